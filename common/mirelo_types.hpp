@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <Eigen/Dense>
+
+namespace mirelo {
+
+// One row per sample, one column per feature.
+using Matrix = Eigen::MatrixXd;
+using Vector = Eigen::VectorXd;
+// Keeps each sample contiguous for the row-by-row neighbour search.
+using RowMajorMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+// Byte strings, compared byte by byte; UTF-8 when they come from Python.
+using LabelList = std::vector<std::string>;
+
+}  // namespace mirelo

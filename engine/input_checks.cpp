@@ -1,0 +1,30 @@
+#include "input_checks.hpp"
+
+#include <cmath>
+#include <stdexcept>
+
+namespace mirelo {
+
+void require_finite(const Matrix& X, const std::string& what) {
+    if (X.allFinite()) {
+        return;
+    }
+    for (Eigen::Index i = 0; i < X.rows(); ++i) {
+        for (Eigen::Index j = 0; j < X.cols(); ++j) {
+            if (!std::isfinite(X(i, j))) {
+                throw std::invalid_argument("expected finite values in " + what + ", got " +
+                                            std::to_string(X(i, j)) + " at row " + std::to_string(i) +
+                                            ", column " + std::to_string(j));
+            }
+        }
+    }
+}
+
+void require_width(const Matrix& X, Eigen::Index expected, const std::string& what) {
+    if (X.cols() != expected) {
+        throw std::invalid_argument("expected " + what + " with " + std::to_string(expected) +
+                                    " features (the training width), got " + std::to_string(X.cols()));
+    }
+}
+
+}  // namespace mirelo

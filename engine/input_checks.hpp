@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+#include "mirelo_types.hpp"
+
+namespace mirelo {
+
+// Throws std::invalid_argument naming the first value of X that is NaN or infinite.
+// `what` names the argument in the message.
+void require_finite(const Matrix& X, const std::string& what);
+
+// Throws std::invalid_argument unless X has `expected` columns.
+void require_width(const Matrix& X, Eigen::Index expected, const std::string& what);
+
+}  // namespace mirelo

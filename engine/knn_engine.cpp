@@ -1,0 +1,58 @@
+#include "knn_engine.hpp"
+
+#include <iostream>
+#include <stdexcept>
+#include <utility>
+
+#include "input_checks.hpp"
+
+namespace mirelo {
+
+KNNEngine::KNNEngine(KNNConfig config)
+    : config(config),
+      pca(std::make_unique<AdaptivePCA>(this->config.variance)),
+      knn(std::make_unique<KNNClassifier>(this->config.k)) {}
+
+bool KNNEngine::trained() const { return pca->mean.size() > 0; }
+
+void KNNEngine::check_queries(const Matrix& X) const {
+    require_width(X, pca->mean.size(), "queries");
+    require_finite(X, "the queries");
+}
+
+void KNNEngine::train(const Matrix& X, const LabelList& y, bool scale) {
+    if (X.rows() == 0 || X.cols() == 0) {
+        throw std::invalid_argument("expected a training matrix with at least one row and one column, got " +
+                                    std::to_string(X.rows()) + " x " + std::to_string(X.cols()));
+    }
+    if (static_cast<Eigen::Index>(y.size()) != X.rows()) {
+        throw std::invalid_argument("expected one label per training row (" + std::to_string(X.rows()) +
+                                    "), got " + std::to_string(y.size()) + " labels");
+    }
+    require_finite(X, "the training matrix");
+
+    // Fit fresh components aside; swap them in only when every step succeeded.
+    auto new_pca = std::make_unique<AdaptivePCA>(config.variance);
+    new_pca->fit(X, scale);
+    const Matrix reduced = new_pca->transform(X);
+    auto new_knn = std::make_unique<KNNClassifier>(config.k);
+    new_knn->fit(reduced, y);
+
+    pca.swap(new_pca);
+    knn.swap(new_knn);
+    std::cout << "[Engine] Trained successfully. Reduced to " << pca->n_components << " dimensions."
+              << std::endl;
+}
+
+std::string KNNEngine::predict(const Vector& x) const {
+    if (!trained()) {
+        return "Unknown";
+    }
+    const Matrix row = x.transpose();
+    check_queries(row);
+    const Matrix reduced = pca->transform(row);
+    const Vector z = reduced.row(0).transpose();
+    return knn->predict(z);
+}
+
+}  // namespace mirelo

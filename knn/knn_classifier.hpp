@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "mirelo_types.hpp"
+
+namespace mirelo {
+
+// Exhaustive k-nearest-neighbour classifier over PCA-reduced rows, with a plain
+// majority vote. Ties in the vote go to the label first in byte order.
+class KNNClassifier {
+public:
+    explicit KNNClassifier(std::int32_t k);
+
+    // Replaces the whole store. Throws std::invalid_argument, leaving the store
+    // untouched, when y has fewer labels than X has rows.
+    void fit(const Matrix& X, const LabelList& y);
+
+    // "Unknown" for an empty store or k <= 0. Throws std::invalid_argument when
+    // the query length differs from the stored width. Safe to call concurrently.
+    std::string predict(const Vector& x) const;
+
+    const std::int32_t k;
+    RowMajorMatrix X_train;
+    LabelList y_train;
+    Vector sq_norms;
+};
+
+}  // namespace mirelo

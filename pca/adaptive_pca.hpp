@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+
+#include "mirelo_types.hpp"
+
+namespace mirelo {
+
+// PCA that keeps either enough axes to explain a share of the variance
+// (variance < 1) or a fixed number of axes (variance >= 1). Decomposes the
+// covariance for tall data (n >= d) and the Gram matrix for wide data (n < d).
+class AdaptivePCA {
+public:
+    explicit AdaptivePCA(double variance);
+
+    // Learns means, optional spreads and the kept axes, then prints one line.
+    // Throws std::invalid_argument for a matrix with no rows or no columns.
+    // On any exception the previous fit stays in place.
+    void fit(const Matrix& X, bool scale);
+
+    // eigenvalues: m values in decreasing order; axes: d x m, column i for
+    // eigenvalue i. Sets n_components and components and prints the fit line.
+    void select_components(const Vector& eigenvalues, const Matrix& axes, bool thin);
+
+    // Centres, divides and projects each row. Before any fit the result has no
+    // columns; afterwards X must have the training width (std::invalid_argument).
+    Matrix transform(const Matrix& X) const;
+
+    const double variance;
+    std::int32_t n_components = 0;
+    Vector mean;
+    Vector std_dev;
+    Matrix components;
+
+private:
+    std::int32_t count_components(const Vector& eigenvalues) const;
+};
+
+}  // namespace mirelo
