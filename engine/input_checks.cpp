@@ -20,6 +20,17 @@ void require_finite(const Matrix& X, const std::string& what) {
     }
 }
 
+void require_finite_squared_norms(const Matrix& reduced, const std::string& what) {
+    const Vector norms = reduced.rowwise().squaredNorm();
+    for (Eigen::Index i = 0; i < norms.size(); ++i) {
+        if (!std::isfinite(norms[i])) {
+            throw std::invalid_argument("expected values small enough for squared distances to stay finite, got " +
+                                        what + " whose row " + std::to_string(i) +
+                                        " overflows once reduced");
+        }
+    }
+}
+
 void require_width(const Matrix& X, Eigen::Index expected, const std::string& what) {
     if (X.cols() != expected) {
         throw std::invalid_argument("expected " + what + " with " + std::to_string(expected) +

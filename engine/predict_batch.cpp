@@ -11,6 +11,7 @@ LabelList KNNEngine::predict_batch(const Matrix& X) const {
     }
     check_queries(X);
     const Matrix reduced = pca->transform(X);
+    require_finite_squared_norms(reduced, "queries");
     const Eigen::Index n = reduced.rows();
     LabelList labels(static_cast<std::size_t>(n));
 

@@ -1,6 +1,7 @@
 #include "adaptive_pca.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <iostream>
 #include <limits>
 #include <numeric>
@@ -45,6 +46,11 @@ void AdaptivePCA::fit(const Matrix& X, bool scale) {
     Vector new_std_dev = Vector::Ones(d);
     if (scale && n > 1) {
         new_std_dev = (centred.colwise().squaredNorm().transpose() / dof).cwiseSqrt();
+        for (Eigen::Index j = 0; j < d; ++j) {
+            if (std::isinf(new_std_dev[j])) {  // squares overflowed: take the overflow-safe norm
+                new_std_dev[j] = centred.col(j).stableNorm() / std::sqrt(dof);
+            }
+        }
         new_std_dev = (new_std_dev.array() < kMinSpread).select(1.0, new_std_dev);
         centred.array().rowwise() /= new_std_dev.transpose().array();
     }

@@ -1,0 +1,185 @@
+import json
+from collections import Counter
+
+import numpy as np
+import pytest
+
+import mirelo
+from samples import QUERIES, TRAIN_X, TRAIN_Y
+
+
+def test_untrained_engine_answers_unknown(make_engine):
+    engine = make_engine()
+    assert [engine.predict(np.zeros(d)) for d in (0, 1, 5)] == ["Unknown"] * 3
+    assert [engine.predict_batch(np.zeros((n, 4))) for n in (0, 1, 5)] == [[], ["Unknown"], ["Unknown"] * 5]
+
+
+def test_empty_batch_on_trained_engine(trained):
+    assert trained.predict_batch(np.empty((0, 2))) == []
+
+
+@pytest.mark.parametrize("change_before_train", [True, False])
+def test_engine_keeps_its_own_config(change_before_train):
+    # k=1 picks the single "a" at 0; k=3 is outvoted by the two "b" near 1.
+    cfg = mirelo.KNNConfig()
+    cfg.k = 1
+    engine = mirelo.KNNEngine(cfg)
+    if change_before_train:
+        cfg.k = 3
+    engine.train(np.array([[0.0], [1.0], [1.1]]), ["a", "b", "b"])
+    cfg.k = 3
+    assert engine.predict(np.array([0.0])) == "a"
+
+
+@pytest.mark.parametrize("args, kwargs", [((), {}), ((), {"scale": False}), ((), {"scale": None}), ((None,), {})])
+def test_scale_defaults_to_off(make_engine, args, kwargs):
+    # Feature 0 spans 100 units, feature 1 only one: standardising flips the nearest neighbour.
+    X, y = np.array([[0.0, 0.0], [5.0, 1.0], [100.0, 0.0], [100.0, 1.0]]), ["raw", "scaled", "far", "far"]
+    engine = make_engine(k=1, variance=2)
+    engine.train(X, y, *args, **kwargs)
+    assert engine.predict(np.array([0.0, 1.0])) == "raw"
+    engine.train(X=X, y=y, scale=True)
+    assert engine.predict(np.array([0.0, 1.0])) == "scaled"
+
+
+def with_value(row, col, value):
+    X = TRAIN_X.copy()
+    X[row, col] = value
+    return X
+
+
+@pytest.mark.parametrize("X, y, message", [
+    (np.empty((0, 2)), [], "at least one row and one column, got 0 x 2"),
+    (np.empty((3, 0)), ["a"] * 3, "at least one row and one column, got 3 x 0"),
+    (TRAIN_X, TRAIN_Y[:-1], r"one label per training row \(6\), got 5 labels"),
+    (TRAIN_X, TRAIN_Y + ["c"], r"one label per training row \(6\), got 7 labels"),
+    (with_value(1, 1, np.nan), TRAIN_Y, "finite values in the training matrix, got nan at row 1, column 1"),
+    (with_value(4, 0, -np.inf), TRAIN_Y, "finite values in the training matrix, got -inf at row 4, column 0"),
+])
+@pytest.mark.parametrize("was_trained", [True, False])
+def test_rejected_training_keeps_previous_state(make_engine, was_trained, X, y, message):
+    engine = make_engine(k=1)
+    if was_trained:
+        engine.train(TRAIN_X, TRAIN_Y)
+    before = engine.predict_batch(QUERIES)
+    with pytest.raises(ValueError, match=message):
+        engine.train(X, y)
+    assert engine.predict_batch(QUERIES) == before
+
+
+@pytest.mark.parametrize("call, query, message", [
+    ("predict", np.zeros(3), r"queries with 2 features \(the training width\), got 3"),
+    ("predict", np.zeros(1), r"queries with 2 features \(the training width\), got 1"),
+    ("predict_batch", np.zeros((4, 3)), r"queries with 2 features \(the training width\), got 3"),
+    ("predict", np.array([np.nan, 0.0]), "finite values in the queries, got nan at row 0, column 0"),
+    ("predict_batch", np.array([[0.0, 0.0], [1.0, np.inf]]), "got inf at row 1, column 1"),
+])
+def test_rejected_queries(trained, call, query, message):
+    before = trained.predict_batch(QUERIES)
+    with pytest.raises(ValueError, match=message):
+        getattr(trained, call)(query)
+    assert trained.predict_batch(QUERIES) == before
+
+
+@pytest.mark.parametrize("shape", [(120, 6), (12, 40)], ids=["tall", "wide"])
+@pytest.mark.parametrize("k", [1, 4])
+@pytest.mark.parametrize("scale", [False, True])
+def test_single_and_batch_predictions_agree(make_engine, shape, k, scale):
+    rng = np.random.default_rng(7)
+    engine = make_engine(k=k)
+    engine.train(rng.normal(size=shape), rng.choice(["p", "q", "r"], size=shape[0]).tolist(), scale=scale)
+    queries = rng.normal(size=(50, shape[1]))
+    batch = engine.predict_batch(queries)
+    assert type(batch) is list and batch == [engine.predict(q) for q in queries]
+
+
+def reference_knn(X, y, queries, k, scale):
+    """Plain k-NN in the (optionally standardised) input space; vote ties go to the smallest label."""
+    mean, spread = X.mean(axis=0), (X.std(axis=0, ddof=1) if scale else 1.0)
+    A, Q = (X - mean) / spread, (queries - mean) / spread
+    labels = []
+    for q in Q:
+        votes = Counter(y[i] for i in np.argsort(((A - q) ** 2).sum(axis=1))[:k])
+        labels.append(min(label for label, n in votes.items() if n == max(votes.values())))
+    return labels
+
+
+@pytest.mark.parametrize("shape", [(60, 5), (8, 20)], ids=["tall", "wide"])
+@pytest.mark.parametrize("k", [1, 2, 4, 100])
+@pytest.mark.parametrize("scale", [False, True])
+def test_matches_reference_when_all_components_kept(make_engine, shape, k, scale):
+    # Keeping every component only rotates the data, so neighbours match those in input space.
+    # Labels differ in byte order ("Z" < "a" < "b" < "ä") and k=2, 4 give many vote ties.
+    rng = np.random.default_rng(11)
+    X = rng.normal(size=shape) * rng.uniform(0.5, 20.0, size=shape[1])
+    y = rng.choice(["b", "a", "Z", "ä"], size=shape[0]).tolist()
+    queries = rng.normal(size=(40, shape[1])) * X.std(axis=0)
+    engine = make_engine(k=k, variance=float(shape[1]))
+    engine.train(X, y, scale=scale)
+    assert engine.predict_batch(queries) == reference_knn(X, y, queries, k, scale)
+
+
+LOG_CODE = """
+import numpy as np, mirelo
+cfg = mirelo.KNNConfig()
+cfg.variance = {variance}
+engine, X = mirelo.KNNEngine(cfg), {X}
+y = ["a", "b"] * (len(X) // 2)
+for _ in range({times}):
+    engine.train(X, y)
+try:
+    engine.train(X, y[:-1])
+except ValueError:
+    pass
+engine.predict(X[0]), engine.predict_batch(X)
+"""
+
+
+@pytest.mark.parametrize("X, variance, mode, n", [
+    ("np.random.default_rng(0).normal(size=(20, 4))", 3, "Standard", 3),
+    ("np.random.default_rng(0).normal(size=(4, 6))", 2, "Thin", 2),
+    # Nearly one-dimensional: the first axis explains more than 95 % of the variance.
+    ("np.outer(np.arange(10.0), [1, 2, 3]) + np.random.default_rng(0).normal(size=(10, 3)) * 1e-3",
+     0.95, "Standard", 1),
+], ids=["standard", "thin", "variance-share"])
+@pytest.mark.parametrize("times", [1, 2])
+def test_progress_lines_go_to_process_stdout(run_child, X, variance, mode, n, times):
+    out = run_child(LOG_CODE.format(X=X, variance=variance, times=times))
+    pair = (f"[PCA] Fit complete. Mode: {mode} | Components: {n}\n"
+            f"[Engine] Trained successfully. Reduced to {n} dimensions.\n")
+    assert out == pair * times
+
+
+THREAD_CODE = """
+import json, numpy as np, mirelo
+rng = np.random.default_rng(3)
+engine = mirelo.KNNEngine(mirelo.KNNConfig())
+engine.train(rng.normal(size=(300, 8)), rng.choice(["u", "v", "w"], size=300).tolist())
+queries = rng.normal(size=(500, 8))
+batches = [engine.predict_batch(queries), engine.predict_batch(queries[:3]), [engine.predict(q) for q in queries]]
+print("RESULT", json.dumps(batches))
+"""
+
+
+def test_batch_labels_do_not_depend_on_thread_count(run_child):
+    runs = []
+    for threads in ("1", "2", "7"):
+        big, small, single = json.loads(run_child(THREAD_CODE, OMP_NUM_THREADS=threads).split("RESULT ", 1)[1])
+        assert big == single and small == single[:3]
+        runs.append(big)
+    assert runs[0] == runs[1] == runs[2]
+
+
+@pytest.mark.parametrize("scale", [False, True])
+def test_values_too_large_to_square_are_never_answered_silently(make_engine, scale):
+    X, y = np.array([[1.0, 0.0], [-1.0, 0.0], [0.0, 0.5]]) * 1e155, ["a", "b", "c"]
+    engine = make_engine(k=1)
+    if scale:  # spreads are measured without overflow, so the scaled data classify normally
+        engine.train(X, y, scale=True)
+        assert engine.predict_batch(X) == y
+    else:
+        with pytest.raises(ValueError, match="squared distances to stay finite"):
+            engine.train(X, y)
+    engine.train(TRAIN_X, TRAIN_Y)
+    with pytest.raises(ValueError, match="squared distances to stay finite, got a query"):
+        engine.predict(np.array([1e200, 0.0]))
