@@ -13,7 +13,7 @@ namespace mirelo {
 namespace {
 
 constexpr double kMinSpread = 1e-9;
-constexpr double kMinAxisLength = 1e-9;
+constexpr double kMinRelativeAxisLength = 1e-9;
 
 std::string shape_of(const Matrix& X) {
     return std::to_string(X.rows()) + " x " + std::to_string(X.cols());
@@ -63,9 +63,18 @@ void AdaptivePCA::fit(const Matrix& X, bool scale) {
         Matrix gram_vectors;
         decompose_descending(gram, eigenvalues, gram_vectors);
         axes = centred.transpose() * gram_vectors;
+        // Null directions of the Gram matrix come out as rounding noise that scales with the data;
+        // judged against the longest axis, the call does not depend on the data's magnitude.
+        const Vector lengths = axes.colwise().norm().transpose();
+        double longest = 0.0;
+        for (Eigen::Index c = 0; c < lengths.size(); ++c) {
+            if (std::isfinite(lengths[c])) {
+                longest = std::max(longest, lengths[c]);
+            }
+        }
         for (Eigen::Index c = 0; c < axes.cols(); ++c) {
-            const double length = axes.col(c).norm();
-            if (length > kMinAxisLength) {
+            const double length = lengths[c];
+            if (length > kMinRelativeAxisLength * longest) {
                 axes.col(c) /= length;
             } else {
                 axes.col(c).setZero();  // also catches a length that is not a number

@@ -1,0 +1,143 @@
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+#include "adaptive_pca.hpp"
+#include "test_support.hpp"
+
+namespace mirelo {
+namespace {
+
+using test::captured_stdout;
+using test::same;
+
+std::string fit_line(const char* mode, Eigen::Index count) {
+    return std::string("[PCA] Fit complete. Mode: ") + mode + " | Components: " + std::to_string(count) + "\n";
+}
+
+AdaptivePCA fitted(double variance, const Matrix& X, bool scale) {
+    AdaptivePCA pca(variance);
+    captured_stdout([&] { pca.fit(X, scale); });
+    return pca;
+}
+
+TEST(AdaptivePCA, SelectComponentsKeepsLeadingAxes) {
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
+    const std::pair<double, int> cases[] = {{0.95, 3}, {0.8, 2}, {0.96, 4}, {1.0, 1}, {2.7, 2}, {50.0, 4},
+                                            {0.0, 1}, {-1.0, 1}, {nan, 4}, {2147483648.0, 4}, {1e300, 4}, {inf, 4}};
+    const Vector eigenvalues{{5.0, 3.0, 1.5, 0.5}};
+    const Matrix axes = test::random_matrix(4, 4, 1);
+    for (const auto& [variance, expected] : cases) {
+        for (bool thin : {false, true}) {
+            AdaptivePCA pca(variance);
+            EXPECT_EQ(captured_stdout([&] { pca.select_components(eigenvalues, axes, thin); }),
+                      fit_line(thin ? "Thin" : "Standard", expected));
+            EXPECT_EQ(pca.n_components, expected) << "variance " << variance;
+            EXPECT_TRUE(same(pca.components, axes.leftCols(expected))) << "variance " << variance;
+        }
+    }
+    // A spectrum without variance keeps every axis; an empty one keeps none.
+    AdaptivePCA pca(0.5);
+    captured_stdout([&] { pca.select_components(Vector::Zero(3), Matrix::Identity(3, 3), false); });
+    EXPECT_EQ(pca.n_components, 3);
+    captured_stdout([&] { pca.select_components(Vector(0), Matrix(3, 0), false); });
+    EXPECT_EQ(pca.n_components, 0);
+}
+
+TEST(AdaptivePCA, ModeFollowsShape) {
+    const std::tuple<Eigen::Index, Eigen::Index, const char*> cases[] = {
+        {4, 4, "Standard"}, {3, 4, "Thin"}, {6, 1, "Standard"}, {1, 3, "Thin"}};
+    for (const auto& [n, d, mode] : cases) {
+        const Matrix X = test::random_matrix(n, d, 2);
+        AdaptivePCA pca(100.0);
+        EXPECT_EQ(captured_stdout([&] { pca.fit(X, false); }), fit_line(mode, std::min(n, d)));
+    }
+}
+
+TEST(AdaptivePCA, DegenerateWideFitsGiveZeroAxes) {
+    for (bool scale : {false, true}) {
+        const AdaptivePCA pca = fitted(100.0, test::random_matrix(3, 5, 3), scale);
+        ASSERT_EQ(pca.n_components, 3);
+        EXPECT_TRUE(same(pca.components.col(2), Vector::Zero(5)));
+        EXPECT_TRUE(same(pca.transform(test::random_matrix(4, 5, 4)).col(2), Vector::Zero(4)));
+        // One row has nothing to spread: a single all-zero axis, unit divisors, finite output.
+        const AdaptivePCA single = fitted(0.95, Matrix{{1.0, -2.0, 3.0}}, scale);
+        EXPECT_TRUE(same(single.components, Matrix::Zero(3, 1)));
+        EXPECT_TRUE(same(single.std_dev, Vector::Ones(3)));
+        EXPECT_TRUE(single.transform(test::random_matrix(2, 3, 5)).allFinite());
+    }
+}
+
+TEST(AdaptivePCA, SingleFeatureProjectsCentredValue) {
+    const Matrix X{{1.0}, {2.0}, {6.0}};
+    for (bool scale : {false, true}) {
+        const AdaptivePCA pca = fitted(0.95, X, scale);
+        EXPECT_TRUE(same(pca.components, Matrix::Ones(1, 1)));
+        const Matrix expected = (X.array() - 3.0).matrix() / (scale ? std::sqrt(7.0) : 1.0);
+        EXPECT_TRUE(pca.transform(X).isApprox(expected, 1e-12));
+    }
+}
+
+TEST(AdaptivePCA, SpreadUsesSampleDivisorAndFloor) {
+    // Values -s, 0, s give a spread of exactly s: sqrt(2 s^2 / (3 - 1)).
+    const double floor = 1e-9, below = std::nextafter(floor, 0.0);
+    const Matrix X{{1.0, 7.0, -floor, -below}, {2.0, 7.0, 0.0, 0.0}, {6.0, 7.0, floor, below}};
+    const AdaptivePCA pca = fitted(0.95, X, true);
+    EXPECT_DOUBLE_EQ(pca.std_dev[0], std::sqrt(7.0));
+    EXPECT_TRUE(same(pca.std_dev.tail(3), Vector{{1.0, floor, 1.0}}));
+}
+
+// Keeping every axis rotates the standardised rows: distances survive, the axes are orthonormal
+// (bar the null axis of a wide fit) and projected columns are centred, at any magnitude.
+TEST(AdaptivePCA, FullProjectionIsARotation) {
+    struct Shape { Eigen::Index n, d; bool scale; double magnitude; };
+    for (const Shape& s : {Shape{12, 4, false, 1.0}, Shape{12, 4, true, 1.0}, Shape{5, 5, true, 1.0},
+                           Shape{4, 9, false, 1.0}, Shape{4, 9, true, 1.0}, Shape{12, 4, false, 1e-10},
+                           Shape{4, 9, false, 1e-10}, Shape{4, 9, false, 1e8}}) {
+        SCOPED_TRACE(testing::Message() << s.n << "x" << s.d << " scale " << s.scale << " x" << s.magnitude);
+        const Matrix X = (test::random_matrix(s.n, s.d, 7).array() * 3.0 + 5.0).matrix() * s.magnitude;
+        const AdaptivePCA pca = fitted(100.0, X, s.scale);
+        Matrix Z = X.rowwise() - X.colwise().mean();
+        for (Eigen::Index j = 0; s.scale && j < s.d; ++j) {
+            Z.col(j) /= std::sqrt(Z.col(j).squaredNorm() / static_cast<double>(s.n - 1));
+        }
+        const Matrix T = pca.transform(X);
+        const double tolerance = 1e-9 * Z.cwiseAbs().maxCoeff();
+        for (Eigen::Index i = 0; i < s.n; ++i) {
+            for (Eigen::Index j = i + 1; j < s.n; ++j) {
+                EXPECT_NEAR((T.row(i) - T.row(j)).norm(), (Z.row(i) - Z.row(j)).norm(), tolerance);
+            }
+        }
+        Matrix gram = Matrix::Identity(pca.n_components, pca.n_components);
+        if (s.n < s.d) gram(s.n - 1, s.n - 1) = 0.0;
+        EXPECT_TRUE((pca.components.transpose() * pca.components).isApprox(gram, 1e-9));
+        EXPECT_LE(T.colwise().mean().cwiseAbs().maxCoeff(), tolerance);
+    }
+}
+
+TEST(AdaptivePCA, RefitResizesAndRejectedFitKeepsState) {
+    AdaptivePCA pca = fitted(0.9, test::random_matrix(8, 3, 9), true);
+    captured_stdout([&] { pca.fit(test::random_matrix(8, 6, 10), true); });
+    EXPECT_EQ(pca.mean.size(), 6);
+    EXPECT_EQ(pca.std_dev.size(), 6);
+    EXPECT_EQ(pca.components.rows(), 6);
+    const AdaptivePCA before = pca;
+    test::expect_invalid_argument([&] { pca.fit(Matrix(0, 7), true); }, {"0 x 7"});
+    test::expect_invalid_argument([&] { pca.fit(Matrix(5, 0), true); }, {"5 x 0"});
+    EXPECT_TRUE(same(pca.mean, before.mean));
+    EXPECT_TRUE(same(pca.std_dev, before.std_dev));
+    EXPECT_TRUE(same(pca.components, before.components));
+    EXPECT_EQ(pca.n_components, before.n_components);
+}
+
+TEST(AdaptivePCA, TransformShapes) {
+    EXPECT_TRUE(same(AdaptivePCA(2.0).transform(Matrix::Zero(4, 3)), Matrix(4, 0)));
+    const AdaptivePCA pca = fitted(2.0, test::random_matrix(10, 3, 12), false);
+    test::expect_invalid_argument([&] { pca.transform(Matrix::Zero(2, 5)); }, {"3", "5"});
+    EXPECT_TRUE(same(pca.transform(Matrix(0, 3)), Matrix(0, 2)));
+}
+
+}  // namespace
+}  // namespace mirelo

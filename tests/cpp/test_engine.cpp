@@ -1,0 +1,134 @@
+#include <limits>
+
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include "adaptive_pca.hpp"
+#include "knn_engine.hpp"
+#include "test_support.hpp"
+
+namespace mirelo {
+namespace {
+
+using test::captured_stdout;
+using test::expect_invalid_argument;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+struct Data { Matrix X; LabelList y; };
+
+// Three classes whose centres lie 4 apart on every feature, so the neighbours should recover them.
+Data clusters(Eigen::Index n, Eigen::Index d, unsigned seed, const std::string& prefix = "class") {
+    Data data{test::random_matrix(n, d, seed), {}};
+    for (Eigen::Index i = 0; i < n; ++i) {
+        data.X.row(i).array() += 4.0 * static_cast<double>(i % 3);
+        data.y.push_back(prefix + static_cast<char>('A' + i % 3));
+    }
+    return data;
+}
+
+KNNEngine trained(KNNConfig config, const Data& data, bool scale) {
+    KNNEngine engine(config);
+    captured_stdout([&] { engine.train(data.X, data.y, scale); });
+    return engine;
+}
+
+TEST(KNNEngine, UntrainedAnswersUnknownSilently) {
+    const KNNEngine engine(KNNConfig{});
+    const std::string out = captured_stdout([&] {
+        for (const Vector& x : {Vector(Vector::Zero(3)), Vector(0), Vector(Vector::Constant(2, kNaN))}) {
+            EXPECT_EQ(engine.predict(x), "Unknown");
+        }
+        EXPECT_EQ(engine.predict_batch(Matrix::Constant(4, 2, kNaN)), LabelList(4, "Unknown"));
+        EXPECT_TRUE(engine.predict_batch(Matrix(0, 0)).empty());
+    });
+    EXPECT_EQ(out, "");
+}
+
+TEST(KNNEngine, TrainReportsReducedWidth) {
+    for (const Data& data : {clusters(40, 6, 20), clusters(5, 12, 21)}) {
+        AdaptivePCA reference(0.9);
+        const std::string pca_line = captured_stdout([&] { reference.fit(data.X, true); });
+        KNNEngine engine(KNNConfig{3, 0.9});
+        EXPECT_EQ(captured_stdout([&] { engine.train(data.X, data.y, true); }),
+                  pca_line + "[Engine] Trained successfully. Reduced to " +
+                      std::to_string(reference.n_components) + " dimensions.\n");
+    }
+}
+
+TEST(KNNEngine, RejectedTrainingKeepsPreviousModel) {
+    const Data data = clusters(30, 3, 22);
+    const Matrix queries = clusters(12, 3, 23).X;
+    KNNEngine engine = trained(KNNConfig{3, 0.95}, data, true);
+    const LabelList before = engine.predict_batch(queries);
+    const Matrix six = data.X.topRows(6);
+    const LabelList six_labels(data.y.begin(), data.y.begin() + 6);
+    Matrix with_nan = six, with_inf = six;
+    with_nan(2, 1) = kNaN;
+    with_inf(4, 0) = kInf;
+    struct Bad { Matrix X; LabelList y; std::vector<std::string> fragments; };
+    const Bad cases[] = {
+        {Matrix(0, 0), {}, {"0 x 0"}},
+        {six, LabelList(4, "p"), {"6", "4"}},
+        {six, LabelList(9, "p"), {"6", "9"}},
+        {with_nan, six_labels, {"row 2", "column 1"}},
+        {with_inf, six_labels, {"row 4", "column 0"}}};
+    for (const Bad& c : cases) {
+        const auto attempt = [&] { engine.train(c.X, c.y, false); };
+        EXPECT_EQ(captured_stdout([&] { expect_invalid_argument(attempt, c.fragments); }), "");
+        EXPECT_EQ(engine.predict_batch(queries), before);
+    }
+}
+
+TEST(KNNEngine, RejectsMalformedQueries) {
+    const KNNEngine engine = trained(KNNConfig{3, 0.95}, clusters(20, 6, 24), false);
+    expect_invalid_argument([&] { engine.predict(Vector::Zero(4)); }, {"6", "4"});
+    expect_invalid_argument([&] { engine.predict_batch(Matrix::Zero(2, 9)); }, {"6", "9"});
+    Vector x = Vector::Zero(6);
+    x[3] = kNaN;
+    expect_invalid_argument([&] { engine.predict(x); }, {"column 3"});
+    Matrix batch = Matrix::Zero(3, 6);
+    batch(1, 2) = -kInf;
+    expect_invalid_argument([&] { engine.predict_batch(batch); }, {"row 1", "column 2"});
+}
+
+TEST(KNNEngine, RetrainingForgetsEarlierData) {
+    const Data second = clusters(25, 4, 31, "second");
+    KNNEngine retrained = trained(KNNConfig{3, 0.9}, clusters(30, 6, 30, "first"), true);
+    captured_stdout([&] { retrained.train(second.X, second.y, false); });
+    const Matrix queries = test::random_matrix(20, 4, 32) * 3.0 + Matrix::Constant(20, 4, 4.0);
+    const KNNEngine fresh = trained(KNNConfig{3, 0.9}, second, false);
+    EXPECT_EQ(retrained.predict_batch(queries), fresh.predict_batch(queries));
+}
+
+TEST(KNNEngine, SingleAndBatchPredictionsAgree) {
+    const Data train = clusters(45, 6, 40), held_out = clusters(15, 6, 41);
+    for (const KNNConfig& config : {KNNConfig{1, 100.0}, KNNConfig{5, 0.8}, KNNConfig{0, 0.95}}) {
+        SCOPED_TRACE("k = " + std::to_string(config.k));
+        const KNNEngine engine = trained(config, train, true);
+        const LabelList batch = engine.predict_batch(held_out.X);
+        EXPECT_EQ(batch, config.k > 0 ? held_out.y : LabelList(15, "Unknown"));
+        for (Eigen::Index i = 0; i < held_out.X.rows() && i < static_cast<Eigen::Index>(batch.size()); ++i) {
+            EXPECT_EQ(engine.predict(held_out.X.row(i).transpose()), batch[static_cast<std::size_t>(i)]);
+        }
+        EXPECT_TRUE(engine.predict_batch(Matrix(0, 6)).empty());
+    }
+    // With every axis kept, each training row is its own nearest neighbour.
+    EXPECT_EQ(trained(KNNConfig{1, 100.0}, train, false).predict_batch(train.X), train.y);
+}
+
+TEST(KNNEngine, BatchIndependentOfThreadCount) {
+    const KNNEngine engine = trained(KNNConfig{5, 0.9}, clusters(60, 8, 50), true);
+    const Matrix queries = test::random_matrix(40, 8, 51) * 3.0 + Matrix::Constant(40, 8, 4.0);
+    const int saved = omp_get_max_threads();
+    omp_set_num_threads(1);
+    const LabelList serial = engine.predict_batch(queries);
+    for (int threads : {2, 3, 64}) {
+        omp_set_num_threads(threads);
+        EXPECT_EQ(engine.predict_batch(queries), serial) << threads << " threads";
+    }
+    omp_set_num_threads(saved);
+}
+
+}  // namespace
+}  // namespace mirelo

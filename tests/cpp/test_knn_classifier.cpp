@@ -1,0 +1,111 @@
+#include <algorithm>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+#include "knn_classifier.hpp"
+#include "test_support.hpp"
+
+namespace mirelo {
+namespace {
+
+using test::same;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+KNNClassifier fitted(std::int32_t k, const Matrix& X, const LabelList& y) {
+    KNNClassifier knn(k);
+    knn.fit(X, y);
+    return knn;
+}
+
+bool is_one_of(const std::string& label, const LabelList& y) {
+    return std::find(y.begin(), y.end(), label) != y.end();
+}
+
+struct VoteCase { std::int32_t k; Matrix X; LabelList y; Vector query; std::string expected; };
+
+TEST(KNNClassifier, Votes) {
+    const Matrix abc{{0, 0}, {1, 0}, {5, 5}}, pair{{1, 0}, {-1, 0}};
+    const Vector q{{0.9, 0.0}}, o = Vector::Zero(2), ones = Vector::Ones(2);
+    const std::vector<VoteCase> cases = {
+        {1, abc, {"a", "b", "c"}, q, "b"},
+        {2, abc, {"a", "b", "c"}, q, "a"},
+        {3, abc, {"a", "b", "c"}, q, "a"},
+        {10, abc, {"a", "b", "c"}, q, "a"},
+        // Equal votes go to the label first in byte order, bytes compared unsigned.
+        {2, pair, {"b", "a"}, o, "a"},
+        {2, pair, {"a", "B"}, o, "B"},
+        {2, pair, {"\xc3\xa9", "z"}, o, "z"},
+        {4, Matrix{{1, 0}, {-1, 0}, {0, 1}, {0, -1}}, {"cat", "ca", "cat", "ca"}, o, "ca"},
+        // Identical rows vote separately, and the far 'a' stays out of the k = 3 vote.
+        {3, Matrix{{0.5, 0}, {1, 0}, {1, 0}, {10, 0}}, {"a", "x", "x", "a"}, o, "x"},
+        // Labels beyond the last row are kept but never vote.
+        {10, Matrix{{1, 0}}, {"b", "a", "a"}, o, "b"},
+        // Distances that are NaN or infinite rank after every finite one.
+        {1, Matrix{{kNaN, kNaN}, {3, 3}, {1, 1}}, {"n", "far", "near"}, ones, "near"},
+        {2, Matrix{{kNaN, 0}, {1, 1}, {2, 2}}, {"a", "z", "z"}, ones, "z"},
+        {1, Matrix{{kInf, 0}, {-kInf, 0}, {1, 1}, {kInf, -kInf}}, {"p", "m", "f", "q"}, ones, "f"},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const VoteCase& c = cases[i];
+        EXPECT_EQ(fitted(c.k, c.X, c.y).predict(c.query), c.expected) << "case " << i;
+    }
+    EXPECT_EQ(fitted(10, Matrix{{1, 0}}, {"b", "a", "a"}).y_train, (LabelList{"b", "a", "a"}));
+}
+
+TEST(KNNClassifier, IncomparableDistancesStillAnswerAStoredLabel) {
+    const LabelList y{"a", "b", "c", "d", "e"};
+    EXPECT_TRUE(is_one_of(fitted(2, Matrix::Constant(5, 2, kNaN), y).predict(Vector::Ones(2)), y));
+    EXPECT_TRUE(is_one_of(fitted(2, test::random_matrix(5, 2, 3), y).predict(Vector::Constant(2, kNaN)), y));
+    const KNNClassifier no_features = fitted(1, Matrix(3, 0), {"a", "b", "c"});
+    EXPECT_TRUE(same(no_features.sq_norms, Vector::Zero(3)));
+    EXPECT_TRUE(is_one_of(no_features.predict(Vector(0)), y));
+}
+
+TEST(KNNClassifier, StoredRowIsItsOwnNearestNeighbour) {
+    const Matrix X = test::random_matrix(25, 4, 11) * 10.0;
+    LabelList y;
+    for (int i = 0; i < X.rows(); ++i) y.push_back("r" + std::to_string(i));
+    const KNNClassifier knn = fitted(1, X, y);
+    for (int i = 0; i < X.rows(); ++i) EXPECT_EQ(knn.predict(X.row(i).transpose()), y[i]);
+}
+
+TEST(KNNClassifier, UnknownWithoutStoreOrNeighbours) {
+    const Matrix X{{0, 0}, {1, 1}};
+    const LabelList ab{"a", "b"};
+    KNNClassifier emptied = fitted(1, X, ab);
+    emptied.fit(Matrix(0, 2), {});
+    for (const KNNClassifier& knn : {KNNClassifier(1), fitted(0, X, ab), fitted(-1, X, ab), emptied}) {
+        EXPECT_EQ(knn.predict(Vector::Zero(2)), "Unknown");
+        EXPECT_EQ(knn.predict(Vector::Zero(5)), "Unknown");  // no store to disagree with in width
+    }
+}
+
+TEST(KNNClassifier, RefitReplacesWholeStore) {
+    KNNClassifier knn = fitted(1, Matrix{{3, 4}, {1, 0}}, {"a", "b"});
+    EXPECT_TRUE(same(knn.sq_norms, Vector{{25.0, 1.0}}));
+    const Matrix second{{2}, {-1}, {0.5}};
+    knn.fit(second, {"x", "y", "z"});
+    EXPECT_TRUE(same(knn.X_train, second));
+    EXPECT_EQ(knn.y_train, (LabelList{"x", "y", "z"}));
+    EXPECT_TRUE(same(knn.sq_norms, Vector{{4.0, 1.0, 0.25}}));
+    EXPECT_EQ(knn.predict(Vector{{-0.9}}), "y");
+}
+
+TEST(KNNClassifier, RejectsShortLabelListsAndWrongQueryLengths) {
+    KNNClassifier knn = fitted(1, test::random_matrix(4, 3, 5), {"a", "b", "c", "d"});
+    const KNNClassifier before = knn;
+    test::expect_invalid_argument([&] { knn.fit(test::random_matrix(7, 2, 8), {"p", "q", "r"}); }, {"7", "3"});
+    EXPECT_TRUE(same(knn.X_train, before.X_train));
+    EXPECT_EQ(knn.y_train, before.y_train);
+    EXPECT_TRUE(same(knn.sq_norms, before.sq_norms));
+    const Matrix queries = test::random_matrix(6, 3, 6);
+    for (Eigen::Index i = 0; i < queries.rows(); ++i) {
+        EXPECT_EQ(knn.predict(queries.row(i).transpose()), before.predict(queries.row(i).transpose()));
+    }
+    test::expect_invalid_argument([&] { knn.predict(Vector::Zero(5)); }, {"3", "5"});
+}
+
+}  // namespace
+}  // namespace mirelo
