@@ -10,13 +10,40 @@ from samples import QUERIES, TRAIN_X, TRAIN_Y
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
-@pytest.mark.parametrize("call", [
-    lambda e: e.train(np.broadcast_to(np.zeros(1), (10**6, 10**6)), ["a"] * 10**6),
-    lambda e: e.predict_batch(np.broadcast_to(np.zeros(1), (10**6, 10**6))),
-], ids=["train", "predict_batch"])
-def test_allocation_too_large_is_a_memory_error(trained, call):
+HUGE = np.broadcast_to(np.zeros(1), (10**6, 10**6))  # a view; copying it needs 8 TB
+
+
+def with_value(X, value):
+    X = np.array(X, dtype=float)
+    X.flat[-1] = value
+    return X
+
+
+# One row per line of the README's table of bad input.
+@pytest.mark.parametrize("call, error", [
+    (lambda e: e.train(TRAIN_X[None], TRAIN_Y), TypeError),
+    (lambda e: e.predict_batch(QUERIES[None]), TypeError),
+    (lambda e: e.predict(QUERIES[:1]), TypeError),
+    (lambda e: e.predict(np.zeros(3)), ValueError),
+    (lambda e: e.predict_batch(np.zeros((2, 1))), ValueError),
+    (lambda e: e.train(with_value(TRAIN_X, np.nan), TRAIN_Y), ValueError),
+    (lambda e: e.train(with_value(TRAIN_X, np.inf), TRAIN_Y), ValueError),
+    (lambda e: e.predict(with_value(QUERIES[0], np.nan)), ValueError),
+    (lambda e: e.predict_batch(with_value(QUERIES, -np.inf)), ValueError),
+    (lambda e: e.train(TRAIN_X, TRAIN_Y[:-1]), ValueError),
+    (lambda e: e.train(TRAIN_X, "aaabbb"), TypeError),
+    (lambda e: e.train(TRAIN_X, list(range(6))), TypeError),
+    (lambda e: e.train(np.empty((0, 2)), []), ValueError),
+    (lambda e: e.train(TRAIN_X * 1e160, TRAIN_Y), ValueError),
+    (lambda e: e.predict(np.array([1e200, 0.0])), ValueError),
+    (lambda e: e.train(HUGE, ["a"] * 10**6), MemoryError),
+    (lambda e: e.predict_batch(HUGE), MemoryError),
+], ids=["train-3d", "batch-3d", "query-row-matrix", "query-width", "batch-width", "train-nan", "train-inf",
+        "query-nan", "batch-inf", "label-count", "labels-str", "labels-ints", "empty-train", "train-overflow",
+        "query-overflow", "train-too-large", "batch-too-large"])
+def test_bad_input_is_rejected_and_changes_nothing(trained, call, error):
     before = trained.predict_batch(QUERIES)
-    with pytest.raises(MemoryError):
+    with pytest.raises(error):
         call(trained)
     assert trained.predict_batch(QUERIES) == before
 
