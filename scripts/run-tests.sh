@@ -37,7 +37,16 @@ run_cpp_tests() {  # build dir, then extra CMake definitions
 }
 
 ensure_googletest
-"$python" -m pip install --quiet ".[test]"
+# One build serves the run: the sdist, then a wheel built from it, which is installed here
+# and, by the packaging test, into a fresh virtual environment.
+export MIRELO_DIST_DIR=$PWD/build/dist
+rm -rf "$MIRELO_DIST_DIR"
+"$python" -m pip install --quiet build
+"$python" -m build --quiet --outdir "$MIRELO_DIST_DIR" .
+wheel=$(echo "$MIRELO_DIST_DIR"/*.whl)
+"$python" -m pip install --quiet "$wheel[test]"
+# pip keeps an installed copy of the same version; the fresh build must replace it.
+"$python" -m pip install --quiet --no-deps --force-reinstall "$wheel"
 
 if ! $sanitize; then
     run_cpp_tests build/cpp-tests

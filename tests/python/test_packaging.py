@@ -1,0 +1,51 @@
+"""The sdist, the wheel built from it, and that wheel installed into a bare environment."""
+
+import os
+import subprocess
+import sys
+import tarfile
+import zipfile
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+
+pytestmark = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                                reason="the sanitizer run tests its own build, not the distributions")
+
+
+@pytest.fixture(scope="module")
+def dists(tmp_path_factory):
+    """(sdist, wheel); scripts/run-tests.sh builds them once for the whole run."""
+    out = os.environ.get("MIRELO_DIST_DIR")
+    if not out:
+        out = tmp_path_factory.mktemp("dist")
+        subprocess.run([sys.executable, "-m", "build", "--quiet", "--outdir", str(out), str(ROOT)], check=True)
+    (sdist,), (wheel,) = Path(out).glob("*.tar.gz"), Path(out).glob("*.whl")
+    return sdist, wheel
+
+
+def test_distributions_hold_the_stubs_and_the_estimator(dists):
+    sdist, wheel = dists
+    in_wheel = zipfile.ZipFile(wheel).namelist()
+    assert {"mirelo-stubs/__init__.pyi", "mirelo_sklearn.py"} <= set(in_wheel)
+    assert [name for name in in_wheel if name.startswith("mirelo.") and name.endswith(".so")]
+    with tarfile.open(sdist) as archive:
+        in_sdist = {name.split("/", 1)[-1] for name in archive.getnames()}
+    assert {"python/mirelo-stubs/__init__.pyi", "python/mirelo_sklearn.py", "CMakeLists.txt"} <= in_sdist
+    # A local build tree must stay out: stale objects, and links into a virtual environment.
+    assert not [name for name in in_sdist if name.startswith("build/")]
+
+
+def test_wheel_works_without_scikit_learn(dists, tmp_path):
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True)
+    python = str(venv / "bin" / "python")
+    subprocess.run([python, "-m", "pip", "install", "--quiet", str(dists[1])], check=True)
+    code = ("import importlib.util, numpy, mirelo\n"
+            "config = mirelo.KNNConfig(); config.k = 1; engine = mirelo.KNNEngine(config)\n"
+            "engine.train(numpy.eye(3), ['a', 'b', 'c'])\n"
+            "print(engine.predict(numpy.eye(3)[1]), importlib.util.find_spec('sklearn'))\n")
+    result = subprocess.run([python, "-c", code], cwd=tmp_path, capture_output=True, text=True, check=True)
+    assert result.stdout.splitlines()[-1] == "b None"

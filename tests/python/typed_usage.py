@@ -1,0 +1,16 @@
+"""Typical calls, checked by mypy --strict against the installed stubs."""
+
+import numpy as np
+
+import mirelo
+
+
+def classify(rows: list[list[float]], labels: list[str], queries: np.ndarray) -> list[str]:
+    config = mirelo.KNNConfig()
+    config.k = 5
+    config.variance = 0.95
+    engine = mirelo.KNNEngine(config)
+    engine.train(rows, labels, scale=True)
+    engine.train(np.asarray(rows), tuple(label.encode() for label in labels))
+    first: str = engine.predict(queries[0])
+    return [first, *engine.predict_batch(queries)]
