@@ -34,7 +34,7 @@ void KNNEngine::train(const Matrix& X, const LabelList& y, bool scale) {
     // Fit fresh components aside; swap them in only when every step succeeded.
     auto new_pca = std::make_unique<AdaptivePCA>(config.variance);
     new_pca->fit(X, scale);
-    const Matrix reduced = new_pca->transform(X);
+    const RowMajorMatrix reduced = new_pca->transform(X);
     require_finite_squared_norms(reduced, "a training matrix");
     auto new_knn = std::make_unique<KNNClassifier>(config.k);
     new_knn->fit(reduced, y);
@@ -51,10 +51,9 @@ std::string KNNEngine::predict(const Vector& x) const {
     }
     const Matrix row = x.transpose();
     check_queries(row);
-    const Matrix reduced = pca->transform(row);
+    const RowMajorMatrix reduced = pca->transform(row);
     require_finite_squared_norms(reduced, "a query");
-    const Vector z = reduced.row(0).transpose();
-    return knn->predict(z);
+    return knn->predict_rows(reduced).front();
 }
 
 }  // namespace mirelo

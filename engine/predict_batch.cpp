@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <exception>
+#include <iterator>
 
 #include "input_checks.hpp"
 #include "knn_engine.hpp"
@@ -10,18 +12,23 @@ LabelList KNNEngine::predict_batch(const Matrix& X) const {
         return LabelList(static_cast<std::size_t>(X.rows()), "Unknown");
     }
     check_queries(X);
-    const Matrix reduced = pca->transform(X);
+    const RowMajorMatrix reduced = pca->transform(X);
     require_finite_squared_norms(reduced, "queries");
     const Eigen::Index n = reduced.rows();
     LabelList labels(static_cast<std::size_t>(n));
 
+    // Enough queries per task for each block of the store to be reused, few enough to share
+    // them out evenly. Each row's answer does not depend on the task it falls in.
+    constexpr Eigen::Index kTask = 128;
+    const Eigen::Index tasks = (n + kTask - 1) / kTask;
     // Exceptions must not leave the parallel region: keep the first, rethrow after it.
     std::exception_ptr failure;
 #pragma omp parallel for schedule(static)
-    for (Eigen::Index i = 0; i < n; ++i) {
+    for (Eigen::Index t = 0; t < tasks; ++t) {
         try {
-            const Vector z = reduced.row(i).transpose();
-            labels[static_cast<std::size_t>(i)] = knn->predict(z);
+            const Eigen::Index first = t * kTask;
+            LabelList part = knn->predict_rows(reduced.middleRows(first, std::min(kTask, n - first)));
+            std::move(part.begin(), part.end(), labels.begin() + first);
         } catch (...) {
 #pragma omp critical(mirelo_batch_failure)
             if (!failure) {

@@ -15,11 +15,14 @@ public:
 
     // Replaces the whole store. Throws std::invalid_argument, leaving the store
     // untouched, when y has fewer labels than X has rows.
-    void fit(const Matrix& X, const LabelList& y);
+    void fit(const RowMajorMatrix& X, const LabelList& y);
 
     // "Unknown" for an empty store or k <= 0. Throws std::invalid_argument when
     // the query length differs from the stored width. Safe to call concurrently.
     std::string predict(const Vector& x) const;
+
+    // predict for every row of Z, in row order; each answer is the one the row gets alone.
+    LabelList predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z) const;
 
     const std::int32_t k;
     RowMajorMatrix X_train;

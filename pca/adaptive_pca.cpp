@@ -7,6 +7,11 @@
 #include <numeric>
 #include <stdexcept>
 #include <string>
+#include <vector>
+
+#include <omp.h>
+
+#include "dot_products.hpp"
 
 namespace mirelo {
 
@@ -19,11 +24,39 @@ std::string shape_of(const Matrix& X) {
     return std::to_string(X.rows()) + " x " + std::to_string(X.cols());
 }
 
-// Symmetric eigen-decomposition with eigenvalues and their vectors in decreasing order.
+// Symmetric eigen-decomposition (of the lower triangle) with eigenvalues and their vectors in
+// decreasing order.
 void decompose_descending(const Matrix& symmetric, Vector& eigenvalues, Matrix& axes) {
     const Eigen::SelfAdjointEigenSolver<Matrix> solver(symmetric, Eigen::ComputeEigenvectors);
     eigenvalues = solver.eigenvalues().reverse();
     axes = solver.eigenvectors().rowwise().reverse();
+}
+
+// The lower triangle of centred^T centred / dof from the dot-product kernel (about twice as
+// fast as Eigen's rank update, which is built for baseline x86-64). Rows are taken in slices
+// short enough to stay in cache and each slice's sums are added in row order, so the result
+// does not depend on the thread count.
+Matrix covariance_lower(const Matrix& centred, double dof) {
+    const Eigen::Index n = centred.rows();
+    const Eigen::Index d = centred.cols();
+    constexpr Eigen::Index kSlice = 512;
+    constexpr Eigen::Index kBand = 32;
+    const Eigen::Index bands = (d + kBand - 1) / kBand;
+    Matrix sum = Matrix::Zero(d, d);
+    Matrix slice_sum(d, d);
+    for (Eigen::Index first = 0; first < n; first += kSlice) {
+        const Eigen::Index length = std::min(kSlice, n - first);
+        // Bands of the triangle grow towards the bottom: hand them out one at a time.
+#pragma omp parallel for schedule(dynamic, 1)
+        for (Eigen::Index band = 0; band < bands; ++band) {
+            const Eigen::Index top = band * kBand;
+            const Eigen::Index rows = std::min(kBand, d - top);
+            dot_products(centred.data() + top * n + first, n, rows, centred.data() + first, n, top + rows, length,
+                         slice_sum.data() + top, 1, d);
+            sum.block(top, 0, rows, top + rows) += slice_sum.block(top, 0, rows, top + rows);
+        }
+    }
+    return sum / dof;
 }
 
 }  // namespace
@@ -59,12 +92,16 @@ void AdaptivePCA::fit(const Matrix& X, bool scale) {
     Matrix axes;
     const bool thin = n < d;
     if (thin) {
-        const Matrix gram = centred * centred.transpose();
+        // A symmetric rank update does half the work of the full product.
+        Matrix gram = Matrix::Zero(n, n);
+        gram.selfadjointView<Eigen::Lower>().rankUpdate(centred);
         Matrix gram_vectors;
         decompose_descending(gram, eigenvalues, gram_vectors);
-        axes = centred.transpose() * gram_vectors;
+        // Only the axes that will be kept are formed: d x count rather than d x n.
+        axes = centred.transpose() * gram_vectors.leftCols(count_components(eigenvalues));
         // Null directions of the Gram matrix come out as rounding noise that scales with the data;
-        // judged against the longest axis, the call does not depend on the data's magnitude.
+        // judged against the longest axis (the first, always kept), the call does not depend on
+        // the data's magnitude.
         const Vector lengths = axes.colwise().norm().transpose();
         double longest = 0.0;
         for (Eigen::Index c = 0; c < lengths.size(); ++c) {
@@ -81,8 +118,7 @@ void AdaptivePCA::fit(const Matrix& X, bool scale) {
             }
         }
     } else {
-        const Matrix covariance = (centred.transpose() * centred) / dof;
-        decompose_descending(covariance, eigenvalues, axes);
+        decompose_descending(covariance_lower(centred, dof), eigenvalues, axes);
     }
 
     select_components(eigenvalues, axes, thin);
@@ -125,18 +161,36 @@ void AdaptivePCA::select_components(const Vector& eigenvalues, const Matrix& axe
               << " | Components: " << count << std::endl;
 }
 
-Matrix AdaptivePCA::transform(const Matrix& X) const {
+RowMajorMatrix AdaptivePCA::transform(const Matrix& X) const {
     const Eigen::Index d = mean.size();
     if (d == 0) {
-        return Matrix(X.rows(), 0);
+        return RowMajorMatrix(X.rows(), 0);
     }
     if (X.cols() != d) {
         throw std::invalid_argument("expected " + std::to_string(d) + " columns, got " +
                                     std::to_string(X.cols()));
     }
-    const Matrix scaled = ((X.rowwise() - mean.transpose()).array().rowwise() /
-                           std_dev.transpose().array()).matrix();
-    return scaled * components;
+    const Eigen::Index n = X.rows();
+    const Eigen::Index m = components.cols();
+    RowMajorMatrix reduced(n, m);
+    // Rows are centred and divided a chunk at a time into a buffer per thread, not copied whole.
+    // Each coordinate is then a dot product summed in a fixed order, so a row projects to the
+    // same bits alone, in any batch and on any number of threads.
+    constexpr Eigen::Index kRows = 64;
+    const Eigen::Index chunks = (n + kRows - 1) / kRows;
+    const int threads = chunks > 1 ? omp_get_max_threads() : 1;
+    std::vector<RowMajorMatrix> buffers(static_cast<std::size_t>(threads),
+                                        RowMajorMatrix(std::min(kRows, n), d));
+#pragma omp parallel for schedule(static) num_threads(threads)
+    for (Eigen::Index c = 0; c < chunks; ++c) {
+        const Eigen::Index first = c * kRows;
+        const Eigen::Index rows = std::min(kRows, n - first);
+        RowMajorMatrix& scaled = buffers[static_cast<std::size_t>(omp_get_thread_num())];
+        scaled.topRows(rows) = ((X.middleRows(first, rows).rowwise() - mean.transpose()).array().rowwise() /
+                                std_dev.transpose().array()).matrix();
+        dot_products(scaled.data(), d, rows, components.data(), d, m, d, reduced.data() + first * m, m, 1);
+    }
+    return reduced;
 }
 
 }  // namespace mirelo

@@ -18,13 +18,14 @@ public:
     // On any exception the previous fit stays in place.
     void fit(const Matrix& X, bool scale);
 
-    // eigenvalues: m values in decreasing order; axes: d x m, column i for
-    // eigenvalue i. Sets n_components and components and prints the fit line.
+    // eigenvalues: m values in decreasing order; axes: d rows, column i for
+    // eigenvalue i, at least as many columns as are kept. Sets n_components and
+    // components and prints the fit line.
     void select_components(const Vector& eigenvalues, const Matrix& axes, bool thin);
 
     // Centres, divides and projects each row. Before any fit the result has no
     // columns; afterwards X must have the training width (std::invalid_argument).
-    Matrix transform(const Matrix& X) const;
+    RowMajorMatrix transform(const Matrix& X) const;
 
     const double variance;
     std::int32_t n_components = 0;

@@ -3,6 +3,7 @@
 #include <limits>
 
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include "adaptive_pca.hpp"
 #include "test_support.hpp"
@@ -130,6 +131,41 @@ TEST(AdaptivePCA, RefitResizesAndRejectedFitKeepsState) {
     EXPECT_TRUE(same(pca.std_dev, before.std_dev));
     EXPECT_TRUE(same(pca.components, before.components));
     EXPECT_EQ(pca.n_components, before.n_components);
+}
+
+TEST(AdaptivePCA, TallAxesAreThoseOfTheCovariance) {
+    // Past one slice of rows and one band of the covariance; decaying spreads keep the
+    // eigenvalues apart, so each axis is defined up to its sign.
+    Matrix X = test::random_matrix(1100, 70, 15);
+    for (Eigen::Index j = 0; j < X.cols(); ++j) X.col(j) *= 10.0 / static_cast<double>(j + 1);
+    X.col(3) += X.col(0);
+    const AdaptivePCA pca = fitted(0.9, X, false);
+    const Matrix centred = X.rowwise() - X.colwise().mean();
+    const Eigen::SelfAdjointEigenSolver<Matrix> reference(centred.transpose() * centred / 1099.0);
+    ASSERT_GT(pca.n_components, 1);
+    for (Eigen::Index c = 0; c < pca.n_components; ++c) {
+        const Vector axis = reference.eigenvectors().col(X.cols() - 1 - c);
+        EXPECT_NEAR(std::abs(pca.components.col(c).dot(axis)), 1.0, 1e-9) << "axis " << c;
+    }
+}
+
+TEST(AdaptivePCA, RowProjectsToTheSameBitsAloneAndInAnyBatch) {
+    for (const auto& [n, d] : {std::pair<Eigen::Index, Eigen::Index>{300, 13}, {40, 90}}) {
+        const AdaptivePCA pca = fitted(0.9, test::random_matrix(n, d, 13), true);
+        const Matrix queries = test::random_matrix(150, d, 14) * 4.0;
+        const int saved = omp_get_max_threads();
+        omp_set_num_threads(1);
+        const RowMajorMatrix serial = pca.transform(queries);
+        for (int threads : {1, 2, 3}) {
+            omp_set_num_threads(threads);
+            EXPECT_TRUE(same(pca.transform(queries), serial)) << threads << " threads";
+            EXPECT_TRUE(same(pca.transform(queries.colwise().reverse()), serial.colwise().reverse()));
+            for (Eigen::Index i = 0; i < queries.rows(); i += 7) {
+                EXPECT_TRUE(same(pca.transform(queries.row(i)), serial.row(i))) << "row " << i;
+            }
+        }
+        omp_set_num_threads(saved);
+    }
 }
 
 TEST(AdaptivePCA, TransformShapes) {

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <limits>
 
 #include <gtest/gtest.h>
@@ -115,6 +116,27 @@ TEST(KNNEngine, SingleAndBatchPredictionsAgree) {
     }
     // With every axis kept, each training row is its own nearest neighbour.
     EXPECT_EQ(trained(KNNConfig{1, 100.0}, train, false).predict_batch(train.X), train.y);
+}
+
+TEST(KNNEngine, EachQueryIsAnsweredAsIfAlone) {
+    // Rounded coordinates repeat rows and distances, so ties in distance and in the vote abound;
+    // the store spans more than one block and the batch more than one task.
+    Data train = clusters(600, 7, 80);
+    train.X = (train.X.array() * 0.5).round();
+    const Matrix queries = (test::random_matrix(300, 7, 81) * 2.0).array().round() + 4.0;
+    for (const KNNConfig& config : {KNNConfig{4, 0.9}, KNNConfig{6, 100.0}}) {
+        const KNNEngine engine = trained(config, train, true);
+        LabelList alone;
+        for (Eigen::Index i = 0; i < queries.rows(); ++i) alone.push_back(engine.predict(queries.row(i).transpose()));
+        const int saved = omp_get_max_threads();
+        for (int threads : {1, 2, 3}) {
+            omp_set_num_threads(threads);
+            EXPECT_EQ(engine.predict_batch(queries), alone) << threads << " threads";
+            const LabelList reversed = engine.predict_batch(queries.colwise().reverse());
+            EXPECT_TRUE(std::equal(reversed.rbegin(), reversed.rend(), alone.begin())) << threads << " threads";
+        }
+        omp_set_num_threads(saved);
+    }
 }
 
 TEST(KNNEngine, BatchIndependentOfThreadCount) {

@@ -1,5 +1,8 @@
 #include <algorithm>
+#include <cmath>
 #include <limits>
+#include <map>
+#include <numeric>
 
 #include <gtest/gtest.h>
 
@@ -52,6 +55,46 @@ TEST(KNNClassifier, Votes) {
         EXPECT_EQ(fitted(c.k, c.X, c.y).predict(c.query), c.expected) << "case " << i;
     }
     EXPECT_EQ(fitted(10, Matrix{{1, 0}}, {"b", "a", "a"}).y_train, (LabelList{"b", "a", "a"}));
+}
+
+// The neighbour search as defined, one query at a time over the whole store.
+std::string by_definition(const KNNClassifier& knn, const Vector& x) {
+    const Vector dist = (knn.sq_norms.array() - 2.0 * (knn.X_train * x).array()) + x.squaredNorm();
+    std::vector<Eigen::Index> order(static_cast<std::size_t>(dist.size()));
+    std::iota(order.begin(), order.end(), Eigen::Index{0});
+    const Eigen::Index K = std::min<Eigen::Index>(knn.k, dist.size());
+    std::nth_element(order.begin(), order.begin() + K - 1, order.end(), [&](Eigen::Index a, Eigen::Index b) {
+        return std::isnan(dist[b]) ? !std::isnan(dist[a]) : dist[a] < dist[b];
+    });
+    std::map<std::string, int> votes;
+    for (Eigen::Index i = 0; i < K; ++i) ++votes[knn.y_train[static_cast<std::size_t>(order[i])]];
+    return std::max_element(votes.begin(), votes.end(), [](const auto& a, const auto& b) {
+               return a.second < b.second;
+           })->first;
+}
+
+TEST(KNNClassifier, BlockedSearchMatchesTheDefinition) {
+    // Integer coordinates keep every dot product exact whatever the summation order. The store
+    // spans several blocks, the queries several tiles, and the NaN rows share one label so that
+    // which of them fill the last places cannot change the vote.
+    const Matrix X = (test::random_matrix(700, 5, 70) * 300.0).array().round();
+    Matrix with_nan = X;
+    LabelList y;
+    for (Eigen::Index i = 0; i < X.rows(); ++i) y.push_back("c" + std::to_string(i % 7));
+    for (Eigen::Index i : {0, 300, 650}) {
+        with_nan(i, 2) = kNaN;
+        y[static_cast<std::size_t>(i)] = "nan";
+    }
+    const RowMajorMatrix Z = (test::random_matrix(150, 5, 71) * 300.0).array().round();
+    for (std::int32_t k : {1, 4, 9, 698, 700, 2000}) {
+        const KNNClassifier knn = fitted(k, with_nan, y);
+        const LabelList labels = knn.predict_rows(Z);
+        ASSERT_EQ(labels.size(), 150u);
+        for (Eigen::Index i = 0; i < Z.rows(); ++i) {
+            EXPECT_EQ(labels[static_cast<std::size_t>(i)], by_definition(knn, Z.row(i).transpose()))
+                << "k " << k << ", query " << i;
+        }
+    }
 }
 
 TEST(KNNClassifier, IncomparableDistancesStillAnswerAStoredLabel) {

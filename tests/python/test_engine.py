@@ -81,14 +81,18 @@ def test_rejected_queries(trained, call, query, message):
     assert trained.predict_batch(QUERIES) == before
 
 
-@pytest.mark.parametrize("shape", [(120, 6), (12, 40)], ids=["tall", "wide"])
+@pytest.mark.parametrize("shape", [(120, 6), (12, 40), (700, 9)], ids=["tall", "wide", "many-rows"])
 @pytest.mark.parametrize("k", [1, 4])
 @pytest.mark.parametrize("scale", [False, True])
-def test_single_and_batch_predictions_agree(make_engine, shape, k, scale):
+@pytest.mark.parametrize("ties", [False, True], ids=["random", "tie-heavy"])
+def test_single_and_batch_predictions_agree(make_engine, shape, k, scale, ties):
+    # Tie-heavy: values on a coarse grid repeat rows and distances, so the search's
+    # choices between equal candidates must not depend on the rest of the batch.
     rng = np.random.default_rng(7)
+    draw = (lambda size: rng.integers(-1, 2, size=size).astype(float)) if ties else (lambda size: rng.normal(size=size))
     engine = make_engine(k=k)
-    engine.train(rng.normal(size=shape), rng.choice(["p", "q", "r"], size=shape[0]).tolist(), scale=scale)
-    queries = rng.normal(size=(50, shape[1]))
+    engine.train(draw(shape), rng.choice(["p", "q", "r"], size=shape[0]).tolist(), scale=scale)
+    queries = draw((300, shape[1]))
     batch = engine.predict_batch(queries)
     assert type(batch) is list and batch == [engine.predict(q) for q in queries]
 

@@ -1,0 +1,191 @@
+"""Times mirelo against scikit-learn and faiss on the same data and thread count.
+
+    python benchmarks/run.py                      # quick: a small tall set and digits, under a minute
+    python benchmarks/run.py --workload tall wide latency growth --threads 2
+
+Prints a Markdown table (times in seconds unless stated; ratios are the other method's time
+or memory over mirelo's, so above 1 means mirelo is faster or smaller) and saves the growth
+plot when the growth workload runs.
+"""
+
+import argparse
+import os
+import sys
+
+# The OpenBLAS that NumPy ships reads these when it loads; tuning left over from another
+# machine only slows it down, so the benchmark runs without them.
+for _name in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
+    os.environ.pop(_name, None)
+
+
+def parse_args():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--workload", nargs="+", default=["quick"],
+                        choices=["quick", "tall", "wide", "latency", "growth"])
+    parser.add_argument("--threads", type=int, default=2, help="threads for every method (default 2)")
+    parser.add_argument("--rows", type=int, help="training rows of the tall workload (default 50000)")
+    parser.add_argument("--features", type=int, help="features of the wide workload (default 20000)")
+    parser.add_argument("--queries", type=int, help="queries of the tall workload (default 10000)")
+    parser.add_argument("--growth-rows", type=int, nargs="+", default=[10_000, 20_000, 40_000, 80_000])
+    parser.add_argument("--growth-queries", type=int, default=2000)
+    parser.add_argument("--calls", type=int, default=200, help="one-row predict calls per method")
+    parser.add_argument("--skip", nargs="*", default=[], choices=["scikit-learn", "faiss"],
+                        help="leave a comparison out (for example scikit-learn's slow wide fit)")
+    parser.add_argument("--plot", default=os.path.join(os.path.dirname(__file__), "growth.png"))
+    return parser.parse_args()
+
+
+args = parse_args()
+os.environ["OMP_NUM_THREADS"] = str(args.threads)
+os.environ["OPENBLAS_NUM_THREADS"] = str(args.threads)
+
+import statistics  # noqa: E402
+import time  # noqa: E402
+
+import numpy as np  # noqa: E402
+from threadpoolctl import threadpool_limits  # noqa: E402
+
+import methods  # noqa: E402
+import workloads  # noqa: E402
+
+
+def rss_kib(field):
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"{field} missing from /proc/self/status")
+
+
+def measured(fn):
+    """(result, seconds, peak MiB of resident memory above the level before the call)."""
+    before = rss_kib("VmRSS")
+    with open("/proc/self/clear_refs", "w") as refs:  # restarts the VmHWM high-water mark
+        refs.write("5")
+    start = time.perf_counter()
+    result = fn()
+    seconds = time.perf_counter() - start
+    return result, seconds, max(rss_kib("VmHWM") - before, 0) / 1024
+
+
+def limits(method, threads):
+    # mirelo calls no BLAS: one BLAS thread keeps idle OpenBLAS workers from spinning
+    # against its OpenMP team. The others get the same count for BLAS and OpenMP.
+    if method.name == "mirelo":
+        return threadpool_limits(limits={"blas": 1, "openmp": threads})
+    if method.name.startswith("faiss"):
+        import faiss
+
+        faiss.omp_set_num_threads(threads)
+    return threadpool_limits(limits=threads)
+
+
+def make_methods(w, components):
+    chosen = [methods.Mirelo(w.k, w.variance, w.scale)]
+    if "scikit-learn" not in args.skip:
+        chosen.append(methods.ScikitLearn(w.k, w.variance, w.scale))
+    if "faiss" not in args.skip:
+        chosen.append(methods.Faiss(w.k, w.variance, w.scale, components))
+    return chosen
+
+
+def run_workload(w, one_row):
+    """Rows of the table for one workload: {metric: {method: value}} plus label agreement."""
+    print(f"# {w.name}: {len(w.X)} x {w.X.shape[1]} training, {len(w.queries)} queries, "
+          f"k={w.k}, variance={w.variance}, scale={w.scale}", file=sys.stderr)
+    figures, labels = {}, {}
+    components = None
+    for method in make_methods(w, None):
+        if isinstance(method, methods.Faiss):
+            method.components = components
+        with limits(method, args.threads):
+            _, figures.setdefault("train (s)", {})[method.name], \
+                figures.setdefault("train peak memory (MiB)", {})[method.name] = measured(lambda: method.fit(w.X, w.y))
+            if isinstance(method, methods.Mirelo):
+                components = method.components
+            labels[method.name], figures.setdefault("predict_batch (s)", {})[method.name], \
+                figures.setdefault("predict_batch peak memory (MiB)", {})[method.name] = \
+                measured(lambda: method.predict_batch(w.queries))
+            if one_row:
+                calls = []
+                for q in w.queries[: args.calls]:
+                    start = time.perf_counter()
+                    method.predict_one(q)
+                    calls.append(time.perf_counter() - start)
+                figures.setdefault("predict one row, median (µs)", {})[method.name] = 1e6 * statistics.median(calls)
+        print(f"  {method.name} done", file=sys.stderr)
+    reference = labels.get("scikit-learn")
+    agreement = {name: np.mean(np.asarray(found) == np.asarray(reference)) if reference is not None else None
+                 for name, found in labels.items()}
+    return figures, agreement, components
+
+
+def print_table(title, figures, agreement, components):
+    names = ["mirelo", "scikit-learn", "faiss (float32)"]
+    print(f"\n**{title}** ({components} components, {args.threads} threads)\n")
+    print("| figure | " + " | ".join(names) + " | scikit-learn ÷ mirelo | faiss ÷ mirelo |")
+    print("|---|" + "---:|" * (len(names) + 2))
+    for metric, values in figures.items():
+        cells = [f"{values[n]:.3g}" if n in values else "–" for n in names]
+        ratios = [f"{values[n] / values['mirelo']:.2f}" if n in values and values["mirelo"] > 0 else "–"
+                  for n in names[1:]]
+        print(f"| {metric} | " + " | ".join(cells + ratios) + " |")
+    cells = [f"{agreement[n]:.4f}" if agreement.get(n) is not None else "–" for n in names]
+    print("| labels agreeing with scikit-learn | " + " | ".join(cells) + " | | |")
+
+
+def growth():
+    sizes, times = args.growth_rows, {}
+    largest = workloads.synthetic("growth", max(sizes), args.growth_queries, 784, seed=1)
+    for n in sizes:
+        w = workloads.Workload(f"growth {n}", largest.X[:n], largest.y[:n], largest.queries)
+        figures, _, _ = run_workload(w, one_row=False)
+        for name, seconds in figures["predict_batch (s)"].items():
+            times.setdefault(name, []).append(seconds)
+    print(f"\n**growth**: predict_batch of {args.growth_queries} queries (s), 784 features, "
+          f"{args.threads} threads\n")
+    print("| training rows | " + " | ".join(times) + " |")
+    print("|---:|" + "---:|" * len(times))
+    for i, n in enumerate(sizes):
+        print(f"| {n} | " + " | ".join(f"{t[i]:.3g}" for t in times.values()) + " |")
+
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, ax = plt.subplots(figsize=(6, 4))
+    for name, seconds in times.items():
+        ax.plot(sizes, seconds, marker="o", label=name)
+    ax.set_xlabel("training rows")
+    ax.set_ylabel(f"predict_batch of {args.growth_queries} queries (s)")
+    ax.set_title(f"Batch prediction time as the store grows ({args.threads} threads)")
+    ax.set_xlim(left=0)
+    ax.set_ylim(bottom=0)
+    ax.grid(alpha=0.3)
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(args.plot, dpi=110)
+    print(f"\nplot saved to {args.plot}")
+
+
+def main():
+    for name in args.workload:
+        if name == "growth":
+            growth()
+            continue
+        if name == "quick":
+            w = workloads.synthetic("quick", args.rows or 10_000, args.queries or 1000, 784)
+        elif name == "tall":
+            w = workloads.synthetic("tall", args.rows or 50_000, args.queries or 10_000, 784)
+        elif name == "wide":
+            w = workloads.synthetic("wide", 2000, 2000, args.features or 20_000)
+        else:
+            w = workloads.digits()
+        figures, agreement, components = run_workload(w, one_row=name in ("quick", "latency"))
+        print_table(f"{name}: {len(w.X)} x {w.X.shape[1]} training rows, {len(w.queries)} queries, k={w.k}",
+                    figures, agreement, components)
+
+
+if __name__ == "__main__":
+    main()
