@@ -21,10 +21,7 @@ void KNNEngine::check_queries(const Matrix& X) const {
 }
 
 void KNNEngine::train(const Matrix& X, const LabelList& y, bool scale) {
-    if (X.rows() == 0 || X.cols() == 0) {
-        throw std::invalid_argument("expected a training matrix with at least one row and one column, got " +
-                                    std::to_string(X.rows()) + " x " + std::to_string(X.cols()));
-    }
+    // An empty X is rejected by the PCA fit below, before anything is swapped in.
     if (static_cast<Eigen::Index>(y.size()) != X.rows()) {
         throw std::invalid_argument("expected one label per training row (" + std::to_string(X.rows()) +
                                     "), got " + std::to_string(y.size()) + " labels");
