@@ -2,12 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <map>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
-#include "dot_products.hpp"
+#include "kernels.hpp"
 
 namespace mirelo {
 
@@ -30,37 +31,23 @@ bool nearer(double a, double b) { return std::isnan(b) ? !std::isnan(a) : a < b;
 
 bool candidate_nearer(const Candidate& a, const Candidate& b) { return nearer(a.distance, b.distance); }
 
-// The same summation order for stored rows and queries, whatever the batch.
-double squared_norm(const double* row, Index length) {
-    double norm;
-    dot_products(row, length, 1, row, length, 1, length, &norm, 0, 0);
-    return norm;
-}
-
-// The K nearest rows seen so far, farthest on top.
+// The K nearest rows seen so far, farthest on top. Rows must be offered in row order: at
+// equal distances the row offered first stays.
 class NearestRows {
 public:
     explicit NearestRows(Index K) : K(K) { heap.reserve(static_cast<std::size_t>(K)); }
 
-    void clear() {
-        heap.clear();
-        open = true;
-    }
+    void clear() { heap.clear(); }
 
-    // Offers rows first_row, first_row + 1, ... at the given distances, in that order.
-    void offer(const double* distances, Index count, Index first_row) {
-        for (Index i = 0; i < count; ++i) {
-            // Once the heap is full with a number on top, one comparison turns most rows away
-            // (a NaN distance compares false, as it must).
-            if (open || distances[i] < bar) {
-                offer(distances[i], first_row + i);
-            }
+    // Rows at this distance or farther cannot get in; NaN while every row must be looked at
+    // (the heap is not full, or has NaN on top).
+    double bar() const {
+        if (static_cast<Index>(heap.size()) < K) {
+            return std::numeric_limits<double>::quiet_NaN();
         }
+        return heap.front().distance;
     }
 
-    const std::vector<Candidate>& rows() const { return heap; }
-
-private:
     void offer(double distance, Index row) {
         if (static_cast<Index>(heap.size()) < K) {
             heap.push_back({distance, row});
@@ -70,14 +57,13 @@ private:
             heap.back() = {distance, row};
             std::push_heap(heap.begin(), heap.end(), candidate_nearer);
         }
-        bar = heap.front().distance;
-        open = static_cast<Index>(heap.size()) < K || std::isnan(bar);
     }
 
+    const std::vector<Candidate>& rows() const { return heap; }
+
+private:
     Index K;
     std::vector<Candidate> heap;
-    bool open = true;  // every row must be looked at: the heap is not full or has NaN on top
-    double bar = 0.0;  // the farthest distance kept, once the heap is closed
 };
 
 std::string vote(const std::vector<Candidate>& nearest, const LabelList& labels) {
@@ -111,10 +97,13 @@ void KNNClassifier::fit(const RowMajorMatrix& X, const LabelList& y) {
     for (Index i = 0; i < rows.rows(); ++i) {
         norms[i] = squared_norm(rows.row(i).data(), rows.cols());
     }
+    std::vector<double> packed(static_cast<std::size_t>(packed_size(rows.rows(), rows.cols())));
+    pack_rows({rows.data(), rows.cols(), 1}, rows.rows(), rows.cols(), packed.data());
 
     X_train.swap(rows);
     y_train.swap(labels);
     sq_norms.swap(norms);
+    packed_rows.swap(packed);
 }
 
 std::string KNNClassifier::predict(const Vector& x) const {
@@ -134,11 +123,14 @@ LabelList KNNClassifier::predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z)
     }
 
     const Index K = std::min<Index>(k, n);
+    const Index tile_capacity = std::min(kQueryTile, queries);
     LabelList labels;
     labels.reserve(static_cast<std::size_t>(queries));
-    std::vector<double> dots(static_cast<std::size_t>(kQueryTile * kRowBlock));
-    std::vector<NearestRows> nearest(static_cast<std::size_t>(std::min(kQueryTile, queries)), NearestRows(K));
+    std::vector<double> distances(static_cast<std::size_t>(tile_capacity * kRowBlock));
+    std::vector<std::uint8_t> candidates(static_cast<std::size_t>(tile_capacity * kRowBlock / kPanelRows));
+    std::vector<NearestRows> nearest(static_cast<std::size_t>(tile_capacity), NearestRows(K));
     std::vector<double> query_norms(nearest.size());
+    std::vector<double> bars(nearest.size());
 
     for (Index first = 0; first < queries; first += kQueryTile) {
         const Index tile = std::min(kQueryTile, queries - first);
@@ -147,19 +139,27 @@ LabelList KNNClassifier::predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z)
             nearest[static_cast<std::size_t>(t)].clear();
             query_norms[static_cast<std::size_t>(t)] = squared_norm(tile_rows + t * Z.outerStride(), m);
         }
-        // Distances for one block at a time: no queries x rows matrix is ever written.
+        // One block at a time: no queries x rows matrix is ever written, and rows reach each
+        // query's heap in row order.
         for (Index start = 0; start < n; start += kRowBlock) {
             const Index block = std::min(kRowBlock, n - start);
-            dot_products(tile_rows, Z.outerStride(), tile, X_train.data() + start * m, m, block, m, dots.data(),
-                         kRowBlock, 1);
-            const double* norms = sq_norms.data() + start;
+            const Index groups = (block + kPanelRows - 1) / kPanelRows;
             for (Index t = 0; t < tile; ++t) {
-                const double q = query_norms[static_cast<std::size_t>(t)];
-                double* distance = dots.data() + t * kRowBlock;
-                for (Index i = 0; i < block; ++i) {
-                    distance[i] = (norms[i] - 2.0 * distance[i]) + q;
+                bars[static_cast<std::size_t>(t)] = nearest[static_cast<std::size_t>(t)].bar();
+            }
+            screen_distances({{tile_rows, Z.outerStride(), 1}, tile, query_norms.data(), bars.data(),
+                              packed_rows.data() + start * m, sq_norms.data() + start, block, m, distances.data(),
+                              candidates.data()});
+            for (Index t = 0; t < tile; ++t) {
+                NearestRows& heap = nearest[static_cast<std::size_t>(t)];
+                const double* distance = distances.data() + t * groups * kPanelRows;
+                const std::uint8_t* flags = candidates.data() + t * groups;
+                for (Index g = 0; g < groups; ++g) {
+                    for (unsigned bits = flags[g]; bits != 0; bits &= bits - 1) {
+                        const Index row = g * kPanelRows + __builtin_ctz(bits);
+                        heap.offer(distance[row], start + row);
+                    }
                 }
-                nearest[static_cast<std::size_t>(t)].offer(distance, block, start);
             }
         }
         for (Index t = 0; t < tile; ++t) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "mirelo_types.hpp"
 
@@ -28,6 +29,10 @@ public:
     RowMajorMatrix X_train;
     LabelList y_train;
     Vector sq_norms;
+
+private:
+    // X_train laid out for the search kernel; like sq_norms, derived from X_train by fit.
+    std::vector<double> packed_rows;
 };
 
 }  // namespace mirelo

@@ -11,7 +11,7 @@
 
 #include <omp.h>
 
-#include "dot_products.hpp"
+#include "kernels.hpp"
 
 namespace mirelo {
 
@@ -32,31 +32,60 @@ void decompose_descending(const Matrix& symmetric, Vector& eigenvalues, Matrix& 
     axes = solver.eigenvectors().rowwise().reverse();
 }
 
-// The lower triangle of centred^T centred / dof from the dot-product kernel (about twice as
-// fast as Eigen's rank update, which is built for baseline x86-64). Rows are taken in slices
-// short enough to stay in cache and each slice's sums are added in row order, so the result
-// does not depend on the thread count.
-Matrix covariance_lower(const Matrix& centred, double dof) {
-    const Eigen::Index n = centred.rows();
-    const Eigen::Index d = centred.cols();
-    constexpr Eigen::Index kSlice = 512;
-    constexpr Eigen::Index kBand = 32;
-    const Eigen::Index bands = (d + kBand - 1) / kBand;
-    Matrix sum = Matrix::Zero(d, d);
-    Matrix slice_sum(d, d);
-    for (Eigen::Index first = 0; first < n; first += kSlice) {
-        const Eigen::Index length = std::min(kSlice, n - first);
-        // Bands of the triangle grow towards the bottom: hand them out one at a time.
-#pragma omp parallel for schedule(dynamic, 1)
-        for (Eigen::Index band = 0; band < bands; ++band) {
-            const Eigen::Index top = band * kBand;
-            const Eigen::Index rows = std::min(kBand, d - top);
-            dot_products(centred.data() + top * n + first, n, rows, centred.data() + first, n, top + rows, length,
-                         slice_sum.data() + top, 1, d);
-            sum.block(top, 0, rows, top + rows) += slice_sum.block(top, 0, rows, top + rows);
+// The columns of a column-major matrix, packed as rows for the product kernel.
+std::vector<double> packed_columns(const Matrix& M) {
+    std::vector<double> packed(static_cast<std::size_t>(packed_size(M.cols(), M.rows())));
+    pack_rows({M.data(), M.rows(), 1}, M.cols(), M.rows(), packed.data());
+    return packed;
+}
+
+// Lower triangle of the products of `count` rows (each `length` long) with each other. The
+// length is taken in slices whose packed rows stay in cache; each element's chain runs on
+// through the slices, so the result does not depend on the number of threads.
+Matrix products_lower(StridedRows rows, Eigen::Index count, Eigen::Index length) {
+    constexpr Eigen::Index kSlice = 256;
+    constexpr Eigen::Index kBand = 24;
+    const Eigen::Index groups = (count + kPanelRows - 1) / kPanelRows;
+    const Eigen::Index bands = (count + kBand - 1) / kBand;
+    Matrix sum = Matrix::Zero(count, count);
+    std::vector<double> packed(static_cast<std::size_t>(packed_size(count, kSlice)));
+    for (Eigen::Index first = 0; first < length; first += kSlice) {
+        const Eigen::Index slice = std::min(kSlice, length - first);
+        const double* start = rows.data + first * rows.element_stride;
+#pragma omp parallel
+        {
+#pragma omp for schedule(static)
+            for (Eigen::Index g = 0; g < groups; ++g) {
+                const Eigen::Index top = g * kPanelRows;
+                pack_rows({start + top * rows.row_stride, rows.row_stride, rows.element_stride},
+                          std::min(kPanelRows, count - top), slice, packed.data() + top * slice);
+            }
+            // Bands of the triangle grow towards the bottom: hand them out one at a time.
+#pragma omp for schedule(dynamic, 1)
+            for (Eigen::Index band = 0; band < bands; ++band) {
+                const Eigen::Index top = band * kBand;
+                const Eigen::Index height = std::min(kBand, count - top);
+                multiply_packed({start + top * rows.row_stride, rows.row_stride, rows.element_stride}, height,
+                                packed.data(), top + height, slice, {sum.data() + top, 1, count}, true);
+            }
         }
     }
-    return sum / dof;
+    return sum;
+}
+
+// centred^T * vectors, d x columns, parallel over blocks of output rows.
+Matrix back_project(const Matrix& centred, const Matrix& vectors) {
+    const Eigen::Index n = centred.rows();
+    const Eigen::Index d = centred.cols();
+    const std::vector<double> packed = packed_columns(vectors);
+    Matrix axes(d, vectors.cols());
+    constexpr Eigen::Index kBlock = 24;
+#pragma omp parallel for schedule(static)
+    for (Eigen::Index top = 0; top < d; top += kBlock) {
+        multiply_packed({centred.data() + top * n, n, 1}, std::min(kBlock, d - top), packed.data(), vectors.cols(),
+                        n, {axes.data() + top, 1, d}, false);
+    }
+    return axes;
 }
 
 }  // namespace
@@ -92,13 +121,12 @@ void AdaptivePCA::fit(const Matrix& X, bool scale) {
     Matrix axes;
     const bool thin = n < d;
     if (thin) {
-        // A symmetric rank update does half the work of the full product.
-        Matrix gram = Matrix::Zero(n, n);
-        gram.selfadjointView<Eigen::Lower>().rankUpdate(centred);
+        // Only the lower triangle is formed: half the work of the full product.
+        const Matrix gram = products_lower({centred.data(), 1, n}, n, d);
         Matrix gram_vectors;
         decompose_descending(gram, eigenvalues, gram_vectors);
         // Only the axes that will be kept are formed: d x count rather than d x n.
-        axes = centred.transpose() * gram_vectors.leftCols(count_components(eigenvalues));
+        axes = back_project(centred, gram_vectors.leftCols(count_components(eigenvalues)));
         // Null directions of the Gram matrix come out as rounding noise that scales with the data;
         // judged against the longest axis (the first, always kept), the call does not depend on
         // the data's magnitude.
@@ -118,7 +146,7 @@ void AdaptivePCA::fit(const Matrix& X, bool scale) {
             }
         }
     } else {
-        decompose_descending(covariance_lower(centred, dof), eigenvalues, axes);
+        decompose_descending(products_lower({centred.data(), n, 1}, d, n) / dof, eigenvalues, axes);
     }
 
     select_components(eigenvalues, axes, thin);
@@ -181,6 +209,7 @@ RowMajorMatrix AdaptivePCA::transform(const Matrix& X) const {
     const int threads = chunks > 1 ? omp_get_max_threads() : 1;
     std::vector<RowMajorMatrix> buffers(static_cast<std::size_t>(threads),
                                         RowMajorMatrix(std::min(kRows, n), d));
+    const std::vector<double> packed = packed_columns(components);
 #pragma omp parallel for schedule(static) num_threads(threads)
     for (Eigen::Index c = 0; c < chunks; ++c) {
         const Eigen::Index first = c * kRows;
@@ -188,7 +217,7 @@ RowMajorMatrix AdaptivePCA::transform(const Matrix& X) const {
         RowMajorMatrix& scaled = buffers[static_cast<std::size_t>(omp_get_thread_num())];
         scaled.topRows(rows) = ((X.middleRows(first, rows).rowwise() - mean.transpose()).array().rowwise() /
                                 std_dev.transpose().array()).matrix();
-        dot_products(scaled.data(), d, rows, components.data(), d, m, d, reduced.data() + first * m, m, 1);
+        multiply_packed({scaled.data(), d, 1}, rows, packed.data(), m, d, {reduced.data() + first * m, m, 1}, false);
     }
     return reduced;
 }

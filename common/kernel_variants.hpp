@@ -1,0 +1,24 @@
+#pragma once
+
+// Each instruction set's build of the kernels declared in kernels.hpp. kernels.cpp picks one
+// per process; the tests reach both.
+#include "kernels.hpp"
+
+#define MIRELO_DECLARE_KERNELS                                                                              \
+    void multiply_packed(StridedRows a, std::ptrdiff_t a_rows, const double* packed_b, std::ptrdiff_t b_rows,   \
+                         std::ptrdiff_t length, StridedOutput out, bool accumulate) noexcept;                 \
+    double squared_norm(const double* row, std::ptrdiff_t length) noexcept;                                   \
+    void screen_distances(const DistanceScreen& screen) noexcept;
+
+namespace mirelo {
+namespace portable_kernels {
+MIRELO_DECLARE_KERNELS
+}
+#if defined(MIRELO_AVX2_KERNELS)
+namespace avx2_kernels {
+MIRELO_DECLARE_KERNELS
+}
+#endif
+}  // namespace mirelo
+
+#undef MIRELO_DECLARE_KERNELS

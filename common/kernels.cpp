@@ -1,0 +1,53 @@
+#include "kernels.hpp"
+
+#include <algorithm>
+
+#include "kernel_variants.hpp"
+
+namespace mirelo {
+
+namespace {
+
+#if defined(MIRELO_AVX2_KERNELS)
+bool cpu_has_avx2_and_fma() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
+// Decided once, so that every call in the process sums in the same way.
+const bool use_avx2 = cpu_has_avx2_and_fma();
+#define MIRELO_DISPATCH(call) (use_avx2 ? avx2_kernels::call : portable_kernels::call)
+#else
+#define MIRELO_DISPATCH(call) portable_kernels::call
+#endif
+
+}  // namespace
+
+std::ptrdiff_t packed_size(std::ptrdiff_t rows, std::ptrdiff_t length) {
+    return (rows + kPanelRows - 1) / kPanelRows * kPanelRows * length;
+}
+
+void pack_rows(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length, double* packed) noexcept {
+    for (std::ptrdiff_t first = 0; first < rows; first += kPanelRows) {
+        double* group = packed + first * length;
+        const std::ptrdiff_t count = std::min(kPanelRows, rows - first);
+        for (std::ptrdiff_t p = 0; p < length; ++p) {
+            for (std::ptrdiff_t r = 0; r < kPanelRows; ++r) {
+                group[p * kPanelRows + r] =
+                    r < count ? in.data[(first + r) * in.row_stride + p * in.element_stride] : 0.0;
+            }
+        }
+    }
+}
+
+void multiply_packed(StridedRows a, std::ptrdiff_t a_rows, const double* packed_b, std::ptrdiff_t b_rows,
+                     std::ptrdiff_t length, StridedOutput out, bool accumulate) noexcept {
+    MIRELO_DISPATCH(multiply_packed(a, a_rows, packed_b, b_rows, length, out, accumulate));
+}
+
+double squared_norm(const double* row, std::ptrdiff_t length) noexcept {
+    return MIRELO_DISPATCH(squared_norm(row, length));
+}
+
+void screen_distances(const DistanceScreen& screen) noexcept { MIRELO_DISPATCH(screen_distances(screen)); }
+
+}  // namespace mirelo

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+
+#include <cstddef>
+
+namespace mirelo {
+
+// The product kernels behind the projection, the covariance and the neighbour search.
+//
+// Every element is one chain of multiply-adds in the order of the summed index, continued from
+// the value already in the output when accumulating. Its bits therefore do not depend on how
+// rows are grouped into calls, tiles or threads: a row gets the same result alone as inside any
+// batch. Where the CPU has AVX2 and FMA each step is one fused multiply-add; elsewhere a
+// portable build multiplies and adds separately. The choice is made once per process.
+
+// Rows laid out for the kernels: groups of kPanelRows rows, each group interleaved along the
+// rows (value p of every row of the group side by side), zeros past the last row.
+constexpr std::ptrdiff_t kPanelRows = 8;
+
+// Rows read in place: value p of row i is data[i * row_stride + p * element_stride].
+struct StridedRows {
+    const double* data;
+    std::ptrdiff_t row_stride;
+    std::ptrdiff_t element_stride;
+};
+
+// Element (i, j) is data[i * row_stride + j * column_stride].
+struct StridedOutput {
+    double* data;
+    std::ptrdiff_t row_stride;
+    std::ptrdiff_t column_stride;
+};
+
+std::ptrdiff_t packed_size(std::ptrdiff_t rows, std::ptrdiff_t length);
+
+// Writes packed_size(rows, length) values to packed.
+void pack_rows(StridedRows rows_in, std::ptrdiff_t rows, std::ptrdiff_t length, double* packed) noexcept;
+
+// out(i, j) (+)= sum over p < length of a(i, p) * b(j, p), for i < a_rows and j < b_rows, where b
+// is packed. Without `accumulate` each chain starts from zero.
+void multiply_packed(StridedRows a, std::ptrdiff_t a_rows, const double* packed_b, std::ptrdiff_t b_rows,
+                     std::ptrdiff_t length, StridedOutput out, bool accumulate) noexcept;
+
+// The chain of a row with itself: equal to multiply_packed of the row against its own packing.
+double squared_norm(const double* row, std::ptrdiff_t length) noexcept;
+
+// The neighbour search's inner step, for a tile of queries against a block of packed rows.
+struct DistanceScreen {
+    StridedRows queries;         // rows of the tile, reduced
+    std::ptrdiff_t query_count;
+    const double* query_norms;   // squared_norm of each query
+    const double* bars;          // per query: only rows nearer than this are wanted; NaN wants all
+    const double* packed_rows;   // the block, packed
+    const double* row_norms;     // squared_norm of each row of the block
+    std::ptrdiff_t row_count;
+    std::ptrdiff_t length;
+    double* distances;           // query q, row j at distances[q * padded + j], padded = row_count
+                                 // rounded up to kPanelRows
+    std::uint8_t* candidates;    // query q, group g at candidates[q * groups + g]: bit r for row 8g + r
+};
+
+// distance = (row_norm - 2.0 * dot) + query_norm, in that order. A row is a candidate when its
+// distance is not at least the query's bar (so NaN distances and NaN bars always qualify).
+// Distances are written only for groups with a candidate.
+void screen_distances(const DistanceScreen& screen) noexcept;
+
+}  // namespace mirelo
