@@ -1,27 +1,50 @@
 // The kernels' body, written once for every instruction set. Each kernel build includes it
-// inside a namespace of its own, after defining `Ops`: the vector type `V` of four doubles and
-// zero, load, store, broadcast, multiply_add (a * b + c), distance ((n - 2 * d) + q) and
-// not_below (lane mask of !(x >= bar)). No standard-library code is instantiated here, so no
-// copy built for one instruction set can stand in for another at link time.
+// inside a namespace of its own, after defining `Ops`: vector types `V` (four doubles) and `F`
+// (eight floats) with load, broadcast, multiply_add (a * b + c), distance ((n - 2 * d) + q) and
+// not_below (lane mask of !(x >= bar)). No standard-library code is instantiated here, so no copy
+// built for one instruction set can stand in for another at link time.
 
 using Index = std::ptrdiff_t;
 using V = Ops::V;
+using F = Ops::F;
 
-// Query or row blocks of this many share each load of a packed group.
+// Row blocks of this many share each load of a packed group.
 constexpr int kBlockRows = 6;
 
 inline Index smaller(Index a, Index b) { return a < b ? a : b; }
 
-// acc[r] += a(r, p) * group(p) for p < length, one chain per lane, in p order.
 template <int R>
-inline __attribute__((always_inline)) void chains(const StridedRows& a, const double* group, Index length,
-                                                  V (&acc)[R][2]) {
+struct Block {
+    static constexpr int rows = R;
+};
+
+// visit(Block<R>{}, first) for consecutive blocks of at most kBlockRows of `count` rows.
+template <class Visit>
+inline __attribute__((always_inline)) void each_block(Index count, Visit&& visit) {
+    Index first = 0;
+    for (; first + kBlockRows <= count; first += kBlockRows) visit(Block<kBlockRows>{}, first);
+    switch (count - first) {
+        case 5: visit(Block<5>{}, first); break;
+        case 4: visit(Block<4>{}, first); break;
+        case 3: visit(Block<3>{}, first); break;
+        case 2: visit(Block<2>{}, first); break;
+        case 1: visit(Block<1>{}, first); break;
+        default: break;
+    }
+}
+
+// acc[r] += a(r, p) * group(p) for p < length: one chain per lane, in p order. A group holds two
+// vectors' worth of rows.
+template <int R, class Vec, class T>
+inline __attribute__((always_inline)) void chains(const T* a, Index row_stride, Index element_stride,
+                                                  const T* group, Index length, Vec (&acc)[R][2]) {
+    constexpr Index lanes = sizeof(Vec) / sizeof(T);
     for (Index p = 0; p < length; ++p) {
-        const V low = Ops::load(group + p * kPanelRows);
-        const V high = Ops::load(group + p * kPanelRows + 4);
+        const Vec low = Ops::load(group + p * 2 * lanes);
+        const Vec high = Ops::load(group + p * 2 * lanes + lanes);
 #pragma GCC unroll 6
         for (int r = 0; r < R; ++r) {
-            const V value = Ops::broadcast(a.data[r * a.row_stride + p * a.element_stride]);
+            const Vec value = Ops::broadcast(a[r * row_stride + p * element_stride]);
             acc[r][0] = Ops::multiply_add(value, low, acc[r][0]);
             acc[r][1] = Ops::multiply_add(value, high, acc[r][1]);
         }
@@ -43,7 +66,7 @@ void rows_against_groups(StridedRows a, const double* packed_b, Index b_rows, In
             acc[r][0] = Ops::load(lanes);
             acc[r][1] = Ops::load(lanes + 4);
         }
-        chains<R>(a, packed_b + first * length, length, acc);
+        chains<R>(a.data, a.row_stride, a.element_stride, packed_b + first * length, length, acc);
         for (int r = 0; r < R; ++r) {
             Ops::store(lanes, acc[r][0]);
             Ops::store(lanes + 4, acc[r][1]);
@@ -54,18 +77,13 @@ void rows_against_groups(StridedRows a, const double* packed_b, Index b_rows, In
 
 void multiply_packed(StridedRows a, Index a_rows, const double* packed_b, Index b_rows, Index length,
                      StridedOutput out, bool accumulate) noexcept {
-    for (Index first = 0; first < a_rows; first += kBlockRows) {
-        const StridedRows block{a.data + first * a.row_stride, a.row_stride, a.element_stride};
-        const StridedOutput block_out{out.data + first * out.row_stride, out.row_stride, out.column_stride};
-        switch (smaller(kBlockRows, a_rows - first)) {
-            case 6: rows_against_groups<6>(block, packed_b, b_rows, length, block_out, accumulate); break;
-            case 5: rows_against_groups<5>(block, packed_b, b_rows, length, block_out, accumulate); break;
-            case 4: rows_against_groups<4>(block, packed_b, b_rows, length, block_out, accumulate); break;
-            case 3: rows_against_groups<3>(block, packed_b, b_rows, length, block_out, accumulate); break;
-            case 2: rows_against_groups<2>(block, packed_b, b_rows, length, block_out, accumulate); break;
-            default: rows_against_groups<1>(block, packed_b, b_rows, length, block_out, accumulate); break;
-        }
-    }
+    each_block(a_rows, [&](auto block, Index first) {
+        rows_against_groups<decltype(block)::rows>({a.data + first * a.row_stride, a.row_stride, a.element_stride},
+                                                   packed_b, b_rows, length,
+                                                   {out.data + first * out.row_stride, out.row_stride,
+                                                    out.column_stride},
+                                                   accumulate);
+    });
 }
 
 double squared_norm(const double* row, Index length) noexcept {
@@ -79,52 +97,110 @@ double squared_norm(const double* row, Index length) noexcept {
     return lanes[0];
 }
 
-template <int R>
-void screen_block(const DistanceScreen& s, Index first_query) {
-    const StridedRows queries{s.queries.data + first_query * s.queries.row_stride, s.queries.row_stride,
-                              s.queries.element_stride};
-    const Index groups = (s.row_count + kPanelRows - 1) / kPanelRows;
-    const Index padded = groups * kPanelRows;
-    V query_norms[R];
-    V bars[R];
-    for (int r = 0; r < R; ++r) {
-        query_norms[r] = Ops::broadcast(s.query_norms[first_query + r]);
-        bars[r] = Ops::broadcast(s.bars[first_query + r]);
+// Loads n values, zeros past `count`, into two vectors.
+template <class Vec, class T>
+inline __attribute__((always_inline)) void load_padded(const T* values, Index count, Vec& low, Vec& high) {
+    constexpr Index lanes = sizeof(Vec) / sizeof(T);
+    T padded[2 * lanes] = {};
+    if (count < 2 * lanes) {
+        for (Index c = 0; c < count; ++c) padded[c] = values[c];
+        values = padded;
     }
+    low = Ops::load(values);
+    high = Ops::load(values + lanes);
+}
+
+// Distances of one query to one group of eight rows, recorded as the screen's result.
+inline __attribute__((always_inline)) unsigned record(const DistanceScreen& s, Index query, Index g, V low,
+                                                      V high, unsigned valid) {
+    const Index groups = (s.row_count + kPanelRows - 1) / kPanelRows;
+    const V bar = Ops::broadcast(s.bars[query]);
+    const unsigned mask = (Ops::not_below(low, bar) | (Ops::not_below(high, bar) << 4)) & valid;
+    s.candidates[query * groups + g] = static_cast<std::uint8_t>(mask);
+    if (mask != 0) {
+        double* out = s.distances + query * groups * kPanelRows + g * kPanelRows;
+        Ops::store(out, low);
+        Ops::store(out + 4, high);
+    }
+    return mask;
+}
+
+inline unsigned valid_rows(Index rows) { return (1u << rows) - 1u; }
+
+void screen_exactly(const DistanceScreen& s) {
+    const Index groups = (s.row_count + kPanelRows - 1) / kPanelRows;
+    // One group at a time against every query of the tile: both stay in the first-level cache.
     for (Index g = 0; g < groups; ++g) {
-        const Index first = g * kPanelRows;
-        const Index rows = smaller(kPanelRows, s.row_count - first);
-        double norms[kPanelRows] = {};
-        for (Index c = 0; c < rows; ++c) norms[c] = s.row_norms[first + c];
-        const unsigned valid = (1u << rows) - 1u;
-        V acc[R][2];
-        for (int r = 0; r < R; ++r) acc[r][0] = acc[r][1] = Ops::zero();
-        chains<R>(queries, s.packed_rows + first * s.length, s.length, acc);
-        const V low_norms = Ops::load(norms);
-        const V high_norms = Ops::load(norms + 4);
-        for (int r = 0; r < R; ++r) {
-            const V low = Ops::distance(low_norms, acc[r][0], query_norms[r]);
-            const V high = Ops::distance(high_norms, acc[r][1], query_norms[r]);
-            const unsigned mask = (Ops::not_below(low, bars[r]) | (Ops::not_below(high, bars[r]) << 4)) & valid;
-            const Index query = first_query + r;
-            s.candidates[query * groups + g] = static_cast<std::uint8_t>(mask);
-            if (mask != 0) {
-                Ops::store(s.distances + query * padded + first, low);
-                Ops::store(s.distances + query * padded + first + 4, high);
+        const Index rows = smaller(kPanelRows, s.row_count - g * kPanelRows);
+        V low_norms, high_norms;
+        load_padded(s.row_norms + g * kPanelRows, rows, low_norms, high_norms);
+        each_block(s.query_count, [&](auto block, Index first_query) {
+            constexpr int R = decltype(block)::rows;
+            V acc[R][2];
+            for (int r = 0; r < R; ++r) acc[r][0] = acc[r][1] = Ops::zero();
+            chains<R>(s.queries.data + first_query * s.queries.row_stride, s.queries.row_stride,
+                      s.queries.element_stride, s.packed_rows + g * kPanelRows * s.length, s.length, acc);
+            for (int r = 0; r < R; ++r) {
+                const V query_norm = Ops::broadcast(s.query_norms[first_query + r]);
+                record(s, first_query + r, g, Ops::distance(low_norms, acc[r][0], query_norm),
+                       Ops::distance(high_norms, acc[r][1], query_norm), valid_rows(rows));
             }
-        }
+        });
+    }
+}
+
+// The exact screen of one query against one group of eight rows.
+unsigned screen_group_exactly(const DistanceScreen& s, Index query, Index g) {
+    const Index rows = smaller(kPanelRows, s.row_count - g * kPanelRows);
+    V low_norms, high_norms;
+    load_padded(s.row_norms + g * kPanelRows, rows, low_norms, high_norms);
+    V acc[1][2] = {{Ops::zero(), Ops::zero()}};
+    chains<1>(s.queries.data + query * s.queries.row_stride, s.queries.row_stride, s.queries.element_stride,
+              s.packed_rows + g * kPanelRows * s.length, s.length, acc);
+    const V query_norm = Ops::broadcast(s.query_norms[query]);
+    return record(s, query, g, Ops::distance(low_norms, acc[0][0], query_norm),
+                  Ops::distance(high_norms, acc[0][1], query_norm), valid_rows(rows));
+}
+
+void screen_in_single_precision(const DistanceScreen& s) {
+    const SinglePrecisionPass& single = *s.single;
+    const Index groups = (s.row_count + kPanelRows - 1) / kPanelRows;
+    const Index single_groups = (s.row_count + kSinglePanelRows - 1) / kSinglePanelRows;
+    for (Index g = 0; g < single_groups; ++g) {
+        const Index rows = smaller(kSinglePanelRows, s.row_count - g * kSinglePanelRows);
+        F low_norms, high_norms;
+        load_padded(single.row_norms + g * kSinglePanelRows, rows, low_norms, high_norms);
+        each_block(s.query_count, [&](auto block, Index first_query) {
+            constexpr int R = decltype(block)::rows;
+            F acc[R][2];
+            for (int r = 0; r < R; ++r) acc[r][0] = acc[r][1] = Ops::zero_single();
+            chains<R>(single.queries + first_query * s.length, s.length, 1,
+                      single.packed_rows + g * kSinglePanelRows * s.length, s.length, acc);
+            for (int r = 0; r < R; ++r) {
+                const Index query = first_query + r;
+                const F query_norm = Ops::broadcast(single.query_norms[query]);
+                const F threshold = Ops::broadcast(single.thresholds[query]);
+                const unsigned mask =
+                    (Ops::not_below(Ops::distance(low_norms, acc[r][0], query_norm), threshold) |
+                     (Ops::not_below(Ops::distance(high_norms, acc[r][1], query_norm), threshold) << 8)) &
+                    valid_rows(rows);
+                for (Index half = 0; half < 2 && 2 * g + half < groups; ++half) {
+                    const Index exact_group = 2 * g + half;
+                    if (((mask >> (8 * half)) & 0xffu) != 0) {
+                        screen_group_exactly(s, query, exact_group);
+                    } else {
+                        s.candidates[query * groups + exact_group] = 0;
+                    }
+                }
+            }
+        });
     }
 }
 
 void screen_distances(const DistanceScreen& s) noexcept {
-    for (Index first = 0; first < s.query_count; first += kBlockRows) {
-        switch (smaller(kBlockRows, s.query_count - first)) {
-            case 6: screen_block<6>(s, first); break;
-            case 5: screen_block<5>(s, first); break;
-            case 4: screen_block<4>(s, first); break;
-            case 3: screen_block<3>(s, first); break;
-            case 2: screen_block<2>(s, first); break;
-            default: screen_block<1>(s, first); break;
-        }
+    if (s.single != nullptr) {
+        screen_in_single_precision(s);
+    } else {
+        screen_exactly(s);
     }
 }

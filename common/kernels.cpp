@@ -1,6 +1,8 @@
 #include "kernels.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 #include "kernel_variants.hpp"
 
@@ -37,6 +39,39 @@ void pack_rows(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length, doubl
             }
         }
     }
+}
+
+std::ptrdiff_t packed_single_size(std::ptrdiff_t rows, std::ptrdiff_t length) {
+    return (rows + kSinglePanelRows - 1) / kSinglePanelRows * kSinglePanelRows * length;
+}
+
+void pack_rows_single(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length, float* packed) noexcept {
+    for (std::ptrdiff_t first = 0; first < rows; first += kSinglePanelRows) {
+        float* group = packed + first * length;
+        const std::ptrdiff_t count = std::min(kSinglePanelRows, rows - first);
+        for (std::ptrdiff_t p = 0; p < length; ++p) {
+            for (std::ptrdiff_t r = 0; r < kSinglePanelRows; ++r) {
+                group[p * kSinglePanelRows + r] =
+                    r < count ? static_cast<float>(in.data[(first + r) * in.row_stride + p * in.element_stride])
+                              : 0.0f;
+            }
+        }
+    }
+}
+
+float single_precision_threshold(double bar, double query_norm, double largest_row_norm, std::ptrdiff_t length) {
+    // Rounding the inputs to float, a chain of `length` float multiply-adds and the two float
+    // sums of the distance each err by at most a float epsilon times the norms, about
+    // (length + 8) of them in all; twice that covers the double sums here. The absolute term
+    // covers what values below the float range lose, given kSinglePrecisionLimit.
+    const double epsilon = std::numeric_limits<float>::epsilon();
+    const double bound = 2.0 * static_cast<double>(length + 8) * epsilon * (query_norm + largest_row_norm) + 1e-20;
+    const double threshold = bar + bound;
+    float rounded = static_cast<float>(threshold);
+    if (static_cast<double>(rounded) < threshold) {
+        rounded = std::nextafter(rounded, std::numeric_limits<float>::infinity());
+    }
+    return rounded;
 }
 
 void multiply_packed(StridedRows a, std::ptrdiff_t a_rows, const double* packed_b, std::ptrdiff_t b_rows,

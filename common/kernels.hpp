@@ -45,7 +45,29 @@ void multiply_packed(StridedRows a, std::ptrdiff_t a_rows, const double* packed_
 // The chain of a row with itself: equal to multiply_packed of the row against its own packing.
 double squared_norm(const double* row, std::ptrdiff_t length) noexcept;
 
-// The neighbour search's inner step, for a tile of queries against a block of packed rows.
+// The neighbour search's inner step can first screen in single precision, where a vector holds
+// twice as many values: a pair whose single-precision distance is at or above the query's
+// threshold is passed over without its exact distance being formed. Values must be at most
+// kSinglePrecisionLimit in magnitude, so that nothing overflows or underflows the floats' range
+// enough to escape the bound below; rows are packed in groups of kSinglePanelRows.
+constexpr double kSinglePrecisionLimit = 1e15;
+constexpr std::ptrdiff_t kSinglePanelRows = 16;
+
+std::ptrdiff_t packed_single_size(std::ptrdiff_t rows, std::ptrdiff_t length);
+void pack_rows_single(StridedRows rows_in, std::ptrdiff_t rows, std::ptrdiff_t length, float* packed) noexcept;
+
+// A float threshold that no pair whose exact distance is below `bar` can reach in single
+// precision: bar plus a bound on the single-precision error, rounded up. NaN stays NaN.
+float single_precision_threshold(double bar, double query_norm, double largest_row_norm, std::ptrdiff_t length);
+
+struct SinglePrecisionPass {
+    const float* queries;        // the tile, row-major, `length` values a row
+    const float* query_norms;    // query_norms rounded to float
+    const float* thresholds;     // single_precision_threshold of each query
+    const float* packed_rows;    // the block, packed_rows_single
+    const float* row_norms;      // row_norms rounded to float
+};
+
 struct DistanceScreen {
     StridedRows queries;         // rows of the tile, reduced
     std::ptrdiff_t query_count;
@@ -58,11 +80,13 @@ struct DistanceScreen {
     double* distances;           // query q, row j at distances[q * padded + j], padded = row_count
                                  // rounded up to kPanelRows
     std::uint8_t* candidates;    // query q, group g at candidates[q * groups + g]: bit r for row 8g + r
+    const SinglePrecisionPass* single;  // optional first pass
 };
 
 // distance = (row_norm - 2.0 * dot) + query_norm, in that order. A row is a candidate when its
 // distance is not at least the query's bar (so NaN distances and NaN bars always qualify).
-// Distances are written only for groups with a candidate.
+// Distances are written only for groups with a candidate. The single-precision pass, when given,
+// only decides which exact distances are formed: the candidates and their distances are the same.
 void screen_distances(const DistanceScreen& screen) noexcept;
 
 }  // namespace mirelo

@@ -20,6 +20,18 @@ struct Ops {
     static unsigned not_below(V x, V bar) {
         return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(x, bar, _CMP_NGE_UQ)));
     }
+
+    using F = __m256;
+    static F zero_single() { return _mm256_setzero_ps(); }
+    static F load(const float* p) { return _mm256_loadu_ps(p); }
+    static F broadcast(float x) { return _mm256_set1_ps(x); }
+    static F multiply_add(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
+    static F distance(F norms, F dots, F query_norm) {
+        return _mm256_add_ps(_mm256_sub_ps(norms, _mm256_mul_ps(_mm256_set1_ps(2.0f), dots)), query_norm);
+    }
+    static unsigned not_below(F x, F bar) {
+        return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(x, bar, _CMP_NGE_UQ)));
+    }
 };
 
 }  // namespace

@@ -1,10 +1,32 @@
 // The kernels for any CPU, with every multiply rounded before its add.
 #include <cstring>
+#include <iterator>
 
 #include "kernel_variants.hpp"
 
 namespace mirelo::portable_kernels {
 namespace {
+
+template <class L>
+L lanes_multiply_add(L a, const L& b, const L& c) {
+    for (unsigned i = 0; i < std::size(a.lane); ++i) a.lane[i] = a.lane[i] * b.lane[i] + c.lane[i];
+    return a;
+}
+
+template <class L>
+L lanes_distance(L norms, const L& dots, const L& query_norm) {
+    for (unsigned i = 0; i < std::size(norms.lane); ++i) {
+        norms.lane[i] = (norms.lane[i] - 2 * dots.lane[i]) + query_norm.lane[i];
+    }
+    return norms;
+}
+
+template <class L>
+unsigned lanes_not_below(const L& x, const L& bar) {
+    unsigned mask = 0;
+    for (unsigned i = 0; i < std::size(x.lane); ++i) mask |= (x.lane[i] >= bar.lane[i] ? 0u : 1u) << i;
+    return mask;
+}
 
 // Plain arrays rather than vector types, so nothing here depends on a vector ABI; the
 // compiler maps the lane loops onto whatever the target has.
@@ -16,19 +38,23 @@ struct Ops {
     static V load(const double* p) { return {{p[0], p[1], p[2], p[3]}}; }
     static void store(double* p, V v) { std::memcpy(p, v.lane, sizeof v.lane); }
     static V broadcast(double x) { return {{x, x, x, x}}; }
-    static V multiply_add(V a, V b, V c) {
-        for (int i = 0; i < 4; ++i) c.lane[i] = a.lane[i] * b.lane[i] + c.lane[i];
-        return c;
+    static V multiply_add(V a, V b, V c) { return lanes_multiply_add(a, b, c); }
+    static V distance(V norms, V dots, V query_norm) { return lanes_distance(norms, dots, query_norm); }
+    static unsigned not_below(V x, V bar) { return lanes_not_below(x, bar); }
+
+    struct F {
+        float lane[8];
+    };
+    static F zero_single() { return F{}; }
+    static F load(const float* p) {
+        F v;
+        std::memcpy(v.lane, p, sizeof v.lane);
+        return v;
     }
-    static V distance(V norms, V dots, V query_norm) {
-        for (int i = 0; i < 4; ++i) norms.lane[i] = (norms.lane[i] - 2.0 * dots.lane[i]) + query_norm.lane[i];
-        return norms;
-    }
-    static unsigned not_below(V x, V bar) {
-        unsigned mask = 0;
-        for (int i = 0; i < 4; ++i) mask |= (x.lane[i] >= bar.lane[i] ? 0u : 1u) << i;
-        return mask;
-    }
+    static F broadcast(float x) { return {{x, x, x, x, x, x, x, x}}; }
+    static F multiply_add(F a, F b, F c) { return lanes_multiply_add(a, b, c); }
+    static F distance(F norms, F dots, F query_norm) { return lanes_distance(norms, dots, query_norm); }
+    static unsigned not_below(F x, F bar) { return lanes_not_below(x, bar); }
 };
 
 }  // namespace

@@ -66,6 +66,11 @@ private:
     std::vector<Candidate> heap;
 };
 
+template <class Rows>
+bool fits_single_precision(const Rows& rows) {
+    return rows.size() == 0 || rows.cwiseAbs().maxCoeff() <= kSinglePrecisionLimit;
+}
+
 std::string vote(const std::vector<Candidate>& nearest, const LabelList& labels) {
     std::map<std::string, std::int32_t> votes;
     for (const Candidate& c : nearest) {
@@ -99,11 +104,20 @@ void KNNClassifier::fit(const RowMajorMatrix& X, const LabelList& y) {
     }
     std::vector<double> packed(static_cast<std::size_t>(packed_size(rows.rows(), rows.cols())));
     pack_rows({rows.data(), rows.cols(), 1}, rows.rows(), rows.cols(), packed.data());
+    std::vector<float> packed_single;
+    std::vector<float> norms_single;
+    if (fits_single_precision(rows)) {
+        packed_single.resize(static_cast<std::size_t>(packed_single_size(rows.rows(), rows.cols())));
+        pack_rows_single({rows.data(), rows.cols(), 1}, rows.rows(), rows.cols(), packed_single.data());
+        norms_single.assign(norms.begin(), norms.end());
+    }
 
     X_train.swap(rows);
     y_train.swap(labels);
     sq_norms.swap(norms);
     packed_rows.swap(packed);
+    packed_rows_single.swap(packed_single);
+    sq_norms_single.swap(norms_single);
 }
 
 std::string KNNClassifier::predict(const Vector& x) const {
@@ -124,32 +138,55 @@ LabelList KNNClassifier::predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z)
 
     const Index K = std::min<Index>(k, n);
     const Index tile_capacity = std::min(kQueryTile, queries);
+    const auto per_query = [&](auto value) { return std::vector<decltype(value)>(tile_capacity, value); };
     LabelList labels;
     labels.reserve(static_cast<std::size_t>(queries));
     std::vector<double> distances(static_cast<std::size_t>(tile_capacity * kRowBlock));
     std::vector<std::uint8_t> candidates(static_cast<std::size_t>(tile_capacity * kRowBlock / kPanelRows));
-    std::vector<NearestRows> nearest(static_cast<std::size_t>(tile_capacity), NearestRows(K));
-    std::vector<double> query_norms(nearest.size());
-    std::vector<double> bars(nearest.size());
+    std::vector<NearestRows> nearest = per_query(NearestRows(K));
+    std::vector<double> query_norms = per_query(0.0);
+    std::vector<double> bars = per_query(0.0);
+    std::vector<float> single_queries(static_cast<std::size_t>(tile_capacity * m));
+    std::vector<float> single_norms = per_query(0.0f);
+    std::vector<float> thresholds = per_query(0.0f);
 
     for (Index first = 0; first < queries; first += kQueryTile) {
         const Index tile = std::min(kQueryTile, queries - first);
-        const double* tile_rows = Z.data() + first * Z.outerStride();
+        const auto tile_rows = Z.middleRows(first, tile);
         for (Index t = 0; t < tile; ++t) {
             nearest[static_cast<std::size_t>(t)].clear();
-            query_norms[static_cast<std::size_t>(t)] = squared_norm(tile_rows + t * Z.outerStride(), m);
+            query_norms[static_cast<std::size_t>(t)] = squared_norm(tile_rows.row(t).data(), m);
+        }
+        // The single-precision pass pays once every heap is full (bars are numbers).
+        const bool single_ready = !packed_rows_single.empty() && fits_single_precision(tile_rows);
+        if (single_ready) {
+            Eigen::Map<Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(single_queries.data(),
+                                                                                              tile, m) =
+                tile_rows.cast<float>();
+            std::copy(query_norms.begin(), query_norms.begin() + tile, single_norms.begin());
         }
         // One block at a time: no queries x rows matrix is ever written, and rows reach each
         // query's heap in row order.
         for (Index start = 0; start < n; start += kRowBlock) {
             const Index block = std::min(kRowBlock, n - start);
             const Index groups = (block + kPanelRows - 1) / kPanelRows;
+            bool bars_set = true;
             for (Index t = 0; t < tile; ++t) {
                 bars[static_cast<std::size_t>(t)] = nearest[static_cast<std::size_t>(t)].bar();
+                bars_set = bars_set && !std::isnan(bars[static_cast<std::size_t>(t)]);
             }
-            screen_distances({{tile_rows, Z.outerStride(), 1}, tile, query_norms.data(), bars.data(),
+            SinglePrecisionPass single{single_queries.data(), single_norms.data(), thresholds.data(),
+                                       packed_rows_single.data() + start * m, sq_norms_single.data() + start};
+            if (single_ready && bars_set) {
+                const double largest_norm = sq_norms.segment(start, block).maxCoeff();
+                for (Index t = 0; t < tile; ++t) {
+                    thresholds[static_cast<std::size_t>(t)] = single_precision_threshold(
+                        bars[static_cast<std::size_t>(t)], query_norms[static_cast<std::size_t>(t)], largest_norm, m);
+                }
+            }
+            screen_distances({{tile_rows.data(), Z.outerStride(), 1}, tile, query_norms.data(), bars.data(),
                               packed_rows.data() + start * m, sq_norms.data() + start, block, m, distances.data(),
-                              candidates.data()});
+                              candidates.data(), single_ready && bars_set ? &single : nullptr});
             for (Index t = 0; t < tile; ++t) {
                 NearestRows& heap = nearest[static_cast<std::size_t>(t)];
                 const double* distance = distances.data() + t * groups * kPanelRows;

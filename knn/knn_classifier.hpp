@@ -31,8 +31,11 @@ public:
     Vector sq_norms;
 
 private:
-    // X_train laid out for the search kernel; like sq_norms, derived from X_train by fit.
+    // X_train laid out for the search kernel, and in single precision for its first pass (empty
+    // when the values are too large for it); like sq_norms, derived from X_train by fit.
     std::vector<double> packed_rows;
+    std::vector<float> packed_rows_single;
+    std::vector<float> sq_norms_single;
 };
 
 }  // namespace mirelo
