@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <stdexcept>
@@ -19,6 +20,7 @@ using Index = Eigen::Index;
 // Queries that share one pass over a block of the store, and the rows in such a block:
 // the block stays in cache while every query of the tile meets it.
 constexpr Index kQueryTile = 64;
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "candidate flags are read eight bytes to a word");
 constexpr Index kRowBlock = 256;
 
 struct Candidate {
@@ -68,7 +70,7 @@ private:
 
 template <class Rows>
 bool fits_single_precision(const Rows& rows) {
-    return rows.size() == 0 || rows.cwiseAbs().maxCoeff() <= kSinglePrecisionLimit;
+    return (rows.array().abs() <= kSinglePrecisionLimit).all();  // false for NaN
 }
 
 std::string vote(const std::vector<Candidate>& nearest, const LabelList& labels) {
@@ -147,8 +149,7 @@ LabelList KNNClassifier::predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z)
     std::vector<double> query_norms = per_query(0.0);
     std::vector<double> bars = per_query(0.0);
     std::vector<float> single_queries(static_cast<std::size_t>(tile_capacity * m));
-    std::vector<float> single_norms = per_query(0.0f);
-    std::vector<float> thresholds = per_query(0.0f);
+    std::vector<float> limits = per_query(0.0f);
 
     for (Index first = 0; first < queries; first += kQueryTile) {
         const Index tile = std::min(kQueryTile, queries - first);
@@ -163,7 +164,6 @@ LabelList KNNClassifier::predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z)
             Eigen::Map<Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(single_queries.data(),
                                                                                               tile, m) =
                 tile_rows.cast<float>();
-            std::copy(query_norms.begin(), query_norms.begin() + tile, single_norms.begin());
         }
         // One block at a time: no queries x rows matrix is ever written, and rows reach each
         // query's heap in row order.
@@ -175,12 +175,12 @@ LabelList KNNClassifier::predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z)
                 bars[static_cast<std::size_t>(t)] = nearest[static_cast<std::size_t>(t)].bar();
                 bars_set = bars_set && !std::isnan(bars[static_cast<std::size_t>(t)]);
             }
-            SinglePrecisionPass single{single_queries.data(), single_norms.data(), thresholds.data(),
+            SinglePrecisionPass single{single_queries.data(), limits.data(),
                                        packed_rows_single.data() + start * m, sq_norms_single.data() + start};
             if (single_ready && bars_set) {
                 const double largest_norm = sq_norms.segment(start, block).maxCoeff();
                 for (Index t = 0; t < tile; ++t) {
-                    thresholds[static_cast<std::size_t>(t)] = single_precision_threshold(
+                    limits[static_cast<std::size_t>(t)] = single_precision_limit(
                         bars[static_cast<std::size_t>(t)], query_norms[static_cast<std::size_t>(t)], largest_norm, m);
                 }
             }
@@ -191,9 +191,13 @@ LabelList KNNClassifier::predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z)
                 NearestRows& heap = nearest[static_cast<std::size_t>(t)];
                 const double* distance = distances.data() + t * groups * kPanelRows;
                 const std::uint8_t* flags = candidates.data() + t * groups;
-                for (Index g = 0; g < groups; ++g) {
-                    for (unsigned bits = flags[g]; bits != 0; bits &= bits - 1) {
-                        const Index row = g * kPanelRows + __builtin_ctz(bits);
+                // Eight groups' flags at a time: most of them are zero.
+                for (Index g = 0; g < groups; g += 8) {
+                    std::uint64_t bits = 0;
+                    std::memcpy(&bits, flags + g, static_cast<std::size_t>(std::min<Index>(8, groups - g)));
+                    for (; bits != 0; bits &= bits - 1) {
+                        // Bit b of group g + i is bit 8 i + b of the word.
+                        const Index row = g * kPanelRows + __builtin_ctzll(bits);
                         heap.offer(distance[row], start + row);
                     }
                 }
