@@ -12,6 +12,7 @@
 #include <omp.h>
 
 #include "kernels.hpp"
+#include "symmetric_eigen.hpp"
 
 namespace mirelo {
 
@@ -27,9 +28,14 @@ std::string shape_of(const Matrix& X) {
 // Symmetric eigen-decomposition (of the lower triangle) with eigenvalues and their vectors in
 // decreasing order.
 void decompose_descending(const Matrix& symmetric, Vector& eigenvalues, Matrix& axes) {
-    const Eigen::SelfAdjointEigenSolver<Matrix> solver(symmetric, Eigen::ComputeEigenvectors);
-    eigenvalues = solver.eigenvalues().reverse();
-    axes = solver.eigenvectors().rowwise().reverse();
+    // Finite data whose products overflow: no axes can be trusted, and for wide data the
+    // overflowed directions would otherwise be zeroed and every row reduced to the origin.
+    if (!lower_triangle_is_finite(symmetric)) {
+        throw std::invalid_argument(
+            "expected values small enough for squared distances to stay finite, got a training matrix whose "
+            "covariance overflows");
+    }
+    symmetric_eigen_descending(symmetric, eigenvalues, axes);
 }
 
 // The columns of a column-major matrix, packed as rows for the product kernel.

@@ -61,6 +61,8 @@ run_cpp_tests build/cpp-tests-sanitize -DMIRELO_SANITIZE=ON
 # A private environment keeps the sanitized module away from the normal installation.
 venv=build/sanitize-venv
 "$python" -m venv --system-site-packages "$venv"
+# The module finds LAPACK beside itself, so the library must be in this environment too.
+"$venv/bin/python" -m pip install --quiet --ignore-installed scipy-openblas32
 "$venv/bin/python" -m pip install --quiet --no-deps --force-reinstall \
     -C cmake.define.MIRELO_SANITIZE=ON -C build-dir=build/sanitize-module .
 # CPython keeps objects alive until exit by design, so leaks are checked by the C++ suite only.

@@ -174,9 +174,12 @@ def test_batch_labels_do_not_depend_on_thread_count(run_child):
     assert all(run == runs[0] for run in runs)
 
 
+@pytest.mark.parametrize("wide", [False, True])
 @pytest.mark.parametrize("scale", [False, True])
-def test_values_too_large_to_square_are_never_answered_silently(make_engine, scale):
+def test_values_too_large_to_square_are_never_answered_silently(make_engine, scale, wide):
     X, y = np.array([[1.0, 0.0], [-1.0, 0.0], [0.0, 0.5]]) * 1e155, ["a", "b", "c"]
+    if wide:  # the Gram matrix overflows instead of the covariance
+        X = np.hstack([X, X])
     engine = make_engine(k=1)
     if scale:  # spreads are measured without overflow, so the scaled data classify normally
         engine.train(X, y, scale=True)
