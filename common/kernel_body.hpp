@@ -1,7 +1,8 @@
 // The kernels' body, written once for every instruction set. Each kernel build includes it
 // inside a namespace of its own, after defining `Ops`: vector types `V` (four doubles) and `F`
-// (eight floats) with load, broadcast, multiply_add (a * b + c), distance ((n - 2 * d) + q) and
-// not_below (lane mask of !(x >= bar)). No standard-library code is instantiated here, so no copy
+// (eight floats) with load, broadcast and multiply_add (a * b + c); for V distance
+// ((n - 2 * d) + q) and not_below (lane mask of !(x >= bar)); for F twice_less (2 * d - n, one
+// rounding where the CPU fuses it) and not_at_most (lane mask of !(x <= limit)). No standard-library code is instantiated here, so no copy
 // built for one instruction set can stand in for another at link time.
 
 using Index = std::ptrdiff_t;
@@ -178,12 +179,10 @@ void screen_in_single_precision(const DistanceScreen& s) {
                       single.packed_rows + g * kSinglePanelRows * s.length, s.length, acc);
             for (int r = 0; r < R; ++r) {
                 const Index query = first_query + r;
-                const F query_norm = Ops::broadcast(single.query_norms[query]);
-                const F threshold = Ops::broadcast(single.thresholds[query]);
-                const unsigned mask =
-                    (Ops::not_below(Ops::distance(low_norms, acc[r][0], query_norm), threshold) |
-                     (Ops::not_below(Ops::distance(high_norms, acc[r][1], query_norm), threshold) << 8)) &
-                    valid_rows(rows);
+                const F limit = Ops::broadcast(single.limits[query]);
+                const unsigned mask = (Ops::not_at_most(Ops::twice_less(acc[r][0], low_norms), limit) |
+                                       (Ops::not_at_most(Ops::twice_less(acc[r][1], high_norms), limit) << 8)) &
+                                      valid_rows(rows);
                 for (Index half = 0; half < 2 && 2 * g + half < groups; ++half) {
                     const Index exact_group = 2 * g + half;
                     if (((mask >> (8 * half)) & 0xffu) != 0) {

@@ -59,17 +59,17 @@ void pack_rows_single(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length
     }
 }
 
-float single_precision_threshold(double bar, double query_norm, double largest_row_norm, std::ptrdiff_t length) {
-    // Rounding the inputs to float, a chain of `length` float multiply-adds and the two float
-    // sums of the distance each err by at most a float epsilon times the norms, about
-    // (length + 8) of them in all; twice that covers the double sums here. The absolute term
-    // covers what values below the float range lose, given kSinglePrecisionLimit.
+float single_precision_limit(double bar, double query_norm, double largest_row_norm, std::ptrdiff_t length) {
+    // Rounding the inputs to float, a chain of `length` float multiply-adds and the final
+    // multiply-subtract each err by at most a float epsilon times the norms, about (length + 6)
+    // of them in all; twice that also covers the double arithmetic here. The absolute term covers
+    // what values below the float range lose, given kSinglePrecisionLimit.
     const double epsilon = std::numeric_limits<float>::epsilon();
     const double bound = 2.0 * static_cast<double>(length + 8) * epsilon * (query_norm + largest_row_norm) + 1e-20;
-    const double threshold = bar + bound;
-    float rounded = static_cast<float>(threshold);
-    if (static_cast<double>(rounded) < threshold) {
-        rounded = std::nextafter(rounded, std::numeric_limits<float>::infinity());
+    const double limit = query_norm - bar - bound;
+    float rounded = static_cast<float>(limit);
+    if (static_cast<double>(rounded) > limit) {
+        rounded = std::nextafter(rounded, -std::numeric_limits<float>::infinity());
     }
     return rounded;
 }

@@ -46,8 +46,8 @@ void multiply_packed(StridedRows a, std::ptrdiff_t a_rows, const double* packed_
 double squared_norm(const double* row, std::ptrdiff_t length) noexcept;
 
 // The neighbour search's inner step can first screen in single precision, where a vector holds
-// twice as many values: a pair whose single-precision distance is at or above the query's
-// threshold is passed over without its exact distance being formed. Values must be at most
+// twice as many values: a pair is passed over without its exact distance being formed when, in
+// single precision, 2 * dot - row_norm is at most the query's limit. Values must be at most
 // kSinglePrecisionLimit in magnitude, so that nothing overflows or underflows the floats' range
 // enough to escape the bound below; rows are packed in groups of kSinglePanelRows.
 constexpr double kSinglePrecisionLimit = 1e15;
@@ -56,14 +56,13 @@ constexpr std::ptrdiff_t kSinglePanelRows = 16;
 std::ptrdiff_t packed_single_size(std::ptrdiff_t rows, std::ptrdiff_t length);
 void pack_rows_single(StridedRows rows_in, std::ptrdiff_t rows, std::ptrdiff_t length, float* packed) noexcept;
 
-// A float threshold that no pair whose exact distance is below `bar` can reach in single
-// precision: bar plus a bound on the single-precision error, rounded up. NaN stays NaN.
-float single_precision_threshold(double bar, double query_norm, double largest_row_norm, std::ptrdiff_t length);
+// A limit that every pair whose exact distance is below `bar` exceeds in single precision:
+// query_norm - bar less a bound on the single-precision error, rounded down.
+float single_precision_limit(double bar, double query_norm, double largest_row_norm, std::ptrdiff_t length);
 
 struct SinglePrecisionPass {
     const float* queries;        // the tile, row-major, `length` values a row
-    const float* query_norms;    // query_norms rounded to float
-    const float* thresholds;     // single_precision_threshold of each query
+    const float* limits;         // single_precision_limit of each query
     const float* packed_rows;    // the block, packed_rows_single
     const float* row_norms;      // row_norms rounded to float
 };

@@ -26,11 +26,9 @@ struct Ops {
     static F load(const float* p) { return _mm256_loadu_ps(p); }
     static F broadcast(float x) { return _mm256_set1_ps(x); }
     static F multiply_add(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
-    static F distance(F norms, F dots, F query_norm) {
-        return _mm256_add_ps(_mm256_sub_ps(norms, _mm256_mul_ps(_mm256_set1_ps(2.0f), dots)), query_norm);
-    }
-    static unsigned not_below(F x, F bar) {
-        return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(x, bar, _CMP_NGE_UQ)));
+    static F twice_less(F dots, F norms) { return _mm256_fmsub_ps(_mm256_set1_ps(2.0f), dots, norms); }
+    static unsigned not_at_most(F x, F limit) {
+        return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(x, limit, _CMP_NLE_UQ)));
     }
 };
 

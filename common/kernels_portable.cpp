@@ -13,21 +13,6 @@ L lanes_multiply_add(L a, const L& b, const L& c) {
     return a;
 }
 
-template <class L>
-L lanes_distance(L norms, const L& dots, const L& query_norm) {
-    for (unsigned i = 0; i < std::size(norms.lane); ++i) {
-        norms.lane[i] = (norms.lane[i] - 2 * dots.lane[i]) + query_norm.lane[i];
-    }
-    return norms;
-}
-
-template <class L>
-unsigned lanes_not_below(const L& x, const L& bar) {
-    unsigned mask = 0;
-    for (unsigned i = 0; i < std::size(x.lane); ++i) mask |= (x.lane[i] >= bar.lane[i] ? 0u : 1u) << i;
-    return mask;
-}
-
 // Plain arrays rather than vector types, so nothing here depends on a vector ABI; the
 // compiler maps the lane loops onto whatever the target has.
 struct Ops {
@@ -39,8 +24,15 @@ struct Ops {
     static void store(double* p, V v) { std::memcpy(p, v.lane, sizeof v.lane); }
     static V broadcast(double x) { return {{x, x, x, x}}; }
     static V multiply_add(V a, V b, V c) { return lanes_multiply_add(a, b, c); }
-    static V distance(V norms, V dots, V query_norm) { return lanes_distance(norms, dots, query_norm); }
-    static unsigned not_below(V x, V bar) { return lanes_not_below(x, bar); }
+    static V distance(V norms, V dots, V query_norm) {
+        for (int i = 0; i < 4; ++i) norms.lane[i] = (norms.lane[i] - 2.0 * dots.lane[i]) + query_norm.lane[i];
+        return norms;
+    }
+    static unsigned not_below(V x, V bar) {
+        unsigned mask = 0;
+        for (int i = 0; i < 4; ++i) mask |= (x.lane[i] >= bar.lane[i] ? 0u : 1u) << i;
+        return mask;
+    }
 
     struct F {
         float lane[8];
@@ -53,8 +45,15 @@ struct Ops {
     }
     static F broadcast(float x) { return {{x, x, x, x, x, x, x, x}}; }
     static F multiply_add(F a, F b, F c) { return lanes_multiply_add(a, b, c); }
-    static F distance(F norms, F dots, F query_norm) { return lanes_distance(norms, dots, query_norm); }
-    static unsigned not_below(F x, F bar) { return lanes_not_below(x, bar); }
+    static F twice_less(F dots, F norms) {
+        for (int i = 0; i < 8; ++i) dots.lane[i] = 2 * dots.lane[i] - norms.lane[i];
+        return dots;
+    }
+    static unsigned not_at_most(F x, F limit) {
+        unsigned mask = 0;
+        for (int i = 0; i < 8; ++i) mask |= (x.lane[i] <= limit.lane[i] ? 0u : 1u) << i;
+        return mask;
+    }
 };
 
 }  // namespace
