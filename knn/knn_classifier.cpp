@@ -17,11 +17,15 @@ namespace {
 
 using Index = Eigen::Index;
 
-// Queries that share one pass over a block of the store, and the rows in such a block:
-// the block stays in cache while every query of the tile meets it.
+// Queries that share one pass over the store, and the rows screened between two updates of
+// their heaps' bars. Until every heap is full the blocks are short, since each of their rows
+// must be offered; a multiple of both group sizes keeps later blocks aligned with the groups.
 constexpr Index kQueryTile = 64;
+constexpr Index kOpeningBlock = 32;
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "candidate flags are read eight bytes to a word");
-constexpr Index kRowBlock = 256;
+constexpr Index kRowBlock = 1024;
+static_assert(kOpeningBlock % kSinglePanelRows == 0 && kRowBlock % kSinglePanelRows == 0 &&
+              kSinglePanelRows % kPanelRows == 0);
 
 struct Candidate {
     double distance;
@@ -167,14 +171,14 @@ LabelList KNNClassifier::predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z)
         }
         // One block at a time: no queries x rows matrix is ever written, and rows reach each
         // query's heap in row order.
-        for (Index start = 0; start < n; start += kRowBlock) {
-            const Index block = std::min(kRowBlock, n - start);
-            const Index groups = (block + kPanelRows - 1) / kPanelRows;
+        for (Index start = 0, block = 0; start < n; start += block) {
             bool bars_set = true;
             for (Index t = 0; t < tile; ++t) {
                 bars[static_cast<std::size_t>(t)] = nearest[static_cast<std::size_t>(t)].bar();
                 bars_set = bars_set && !std::isnan(bars[static_cast<std::size_t>(t)]);
             }
+            block = std::min(bars_set ? kRowBlock : kOpeningBlock, n - start);
+            const Index groups = (block + kPanelRows - 1) / kPanelRows;
             SinglePrecisionPass single{single_queries.data(), limits.data(),
                                        packed_rows_single.data() + start * m, sq_norms_single.data() + start};
             if (single_ready && bars_set) {

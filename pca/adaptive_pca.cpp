@@ -207,23 +207,28 @@ RowMajorMatrix AdaptivePCA::transform(const Matrix& X) const {
     const Eigen::Index n = X.rows();
     const Eigen::Index m = components.cols();
     RowMajorMatrix reduced(n, m);
-    // Rows are centred and divided a chunk at a time into a buffer per thread, not copied whole.
-    // Each coordinate is then a dot product summed in a fixed order, so a row projects to the
-    // same bits alone, in any batch and on any number of threads.
+    // Rows are centred and divided a chunk at a time into a buffer per thread, not copied whole;
+    // the buffer is column-major like X, so filling it reads X in order. Each coordinate is then
+    // one chain of products in feature order, so a row projects to the same bits alone, in any
+    // batch and on any number of threads.
     constexpr Eigen::Index kRows = 64;
     const Eigen::Index chunks = (n + kRows - 1) / kRows;
     const int threads = chunks > 1 ? omp_get_max_threads() : 1;
-    std::vector<RowMajorMatrix> buffers(static_cast<std::size_t>(threads),
-                                        RowMajorMatrix(std::min(kRows, n), d));
+    std::vector<Matrix> buffers(static_cast<std::size_t>(threads), Matrix(kRows, d));
     const std::vector<double> packed = packed_columns(components);
 #pragma omp parallel for schedule(static) num_threads(threads)
     for (Eigen::Index c = 0; c < chunks; ++c) {
         const Eigen::Index first = c * kRows;
         const Eigen::Index rows = std::min(kRows, n - first);
-        RowMajorMatrix& scaled = buffers[static_cast<std::size_t>(omp_get_thread_num())];
-        scaled.topRows(rows) = ((X.middleRows(first, rows).rowwise() - mean.transpose()).array().rowwise() /
-                                std_dev.transpose().array()).matrix();
-        multiply_packed({scaled.data(), d, 1}, rows, packed.data(), m, d, {reduced.data() + first * m, m, 1}, false);
+        Matrix& scaled = buffers[static_cast<std::size_t>(omp_get_thread_num())];
+        for (Eigen::Index j = 0; j < d; ++j) {
+            scaled.col(j).head(rows) = X.col(j).segment(first, rows).array() - mean[j];
+            if (std_dev[j] != 1.0) {  // dividing by one changes nothing: skip it
+                scaled.col(j).head(rows) /= std_dev[j];
+            }
+        }
+        multiply_packed({scaled.data(), 1, kRows}, rows, packed.data(), m, d, {reduced.data() + first * m, m, 1},
+                        false);
     }
     return reduced;
 }

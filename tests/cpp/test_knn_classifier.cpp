@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "kernels.hpp"
 #include "knn_classifier.hpp"
 #include "test_support.hpp"
 
@@ -148,6 +149,55 @@ TEST(KNNClassifier, RejectsShortLabelListsAndWrongQueryLengths) {
         EXPECT_EQ(knn.predict(queries.row(i).transpose()), before.predict(queries.row(i).transpose()));
     }
     test::expect_invalid_argument([&] { knn.predict(Vector::Zero(5)); }, {"3", "5"});
+}
+
+}  // namespace
+}  // namespace mirelo
+
+namespace mirelo {
+namespace {
+
+// The definition's distance with the kernel's own chain for each product.
+double defined_distance(const KNNClassifier& knn, Eigen::Index row, const Vector& x) {
+    const RowMajorMatrix stored = knn.X_train.row(row);
+    std::vector<double> packed(static_cast<std::size_t>(packed_size(1, x.size())));
+    pack_rows({stored.data(), x.size(), 1}, 1, x.size(), packed.data());
+    double dot;
+    multiply_packed({x.data(), x.size(), 1}, 1, packed.data(), 1, x.size(), {&dot, 0, 0}, false);
+    return (knn.sq_norms[row] - 2.0 * dot) + squared_norm(x.data(), x.size());
+}
+
+TEST(KNNClassifier, SinglePrecisionScreenKeepsTheExactAnswer) {
+    // Clusters of rows a billionth apart: single precision cannot tell them apart, so every
+    // answer rests on the exact distances. Scales below, inside and above the range the single
+    // precision pass accepts.
+    const Matrix centres = test::random_matrix(30, 6, 80);
+    const Matrix jitter = test::random_matrix(1500, 6, 81) * 1e-9;
+    const RowMajorMatrix queries = test::random_matrix(40, 6, 82);
+    LabelList y;
+    for (int i = 0; i < 1500; ++i) y.push_back(std::to_string(10000 + i));  // byte order = row order
+    for (double scale : {1e-10, 1.0, 1e16}) {
+        Matrix X(1500, 6);
+        for (Eigen::Index i = 0; i < X.rows(); ++i) X.row(i) = (centres.row(i % 30) + jitter.row(i)) * scale;
+        for (std::int32_t k : {1, 3}) {
+            const KNNClassifier knn = fitted(k, X, y);
+            const RowMajorMatrix Z = queries * scale;
+            const LabelList labels = knn.predict_rows(Z);
+            for (Eigen::Index q = 0; q < Z.rows(); ++q) {
+                const Vector x = Z.row(q).transpose();
+                std::vector<std::pair<double, Eigen::Index>> ranked;
+                for (Eigen::Index i = 0; i < X.rows(); ++i) ranked.emplace_back(defined_distance(knn, i, x), i);
+                std::sort(ranked.begin(), ranked.end());
+                // One vote each: the tie goes to the smallest label, here the smallest row.
+                const Eigen::Index winner = std::min_element(ranked.begin(), ranked.begin() + k,
+                                                             [](const auto& a, const auto& b) {
+                                                                 return a.second < b.second;
+                                                             })->second;
+                ASSERT_EQ(labels[static_cast<std::size_t>(q)], y[static_cast<std::size_t>(winner)])
+                    << "scale " << scale << ", k " << k << ", query " << q;
+            }
+        }
+    }
 }
 
 }  // namespace
