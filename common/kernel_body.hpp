@@ -2,8 +2,9 @@
 // inside a namespace of its own, after defining `Ops`: vector types `V` (four doubles) and `F`
 // (eight floats) with load, broadcast and multiply_add (a * b + c); for V distance
 // ((n - 2 * d) + q) and not_below (lane mask of !(x >= bar)); for F twice_less (2 * d - n, one
-// rounding where the CPU fuses it) and not_at_most (lane mask of !(x <= limit)). No standard-library code is instantiated here, so no copy
-// built for one instruction set can stand in for another at link time.
+// rounding where the CPU fuses it) and not_at_most (lane mask of !(x <= limit)). No
+// standard-library code is instantiated here, so no copy built for one instruction set can
+// stand in for another at link time.
 
 using Index = std::ptrdiff_t;
 using V = Ops::V;

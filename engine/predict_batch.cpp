@@ -19,7 +19,7 @@ LabelList KNNEngine::predict_batch(const Matrix& X) const {
 
     // Enough queries per task for each block of the store to be reused, few enough to share
     // them out evenly. Each row's answer does not depend on the task it falls in.
-    constexpr Eigen::Index kTask = 128;
+    constexpr Eigen::Index kTask = 192;
     const Eigen::Index tasks = (n + kTask - 1) / kTask;
     // Exceptions must not leave the parallel region: keep the first, rethrow after it.
     std::exception_ptr failure;

@@ -20,7 +20,7 @@ using Index = Eigen::Index;
 // Queries that share one pass over the store, and the rows screened between two updates of
 // their heaps' bars. Until every heap is full the blocks are short, since each of their rows
 // must be offered; a multiple of both group sizes keeps later blocks aligned with the groups.
-constexpr Index kQueryTile = 64;
+constexpr Index kQueryTile = 96;
 constexpr Index kOpeningBlock = 32;
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "candidate flags are read eight bytes to a word");
 constexpr Index kRowBlock = 1024;
