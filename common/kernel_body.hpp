@@ -59,20 +59,26 @@ void rows_against_groups(StridedRows a, const double* packed_b, Index b_rows, In
     for (Index first = 0; first < b_rows; first += kPanelRows) {
         const Index columns = smaller(kPanelRows, b_rows - first);
         double* corner = out.data + first * out.column_stride;
+        // A whole group of contiguous outputs is read and written in place, others through lanes.
+        const bool in_place = columns == kPanelRows && out.column_stride == 1;
         V acc[R][2];
         double lanes[kPanelRows] = {};
         for (int r = 0; r < R; ++r) {
-            if (accumulate) {
+            const double* source = in_place ? corner + r * out.row_stride : lanes;
+            if (accumulate && !in_place) {
                 for (Index c = 0; c < columns; ++c) lanes[c] = corner[r * out.row_stride + c * out.column_stride];
             }
-            acc[r][0] = Ops::load(lanes);
-            acc[r][1] = Ops::load(lanes + 4);
+            acc[r][0] = accumulate ? Ops::load(source) : Ops::zero();
+            acc[r][1] = accumulate ? Ops::load(source + 4) : Ops::zero();
         }
         chains<R>(a.data, a.row_stride, a.element_stride, packed_b + first * length, length, acc);
         for (int r = 0; r < R; ++r) {
-            Ops::store(lanes, acc[r][0]);
-            Ops::store(lanes + 4, acc[r][1]);
-            for (Index c = 0; c < columns; ++c) corner[r * out.row_stride + c * out.column_stride] = lanes[c];
+            double* target = in_place ? corner + r * out.row_stride : lanes;
+            Ops::store(target, acc[r][0]);
+            Ops::store(target + 4, acc[r][1]);
+            if (!in_place) {
+                for (Index c = 0; c < columns; ++c) corner[r * out.row_stride + c * out.column_stride] = lanes[c];
+            }
         }
     }
 }

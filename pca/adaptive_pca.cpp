@@ -71,12 +71,14 @@ Matrix products_lower(StridedRows rows, Eigen::Index count, Eigen::Index length)
             for (Eigen::Index band = 0; band < bands; ++band) {
                 const Eigen::Index top = band * kBand;
                 const Eigen::Index height = std::min(kBand, count - top);
+                // Row i of the band fills column top + i, the upper triangle, where each group of
+                // eight outputs is contiguous.
                 multiply_packed({start + top * rows.row_stride, rows.row_stride, rows.element_stride}, height,
-                                packed.data(), top + height, slice, {sum.data() + top, 1, count}, true);
+                                packed.data(), top + height, slice, {sum.data() + top * count, count, 1}, true);
             }
         }
     }
-    return sum;
+    return sum.transpose();
 }
 
 // centred^T * vectors, d x columns, parallel over blocks of output rows.
@@ -207,28 +209,41 @@ RowMajorMatrix AdaptivePCA::transform(const Matrix& X) const {
     const Eigen::Index n = X.rows();
     const Eigen::Index m = components.cols();
     RowMajorMatrix reduced(n, m);
-    // Rows are centred and divided a chunk at a time into a buffer per thread, not copied whole;
-    // the buffer is column-major like X, so filling it reads X in order. Each coordinate is then
-    // one chain of products in feature order, so a row projects to the same bits alone, in any
-    // batch and on any number of threads.
-    constexpr Eigen::Index kRows = 64;
+    // Rows are centred and divided a block at a time (kRows rows by kFeatures features) into a
+    // buffer per thread, not copied whole; the buffer is column-major like X, so filling it
+    // reads X a page at a time. Each coordinate is one chain of products in feature order,
+    // continued from block to block, so a row projects to the same bits alone, in any batch and
+    // on any number of threads.
+    constexpr Eigen::Index kRows = 512;
+    constexpr Eigen::Index kFeatures = 64;
     const Eigen::Index chunks = (n + kRows - 1) / kRows;
+    const Eigen::Index slices = (d + kFeatures - 1) / kFeatures;
     const int threads = chunks > 1 ? omp_get_max_threads() : 1;
-    std::vector<Matrix> buffers(static_cast<std::size_t>(threads), Matrix(kRows, d));
-    const std::vector<double> packed = packed_columns(components);
+    std::vector<Matrix> buffers(static_cast<std::size_t>(threads), Matrix(std::min(kRows, n), kFeatures));
+    // The components packed slice by slice, each slice laid out for the kernel on its own.
+    std::vector<double> packed(static_cast<std::size_t>(slices * packed_size(m, kFeatures)));
+    for (Eigen::Index s = 0; s < slices; ++s) {
+        const Eigen::Index first = s * kFeatures;
+        pack_rows({components.data() + first, d, 1}, m, std::min(kFeatures, d - first),
+                  packed.data() + first * packed_size(m, 1));
+    }
 #pragma omp parallel for schedule(static) num_threads(threads)
     for (Eigen::Index c = 0; c < chunks; ++c) {
-        const Eigen::Index first = c * kRows;
-        const Eigen::Index rows = std::min(kRows, n - first);
+        const Eigen::Index first_row = c * kRows;
+        const Eigen::Index rows = std::min(kRows, n - first_row);
         Matrix& scaled = buffers[static_cast<std::size_t>(omp_get_thread_num())];
-        for (Eigen::Index j = 0; j < d; ++j) {
-            scaled.col(j).head(rows) = X.col(j).segment(first, rows).array() - mean[j];
-            if (std_dev[j] != 1.0) {  // dividing by one changes nothing: skip it
-                scaled.col(j).head(rows) /= std_dev[j];
+        for (Eigen::Index s = 0; s < slices; ++s) {
+            const Eigen::Index first = s * kFeatures;
+            const Eigen::Index features = std::min(kFeatures, d - first);
+            for (Eigen::Index j = 0; j < features; ++j) {
+                scaled.col(j).head(rows) = X.col(first + j).segment(first_row, rows).array() - mean[first + j];
+                if (std_dev[first + j] != 1.0) {  // dividing by one changes nothing: skip it
+                    scaled.col(j).head(rows) /= std_dev[first + j];
+                }
             }
+            multiply_packed({scaled.data(), 1, scaled.rows()}, rows, packed.data() + first * packed_size(m, 1), m,
+                            features, {reduced.data() + first_row * m, m, 1}, s > 0);
         }
-        multiply_packed({scaled.data(), 1, kRows}, rows, packed.data(), m, d, {reduced.data() + first * m, m, 1},
-                        false);
     }
     return reduced;
 }
