@@ -19,7 +19,8 @@ using Index = Eigen::Index;
 
 // Queries that share one pass over the store, and the rows screened between two updates of
 // their heaps' bars. Until every heap is full the blocks are short, since each of their rows
-// must be offered; a multiple of both group sizes keeps later blocks aligned with the groups.
+// must be offered; then they double up to kRowBlock, so that a bar drawn from few rows is not
+// used on many. Multiples of both group sizes keep every block aligned with the groups.
 constexpr Index kQueryTile = 96;
 constexpr Index kOpeningBlock = 32;
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "candidate flags are read eight bytes to a word");
@@ -177,7 +178,7 @@ LabelList KNNClassifier::predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z)
                 bars[static_cast<std::size_t>(t)] = nearest[static_cast<std::size_t>(t)].bar();
                 bars_set = bars_set && !std::isnan(bars[static_cast<std::size_t>(t)]);
             }
-            block = std::min(bars_set ? kRowBlock : kOpeningBlock, n - start);
+            block = std::min(bars_set ? std::clamp(start, kOpeningBlock, kRowBlock) : kOpeningBlock, n - start);
             const Index groups = (block + kPanelRows - 1) / kPanelRows;
             SinglePrecisionPass single{single_queries.data(), limits.data(),
                                        packed_rows_single.data() + start * m, sq_norms_single.data() + start};
