@@ -22,41 +22,41 @@ const bool use_avx2 = cpu_has_avx2_and_fma();
 #define MIRELO_DISPATCH(call) portable_kernels::call
 #endif
 
+// Groups of `group` rows, interleaved along the rows, zeros past the last row.
+template <std::ptrdiff_t group, class T>
+void pack_groups(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length, T* packed) {
+    for (std::ptrdiff_t first = 0; first < rows; first += group) {
+        T* out = packed + first * length;
+        const std::ptrdiff_t count = std::min(group, rows - first);
+        for (std::ptrdiff_t p = 0; p < length; ++p) {
+            for (std::ptrdiff_t r = 0; r < group; ++r) {
+                const double value = r < count ? in.data[(first + r) * in.row_stride + p * in.element_stride] : 0.0;
+                out[p * group + r] = static_cast<T>(value);
+            }
+        }
+    }
+}
+
+constexpr std::ptrdiff_t rounded_up(std::ptrdiff_t rows, std::ptrdiff_t group) {
+    return (rows + group - 1) / group * group;
+}
+
 }  // namespace
 
 std::ptrdiff_t packed_size(std::ptrdiff_t rows, std::ptrdiff_t length) {
-    return (rows + kPanelRows - 1) / kPanelRows * kPanelRows * length;
+    return rounded_up(rows, kPanelRows) * length;
 }
 
 void pack_rows(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length, double* packed) noexcept {
-    for (std::ptrdiff_t first = 0; first < rows; first += kPanelRows) {
-        double* group = packed + first * length;
-        const std::ptrdiff_t count = std::min(kPanelRows, rows - first);
-        for (std::ptrdiff_t p = 0; p < length; ++p) {
-            for (std::ptrdiff_t r = 0; r < kPanelRows; ++r) {
-                group[p * kPanelRows + r] =
-                    r < count ? in.data[(first + r) * in.row_stride + p * in.element_stride] : 0.0;
-            }
-        }
-    }
+    pack_groups<kPanelRows>(in, rows, length, packed);
 }
 
 std::ptrdiff_t packed_single_size(std::ptrdiff_t rows, std::ptrdiff_t length) {
-    return (rows + kSinglePanelRows - 1) / kSinglePanelRows * kSinglePanelRows * length;
+    return rounded_up(rows, kSinglePanelRows) * length;
 }
 
 void pack_rows_single(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length, float* packed) noexcept {
-    for (std::ptrdiff_t first = 0; first < rows; first += kSinglePanelRows) {
-        float* group = packed + first * length;
-        const std::ptrdiff_t count = std::min(kSinglePanelRows, rows - first);
-        for (std::ptrdiff_t p = 0; p < length; ++p) {
-            for (std::ptrdiff_t r = 0; r < kSinglePanelRows; ++r) {
-                group[p * kSinglePanelRows + r] =
-                    r < count ? static_cast<float>(in.data[(first + r) * in.row_stride + p * in.element_stride])
-                              : 0.0f;
-            }
-        }
-    }
+    pack_groups<kSinglePanelRows>(in, rows, length, packed);
 }
 
 float single_precision_limit(double bar, double query_norm, double largest_row_norm, std::ptrdiff_t length) {
