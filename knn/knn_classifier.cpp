@@ -23,10 +23,10 @@ using Index = Eigen::Index;
 // used on many. Multiples of both group sizes keep every block aligned with the groups.
 constexpr Index kQueryTile = 96;
 constexpr Index kOpeningBlock = 32;
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "candidate flags are read eight bytes to a word");
 constexpr Index kRowBlock = 1024;
 static_assert(kOpeningBlock % kSinglePanelRows == 0 && kRowBlock % kSinglePanelRows == 0 &&
               kSinglePanelRows % kPanelRows == 0);
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "candidate flags are read eight bytes to a word");
 
 struct Candidate {
     double distance;
@@ -180,18 +180,20 @@ LabelList KNNClassifier::predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z)
             }
             block = std::min(bars_set ? std::clamp(start, kOpeningBlock, kRowBlock) : kOpeningBlock, n - start);
             const Index groups = (block + kPanelRows - 1) / kPanelRows;
-            SinglePrecisionPass single{single_queries.data(), limits.data(),
-                                       packed_rows_single.data() + start * m, sq_norms_single.data() + start};
-            if (single_ready && bars_set) {
+            const bool use_single = single_ready && bars_set;
+            SinglePrecisionPass single{};
+            if (use_single) {
                 const double largest_norm = sq_norms.segment(start, block).maxCoeff();
                 for (Index t = 0; t < tile; ++t) {
                     limits[static_cast<std::size_t>(t)] = single_precision_limit(
                         bars[static_cast<std::size_t>(t)], query_norms[static_cast<std::size_t>(t)], largest_norm, m);
                 }
+                single = {single_queries.data(), limits.data(), packed_rows_single.data() + start * m,
+                          sq_norms_single.data() + start};
             }
             screen_distances({{tile_rows.data(), Z.outerStride(), 1}, tile, query_norms.data(), bars.data(),
                               packed_rows.data() + start * m, sq_norms.data() + start, block, m, distances.data(),
-                              candidates.data(), single_ready && bars_set ? &single : nullptr});
+                              candidates.data(), use_single ? &single : nullptr});
             for (Index t = 0; t < tile; ++t) {
                 NearestRows& heap = nearest[static_cast<std::size_t>(t)];
                 const double* distance = distances.data() + t * groups * kPanelRows;
