@@ -1,8 +1,7 @@
 #pragma once
 
-#include <cstdint>
-
 #include <cstddef>
+#include <cstdint>
 
 namespace mirelo {
 
