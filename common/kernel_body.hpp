@@ -35,20 +35,53 @@ inline __attribute__((always_inline)) void each_block(Index count, Visit&& visit
     }
 }
 
-// acc[r] += a(r, p) * group(p) for p < length: one chain per lane, in p order. A group holds two
-// vectors' worth of rows.
+// acc[r] += rows[r][p * element_stride] * group(p) for p < length: one chain per lane, in p order.
+// A group holds two vectors' worth of rows.
 template <int R, class Vec, class T>
-inline __attribute__((always_inline)) void chains(const T* a, Index row_stride, Index element_stride,
-                                                  const T* group, Index length, Vec (&acc)[R][2]) {
+inline __attribute__((always_inline)) void chains(const T* const (&rows)[R], Index element_stride, const T* group,
+                                                  Index length, Vec (&acc)[R][2]) {
     constexpr Index lanes = sizeof(Vec) / sizeof(T);
     for (Index p = 0; p < length; ++p) {
         const Vec low = Ops::load(group + p * 2 * lanes);
         const Vec high = Ops::load(group + p * 2 * lanes + lanes);
 #pragma GCC unroll 6
         for (int r = 0; r < R; ++r) {
-            const Vec value = Ops::broadcast(a[r * row_stride + p * element_stride]);
+            const Vec value = Ops::broadcast(rows[r][p * element_stride]);
             acc[r][0] = Ops::multiply_add(value, low, acc[r][0]);
             acc[r][1] = Ops::multiply_add(value, high, acc[r][1]);
+        }
+    }
+}
+
+template <int R, class T>
+inline __attribute__((always_inline)) void row_pointers(const T* first, Index row_stride, const T* (&rows)[R]) {
+    for (int r = 0; r < R; ++r) rows[r] = first + r * row_stride;
+}
+
+// out(r, c) (+)= the chain of rows[r] with row c of one packed group, for c < columns. A whole
+// group of contiguous outputs is read and written in place, others through lanes.
+template <int R>
+inline __attribute__((always_inline)) void tile(const double* const (&rows)[R], Index element_stride,
+                                                const double* group, Index length, Index columns,
+                                                StridedOutput out, bool accumulate) {
+    const bool in_place = columns == kPanelRows && out.column_stride == 1;
+    V acc[R][2];
+    double lanes[kPanelRows] = {};
+    for (int r = 0; r < R; ++r) {
+        const double* source = in_place ? out.data + r * out.row_stride : lanes;
+        if (accumulate && !in_place) {
+            for (Index c = 0; c < columns; ++c) lanes[c] = out.data[r * out.row_stride + c * out.column_stride];
+        }
+        acc[r][0] = accumulate ? Ops::load(source) : Ops::zero();
+        acc[r][1] = accumulate ? Ops::load(source + 4) : Ops::zero();
+    }
+    chains<R>(rows, element_stride, group, length, acc);
+    for (int r = 0; r < R; ++r) {
+        double* target = in_place ? out.data + r * out.row_stride : lanes;
+        Ops::store(target, acc[r][0]);
+        Ops::store(target + 4, acc[r][1]);
+        if (!in_place) {
+            for (Index c = 0; c < columns; ++c) out.data[r * out.row_stride + c * out.column_stride] = lanes[c];
         }
     }
 }
@@ -56,30 +89,11 @@ inline __attribute__((always_inline)) void chains(const T* a, Index row_stride, 
 template <int R>
 void rows_against_groups(StridedRows a, const double* packed_b, Index b_rows, Index length, StridedOutput out,
                          bool accumulate) {
+    const double* rows[R];
+    row_pointers(a.data, a.row_stride, rows);
     for (Index first = 0; first < b_rows; first += kPanelRows) {
-        const Index columns = smaller(kPanelRows, b_rows - first);
-        double* corner = out.data + first * out.column_stride;
-        // A whole group of contiguous outputs is read and written in place, others through lanes.
-        const bool in_place = columns == kPanelRows && out.column_stride == 1;
-        V acc[R][2];
-        double lanes[kPanelRows] = {};
-        for (int r = 0; r < R; ++r) {
-            const double* source = in_place ? corner + r * out.row_stride : lanes;
-            if (accumulate && !in_place) {
-                for (Index c = 0; c < columns; ++c) lanes[c] = corner[r * out.row_stride + c * out.column_stride];
-            }
-            acc[r][0] = accumulate ? Ops::load(source) : Ops::zero();
-            acc[r][1] = accumulate ? Ops::load(source + 4) : Ops::zero();
-        }
-        chains<R>(a.data, a.row_stride, a.element_stride, packed_b + first * length, length, acc);
-        for (int r = 0; r < R; ++r) {
-            double* target = in_place ? corner + r * out.row_stride : lanes;
-            Ops::store(target, acc[r][0]);
-            Ops::store(target + 4, acc[r][1]);
-            if (!in_place) {
-                for (Index c = 0; c < columns; ++c) corner[r * out.row_stride + c * out.column_stride] = lanes[c];
-            }
-        }
+        tile<R>(rows, a.element_stride, packed_b + first * length, length, smaller(kPanelRows, b_rows - first),
+                {out.data + first * out.column_stride, out.row_stride, out.column_stride}, accumulate);
     }
 }
 
@@ -92,6 +106,37 @@ void multiply_packed(StridedRows a, Index a_rows, const double* packed_b, Index 
                                                     out.column_stride},
                                                    accumulate);
     });
+}
+
+void products_lower_band(const double* packed, Index count, Index length, Index top, Index height, double* scratch,
+                         StridedOutput out) noexcept {
+    // The band's rows are laid out again in blocks of kBlockRows, so that a block reads one short
+    // run of values at each step, and stay in the second-level cache; one packed group at a time
+    // stays in the first-level cache while every block passes over it.
+    for (Index i = 0; i < height; ++i) {
+        const Index item = top + i;
+        const double* source = packed + (item - item % kPanelRows) * length + item % kPanelRows;
+        const Index block_start = i - i % kBlockRows;
+        const Index block_rows = smaller(kBlockRows, height - block_start);
+        double* target = scratch + block_start * length + i % kBlockRows;
+        for (Index p = 0; p < length; ++p) target[p * block_rows] = source[p * kPanelRows];
+    }
+    for (Index first = 0; first < top + height; first += kPanelRows) {
+        const double* group = packed + first * length;
+        const Index columns = smaller(kPanelRows, count - first);
+        each_block(height, [&](auto block, Index offset) {
+            constexpr int R = decltype(block)::rows;
+            const Index row = top + offset;
+            if (row + R <= first) {
+                return;  // wholly above the diagonal
+            }
+            const double* rows[R];
+            row_pointers(scratch + offset * length, 1, rows);
+            tile<R>(rows, R, group, length, columns,
+                    {out.data + row * out.row_stride + first * out.column_stride, out.row_stride, out.column_stride},
+                    true);
+        });
+    }
 }
 
 double squared_norm(const double* row, Index length) noexcept {
@@ -158,8 +203,9 @@ void screen_exactly(const DistanceScreen& s) {
         constexpr int R = decltype(block)::rows;
         V acc[R][2];
         for (int r = 0; r < R; ++r) acc[r][0] = acc[r][1] = Ops::zero();
-        chains<R>(s.queries.data + first_query * s.queries.row_stride, s.queries.row_stride,
-                  s.queries.element_stride, s.packed_rows + g * kPanelRows * s.length, s.length, acc);
+        const double* queries[R];
+        row_pointers(s.queries.data + first_query * s.queries.row_stride, s.queries.row_stride, queries);
+        chains<R>(queries, s.queries.element_stride, s.packed_rows + g * kPanelRows * s.length, s.length, acc);
         for (int r = 0; r < R; ++r) {
             const V query_norm = Ops::broadcast(s.query_norms[first_query + r]);
             record(s, first_query + r, g, Ops::distance(low_norms, acc[r][0], query_norm),
@@ -174,8 +220,8 @@ unsigned screen_group_exactly(const DistanceScreen& s, Index query, Index g) {
     V low_norms, high_norms;
     load_padded(s.row_norms + g * kPanelRows, rows, low_norms, high_norms);
     V acc[1][2] = {{Ops::zero(), Ops::zero()}};
-    chains<1>(s.queries.data + query * s.queries.row_stride, s.queries.row_stride, s.queries.element_stride,
-              s.packed_rows + g * kPanelRows * s.length, s.length, acc);
+    const double* row[1] = {s.queries.data + query * s.queries.row_stride};
+    chains<1>(row, s.queries.element_stride, s.packed_rows + g * kPanelRows * s.length, s.length, acc);
     const V query_norm = Ops::broadcast(s.query_norms[query]);
     return record(s, query, g, Ops::distance(low_norms, acc[0][0], query_norm),
                   Ops::distance(high_norms, acc[0][1], query_norm), valid_rows(rows));
@@ -190,8 +236,9 @@ void screen_in_single_precision(const DistanceScreen& s) {
         constexpr int R = decltype(block)::rows;
         F acc[R][2];
         for (int r = 0; r < R; ++r) acc[r][0] = acc[r][1] = Ops::zero_single();
-        chains<R>(single.queries + first_query * s.length, s.length, 1,
-                  single.packed_rows + g * kSinglePanelRows * s.length, s.length, acc);
+        const float* queries[R];
+        row_pointers(single.queries + first_query * s.length, s.length, queries);
+        chains<R>(queries, 1, single.packed_rows + g * kSinglePanelRows * s.length, s.length, acc);
         for (int r = 0; r < R; ++r) {
             const Index query = first_query + r;
             const F limit = Ops::broadcast(single.limits[query]);

@@ -7,6 +7,9 @@
 #define MIRELO_DECLARE_KERNELS                                                                              \
     void multiply_packed(StridedRows a, std::ptrdiff_t a_rows, const double* packed_b, std::ptrdiff_t b_rows,   \
                          std::ptrdiff_t length, StridedOutput out, bool accumulate) noexcept;                 \
+    void products_lower_band(const double* packed, std::ptrdiff_t count, std::ptrdiff_t length,              \
+                             std::ptrdiff_t top, std::ptrdiff_t height, double* scratch,                      \
+                             StridedOutput out) noexcept;                                                     \
     double squared_norm(const double* row, std::ptrdiff_t length) noexcept;                                   \
     void screen_distances(const DistanceScreen& screen) noexcept;
 

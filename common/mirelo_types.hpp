@@ -12,6 +12,8 @@ using Matrix = Eigen::MatrixXd;
 using Vector = Eigen::VectorXd;
 // Keeps each sample contiguous for the row-by-row neighbour search.
 using RowMajorMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+// Samples read where they lie, one row each; anything else is copied into this layout once.
+using MatrixView = Eigen::Ref<const RowMajorMatrix>;
 // Byte strings, compared byte by byte; UTF-8 when they come from Python.
 using LabelList = std::vector<std::string>;
 

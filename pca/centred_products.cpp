@@ -1,0 +1,95 @@
+#include "centred_products.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include <omp.h>
+
+#include "kernels.hpp"
+
+namespace mirelo {
+
+namespace {
+
+using Index = Eigen::Index;
+
+// The summed index is taken in slices whose packing stays in the last-level cache; each element's
+// chain runs on from slice to slice.
+constexpr Index kSlice = 256;
+// Rows of the triangle per task: a band's packed items stay in the second-level cache.
+constexpr Index kBand = 96;
+// Packed values shared by the threads between two waits for each other.
+constexpr Index kChunkBytes = Index{8} << 20;
+
+// Writes kPanelRows items of one slice, value p of item r at packed[p * kPanelRows + r]; value(r, p)
+// gives the centred value and count is how many items are real (zeros after them).
+template <class Value>
+void pack_group(Index count, Index slice, double* packed, Value&& value) {
+    for (Index p = 0; p < slice; ++p) {
+        for (Index r = 0; r < kPanelRows; ++r) packed[p * kPanelRows + r] = r < count ? value(r, p) : 0.0;
+    }
+}
+
+// Sums the products of `count` items over `length` values; pack(first_item, items, first, slice,
+// packed) packs one group's share of a slice.
+template <class Pack>
+Matrix products_lower(Index count, Index length, Pack&& pack) {
+    const Index groups = (count + kPanelRows - 1) / kPanelRows;
+    const Index bands = (count + kBand - 1) / kBand;
+    const Index slice_size = packed_size(count, kSlice);
+    // Several slices are packed between two waits for every thread, as many as fit kChunkBytes.
+    const Index chunk_slices = std::max<Index>(1, kChunkBytes / (slice_size * Index{sizeof(double)}));
+    const Index chunk = chunk_slices * kSlice;
+    // Row-major lower triangle, written a group of eight columns at a time; returned transposed.
+    Matrix sum = Matrix::Zero(count, count);
+    std::vector<double> packed(static_cast<std::size_t>(chunk_slices * slice_size));
+    const int threads = omp_get_max_threads();
+    std::vector<double> scratch(static_cast<std::size_t>(threads * kBand * kSlice));
+#pragma omp parallel num_threads(threads)
+    for (Index start = 0; start < length; start += chunk) {
+        const Index slices = (std::min(chunk, length - start) + kSlice - 1) / kSlice;
+        const auto slice_length = [&](Index s) { return std::min(kSlice, length - start - s * kSlice); };
+#pragma omp for schedule(static) collapse(2)
+        for (Index s = 0; s < slices; ++s) {
+            for (Index g = 0; g < groups; ++g) {
+                const Index top = g * kPanelRows;
+                pack(top, std::min(kPanelRows, count - top), start + s * kSlice, slice_length(s),
+                     packed.data() + s * slice_size + top * slice_length(s));
+            }
+        }
+        // The longest bands, at the bottom of the triangle, go first; each runs through the
+        // chunk's slices in order.
+#pragma omp for schedule(dynamic, 1)
+        for (Index b = bands - 1; b >= 0; --b) {
+            const Index top = b * kBand;
+            for (Index s = 0; s < slices; ++s) {
+                products_lower_band(packed.data() + s * slice_size, count, slice_length(s), top,
+                                    std::min(kBand, count - top),
+                                    scratch.data() + omp_get_thread_num() * kBand * kSlice, {sum.data(), count, 1});
+            }
+        }
+    }
+    return sum.transpose();
+}
+
+}  // namespace
+
+Matrix column_products_lower(const CentredRows& rows) {
+    const MatrixView& X = rows.X;
+    return products_lower(X.cols(), X.rows(), [&](Index top, Index count, Index first, Index slice, double* out) {
+        pack_group(count, slice, out, [&](Index r, Index p) {
+            return (X(first + p, top + r) - rows.mean[top + r]) / rows.spread[top + r];
+        });
+    });
+}
+
+Matrix row_products_lower(const CentredRows& rows) {
+    const MatrixView& X = rows.X;
+    return products_lower(X.rows(), X.cols(), [&](Index top, Index count, Index first, Index slice, double* out) {
+        pack_group(count, slice, out, [&](Index r, Index p) {
+            return (X(top + r, first + p) - rows.mean[first + p]) / rows.spread[first + p];
+        });
+    });
+}
+
+}  // namespace mirelo
