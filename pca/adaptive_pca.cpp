@@ -25,6 +25,43 @@ std::string shape_of(const Matrix& X) {
     return std::to_string(X.rows()) + " x " + std::to_string(X.cols());
 }
 
+// Column means in two passes: the second adds the mean of what the first left over, so that a
+// constant column centres to exactly zero. A sum that overflows is taken again at a smaller
+// power of two, which changes no bits elsewhere.
+Vector column_means(const Matrix& X) {
+    const double n = static_cast<double>(X.rows());
+    const auto mean_of = [n](const auto& values) {
+        const double sum = values.sum();
+        if (std::isfinite(sum)) {
+            return sum / n;
+        }
+        constexpr int kShift = 64;
+        return std::ldexp((values * std::ldexp(1.0, -kShift)).sum() / n, kShift);
+    };
+    Vector means(X.cols());
+    for (Eigen::Index j = 0; j < X.cols(); ++j) {
+        const double first = mean_of(X.col(j).array());
+        means[j] = first + mean_of(X.col(j).array() - first);
+    }
+    return means;
+}
+
+// The power of two that the centred data are multiplied by before any product: zero unless
+// their squares, summed over `terms` products, could overflow, or the squares of their largest
+// values would lose precision below the normal range. Scaling is exact, so data that need none
+// give the same bits as without it.
+int safe_scale_exponent(const Matrix& centred, Eigen::Index terms) {
+    const double largest = centred.size() > 0 ? centred.cwiseAbs().maxCoeff() : 0.0;
+    if (!(largest > 0.0) || !std::isfinite(largest)) {
+        return 0;
+    }
+    const int exponent = std::ilogb(largest);
+    const int headroom = static_cast<int>(std::ceil(std::log2(static_cast<double>(terms)))) + 4;
+    const bool may_overflow = 2 * (exponent + 1) + headroom > std::numeric_limits<double>::max_exponent;
+    const bool may_underflow = 2 * exponent < std::numeric_limits<double>::min_exponent + 2 * 53;
+    return may_overflow || may_underflow ? -exponent : 0;
+}
+
 // Symmetric eigen-decomposition (of the lower triangle) with eigenvalues and their vectors in
 // decreasing order.
 void decompose_descending(const Matrix& symmetric, Vector& eigenvalues, Matrix& axes) {
@@ -110,8 +147,13 @@ void AdaptivePCA::fit(const Matrix& X, bool scale) {
     // With one row the n - 1 divisor is zero; 1.0 keeps spreads and covariance finite.
     const double dof = n > 1 ? static_cast<double>(n - 1) : 1.0;
 
-    Vector new_mean = X.colwise().sum().transpose() / static_cast<double>(n);
+    Vector new_mean = column_means(X);
     Matrix centred = X.rowwise() - new_mean.transpose();
+    if (!centred.allFinite()) {
+        throw std::invalid_argument(
+            "expected values whose differences from their column's mean are finite, got a training matrix "
+            "spanning more than the largest double");
+    }
 
     Vector new_std_dev = Vector::Ones(d);
     if (scale && n > 1) {
@@ -123,6 +165,10 @@ void AdaptivePCA::fit(const Matrix& X, bool scale) {
         }
         new_std_dev = (new_std_dev.array() < kMinSpread).select(1.0, new_std_dev);
         centred.array().rowwise() /= new_std_dev.transpose().array();
+    }
+    const int new_scale_exponent = safe_scale_exponent(centred, std::max(n, d));
+    if (new_scale_exponent != 0) {
+        centred *= std::ldexp(1.0, new_scale_exponent);
     }
 
     Vector eigenvalues;
@@ -160,6 +206,7 @@ void AdaptivePCA::fit(const Matrix& X, bool scale) {
     select_components(eigenvalues, axes, thin);
     mean.swap(new_mean);
     std_dev.swap(new_std_dev);
+    scale_exponent = new_scale_exponent;
 }
 
 std::int32_t AdaptivePCA::count_components(const Vector& eigenvalues) const {
@@ -239,6 +286,9 @@ RowMajorMatrix AdaptivePCA::transform(const Matrix& X) const {
                 scaled.col(j).head(rows) = X.col(first + j).segment(first_row, rows).array() - mean[first + j];
                 if (std_dev[first + j] != 1.0) {  // dividing by one changes nothing: skip it
                     scaled.col(j).head(rows) /= std_dev[first + j];
+                }
+                if (scale_exponent != 0) {
+                    scaled.col(j).head(rows) *= std::ldexp(1.0, scale_exponent);
                 }
             }
             multiply_packed({scaled.data(), 1, scaled.rows()}, rows, packed.data() + first * packed_size(m, 1), m,
