@@ -12,6 +12,7 @@
 #include <omp.h>
 
 #include "kernels.hpp"
+#include "parallel_job.hpp"
 #include "symmetric_eigen.hpp"
 
 namespace mirelo {
@@ -92,6 +93,7 @@ Matrix products_lower(StridedRows rows, Eigen::Index count, Eigen::Index length)
     const Eigen::Index bands = (count + kBand - 1) / kBand;
     Matrix sum = Matrix::Zero(count, count);
     std::vector<double> packed(static_cast<std::size_t>(packed_size(count, kSlice)));
+    ParallelJob job;
     for (Eigen::Index first = 0; first < length; first += kSlice) {
         const Eigen::Index slice = std::min(kSlice, length - first);
         const double* start = rows.data + first * rows.element_stride;
@@ -99,21 +101,27 @@ Matrix products_lower(StridedRows rows, Eigen::Index count, Eigen::Index length)
         {
 #pragma omp for schedule(static)
             for (Eigen::Index g = 0; g < groups; ++g) {
-                const Eigen::Index top = g * kPanelRows;
-                pack_rows({start + top * rows.row_stride, rows.row_stride, rows.element_stride},
-                          std::min(kPanelRows, count - top), slice, packed.data() + top * slice);
+                job.run([&] {
+                    const Eigen::Index top = g * kPanelRows;
+                    pack_rows({start + top * rows.row_stride, rows.row_stride, rows.element_stride},
+                              std::min(kPanelRows, count - top), slice, packed.data() + top * slice);
+                });
             }
             // Bands of the triangle grow towards the bottom: hand them out one at a time.
 #pragma omp for schedule(dynamic, 1)
             for (Eigen::Index band = 0; band < bands; ++band) {
-                const Eigen::Index top = band * kBand;
-                const Eigen::Index height = std::min(kBand, count - top);
-                // Row i of the band fills column top + i, the upper triangle, where each group of
-                // eight outputs is contiguous.
-                multiply_packed({start + top * rows.row_stride, rows.row_stride, rows.element_stride}, height,
-                                packed.data(), top + height, slice, {sum.data() + top * count, count, 1}, true);
+                job.run([&] {
+                    const Eigen::Index top = band * kBand;
+                    const Eigen::Index height = std::min(kBand, count - top);
+                    // Row i of the band fills column top + i, the upper triangle, where each group
+                    // of eight outputs is contiguous.
+                    multiply_packed({start + top * rows.row_stride, rows.row_stride, rows.element_stride}, height,
+                                    packed.data(), top + height, slice, {sum.data() + top * count, count, 1},
+                                    true);
+                });
             }
         }
+        job.finish();
     }
     return sum.transpose();
 }
@@ -125,11 +133,15 @@ Matrix back_project(const Matrix& centred, const Matrix& vectors) {
     const std::vector<double> packed = packed_columns(vectors);
     Matrix axes(d, vectors.cols());
     constexpr Eigen::Index kBlock = 24;
+    ParallelJob job;
 #pragma omp parallel for schedule(static)
     for (Eigen::Index top = 0; top < d; top += kBlock) {
-        multiply_packed({centred.data() + top * n, n, 1}, std::min(kBlock, d - top), packed.data(), vectors.cols(),
-                        n, {axes.data() + top, 1, d}, false);
+        job.run([&] {
+            multiply_packed({centred.data() + top * n, n, 1}, std::min(kBlock, d - top), packed.data(),
+                            vectors.cols(), n, {axes.data() + top, 1, d}, false);
+        });
     }
+    job.finish();
     return axes;
 }
 
@@ -274,27 +286,31 @@ RowMajorMatrix AdaptivePCA::transform(const Matrix& X) const {
         pack_rows({components.data() + first, d, 1}, m, std::min(kFeatures, d - first),
                   packed.data() + first * packed_size(m, 1));
     }
+    ParallelJob job;
 #pragma omp parallel for schedule(static) num_threads(threads)
     for (Eigen::Index c = 0; c < chunks; ++c) {
-        const Eigen::Index first_row = c * kRows;
-        const Eigen::Index rows = std::min(kRows, n - first_row);
-        Matrix& scaled = buffers[static_cast<std::size_t>(omp_get_thread_num())];
-        for (Eigen::Index s = 0; s < slices; ++s) {
-            const Eigen::Index first = s * kFeatures;
-            const Eigen::Index features = std::min(kFeatures, d - first);
-            for (Eigen::Index j = 0; j < features; ++j) {
-                scaled.col(j).head(rows) = X.col(first + j).segment(first_row, rows).array() - mean[first + j];
-                if (std_dev[first + j] != 1.0) {  // dividing by one changes nothing: skip it
-                    scaled.col(j).head(rows) /= std_dev[first + j];
+        job.run([&] {
+            const Eigen::Index first_row = c * kRows;
+            const Eigen::Index rows = std::min(kRows, n - first_row);
+            Matrix& scaled = buffers[static_cast<std::size_t>(omp_get_thread_num())];
+            for (Eigen::Index s = 0; s < slices; ++s) {
+                const Eigen::Index first = s * kFeatures;
+                const Eigen::Index features = std::min(kFeatures, d - first);
+                for (Eigen::Index j = 0; j < features; ++j) {
+                    scaled.col(j).head(rows) = X.col(first + j).segment(first_row, rows).array() - mean[first + j];
+                    if (std_dev[first + j] != 1.0) {  // dividing by one changes nothing: skip it
+                        scaled.col(j).head(rows) /= std_dev[first + j];
+                    }
+                    if (scale_exponent != 0) {
+                        scaled.col(j).head(rows) *= std::ldexp(1.0, scale_exponent);
+                    }
                 }
-                if (scale_exponent != 0) {
-                    scaled.col(j).head(rows) *= std::ldexp(1.0, scale_exponent);
-                }
+                multiply_packed({scaled.data(), 1, scaled.rows()}, rows, packed.data() + first * packed_size(m, 1), m,
+                                features, {reduced.data() + first_row * m, m, 1}, s > 0);
             }
-            multiply_packed({scaled.data(), 1, scaled.rows()}, rows, packed.data() + first * packed_size(m, 1), m,
-                            features, {reduced.data() + first_row * m, m, 1}, s > 0);
-        }
+        });
     }
+    job.finish();
     return reduced;
 }
 
