@@ -11,7 +11,7 @@
                              std::ptrdiff_t top, std::ptrdiff_t height, double* scratch,                      \
                              StridedOutput out) noexcept;                                                     \
     double squared_norm(const double* row, std::ptrdiff_t length) noexcept;                                   \
-    void screen_distances(const DistanceScreen& screen) noexcept;
+    void screen_single(const SingleScreen& screen) noexcept;
 
 namespace mirelo {
 namespace portable_kernels {

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "input_checks.hpp"
+#include "parallel_job.hpp"
 
 namespace mirelo {
 
@@ -31,6 +32,7 @@ void KNNEngine::train(const Matrix& X, const LabelList& y, bool scale) {
     // Fit fresh components aside; swap them in only when every step succeeded.
     auto new_pca = std::make_unique<AdaptivePCA>(config.variance);
     new_pca->fit(X, scale);
+    check_interruption();
     const RowMajorMatrix reduced = new_pca->transform(X);
     require_finite_squared_norms(reduced, "a training matrix");
     auto new_knn = std::make_unique<KNNClassifier>(config.k);
