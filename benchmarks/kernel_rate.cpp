@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
     const mirelo::MatrixView view(X);
     const mirelo::Vector mean = X.colwise().mean().transpose();
     const mirelo::Vector spread = mirelo::Vector::Ones(features);
-    const mirelo::CentredRows centred{view, mean, spread};
+    const mirelo::CentredRows centred{view, mean, spread, 1.0};
 
     const bool tall = rows >= features;
     const double seconds = best_seconds([&] {

@@ -5,6 +5,7 @@
 
 #include "knn_engine.hpp"
 #include "label_list_caster.hpp"
+#include "matrix_view_caster.hpp"
 #include "parallel_job.hpp"
 
 namespace py = pybind11;

@@ -5,7 +5,7 @@
 
 namespace mirelo {
 
-void require_finite(const Matrix& X, const std::string& what) {
+void require_finite(const MatrixView& X, const std::string& what) {
     if (X.allFinite()) {
         return;
     }
@@ -31,7 +31,7 @@ void require_finite_squared_norms(const RowMajorMatrix& reduced, const std::stri
     }
 }
 
-void require_width(const Matrix& X, Eigen::Index expected, const std::string& what) {
+void require_width(const MatrixView& X, Eigen::Index expected, const std::string& what) {
     if (X.cols() != expected) {
         throw std::invalid_argument("expected " + what + " with " + std::to_string(expected) +
                                     " features (the training width), got " + std::to_string(X.cols()));

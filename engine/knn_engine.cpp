@@ -16,12 +16,12 @@ KNNEngine::KNNEngine(KNNConfig config)
 
 bool KNNEngine::trained() const { return pca->mean.size() > 0; }
 
-void KNNEngine::check_queries(const Matrix& X) const {
+void KNNEngine::check_queries(const MatrixView& X) const {
     require_width(X, pca->mean.size(), "queries");
     require_finite(X, "the queries");
 }
 
-void KNNEngine::train(const Matrix& X, const LabelList& y, bool scale) {
+void KNNEngine::train(const MatrixView& X, const LabelList& y, bool scale) {
     // An empty X is rejected by the PCA fit below, before anything is swapped in.
     if (static_cast<Eigen::Index>(y.size()) != X.rows()) {
         throw std::invalid_argument("expected one label per training row (" + std::to_string(X.rows()) +
@@ -48,7 +48,7 @@ std::string KNNEngine::predict(const Vector& x) const {
     if (!trained()) {
         return "Unknown";
     }
-    const Matrix row = x.transpose();
+    const Eigen::Map<const RowMajorMatrix> row(x.data(), 1, x.size());
     check_queries(row);
     const RowMajorMatrix reduced = pca->transform(row);
     require_finite_squared_norms(reduced, "a query");

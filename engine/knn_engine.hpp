@@ -23,18 +23,18 @@ public:
 
     // Throws std::invalid_argument for an empty X, a label count other than
     // X's row count, or a value of X that is not finite.
-    void train(const Matrix& X, const LabelList& y, bool scale);
+    void train(const MatrixView& X, const LabelList& y, bool scale);
 
     // Untrained: "Unknown" for any input. Trained: throws std::invalid_argument
     // for a query of another width or with a value that is not finite.
     std::string predict(const Vector& x) const;
 
     // One label per row of X, in row order; rows are classified in parallel.
-    LabelList predict_batch(const Matrix& X) const;
+    LabelList predict_batch(const MatrixView& X) const;
 
 private:
     bool trained() const;
-    void check_queries(const Matrix& X) const;
+    void check_queries(const MatrixView& X) const;
 
     KNNConfig config;
     std::unique_ptr<AdaptivePCA> pca;

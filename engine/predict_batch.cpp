@@ -7,7 +7,7 @@
 
 namespace mirelo {
 
-LabelList KNNEngine::predict_batch(const Matrix& X) const {
+LabelList KNNEngine::predict_batch(const MatrixView& X) const {
     if (!trained()) {
         return LabelList(static_cast<std::size_t>(X.rows()), "Unknown");
     }

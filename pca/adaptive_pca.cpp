@@ -11,6 +11,7 @@
 
 #include <omp.h>
 
+#include "centred_products.hpp"
 #include "kernels.hpp"
 #include "parallel_job.hpp"
 #include "symmetric_eigen.hpp"
@@ -22,37 +23,90 @@ namespace {
 constexpr double kMinSpread = 1e-9;
 constexpr double kMinRelativeAxisLength = 1e-9;
 
-std::string shape_of(const Matrix& X) {
+std::string shape_of(const MatrixView& X) {
     return std::to_string(X.rows()) + " x " + std::to_string(X.cols());
 }
 
-// Column means in two passes: the second adds the mean of what the first left over, so that a
-// constant column centres to exactly zero. A sum that overflows is taken again at a smaller
-// power of two, which changes no bits elsewhere.
-Vector column_means(const Matrix& X) {
-    const double n = static_cast<double>(X.rows());
-    const auto mean_of = [n](const auto& values) {
-        const double sum = values.sum();
-        if (std::isfinite(sum)) {
-            return sum / n;
-        }
-        constexpr int kShift = 64;
-        return std::ldexp((values * std::ldexp(1.0, -kShift)).sum() / n, kShift);
-    };
-    Vector means(X.cols());
-    for (Eigen::Index j = 0; j < X.cols(); ++j) {
-        const double first = mean_of(X.col(j).array());
-        means[j] = first + mean_of(X.col(j).array() - first);
+// visit(first, count) for blocks of columns, in parallel. Each block runs down every row in order,
+// so a column's sums do not depend on the thread count, and X is read once per call.
+template <class Visit>
+void each_column_block(Eigen::Index d, Visit&& visit) {
+    constexpr Eigen::Index kColumns = 64;
+    const Eigen::Index blocks = (d + kColumns - 1) / kColumns;
+    ParallelJob job;
+#pragma omp parallel for schedule(static)
+    for (Eigen::Index b = 0; b < blocks; ++b) {
+        job.run([&] { visit(b * kColumns, std::min(kColumns, d - b * kColumns)); });
     }
+    job.finish();
+}
+
+// The mean over the rows of f(i, j) for each column j: sum / n, or, where the sum overflows, the
+// same taken at a smaller power of two, which changes no bits elsewhere.
+template <class Value>
+Vector column_means_of(const MatrixView& X, Value&& value) {
+    constexpr int kShift = 64;
+    const double n = static_cast<double>(X.rows());
+    Vector means(X.cols());
+    each_column_block(X.cols(), [&](Eigen::Index first, Eigen::Index count) {
+        std::vector<double> sums(static_cast<std::size_t>(count), 0.0), shifted(sums);
+        for (Eigen::Index i = 0; i < X.rows(); ++i) {
+            for (Eigen::Index c = 0; c < count; ++c) {
+                const double v = value(i, first + c);
+                sums[c] += v;
+                shifted[c] += v * std::ldexp(1.0, -kShift);
+            }
+        }
+        for (Eigen::Index c = 0; c < count; ++c) {
+            means[first + c] = std::isfinite(sums[c]) ? sums[c] / n : std::ldexp(shifted[c] / n, kShift);
+        }
+    });
     return means;
+}
+
+// Column means in two passes: the second adds the mean of what the first left over, so that a
+// constant column centres to exactly zero.
+Vector column_means(const MatrixView& X) {
+    const Vector first = column_means_of(X, [&](Eigen::Index i, Eigen::Index j) { return X(i, j); });
+    return first + column_means_of(X, [&](Eigen::Index i, Eigen::Index j) { return X(i, j) - first[j]; });
+}
+
+// What one more pass learns of the centred columns: the sums of their squares, their largest
+// magnitude, and whether every difference from the mean is finite.
+struct CentredColumns {
+    Vector squares;
+    Vector largest;
+    bool finite = true;
+};
+
+CentredColumns centred_columns(const MatrixView& X, const Vector& mean) {
+    CentredColumns out{Vector(X.cols()), Vector(X.cols())};
+    std::vector<char> finite(static_cast<std::size_t>(X.cols()));
+    each_column_block(X.cols(), [&](Eigen::Index first, Eigen::Index count) {
+        std::vector<double> squares(static_cast<std::size_t>(count), 0.0), largest(squares);
+        for (Eigen::Index i = 0; i < X.rows(); ++i) {
+            for (Eigen::Index c = 0; c < count; ++c) {
+                const double v = X(i, first + c) - mean[first + c];
+                squares[c] += v * v;
+                // A difference that is not finite stays the column's largest.
+                largest[c] = std::isfinite(v) ? std::max(largest[c], std::abs(v)) : v;
+            }
+        }
+        for (Eigen::Index c = 0; c < count; ++c) {
+            out.squares[first + c] = squares[c];
+            out.largest[first + c] = largest[c];
+            finite[static_cast<std::size_t>(first + c)] = std::isfinite(largest[c]);
+        }
+    });
+    out.finite = std::all_of(finite.begin(), finite.end(), [](char f) { return f != 0; });
+    return out;
 }
 
 // The power of two that the centred data are multiplied by before any product: zero unless
 // their squares, summed over `terms` products, could overflow, or the squares of their largest
 // values would lose precision below the normal range. Scaling is exact, so data that need none
 // give the same bits as without it.
-int safe_scale_exponent(const Matrix& centred, Eigen::Index terms) {
-    const double largest = centred.size() > 0 ? centred.cwiseAbs().maxCoeff() : 0.0;
+int safe_scale_exponent(double largest, Eigen::Index terms) {
     if (!(largest > 0.0) || !std::isfinite(largest)) {
         return 0;
     }
@@ -76,69 +130,28 @@ void decompose_descending(const Matrix& symmetric, Vector& eigenvalues, Matrix& 
     symmetric_eigen_descending(symmetric, eigenvalues, axes);
 }
 
-// The columns of a column-major matrix, packed as rows for the product kernel.
-std::vector<double> packed_columns(const Matrix& M) {
-    std::vector<double> packed(static_cast<std::size_t>(packed_size(M.cols(), M.rows())));
-    pack_rows({M.data(), M.rows(), 1}, M.cols(), M.rows(), packed.data());
-    return packed;
-}
-
-// Lower triangle of the products of `count` rows (each `length` long) with each other. The
-// length is taken in slices whose packed rows stay in cache; each element's chain runs on
-// through the slices, so the result does not depend on the number of threads.
-Matrix products_lower(StridedRows rows, Eigen::Index count, Eigen::Index length) {
-    constexpr Eigen::Index kSlice = 256;
-    constexpr Eigen::Index kBand = 24;
-    const Eigen::Index groups = (count + kPanelRows - 1) / kPanelRows;
-    const Eigen::Index bands = (count + kBand - 1) / kBand;
-    Matrix sum = Matrix::Zero(count, count);
-    std::vector<double> packed(static_cast<std::size_t>(packed_size(count, kSlice)));
-    ParallelJob job;
-    for (Eigen::Index first = 0; first < length; first += kSlice) {
-        const Eigen::Index slice = std::min(kSlice, length - first);
-        const double* start = rows.data + first * rows.element_stride;
-#pragma omp parallel
-        {
-#pragma omp for schedule(static)
-            for (Eigen::Index g = 0; g < groups; ++g) {
-                job.run([&] {
-                    const Eigen::Index top = g * kPanelRows;
-                    pack_rows({start + top * rows.row_stride, rows.row_stride, rows.element_stride},
-                              std::min(kPanelRows, count - top), slice, packed.data() + top * slice);
-                });
-            }
-            // Bands of the triangle grow towards the bottom: hand them out one at a time.
-#pragma omp for schedule(dynamic, 1)
-            for (Eigen::Index band = 0; band < bands; ++band) {
-                job.run([&] {
-                    const Eigen::Index top = band * kBand;
-                    const Eigen::Index height = std::min(kBand, count - top);
-                    // Row i of the band fills column top + i, the upper triangle, where each group
-                    // of eight outputs is contiguous.
-                    multiply_packed({start + top * rows.row_stride, rows.row_stride, rows.element_stride}, height,
-                                    packed.data(), top + height, slice, {sum.data() + top * count, count, 1},
-                                    true);
-                });
-            }
-        }
-        job.finish();
-    }
-    return sum.transpose();
-}
-
-// centred^T * vectors, d x columns, parallel over blocks of output rows.
-Matrix back_project(const Matrix& centred, const Matrix& vectors) {
-    const Eigen::Index n = centred.rows();
-    const Eigen::Index d = centred.cols();
-    const std::vector<double> packed = packed_columns(vectors);
+// centred^T * vectors, d x columns, parallel over blocks of output rows: each block's features
+// are centred into a buffer of the thread's as rows of the product.
+Matrix back_project(const CentredRows& centred, const Matrix& vectors) {
+    const Eigen::Index n = centred.X.rows();
+    const Eigen::Index d = centred.X.cols();
+    std::vector<double> packed(static_cast<std::size_t>(packed_size(vectors.cols(), n)));
+    pack_rows({vectors.data(), n, 1}, vectors.cols(), n, packed.data());
     Matrix axes(d, vectors.cols());
     constexpr Eigen::Index kBlock = 24;
+    const int threads = omp_get_max_threads();
+    std::vector<double> buffers(static_cast<std::size_t>(threads * kBlock * n));
     ParallelJob job;
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) num_threads(threads)
     for (Eigen::Index top = 0; top < d; top += kBlock) {
         job.run([&] {
-            multiply_packed({centred.data() + top * n, n, 1}, std::min(kBlock, d - top), packed.data(),
-                            vectors.cols(), n, {axes.data() + top, 1, d}, false);
+            const Eigen::Index features = std::min(kBlock, d - top);
+            double* rows = buffers.data() + omp_get_thread_num() * kBlock * n;
+            for (Eigen::Index i = 0; i < n; ++i) {
+                for (Eigen::Index r = 0; r < features; ++r) rows[r * n + i] = centred.value(i, top + r);
+            }
+            multiply_packed({rows, n, 1}, features, packed.data(), vectors.cols(), n, {axes.data() + top, 1, d},
+                            false);
         });
     }
     job.finish();
@@ -149,7 +162,7 @@ Matrix back_project(const Matrix& centred, const Matrix& vectors) {
 
 AdaptivePCA::AdaptivePCA(double variance) : variance(variance) {}
 
-void AdaptivePCA::fit(const Matrix& X, bool scale) {
+void AdaptivePCA::fit(const MatrixView& X, bool scale) {
     const Eigen::Index n = X.rows();
     const Eigen::Index d = X.cols();
     if (n == 0 || d == 0) {
@@ -159,9 +172,10 @@ void AdaptivePCA::fit(const Matrix& X, bool scale) {
     // With one row the n - 1 divisor is zero; 1.0 keeps spreads and covariance finite.
     const double dof = n > 1 ? static_cast<double>(n - 1) : 1.0;
 
+    // X is never copied: it is centred, divided and scaled while it is packed for each product.
     Vector new_mean = column_means(X);
-    Matrix centred = X.rowwise() - new_mean.transpose();
-    if (!centred.allFinite()) {
+    const CentredColumns columns = centred_columns(X, new_mean);
+    if (!columns.finite) {
         throw std::invalid_argument(
             "expected values whose differences from their column's mean are finite, got a training matrix "
             "spanning more than the largest double");
@@ -169,26 +183,25 @@ void AdaptivePCA::fit(const Matrix& X, bool scale) {
 
     Vector new_std_dev = Vector::Ones(d);
     if (scale && n > 1) {
-        new_std_dev = (centred.colwise().squaredNorm().transpose() / dof).cwiseSqrt();
+        new_std_dev = (columns.squares / dof).cwiseSqrt();
         for (Eigen::Index j = 0; j < d; ++j) {
             if (std::isinf(new_std_dev[j])) {  // squares overflowed: take the overflow-safe norm
-                new_std_dev[j] = centred.col(j).stableNorm() / std::sqrt(dof);
+                new_std_dev[j] = (X.col(j).array() - new_mean[j]).matrix().stableNorm() / std::sqrt(dof);
             }
         }
         new_std_dev = (new_std_dev.array() < kMinSpread).select(1.0, new_std_dev);
-        centred.array().rowwise() /= new_std_dev.transpose().array();
     }
-    const int new_scale_exponent = safe_scale_exponent(centred, std::max(n, d));
-    if (new_scale_exponent != 0) {
-        centred *= std::ldexp(1.0, new_scale_exponent);
-    }
+    // Dividing is monotone, so the largest divided value is the largest of each column's divided.
+    const int new_scale_exponent =
+        safe_scale_exponent((columns.largest.array() / new_std_dev.array()).maxCoeff(), std::max(n, d));
+    const CentredRows centred{X, new_mean, new_std_dev, std::ldexp(1.0, new_scale_exponent)};
 
     Vector eigenvalues;
     Matrix axes;
     const bool thin = n < d;
     if (thin) {
         // Only the lower triangle is formed: half the work of the full product.
-        const Matrix gram = products_lower({centred.data(), 1, n}, n, d);
+        const Matrix gram = row_products_lower(centred);
         Matrix gram_vectors;
         decompose_descending(gram, eigenvalues, gram_vectors);
         // Only the axes that will be kept are formed: d x count rather than d x n.
@@ -212,7 +225,7 @@ void AdaptivePCA::fit(const Matrix& X, bool scale) {
             }
         }
     } else {
-        decompose_descending(products_lower({centred.data(), n, 1}, d, n) / dof, eigenvalues, axes);
+        decompose_descending(column_products_lower(centred) / dof, eigenvalues, axes);
     }
 
     select_components(eigenvalues, axes, thin);
@@ -256,7 +269,7 @@ void AdaptivePCA::select_components(const Vector& eigenvalues, const Matrix& axe
               << " | Components: " << count << std::endl;
 }
 
-RowMajorMatrix AdaptivePCA::transform(const Matrix& X) const {
+RowMajorMatrix AdaptivePCA::transform(const MatrixView& X) const {
     const Eigen::Index d = mean.size();
     if (d == 0) {
         return RowMajorMatrix(X.rows(), 0);
@@ -268,17 +281,16 @@ RowMajorMatrix AdaptivePCA::transform(const Matrix& X) const {
     const Eigen::Index n = X.rows();
     const Eigen::Index m = components.cols();
     RowMajorMatrix reduced(n, m);
-    // Rows are centred and divided a block at a time (kRows rows by kFeatures features) into a
-    // buffer per thread, not copied whole; the buffer is column-major like X, so filling it
-    // reads X a page at a time. Each coordinate is one chain of products in feature order,
-    // continued from block to block, so a row projects to the same bits alone, in any batch and
-    // on any number of threads.
-    constexpr Eigen::Index kRows = 512;
+    // Rows are centred, divided and scaled a block at a time (kRows rows by kFeatures features)
+    // into a buffer per thread, so X is read once, where it lies. Each coordinate is one chain of
+    // products in feature order, continued from block to block, so a row projects to the same
+    // bits alone, in any batch and on any number of threads.
+    constexpr Eigen::Index kRows = 256;
     constexpr Eigen::Index kFeatures = 64;
     const Eigen::Index chunks = (n + kRows - 1) / kRows;
     const Eigen::Index slices = (d + kFeatures - 1) / kFeatures;
     const int threads = chunks > 1 ? omp_get_max_threads() : 1;
-    std::vector<Matrix> buffers(static_cast<std::size_t>(threads), Matrix(std::min(kRows, n), kFeatures));
+    std::vector<double> buffers(static_cast<std::size_t>(threads * std::min(kRows, n) * kFeatures));
     // The components packed slice by slice, each slice laid out for the kernel on its own.
     std::vector<double> packed(static_cast<std::size_t>(slices * packed_size(m, kFeatures)));
     for (Eigen::Index s = 0; s < slices; ++s) {
@@ -286,26 +298,23 @@ RowMajorMatrix AdaptivePCA::transform(const Matrix& X) const {
         pack_rows({components.data() + first, d, 1}, m, std::min(kFeatures, d - first),
                   packed.data() + first * packed_size(m, 1));
     }
+    const CentredRows centred{X, mean, std_dev, std::ldexp(1.0, scale_exponent)};
     ParallelJob job;
 #pragma omp parallel for schedule(static) num_threads(threads)
     for (Eigen::Index c = 0; c < chunks; ++c) {
         job.run([&] {
             const Eigen::Index first_row = c * kRows;
             const Eigen::Index rows = std::min(kRows, n - first_row);
-            Matrix& scaled = buffers[static_cast<std::size_t>(omp_get_thread_num())];
+            double* scaled = buffers.data() + omp_get_thread_num() * std::min(kRows, n) * kFeatures;
             for (Eigen::Index s = 0; s < slices; ++s) {
                 const Eigen::Index first = s * kFeatures;
                 const Eigen::Index features = std::min(kFeatures, d - first);
-                for (Eigen::Index j = 0; j < features; ++j) {
-                    scaled.col(j).head(rows) = X.col(first + j).segment(first_row, rows).array() - mean[first + j];
-                    if (std_dev[first + j] != 1.0) {  // dividing by one changes nothing: skip it
-                        scaled.col(j).head(rows) /= std_dev[first + j];
-                    }
-                    if (scale_exponent != 0) {
-                        scaled.col(j).head(rows) *= std::ldexp(1.0, scale_exponent);
+                for (Eigen::Index i = 0; i < rows; ++i) {
+                    for (Eigen::Index j = 0; j < features; ++j) {
+                        scaled[i * kFeatures + j] = centred.value(first_row + i, first + j);
                     }
                 }
-                multiply_packed({scaled.data(), 1, scaled.rows()}, rows, packed.data() + first * packed_size(m, 1), m,
+                multiply_packed({scaled, kFeatures, 1}, rows, packed.data() + first * packed_size(m, 1), m,
                                 features, {reduced.data() + first_row * m, m, 1}, s > 0);
             }
         });

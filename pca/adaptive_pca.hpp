@@ -16,7 +16,7 @@ public:
     // Learns means, optional spreads and the kept axes, then prints one line.
     // Throws std::invalid_argument for a matrix with no rows or no columns.
     // On any exception the previous fit stays in place.
-    void fit(const Matrix& X, bool scale);
+    void fit(const MatrixView& X, bool scale);
 
     // eigenvalues: m values in decreasing order; axes: d rows, column i for
     // eigenvalue i, at least as many columns as are kept. Sets n_components and
@@ -25,7 +25,7 @@ public:
 
     // Centres, divides and projects each row. Before any fit the result has no
     // columns; afterwards X must have the training width (std::invalid_argument).
-    RowMajorMatrix transform(const Matrix& X) const;
+    RowMajorMatrix transform(const MatrixView& X) const;
 
     const double variance;
     std::int32_t n_components = 0;

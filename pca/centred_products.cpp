@@ -6,6 +6,7 @@
 #include <omp.h>
 
 #include "kernels.hpp"
+#include "parallel_job.hpp"
 
 namespace mirelo {
 
@@ -45,6 +46,7 @@ Matrix products_lower(Index count, Index length, Pack&& pack) {
     std::vector<double> packed(static_cast<std::size_t>(chunk_slices * slice_size));
     const int threads = omp_get_max_threads();
     std::vector<double> scratch(static_cast<std::size_t>(threads * kBand * kSlice));
+    ParallelJob job;
 #pragma omp parallel num_threads(threads)
     for (Index start = 0; start < length; start += chunk) {
         const Index slices = (std::min(chunk, length - start) + kSlice - 1) / kSlice;
@@ -52,42 +54,46 @@ Matrix products_lower(Index count, Index length, Pack&& pack) {
 #pragma omp for schedule(static) collapse(2)
         for (Index s = 0; s < slices; ++s) {
             for (Index g = 0; g < groups; ++g) {
-                const Index top = g * kPanelRows;
-                pack(top, std::min(kPanelRows, count - top), start + s * kSlice, slice_length(s),
-                     packed.data() + s * slice_size + top * slice_length(s));
+                job.run([&] {
+                    const Index top = g * kPanelRows;
+                    pack(top, std::min(kPanelRows, count - top), start + s * kSlice, slice_length(s),
+                         packed.data() + s * slice_size + top * slice_length(s));
+                });
             }
         }
         // The longest bands, at the bottom of the triangle, go first; each runs through the
         // chunk's slices in order.
 #pragma omp for schedule(dynamic, 1)
         for (Index b = bands - 1; b >= 0; --b) {
-            const Index top = b * kBand;
-            for (Index s = 0; s < slices; ++s) {
-                products_lower_band(packed.data() + s * slice_size, count, slice_length(s), top,
-                                    std::min(kBand, count - top),
-                                    scratch.data() + omp_get_thread_num() * kBand * kSlice, {sum.data(), count, 1});
-            }
+            job.run([&] {
+                const Index top = b * kBand;
+                for (Index s = 0; s < slices; ++s) {
+                    products_lower_band(packed.data() + s * slice_size, count, slice_length(s), top,
+                                        std::min(kBand, count - top),
+                                        scratch.data() + omp_get_thread_num() * kBand * kSlice,
+                                        {sum.data(), count, 1});
+                }
+            });
         }
     }
+    job.finish();
     return sum.transpose();
 }
 
 }  // namespace
 
 Matrix column_products_lower(const CentredRows& rows) {
-    const MatrixView& X = rows.X;
-    return products_lower(X.cols(), X.rows(), [&](Index top, Index count, Index first, Index slice, double* out) {
+    return products_lower(rows.X.cols(), rows.X.rows(), [&](Index top, Index count, Index first, Index slice, double* out) {
         pack_group(count, slice, out, [&](Index r, Index p) {
-            return (X(first + p, top + r) - rows.mean[top + r]) / rows.spread[top + r];
+            return rows.value(first + p, top + r);
         });
     });
 }
 
 Matrix row_products_lower(const CentredRows& rows) {
-    const MatrixView& X = rows.X;
-    return products_lower(X.rows(), X.cols(), [&](Index top, Index count, Index first, Index slice, double* out) {
+    return products_lower(rows.X.rows(), rows.X.cols(), [&](Index top, Index count, Index first, Index slice, double* out) {
         pack_group(count, slice, out, [&](Index r, Index p) {
-            return (X(top + r, first + p) - rows.mean[first + p]) / rows.spread[first + p];
+            return rows.value(top + r, first + p);
         });
     });
 }
