@@ -49,16 +49,18 @@ Vector column_means_of(const MatrixView& X, Value&& value) {
     const double n = static_cast<double>(X.rows());
     Vector means(X.cols());
     each_column_block(X.cols(), [&](Eigen::Index first, Eigen::Index count) {
-        std::vector<double> sums(static_cast<std::size_t>(count), 0.0), shifted(sums);
-        for (Eigen::Index i = 0; i < X.rows(); ++i) {
-            for (Eigen::Index c = 0; c < count; ++c) {
-                const double v = value(i, first + c);
-                sums[c] += v;
-                shifted[c] += v * std::ldexp(1.0, -kShift);
+        const auto sums = [&](double factor) {
+            std::vector<double> out(static_cast<std::size_t>(count), 0.0);
+            for (Eigen::Index i = 0; i < X.rows(); ++i) {
+                for (Eigen::Index c = 0; c < count; ++c) out[c] += value(i, first + c) * factor;
             }
-        }
+            return out;
+        };
+        const std::vector<double> plain = sums(1.0);
+        const bool overflowed = !std::all_of(plain.begin(), plain.end(), [](double v) { return std::isfinite(v); });
+        const std::vector<double> shifted = overflowed ? sums(std::ldexp(1.0, -kShift)) : plain;
         for (Eigen::Index c = 0; c < count; ++c) {
-            means[first + c] = std::isfinite(sums[c]) ? sums[c] / n : std::ldexp(shifted[c] / n, kShift);
+            means[first + c] = std::isfinite(plain[c]) ? plain[c] / n : std::ldexp(shifted[c] / n, kShift);
         }
     });
     return means;
@@ -119,7 +121,8 @@ int safe_scale_exponent(double largest, Eigen::Index terms) {
 
 // Symmetric eigen-decomposition (of the lower triangle) with eigenvalues and their vectors in
 // decreasing order.
-void decompose_descending(const Matrix& symmetric, Vector& eigenvalues, Matrix& axes) {
+void decompose_descending(const Matrix& symmetric, const VectorCount& vectors_wanted, Vector& eigenvalues,
+                          Matrix& axes) {
     // Finite data whose products overflow: no axes can be trusted, and for wide data the
     // overflowed directions would otherwise be zeroed and every row reduced to the origin.
     if (!lower_triangle_is_finite(symmetric)) {
@@ -127,7 +130,7 @@ void decompose_descending(const Matrix& symmetric, Vector& eigenvalues, Matrix& 
             "expected values small enough for squared distances to stay finite, got a training matrix whose "
             "covariance overflows");
     }
-    symmetric_eigen_descending(symmetric, eigenvalues, axes);
+    symmetric_eigen_descending(symmetric, vectors_wanted, eigenvalues, axes);
 }
 
 // centred^T * vectors, d x columns, parallel over blocks of output rows: each block's features
@@ -199,13 +202,14 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale) {
     Vector eigenvalues;
     Matrix axes;
     const bool thin = n < d;
+    // Only the vectors of the axes that will be kept are formed.
+    const VectorCount kept = [this](const Vector& values) { return count_components(values); };
     if (thin) {
         // Only the lower triangle is formed: half the work of the full product.
         const Matrix gram = row_products_lower(centred);
         Matrix gram_vectors;
-        decompose_descending(gram, eigenvalues, gram_vectors);
-        // Only the axes that will be kept are formed: d x count rather than d x n.
-        axes = back_project(centred, gram_vectors.leftCols(count_components(eigenvalues)));
+        decompose_descending(gram, kept, eigenvalues, gram_vectors);
+        axes = back_project(centred, gram_vectors);
         // Null directions of the Gram matrix come out as rounding noise that scales with the data;
         // judged against the longest axis (the first, always kept), the call does not depend on
         // the data's magnitude.
@@ -225,7 +229,7 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale) {
             }
         }
     } else {
-        decompose_descending(column_products_lower(centred) / dof, eigenvalues, axes);
+        decompose_descending(column_products_lower(centred) / dof, kept, eigenvalues, axes);
     }
 
     select_components(eigenvalues, axes, thin);

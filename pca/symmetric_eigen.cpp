@@ -1,5 +1,6 @@
 #include "symmetric_eigen.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <limits>
 #include <stdexcept>
@@ -10,11 +11,17 @@
 // scipy_. The trailing size_t arguments are the hidden Fortran lengths of the character flags.
 extern "C" {
 void scipy_openblas_set_num_threads(int num_threads);
-void scipy_dsyevr_(const char* jobz, const char* range, const char* uplo, const int* n, double* a, const int* lda,
-                   const double* vl, const double* vu, const int* il, const int* iu, const double* abstol, int* m,
-                   double* w, double* z, const int* ldz, int* isuppz, double* work, const int* lwork, int* iwork,
-                   const int* liwork, int* info, std::size_t jobz_length, std::size_t range_length,
-                   std::size_t uplo_length);
+void scipy_dsytrd_(const char* uplo, const int* n, double* a, const int* lda, double* d, double* e, double* tau,
+                   double* work, const int* lwork, int* info, std::size_t uplo_length);
+void scipy_dsterf_(const int* n, double* d, double* e, int* info);
+void scipy_dstemr_(const char* jobz, const char* range, const int* n, double* d, double* e, const double* vl,
+                   const double* vu, const int* il, const int* iu, int* m, double* w, double* z, const int* ldz,
+                   const int* nzc, int* isuppz, int* tryrac, double* work, const int* lwork, int* iwork,
+                   const int* liwork, int* info, std::size_t jobz_length, std::size_t range_length);
+void scipy_dormtr_(const char* side, const char* uplo, const char* trans, const int* m, const int* n,
+                   const double* a, const int* lda, const double* tau, double* c, const int* ldc, double* work,
+                   const int* lwork, int* info, std::size_t side_length, std::size_t uplo_length,
+                   std::size_t trans_length);
 }
 
 namespace mirelo {
@@ -23,12 +30,20 @@ namespace {
 
 static_assert(sizeof(int) == 4, "scipy-openblas32 takes 32-bit integers");
 
-// dsyevr needs at least 26 n doubles of workspace and counts them in an int.
+// The workspaces take at most 26 n values, counted in an int.
 constexpr Eigen::Index kMaxOrder = std::numeric_limits<int>::max() / 26;
 
-[[noreturn]] void lapack_failed(const char* step, int info) {
-    throw std::runtime_error(std::string("symmetric eigen-decomposition failed: LAPACK dsyevr ") + step +
+[[noreturn]] void lapack_failed(const char* routine, int info) {
+    throw std::runtime_error(std::string("symmetric eigen-decomposition failed: LAPACK ") + routine +
                              " returned info = " + std::to_string(info));
+}
+
+// A workspace size that LAPACK reported as a double, checked to fit its int.
+int workspace_size(double reported) {
+    if (!(reported <= static_cast<double>(std::numeric_limits<int>::max()))) {
+        throw std::length_error("LAPACK asked for more workspace than a 32-bit integer counts");
+    }
+    return static_cast<int>(reported);
 }
 
 }  // namespace
@@ -42,7 +57,8 @@ bool lower_triangle_is_finite(const Matrix& symmetric) {
     return true;
 }
 
-void symmetric_eigen_descending(const Matrix& symmetric, Vector& eigenvalues, Matrix& vectors) {
+void symmetric_eigen_descending(const Matrix& symmetric, const VectorCount& vectors_wanted, Vector& eigenvalues,
+                                Matrix& vectors) {
     const Eigen::Index order = symmetric.rows();
     if (symmetric.cols() != order) {
         throw std::invalid_argument("expected a square matrix to decompose, got " + std::to_string(order) + " x " +
@@ -68,49 +84,70 @@ void symmetric_eigen_descending(const Matrix& symmetric, Vector& eigenvalues, Ma
     // reproducible; the OpenMP loops already use the cores.
     scipy_openblas_set_num_threads(1);
 
+    // The reduction to tridiagonal form is done once; all eigenvalues come from it cheaply, and
+    // only the vectors that will be used are formed and transformed back, which is most of the
+    // cost of a full decomposition.
     const int n = static_cast<int>(order);
-    Matrix work_matrix = symmetric;  // dsyevr overwrites its input
-    Vector values(order);
-    Matrix z(order, order);
-    std::vector<int> support(2 * static_cast<std::size_t>(n));
-    const double unused_bound = 0.0;
-    const int unused_index = 0;
-    const double abstol = 0.0;  // the default tolerance; all eigenvalues go through dstemr
-    int found = 0;
-    int info = 0;
-
-    // Ask for the workspace sizes first.
-    double work_size = 0.0;
-    int iwork_size = 0;
     const int query = -1;
-    scipy_dsyevr_("V", "A", "L", &n, work_matrix.data(), &n, &unused_bound, &unused_bound, &unused_index,
-                  &unused_index, &abstol, &found, values.data(), z.data(), &n, support.data(), &work_size, &query,
-                  &iwork_size, &query, &info, 1, 1, 1);
+    int info = 0;
+    Matrix reduced = symmetric;  // overwritten by the reflectors
+    Vector diagonal(order), off_diagonal(order), tau(order);
+    double reported = 0.0;
+    scipy_dsytrd_("L", &n, reduced.data(), &n, diagonal.data(), off_diagonal.data(), tau.data(), &reported, &query,
+                  &info, 1);
+    std::vector<double> work(static_cast<std::size_t>(std::max(1, workspace_size(reported))));
+    int lwork = static_cast<int>(work.size());
+    scipy_dsytrd_("L", &n, reduced.data(), &n, diagonal.data(), off_diagonal.data(), tau.data(), work.data(), &lwork,
+                  &info, 1);
     if (info != 0) {
-        lapack_failed("workspace query", info);
-    }
-    if (!(work_size <= static_cast<double>(std::numeric_limits<int>::max()))) {
-        throw std::length_error("LAPACK dsyevr asked for more workspace than a 32-bit integer counts");
-    }
-    const int lwork = static_cast<int>(work_size);
-    const int liwork = iwork_size;
-    std::vector<double> work(static_cast<std::size_t>(lwork));
-    std::vector<int> iwork(static_cast<std::size_t>(liwork));
-
-    scipy_dsyevr_("V", "A", "L", &n, work_matrix.data(), &n, &unused_bound, &unused_bound, &unused_index,
-                  &unused_index, &abstol, &found, values.data(), z.data(), &n, support.data(), work.data(), &lwork,
-                  iwork.data(), &liwork, &info, 1, 1, 1);
-    if (info != 0) {
-        lapack_failed("decomposition", info);
-    }
-    if (found != n) {
-        throw std::runtime_error("symmetric eigen-decomposition failed: LAPACK dsyevr found " +
-                                 std::to_string(found) + " of " + std::to_string(n) + " eigenvalues");
+        lapack_failed("dsytrd", info);
     }
 
-    // LAPACK sorts ascending.
-    values.reverseInPlace();
-    z.rowwise().reverseInPlace();
+    Vector values = diagonal;
+    Vector scratch = off_diagonal;
+    scipy_dsterf_(&n, values.data(), scratch.data(), &info);
+    if (info != 0) {
+        lapack_failed("dsterf", info);
+    }
+    values.reverseInPlace();  // LAPACK sorts ascending
+    const Eigen::Index wanted = std::min<Eigen::Index>(order, std::max<Eigen::Index>(0, vectors_wanted(values)));
+    Matrix z(order, wanted);
+    if (wanted > 0) {
+        // The `wanted` largest, by index from the top of the ascending order.
+        const int first = n - static_cast<int>(wanted) + 1, last = n;
+        const int columns = static_cast<int>(wanted);
+        const double unused_bound = 0.0;
+        int found = 0, tryrac = 1, iwork_size = 0;
+        Vector selected(order);
+        std::vector<int> support(2 * static_cast<std::size_t>(columns));
+        scipy_dstemr_("V", "I", &n, diagonal.data(), off_diagonal.data(), &unused_bound, &unused_bound, &first, &last,
+                      &found, selected.data(), z.data(), &n, &columns, support.data(), &tryrac, &reported, &query,
+                      &iwork_size, &query, &info, 1, 1);
+        work.resize(static_cast<std::size_t>(std::max(1, workspace_size(reported))));
+        lwork = static_cast<int>(work.size());
+        std::vector<int> iwork(static_cast<std::size_t>(std::max(1, iwork_size)));
+        const int liwork = static_cast<int>(iwork.size());
+        scipy_dstemr_("V", "I", &n, diagonal.data(), off_diagonal.data(), &unused_bound, &unused_bound, &first, &last,
+                      &found, selected.data(), z.data(), &n, &columns, support.data(), &tryrac, work.data(), &lwork,
+                      iwork.data(), &liwork, &info, 1, 1);
+        if (info != 0) {
+            lapack_failed("dstemr", info);
+        }
+        if (found != columns) {
+            throw std::runtime_error("symmetric eigen-decomposition failed: LAPACK dstemr found " +
+                                     std::to_string(found) + " of " + std::to_string(columns) + " eigenvectors");
+        }
+        scipy_dormtr_("L", "L", "N", &n, &columns, reduced.data(), &n, tau.data(), z.data(), &n, &reported, &query,
+                      &info, 1, 1, 1);
+        work.resize(static_cast<std::size_t>(std::max(1, workspace_size(reported))));
+        lwork = static_cast<int>(work.size());
+        scipy_dormtr_("L", "L", "N", &n, &columns, reduced.data(), &n, tau.data(), z.data(), &n, work.data(), &lwork,
+                      &info, 1, 1, 1);
+        if (info != 0) {
+            lapack_failed("dormtr", info);
+        }
+        z.rowwise().reverseInPlace();
+    }
     eigenvalues.swap(values);
     vectors.swap(z);
 }
