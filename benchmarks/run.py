@@ -2,6 +2,12 @@
 
     python benchmarks/run.py                      # quick: a small tall set and digits, under a minute
     python benchmarks/run.py --workload tall wide latency growth --threads 2
+    python benchmarks/run.py --workload scale --skip faiss   # 400,000 x 784: what fits in memory
+
+With --kernel-rate it also prints the covariance product's rate beside the multiply-add peak,
+from a small C++ program built with
+    cmake -S . -B build/bench -G Ninja -DMIRELO_BUILD_MODULE=OFF -DMIRELO_BUILD_BENCHMARKS=ON
+    cmake --build build/bench
 
 Prints a Markdown table (times in seconds unless stated; ratios are the other method's time
 or memory over mirelo's, so above 1 means mirelo is faster or smaller) and saves the growth
@@ -21,7 +27,7 @@ for _name in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--workload", nargs="+", default=["quick"],
-                        choices=["quick", "tall", "wide", "latency", "growth"])
+                        choices=["quick", "tall", "wide", "latency", "growth", "scale"])
     parser.add_argument("--threads", type=int, default=2, help="threads for every method (default 2)")
     parser.add_argument("--rows", type=int, help="training rows of the tall workload (default 50000)")
     parser.add_argument("--features", type=int, help="features of the wide workload (default 20000)")
@@ -31,6 +37,9 @@ def parse_args():
     parser.add_argument("--calls", type=int, default=200, help="one-row predict calls per method")
     parser.add_argument("--skip", nargs="*", default=[], choices=["scikit-learn", "faiss"],
                         help="leave a comparison out (for example scikit-learn's slow wide fit)")
+    parser.add_argument("--kernel-rate", metavar="PROGRAM", nargs="?",
+                        const=os.path.join(os.path.dirname(__file__), "..", "build", "bench", "mirelo_kernel_rate"),
+                        help="run the kernel rate program (default build/bench/mirelo_kernel_rate) first")
     parser.add_argument("--plot", default=os.path.join(os.path.dirname(__file__), "growth.png"))
     return parser.parse_args()
 
@@ -169,7 +178,18 @@ def growth():
     print(f"\nplot saved to {args.plot}")
 
 
+def kernel_rate():
+    """The covariance product's GFLOP/s and the multiply-add peak, as the C++ program prints them."""
+    import subprocess
+
+    rows, features = str(args.rows or 50_000), "784"
+    line = subprocess.run([args.kernel_rate, rows, features], check=True, capture_output=True, text=True).stdout
+    print(f"\n**kernel**: {line.strip()}")
+
+
 def main():
+    if args.kernel_rate:
+        kernel_rate()
     for name in args.workload:
         if name == "growth":
             growth()
@@ -180,6 +200,8 @@ def main():
             w = workloads.synthetic("tall", args.rows or 50_000, args.queries or 10_000, 784)
         elif name == "wide":
             w = workloads.synthetic("wide", 2000, 2000, args.features or 20_000)
+        elif name == "scale":
+            w = workloads.large("scale", args.rows or 400_000, args.queries or 10_000, 784)
         else:
             w = workloads.digits()
         figures, agreement, components = run_workload(w, one_row=name in ("quick", "latency"))

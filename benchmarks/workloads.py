@@ -16,7 +16,7 @@ class Workload:
     scale: bool = False
 
 
-def latent_mixture(n_train, n_queries, n_features, *, latent=48, classes=10, seed=0):
+def latent_mixture(n_train, n_queries, n_features, *, latent=48, classes=10, seed=0, points_seed=None):
     """Classes drawn around centres in a low-dimensional space, embedded in many noisy features.
 
     The latent axes have decaying spreads and the feature noise carries a few per cent of the
@@ -26,6 +26,8 @@ def latent_mixture(n_train, n_queries, n_features, *, latent=48, classes=10, see
     spreads = np.linspace(3.0, 1.0, latent)
     centres = rng.normal(scale=1.5, size=(classes, latent)) * spreads
     embedding = rng.normal(size=(latent, n_features)) / np.sqrt(latent)
+    if points_seed is not None:  # the same classes, other points
+        rng = np.random.default_rng(points_seed)
     n = n_train + n_queries
     codes = rng.integers(classes, size=n)
     points = centres[codes] + rng.normal(size=(n, latent)) * spreads
@@ -37,6 +39,18 @@ def latent_mixture(n_train, n_queries, n_features, *, latent=48, classes=10, see
 def synthetic(name, n_train, n_queries, n_features, **kwargs):
     X, y, queries = latent_mixture(n_train, n_queries, n_features, **kwargs)
     return Workload(name, X, y, queries)
+
+
+def large(name, n_train, n_queries, n_features, block=50_000, seed=0):
+    """Like synthetic, drawn a block of rows at a time so that only the result is held whole."""
+    X = np.empty((n_train + n_queries, n_features))
+    labels = []
+    for start in range(0, len(X), block):
+        rows = min(block, len(X) - start)
+        part, part_labels, _ = latent_mixture(rows, 0, n_features, seed=seed, points_seed=start // block + 1)
+        X[start:start + rows] = part
+        labels += part_labels
+    return Workload(name, X[:n_train], labels[:n_train], X[n_train:])
 
 
 def digits(n_queries=500):
