@@ -7,6 +7,7 @@
 #include <numeric>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <omp.h>
@@ -27,79 +28,62 @@ std::string shape_of(const MatrixView& X) {
     return std::to_string(X.rows()) + " x " + std::to_string(X.cols());
 }
 
-// visit(first, count) for blocks of columns, in parallel. Each block runs down every row in order,
-// so a column's sums do not depend on the thread count, and X is read once per call.
-template <class Visit>
-void each_column_block(Eigen::Index d, Visit&& visit) {
-    constexpr Eigen::Index kColumns = 64;
-    const Eigen::Index blocks = (d + kColumns - 1) / kColumns;
-    ParallelJob job;
-#pragma omp parallel for schedule(static)
-    for (Eigen::Index b = 0; b < blocks; ++b) {
-        job.run([&] { visit(b * kColumns, std::min(kColumns, d - b * kColumns)); });
-    }
-    job.finish();
-}
-
-// The mean over the rows of f(i, j) for each column j: sum / n, or, where the sum overflows, the
-// same taken at a smaller power of two, which changes no bits elsewhere.
-template <class Value>
-Vector column_means_of(const MatrixView& X, Value&& value) {
-    constexpr int kShift = 64;
-    const double n = static_cast<double>(X.rows());
-    Vector means(X.cols());
-    each_column_block(X.cols(), [&](Eigen::Index first, Eigen::Index count) {
-        const auto sums = [&](double factor) {
-            std::vector<double> out(static_cast<std::size_t>(count), 0.0);
-            for (Eigen::Index i = 0; i < X.rows(); ++i) {
-                for (Eigen::Index c = 0; c < count; ++c) out[c] += value(i, first + c) * factor;
-            }
-            return out;
-        };
-        const std::vector<double> plain = sums(1.0);
-        const bool overflowed = !std::all_of(plain.begin(), plain.end(), [](double v) { return std::isfinite(v); });
-        const std::vector<double> shifted = overflowed ? sums(std::ldexp(1.0, -kShift)) : plain;
-        for (Eigen::Index c = 0; c < count; ++c) {
-            means[first + c] = std::isfinite(plain[c]) ? plain[c] / n : std::ldexp(shifted[c] / n, kShift);
-        }
-    });
-    return means;
-}
-
-// Column means in two passes: the second adds the mean of what the first left over, so that a
-// constant column centres to exactly zero.
-Vector column_means(const MatrixView& X) {
-    const Vector first = column_means_of(X, [&](Eigen::Index i, Eigen::Index j) { return X(i, j); });
-    return first + column_means_of(X, [&](Eigen::Index i, Eigen::Index j) { return X(i, j) - first[j]; });
-}
-
-// What one more pass learns of the centred columns: the sums of their squares, their largest
-// magnitude, and whether every difference from the mean is finite.
-struct CentredColumns {
-    Vector squares;
-    Vector largest;
-    bool finite = true;
+// What the fit needs to know of X's columns before any product.
+struct ColumnStatistics {
+    Vector mean;
+    Vector squares;  // of the differences from the mean
+    Vector largest;  // magnitude of those differences
+    bool finite = true;  // whether every difference is finite
 };
 
-CentredColumns centred_columns(const MatrixView& X, const Vector& mean) {
-    CentredColumns out{Vector(X.cols()), Vector(X.cols())};
-    std::vector<char> finite(static_cast<std::size_t>(X.cols()));
-    each_column_block(X.cols(), [&](Eigen::Index first, Eigen::Index count) {
-        std::vector<double> squares(static_cast<std::size_t>(count), 0.0), largest(squares);
-        for (Eigen::Index i = 0; i < X.rows(); ++i) {
-            for (Eigen::Index c = 0; c < count; ++c) {
-                const double v = X(i, first + c) - mean[first + c];
-                squares[c] += v * v;
-                // A difference that is not finite stays the column's largest.
-                largest[c] = std::isfinite(v) ? std::max(largest[c], std::abs(v)) : v;
+// The mean over a column's values: sum / n, or, where the sum overflows, the same taken at a
+// smaller power of two, which changes no bits elsewhere.
+template <class Values>
+double mean_of(const Values& values) {
+    const double sum = values.sum();
+    if (std::isfinite(sum)) {
+        return sum / static_cast<double>(values.size());
+    }
+    constexpr int kShift = 64;
+    return std::ldexp((values * std::ldexp(1.0, -kShift)).sum() / static_cast<double>(values.size()), kShift);
+}
+
+// Column statistics from one pass over X, in parallel over blocks of columns. Each block is
+// gathered into a column-major buffer, every column at the alignment it has in a column-major
+// copy of X, and summed there: a column's sums are then those of such a copy, whatever the thread
+// count. The mean takes a second pass over the buffer that adds the mean of what the first left
+// over, so that a constant column centres to exactly zero.
+ColumnStatistics column_statistics(const MatrixView& X) {
+    constexpr Eigen::Index kColumns = 8;
+    const Eigen::Index n = X.rows();
+    const Eigen::Index d = X.cols();
+    const Eigen::Index blocks = (d + kColumns - 1) / kColumns;
+    ColumnStatistics out{Vector(d), Vector(d), Vector(d)};
+    std::vector<char> finite(static_cast<std::size_t>(blocks));
+    const int threads = omp_get_max_threads();
+    std::vector<Vector> buffers(static_cast<std::size_t>(threads), Vector(n * kColumns + 1));
+    ParallelJob job;
+#pragma omp parallel for schedule(static) num_threads(threads)
+    for (Eigen::Index b = 0; b < blocks; ++b) {
+        job.run([&] {
+            const Eigen::Index first = b * kColumns;
+            const Eigen::Index count = std::min(kColumns, d - first);
+            Vector& buffer = buffers[static_cast<std::size_t>(omp_get_thread_num())];
+            Eigen::Map<Matrix> block(buffer.data() + (first * n) % 2, n, count);
+            for (Eigen::Index i = 0; i < n; ++i) {
+                for (Eigen::Index c = 0; c < count; ++c) block(i, c) = X(i, first + c);
             }
-        }
-        for (Eigen::Index c = 0; c < count; ++c) {
-            out.squares[first + c] = squares[c];
-            out.largest[first + c] = largest[c];
-            finite[static_cast<std::size_t>(first + c)] = std::isfinite(largest[c]);
-        }
-    });
+            for (Eigen::Index c = 0; c < count; ++c) {
+                const double first_mean = mean_of(block.col(c).array());
+                out.mean[first + c] = first_mean + mean_of(block.col(c).array() - first_mean);
+            }
+            block.rowwise() -= out.mean.segment(first, count).transpose();
+            finite[static_cast<std::size_t>(b)] = block.allFinite();
+            out.squares.segment(first, count) = block.colwise().squaredNorm().transpose();
+            out.largest.segment(first, count) = block.cwiseAbs().colwise().maxCoeff().transpose();
+        });
+    }
+    job.finish();
     out.finite = std::all_of(finite.begin(), finite.end(), [](char f) { return f != 0; });
     return out;
 }
@@ -176,8 +160,8 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale) {
     const double dof = n > 1 ? static_cast<double>(n - 1) : 1.0;
 
     // X is never copied: it is centred, divided and scaled while it is packed for each product.
-    Vector new_mean = column_means(X);
-    const CentredColumns columns = centred_columns(X, new_mean);
+    ColumnStatistics columns = column_statistics(X);
+    Vector new_mean = std::move(columns.mean);
     if (!columns.finite) {
         throw std::invalid_argument(
             "expected values whose differences from their column's mean are finite, got a training matrix "

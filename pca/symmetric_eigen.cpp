@@ -113,21 +113,23 @@ void symmetric_eigen_descending(const Matrix& symmetric, const VectorCount& vect
     const Eigen::Index wanted = std::min<Eigen::Index>(order, std::max<Eigen::Index>(0, vectors_wanted(values)));
     Matrix z(order, wanted);
     if (wanted > 0) {
-        // The `wanted` largest, by index from the top of the ascending order.
+        // The `wanted` largest, by index from the top of the ascending order; all of them as dsyevr
+        // would form them.
+        const char* range = wanted == order ? "A" : "I";
         const int first = n - static_cast<int>(wanted) + 1, last = n;
         const int columns = static_cast<int>(wanted);
         const double unused_bound = 0.0;
         int found = 0, tryrac = 1, iwork_size = 0;
         Vector selected(order);
         std::vector<int> support(2 * static_cast<std::size_t>(columns));
-        scipy_dstemr_("V", "I", &n, diagonal.data(), off_diagonal.data(), &unused_bound, &unused_bound, &first, &last,
+        scipy_dstemr_("V", range, &n, diagonal.data(), off_diagonal.data(), &unused_bound, &unused_bound, &first, &last,
                       &found, selected.data(), z.data(), &n, &columns, support.data(), &tryrac, &reported, &query,
                       &iwork_size, &query, &info, 1, 1);
         work.resize(static_cast<std::size_t>(std::max(1, workspace_size(reported))));
         lwork = static_cast<int>(work.size());
         std::vector<int> iwork(static_cast<std::size_t>(std::max(1, iwork_size)));
         const int liwork = static_cast<int>(iwork.size());
-        scipy_dstemr_("V", "I", &n, diagonal.data(), off_diagonal.data(), &unused_bound, &unused_bound, &first, &last,
+        scipy_dstemr_("V", range, &n, diagonal.data(), off_diagonal.data(), &unused_bound, &unused_bound, &first, &last,
                       &found, selected.data(), z.data(), &n, &columns, support.data(), &tryrac, work.data(), &lwork,
                       iwork.data(), &liwork, &info, 1, 1);
         if (info != 0) {

@@ -224,3 +224,27 @@ print("RESULT", {measure}() - before)
 def test_memory_held_for_the_store_and_the_search(run_child, width, k, call, measure, limit_mib):
     rise = float(run_child(memory_code(width, k, call, measure)).split("RESULT ", 1)[1])
     assert rise < limit_mib
+
+
+IN_PLACE_CODE = """
+import numpy as np, mirelo
+rng = np.random.default_rng(23)
+# 153 MiB of rows close to a plane: two components are kept, so the store is small.
+X = rng.normal(size=(40_000, 2)) @ rng.normal(size=(2, 500)) + 1e-3 * rng.normal(size=(40_000, 500))
+y = ["a", "b"] * 20_000
+engine = mirelo.KNNEngine(mirelo.KNNConfig())
+engine.train(X[:100], y[:100])
+def high_water():
+    return int(next(l for l in open("/proc/self/status") if l.startswith("VmHWM")).split()[1]) / 1024
+open("/proc/self/clear_refs", "w").write("5")
+before = high_water()
+{call}
+print("RESULT", high_water() - before)
+"""
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's shadow memory and quarantine inflate the figures")
+@pytest.mark.parametrize("call", ["engine.train(X, y)", "engine.predict_batch(X)"])
+def test_c_ordered_rows_are_read_in_place(run_child, call):
+    # A copy of X, or of its centred values, would add 153 MiB.
+    assert float(run_child(IN_PLACE_CODE.format(call=call)).split("RESULT ", 1)[1]) < 153 / 4

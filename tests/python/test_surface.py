@@ -106,6 +106,22 @@ def test_predict_query_shapes(trained, shape):
     assert [trained.predict(shape(q)) for q in QUERIES] == trained.predict_batch(QUERIES)
 
 
+def unaligned(X):
+    raw = np.zeros(X.nbytes + 1, dtype=np.uint8)
+    view = np.frombuffer(raw.data, dtype=np.float64, count=X.size, offset=1).reshape(X.shape)
+    view[...] = X
+    return view
+
+
+# C-ordered float64 arrays are read in place; every other layout is converted first.
+@pytest.mark.parametrize("layout", [
+    np.asfortranarray, lambda q: np.repeat(q, 2, axis=1)[:, ::2], lambda q: q[::-1][::-1],
+    lambda q: q.astype(">f8"), unaligned, lambda q: q.tolist(),
+], ids=["fortran", "strided", "reversed-twice", "big-endian", "unaligned", "lists"])
+def test_query_layouts(trained, layout):
+    assert trained.predict_batch(layout(QUERIES)) == trained.predict_batch(QUERIES)
+
+
 def test_predict_rejects_row_matrix(trained):
     with pytest.raises(TypeError):
         trained.predict(QUERIES[:1])
