@@ -70,8 +70,13 @@ ColumnStatistics column_statistics(const MatrixView& X) {
             const Eigen::Index count = std::min(kColumns, d - first);
             Vector& buffer = buffers[static_cast<std::size_t>(omp_get_thread_num())];
             Eigen::Map<Matrix> block(buffer.data() + (first * n) % 2, n, count);
-            for (Eigen::Index i = 0; i < n; ++i) {
-                for (Eigen::Index c = 0; c < count; ++c) block(i, c) = X(i, first + c);
+            // A run of rows at a time, whose lines of X stay in cache while each column is written.
+            constexpr Eigen::Index kRun = 256;
+            for (Eigen::Index top = 0; top < n; top += kRun) {
+                const Eigen::Index rows = std::min(kRun, n - top);
+                for (Eigen::Index c = 0; c < count; ++c) {
+                    for (Eigen::Index i = top; i < top + rows; ++i) block(i, c) = X(i, first + c);
+                }
             }
             for (Eigen::Index c = 0; c < count; ++c) {
                 const double first_mean = mean_of(block.col(c).array());

@@ -151,13 +151,15 @@ TEST(AdaptivePCA, TallAxesAreThoseOfTheCovariance) {
 
 TEST(AdaptivePCA, RowProjectsToTheSameBitsAloneAndInAnyBatch) {
     for (const auto& [n, d] : {std::pair<Eigen::Index, Eigen::Index>{300, 13}, {40, 90}}) {
-        const AdaptivePCA pca = fitted(0.9, test::random_matrix(n, d, 13), true);
+        const Matrix X = test::random_matrix(n, d, 13);
+        const AdaptivePCA pca = fitted(0.9, X, true);
         const Matrix queries = test::random_matrix(150, d, 14) * 4.0;
         const int saved = omp_get_max_threads();
         omp_set_num_threads(1);
         const RowMajorMatrix serial = pca.transform(queries);
         for (int threads : {1, 2, 3}) {
             omp_set_num_threads(threads);
+            EXPECT_TRUE(same(fitted(0.9, X, true).components, pca.components)) << threads << " threads";
             EXPECT_TRUE(same(pca.transform(queries), serial)) << threads << " threads";
             EXPECT_TRUE(same(pca.transform(queries.colwise().reverse()), serial.colwise().reverse()));
             for (Eigen::Index i = 0; i < queries.rows(); i += 7) {

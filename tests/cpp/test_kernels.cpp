@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 #include <vector>
 
 #include "kernel_variants.hpp"
@@ -15,15 +16,17 @@ struct Variant {
                      bool) noexcept;
     double (*norm)(const double*, std::ptrdiff_t) noexcept;
     void (*screen)(const SingleScreen&) noexcept;
+    void (*band)(const double*, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t, double*,
+                 StridedOutput) noexcept;
 };
 
 std::vector<Variant> variants() {
     std::vector<Variant> all = {{"portable", portable_kernels::multiply_packed, portable_kernels::squared_norm,
-                                  portable_kernels::screen_single}};
+                                  portable_kernels::screen_single, portable_kernels::products_lower_band}};
 #if defined(MIRELO_AVX2_KERNELS)
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
         all.push_back({"avx2", avx2_kernels::multiply_packed, avx2_kernels::squared_norm,
-                       avx2_kernels::screen_single});
+                       avx2_kernels::screen_single, avx2_kernels::products_lower_band});
     }
 #endif
     return all;
@@ -67,6 +70,24 @@ TEST(Kernels, EachElementHasTheSameBitsHoweverTheWorkIsCut) {
             variant.multiply({a.data() + cut, length, 1}, a.rows(), packed(b_tail, 0, b.rows()).data(), b.rows(),
                              length - cut, {sliced.data(), b.rows(), 1}, true);
             EXPECT_TRUE(test::same(sliced, whole));
+            // The band kernel reads its packed rows as rows of the product too: in bands of 7 rows
+            // and the same two slices, its lower triangle has the bits of multiply_packed.
+            RowMajorMatrix expected(b.rows(), b.rows());
+            variant.multiply({b.data(), length, 1}, b.rows(), packed(b, 0, b.rows()).data(), b.rows(), length,
+                             {expected.data(), b.rows(), 1}, false);
+            RowMajorMatrix banded = RowMajorMatrix::Zero(b.rows(), b.rows());
+            std::vector<double> scratch(static_cast<std::size_t>(7 * length));
+            for (Eigen::Index top = 0; top < b.rows(); top += 7) {
+                const Eigen::Index height = std::min<Eigen::Index>(7, b.rows() - top);
+                for (const auto& [slice, first, count] :
+                     {std::tuple{packed(b_head, 0, b.rows()), Eigen::Index{0}, cut},
+                      std::tuple{packed(b_tail, 0, b.rows()), cut, length - cut}}) {
+                    variant.band(slice.data(), b.rows(), count, top, height, scratch.data(),
+                                 {banded.data(), b.rows(), 1});
+                }
+            }
+            const auto lower = [](const RowMajorMatrix& m) { return Matrix(m.triangularView<Eigen::Lower>()); };
+            EXPECT_TRUE(test::same(lower(banded), lower(expected)));
         }
     }
 }
