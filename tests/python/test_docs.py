@@ -15,8 +15,12 @@ SNIPPETS = {f"{page.stem}-{number}": snippet
 
 
 @pytest.mark.parametrize("snippet", SNIPPETS.values(), ids=SNIPPETS.keys())
-def test_snippet_runs_on_its_own(snippet, tmp_path):
+def test_snippet_runs_on_its_own_and_prints_what_it_says(snippet, tmp_path):
     result = subprocess.run([sys.executable, "-c", snippet], cwd=tmp_path, capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    printed = [line for line in lines if not line.startswith(("[PCA] ", "[Engine] "))]
+    # A `print(...)  # text` line promises that text.
+    assert printed == re.findall(r"^print\(.*\)  # (.*)$", snippet, re.M)
     if "os.dup2" in snippet:  # a recipe that silences the engine must really silence it
-        assert "[PCA]" not in result.stdout
+        assert printed == lines
