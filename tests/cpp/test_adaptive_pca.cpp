@@ -6,6 +6,7 @@
 #include <omp.h>
 
 #include "adaptive_pca.hpp"
+#include "symmetric_eigen.hpp"
 #include "test_support.hpp"
 
 namespace mirelo {
@@ -146,6 +147,22 @@ TEST(AdaptivePCA, TallAxesAreThoseOfTheCovariance) {
     for (Eigen::Index c = 0; c < pca.n_components; ++c) {
         const Vector axis = reference.eigenvectors().col(X.cols() - 1 - c);
         EXPECT_NEAR(std::abs(pca.components.col(c).dot(axis)), 1.0, 1e-9) << "axis " << c;
+    }
+}
+
+TEST(SymmetricEigen, FormsOnlyTheWantedVectorsOfTheLargestValues) {
+    const Matrix A = test::random_matrix(40, 40, 21);
+    const Eigen::SelfAdjointEigenSolver<Matrix> reference(A * A.transpose());
+    for (Eigen::Index wanted : {0, 1, 5, 40}) {
+        Vector values;
+        Matrix vectors;
+        symmetric_eigen_descending(A * A.transpose(), [&](const Vector&) { return wanted; }, values, vectors);
+        ASSERT_EQ(vectors.rows(), 40);
+        ASSERT_EQ(vectors.cols(), wanted);
+        EXPECT_TRUE(values.isApprox(reference.eigenvalues().reverse(), 1e-10));
+        for (Eigen::Index c = 0; c < wanted; ++c) {
+            EXPECT_NEAR(std::abs(vectors.col(c).dot(reference.eigenvectors().col(39 - c))), 1.0, 1e-9) << c;
+        }
     }
 }
 
