@@ -10,15 +10,33 @@ namespace mirelo {
 
 KNNEngine::KNNEngine(KNNConfig config)
     : config(config),
+      progress(&std::cout),
       pca(std::make_unique<AdaptivePCA>(this->config.variance)),
       knn(std::make_unique<KNNClassifier>(this->config.k)) {}
 
 bool KNNEngine::trained() const { return pca->mean.size() > 0; }
 
-void KNNEngine::check_queries(const Matrix& X) const {
+void KNNEngine::set_progress(std::ostream* out) {
+    progress = out;
+    pca->progress = out;
+}
+
+RowMajorMatrix KNNEngine::reduce_queries(const Matrix& X, const std::string& what) const {
     require_width(X, pca->mean.size(), "queries");
     require_finite(X, "the queries");
+    RowMajorMatrix reduced = pca->transform(X);
+    require_finite_squared_norms(reduced, what);
+    return reduced;
 }
+
+RowMajorMatrix KNNEngine::transform(const Matrix& X) const {
+    if (!trained()) {
+        throw std::logic_error("an untrained engine has no reduction");
+    }
+    return reduce_queries(X, "queries");
+}
+
+std::size_t KNNEngine::memory_bytes() const { return pca->memory_bytes() + knn->memory_bytes(); }
 
 void KNNEngine::train(const Matrix& X, const LabelList& y, bool scale) {
     // An empty X is rejected by the PCA fit below, before anything is swapped in.
@@ -30,6 +48,7 @@ void KNNEngine::train(const Matrix& X, const LabelList& y, bool scale) {
 
     // Fit fresh components aside; swap them in only when every step succeeded.
     auto new_pca = std::make_unique<AdaptivePCA>(config.variance);
+    new_pca->progress = progress;
     new_pca->fit(X, scale);
     const RowMajorMatrix reduced = new_pca->transform(X);
     require_finite_squared_norms(reduced, "a training matrix");
@@ -38,18 +57,17 @@ void KNNEngine::train(const Matrix& X, const LabelList& y, bool scale) {
 
     pca.swap(new_pca);
     knn.swap(new_knn);
-    std::cout << "[Engine] Trained successfully. Reduced to " << pca->n_components << " dimensions."
-              << std::endl;
+    if (progress != nullptr) {
+        *progress << "[Engine] Trained successfully. Reduced to " << pca->n_components << " dimensions."
+                  << std::endl;
+    }
 }
 
 std::string KNNEngine::predict(const Vector& x) const {
     if (!trained()) {
         return "Unknown";
     }
-    const Matrix row = x.transpose();
-    check_queries(row);
-    const RowMajorMatrix reduced = pca->transform(row);
-    require_finite_squared_norms(reduced, "a query");
+    const RowMajorMatrix reduced = reduce_queries(x.transpose(), "a query");
     return knn->predict_rows(reduced).front();
 }
 

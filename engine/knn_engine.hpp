@@ -1,10 +1,13 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <string>
 
 #include "adaptive_pca.hpp"
+#include "engine_state.hpp"
 #include "knn_classifier.hpp"
 #include "mirelo_types.hpp"
 
@@ -32,11 +35,31 @@ public:
     // One label per row of X, in row order; rows are classified in parallel.
     LabelList predict_batch(const Matrix& X) const;
 
-private:
+    // The reduced coordinates of each row of X. Trained only: throws std::logic_error
+    // before training, std::invalid_argument for queries predict_batch rejects.
+    RowMajorMatrix transform(const Matrix& X) const;
+
+    // The trained state, copied (std::logic_error before training), and its restoration:
+    // import_state validates the state (std::invalid_argument) and leaves the engine as it
+    // was when it rejects it. The engine's own k and variance stay.
+    EngineState export_state() const;
+    void import_state(const EngineState& state);
+
     bool trained() const;
-    void check_queries(const Matrix& X) const;
+    std::int32_t n_components() const { return pca->n_components; }
+    const Vector& explained_variance_ratio() const { return pca->explained_variance_ratio; }
+    // Bytes held by the trained model's arrays and labels.
+    std::size_t memory_bytes() const;
+
+    // Where the two training lines go (std::cout unless changed); null for nowhere.
+    void set_progress(std::ostream* out);
+
+private:
+    // Checks queries against the training and reduces them; `what` names them in errors.
+    RowMajorMatrix reduce_queries(const Matrix& X, const std::string& what) const;
 
     KNNConfig config;
+    std::ostream* progress;
     std::unique_ptr<AdaptivePCA> pca;
     std::unique_ptr<KNNClassifier> knn;
 };

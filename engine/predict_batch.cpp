@@ -11,9 +11,7 @@ LabelList KNNEngine::predict_batch(const Matrix& X) const {
     if (!trained()) {
         return LabelList(static_cast<std::size_t>(X.rows()), "Unknown");
     }
-    check_queries(X);
-    const RowMajorMatrix reduced = pca->transform(X);
-    require_finite_squared_norms(reduced, "queries");
+    const RowMajorMatrix reduced = reduce_queries(X, "queries");
     const Eigen::Index n = reduced.rows();
     LabelList labels(static_cast<std::size_t>(n));
 

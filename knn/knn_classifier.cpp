@@ -127,6 +127,20 @@ void KNNClassifier::fit(const RowMajorMatrix& X, const LabelList& y) {
     sq_norms_single.swap(norms_single);
 }
 
+std::size_t KNNClassifier::memory_bytes() const {
+    std::size_t bytes = static_cast<std::size_t>(X_train.size() + sq_norms.size()) * sizeof(double) +
+                        packed_rows.capacity() * sizeof(double) +
+                        (packed_rows_single.capacity() + sq_norms_single.capacity()) * sizeof(float) +
+                        y_train.capacity() * sizeof(std::string);
+    for (const std::string& label : y_train) {
+        // Short labels live inside the string object itself.
+        if (label.capacity() > std::string().capacity()) {
+            bytes += label.capacity() + 1;
+        }
+    }
+    return bytes;
+}
+
 std::string KNNClassifier::predict(const Vector& x) const {
     return predict_rows(x.transpose()).front();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,6 +25,9 @@ public:
 
     // predict for every row of Z, in row order; each answer is the one the row gets alone.
     LabelList predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z) const;
+
+    // Bytes held by the store: rows, norms, their packed copies and the labels.
+    std::size_t memory_bytes() const;
 
     const std::int32_t k;
     RowMajorMatrix X_train;
