@@ -30,6 +30,7 @@ using mirelo::Matrix;
 using mirelo::RowMajorMatrix;
 using mirelo::Vector;
 using Codes = Eigen::Matrix<std::int64_t, Eigen::Dynamic, 1>;
+using Indices = Eigen::Matrix<std::int64_t, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
 #ifndef MIRELO_VERSION
 #define MIRELO_VERSION "unknown"
@@ -124,6 +125,27 @@ public:
         return ClassCodes::codes(fitted().predict_batch(X));
     }
 
+    mirelo::VoteMatrix vote_counts(const Matrix& X, int threads) const {
+        const std::shared_lock guard(lock);
+        const ThreadCount count(threads);
+        return fitted().vote_counts(X);
+    }
+
+    // Squared distances and row indices of each query's min(count, training rows) nearest rows.
+    std::pair<RowMajorMatrix, Indices> kneighbors(const Matrix& X, Eigen::Index count, int threads) const {
+        const std::shared_lock guard(lock);
+        const ThreadCount team(threads);
+        const std::vector<mirelo::Neighbour> nearest = fitted().nearest_rows(X, count);
+        const Eigen::Index K = X.rows() > 0 ? static_cast<Eigen::Index>(nearest.size()) / X.rows() : 0;
+        RowMajorMatrix distances(X.rows(), K);
+        Indices rows(X.rows(), K);
+        for (Eigen::Index i = 0; i < distances.size(); ++i) {
+            distances.data()[i] = nearest[static_cast<std::size_t>(i)].distance;
+            rows.data()[i] = nearest[static_cast<std::size_t>(i)].row;
+        }
+        return {std::move(distances), std::move(rows)};
+    }
+
     RowMajorMatrix transform(const Matrix& X, int threads) const {
         const std::shared_lock guard(lock);
         const ThreadCount count(threads);
@@ -190,7 +212,7 @@ namespace {
 // The pickled form: the version that wrote it, the parameters, then (when fitted) the class
 // count and the trained state.
 constexpr std::size_t kParameterFields = 3;
-constexpr std::size_t kFittedFields = 10;
+constexpr std::size_t kFittedFields = 8;
 
 py::tuple saved(const Model& model) {
     const py::tuple parameters = py::make_tuple(kVersion, model.config.k, model.config.variance);
@@ -265,6 +287,9 @@ PYBIND11_MODULE(_native, m) {
         .def("fit", &Model::fit, py::arg("X"), py::arg("codes"), py::arg("n_classes"), py::arg("scale"),
              py::arg("verbose"), py::arg("n_threads") = 0, release())
         .def("predict", &Model::predict, py::arg("X"), py::arg("n_threads") = 0, release())
+        .def("vote_counts", &Model::vote_counts, py::arg("X"), py::arg("n_threads") = 0, release())
+        .def("kneighbors", &Model::kneighbors, py::arg("X"), py::arg("n_neighbors"), py::arg("n_threads") = 0,
+             release())
         .def("transform", &Model::transform, py::arg("X"), py::arg("n_threads") = 0, release())
         .def_property_readonly("n_components", &Model::n_components)
         .def_property_readonly("explained_variance_ratio", &Model::explained_variance_ratio)

@@ -1,8 +1,7 @@
 // The kernels' body, written once for every instruction set. Each kernel build includes it
 // inside a namespace of its own, after defining `Ops`: vector types `V` (four doubles) and `F`
-// (eight floats) with load, broadcast and multiply_add (a * b + c); for V distance
-// ((n - 2 * d) + q) and not_below (lane mask of !(x >= bar)); for F twice_less (2 * d - n, one
-// rounding where the CPU fuses it) and not_at_most (lane mask of !(x <= limit)). No
+// (eight floats) with load, broadcast and multiply_add (a * b + c); for F twice_less (2 * d - n,
+// one rounding where the CPU fuses it) and not_at_most (lane mask of !(x <= limit)). No
 // standard-library code is instantiated here, so no copy built for one instruction set can
 // stand in for another at link time.
 
@@ -118,103 +117,36 @@ inline __attribute__((always_inline)) void load_padded(const T* values, Index co
     high = Ops::load(values + lanes);
 }
 
-// Distances of one query to one group of eight rows, recorded as the screen's result.
-inline __attribute__((always_inline)) unsigned record(const DistanceScreen& s, Index query, Index g, V low,
-                                                      V high, unsigned valid) {
-    const Index groups = (s.row_count + kPanelRows - 1) / kPanelRows;
-    const V bar = Ops::broadcast(s.bars[query]);
-    const unsigned mask = (Ops::not_below(low, bar) | (Ops::not_below(high, bar) << 4)) & valid;
-    s.candidates[query * groups + g] = static_cast<std::uint8_t>(mask);
-    if (mask != 0) {
-        double* out = s.distances + query * groups * kPanelRows + g * kPanelRows;
-        Ops::store(out, low);
-        Ops::store(out + 4, high);
-    }
-    return mask;
-}
-
 inline unsigned valid_rows(Index rows) { return (1u << rows) - 1u; }
 
-// visit(Block<R>{}, first_query, g, rows, low_norms, high_norms) for every group of `group_rows`
-// stored rows (rows of them real) and every block of queries: one group at a time against every
-// query of the tile, so that both stay in the first-level cache.
-template <class Vec, Index group_rows, class T, class Visit>
-inline __attribute__((always_inline)) void each_group_and_block(const DistanceScreen& s, const T* row_norms,
-                                                                Visit&& visit) {
-    const Index groups = (s.row_count + group_rows - 1) / group_rows;
+// One group of stored rows at a time against every block of queries of the tile, so that both
+// stay in the first-level cache.
+void screen_single(const SingleScreen& s) noexcept {
+    static_assert(kSinglePanelRows == 2 * kPanelRows, "each single-precision group is two flag groups");
+    const Index flag_groups = (s.row_count + kPanelRows - 1) / kPanelRows;
+    const Index groups = (s.row_count + kSinglePanelRows - 1) / kSinglePanelRows;
     for (Index g = 0; g < groups; ++g) {
-        const Index rows = smaller(group_rows, s.row_count - g * group_rows);
-        Vec low_norms, high_norms;
-        load_padded(row_norms + g * group_rows, rows, low_norms, high_norms);
+        const Index rows = smaller(kSinglePanelRows, s.row_count - g * kSinglePanelRows);
+        F low_norms, high_norms;
+        load_padded(s.row_norms + g * kSinglePanelRows, rows, low_norms, high_norms);
         each_block(s.query_count, [&](auto block, Index first_query) {
-            visit(block, first_query, g, rows, low_norms, high_norms);
-        });
-    }
-}
-
-void screen_exactly(const DistanceScreen& s) {
-    each_group_and_block<V, kPanelRows>(s, s.row_norms, [&](auto block, Index first_query, Index g, Index rows,
-                                                              const V& low_norms, const V& high_norms) {
-        constexpr int R = decltype(block)::rows;
-        V acc[R][2];
-        for (int r = 0; r < R; ++r) acc[r][0] = acc[r][1] = Ops::zero();
-        chains<R>(s.queries.data + first_query * s.queries.row_stride, s.queries.row_stride,
-                  s.queries.element_stride, s.packed_rows + g * kPanelRows * s.length, s.length, acc);
-        for (int r = 0; r < R; ++r) {
-            const V query_norm = Ops::broadcast(s.query_norms[first_query + r]);
-            record(s, first_query + r, g, Ops::distance(low_norms, acc[r][0], query_norm),
-                   Ops::distance(high_norms, acc[r][1], query_norm), valid_rows(rows));
-        }
-    });
-}
-
-// The exact screen of one query against one group of eight rows.
-unsigned screen_group_exactly(const DistanceScreen& s, Index query, Index g) {
-    const Index rows = smaller(kPanelRows, s.row_count - g * kPanelRows);
-    V low_norms, high_norms;
-    load_padded(s.row_norms + g * kPanelRows, rows, low_norms, high_norms);
-    V acc[1][2] = {{Ops::zero(), Ops::zero()}};
-    chains<1>(s.queries.data + query * s.queries.row_stride, s.queries.row_stride, s.queries.element_stride,
-              s.packed_rows + g * kPanelRows * s.length, s.length, acc);
-    const V query_norm = Ops::broadcast(s.query_norms[query]);
-    return record(s, query, g, Ops::distance(low_norms, acc[0][0], query_norm),
-                  Ops::distance(high_norms, acc[0][1], query_norm), valid_rows(rows));
-}
-
-void screen_in_single_precision(const DistanceScreen& s) {
-    const SinglePrecisionPass& single = *s.single;
-    const Index groups = (s.row_count + kPanelRows - 1) / kPanelRows;
-    each_group_and_block<F, kSinglePanelRows>(s, single.row_norms, [&](auto block, Index first_query, Index g,
-                                                                        Index rows, const F& low_norms,
-                                                                        const F& high_norms) {
-        constexpr int R = decltype(block)::rows;
-        F acc[R][2];
-        for (int r = 0; r < R; ++r) acc[r][0] = acc[r][1] = Ops::zero_single();
-        chains<R>(single.queries + first_query * s.length, s.length, 1,
-                  single.packed_rows + g * kSinglePanelRows * s.length, s.length, acc);
-        for (int r = 0; r < R; ++r) {
-            const Index query = first_query + r;
-            const F limit = Ops::broadcast(single.limits[query]);
-            const unsigned mask = (Ops::not_at_most(Ops::twice_less(acc[r][0], low_norms), limit) |
-                                   (Ops::not_at_most(Ops::twice_less(acc[r][1], high_norms), limit) << 8)) &
-                                  valid_rows(rows);
-            // Each half of the group is one group of the exact screen.
-            for (Index half = 0; half < 2 && 2 * g + half < groups; ++half) {
-                const Index exact_group = 2 * g + half;
-                if (((mask >> (8 * half)) & 0xffu) != 0) {
-                    screen_group_exactly(s, query, exact_group);
-                } else {
-                    s.candidates[query * groups + exact_group] = 0;
+            constexpr int R = decltype(block)::rows;
+            F acc[R][2];
+            for (int r = 0; r < R; ++r) acc[r][0] = acc[r][1] = Ops::zero_single();
+            chains<R>(s.queries + first_query * s.length, s.length, 1, s.packed_rows + g * kSinglePanelRows * s.length,
+                      s.length, acc);
+            for (int r = 0; r < R; ++r) {
+                const Index query = first_query + r;
+                const F limit = Ops::broadcast(s.limits[query]);
+                const unsigned mask = (Ops::not_at_most(Ops::twice_less(acc[r][0], low_norms), limit) |
+                                       (Ops::not_at_most(Ops::twice_less(acc[r][1], high_norms), limit) << 8)) &
+                                      valid_rows(rows);
+                std::uint8_t* flags = s.candidates + query * flag_groups + 2 * g;
+                flags[0] = static_cast<std::uint8_t>(mask);
+                if (2 * g + 1 < flag_groups) {
+                    flags[1] = static_cast<std::uint8_t>(mask >> 8);
                 }
             }
-        }
-    });
-}
-
-void screen_distances(const DistanceScreen& s) noexcept {
-    if (s.single != nullptr) {
-        screen_in_single_precision(s);
-    } else {
-        screen_exactly(s);
+        });
     }
 }

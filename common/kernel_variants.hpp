@@ -8,7 +8,7 @@
     void multiply_packed(StridedRows a, std::ptrdiff_t a_rows, const double* packed_b, std::ptrdiff_t b_rows,   \
                          std::ptrdiff_t length, StridedOutput out, bool accumulate) noexcept;                 \
     double squared_norm(const double* row, std::ptrdiff_t length) noexcept;                                   \
-    void screen_distances(const DistanceScreen& screen) noexcept;
+    void screen_single(const SingleScreen& screen) noexcept;
 
 namespace mirelo {
 namespace portable_kernels {

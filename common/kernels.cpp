@@ -83,6 +83,6 @@ double squared_norm(const double* row, std::ptrdiff_t length) noexcept {
     return MIRELO_DISPATCH(squared_norm(row, length));
 }
 
-void screen_distances(const DistanceScreen& screen) noexcept { MIRELO_DISPATCH(screen_distances(screen)); }
+void screen_single(const SingleScreen& screen) noexcept { MIRELO_DISPATCH(screen_single(screen)); }
 
 }  // namespace mirelo

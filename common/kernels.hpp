@@ -44,47 +44,34 @@ void multiply_packed(StridedRows a, std::ptrdiff_t a_rows, const double* packed_
 // The chain of a row with itself: equal to multiply_packed of the row against its own packing.
 double squared_norm(const double* row, std::ptrdiff_t length) noexcept;
 
-// The neighbour search's inner step can first screen in single precision, where a vector holds
-// twice as many values: a pair is passed over without its exact distance being formed when, in
-// single precision, 2 * dot - row_norm is at most the query's limit. Values must be at most
-// kSinglePrecisionLimit in magnitude, so that nothing overflows or underflows the floats' range
-// enough to escape the bound below; rows are packed in groups of kSinglePanelRows.
+// The neighbour search screens in single precision, where a vector holds twice as many values:
+// a pair is passed over without its exact distance being formed when, in single precision,
+// 2 * dot - row_norm is at most the query's limit. Values must be at most kSinglePrecisionLimit
+// in magnitude, so that nothing overflows or underflows the floats' range enough to escape the
+// bound below; rows are packed in groups of kSinglePanelRows.
 constexpr double kSinglePrecisionLimit = 1e15;
 constexpr std::ptrdiff_t kSinglePanelRows = 16;
 
 std::ptrdiff_t packed_single_size(std::ptrdiff_t rows, std::ptrdiff_t length);
 void pack_rows_single(StridedRows rows_in, std::ptrdiff_t rows, std::ptrdiff_t length, float* packed) noexcept;
 
-// A limit that every pair whose exact distance is below `bar` exceeds in single precision:
-// query_norm - bar less a bound on the single-precision error, rounded down.
+// A limit that every pair whose distance (in the formula's own rounding) is below `bar` exceeds
+// in single precision: query_norm - bar less a bound on the single-precision error, rounded down.
 float single_precision_limit(double bar, double query_norm, double largest_row_norm, std::ptrdiff_t length);
 
-struct SinglePrecisionPass {
+struct SingleScreen {
     const float* queries;        // the tile, row-major, `length` values a row
-    const float* limits;         // single_precision_limit of each query
-    const float* packed_rows;    // the block, packed_rows_single
-    const float* row_norms;      // row_norms rounded to float
-};
-
-struct DistanceScreen {
-    StridedRows queries;         // rows of the tile, reduced
     std::ptrdiff_t query_count;
-    const double* query_norms;   // squared_norm of each query
-    const double* bars;          // per query: only rows nearer than this are wanted; NaN wants all
-    const double* packed_rows;   // the block, packed
-    const double* row_norms;     // squared_norm of each row of the block
+    const float* limits;         // single_precision_limit of each query
+    const float* packed_rows;    // the block, packed by pack_rows_single
+    const float* row_norms;      // squared norms of the block's rows, in single precision
     std::ptrdiff_t row_count;
     std::ptrdiff_t length;
-    double* distances;           // query q, row j at distances[q * padded + j], padded = row_count
-                                 // rounded up to kPanelRows
-    std::uint8_t* candidates;    // query q, group g at candidates[q * groups + g]: bit r for row 8g + r
-    const SinglePrecisionPass* single;  // optional first pass
+    std::uint8_t* candidates;    // query q, group g at candidates[q * groups + g], groups of
+                                 // kPanelRows rows: bit r for row kPanelRows * g + r
 };
 
-// distance = (row_norm - 2.0 * dot) + query_norm, in that order. A row is a candidate when its
-// distance is not at least the query's bar (so NaN distances and NaN bars always qualify).
-// Distances are written only for groups with a candidate. The single-precision pass, when given,
-// only decides which exact distances are formed: the candidates and their distances are the same.
-void screen_distances(const DistanceScreen& screen) noexcept;
+// Flags the rows whose 2 * dot - row_norm is not at most the query's limit (NaN flags).
+void screen_single(const SingleScreen& screen) noexcept;
 
 }  // namespace mirelo

@@ -14,12 +14,6 @@ struct Ops {
     static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
     static V broadcast(double x) { return _mm256_set1_pd(x); }
     static V multiply_add(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }
-    static V distance(V norms, V dots, V query_norm) {
-        return _mm256_add_pd(_mm256_sub_pd(norms, _mm256_mul_pd(_mm256_set1_pd(2.0), dots)), query_norm);
-    }
-    static unsigned not_below(V x, V bar) {
-        return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(x, bar, _CMP_NGE_UQ)));
-    }
 
     using F = __m256;
     static F zero_single() { return _mm256_setzero_ps(); }

@@ -24,15 +24,6 @@ struct Ops {
     static void store(double* p, V v) { std::memcpy(p, v.lane, sizeof v.lane); }
     static V broadcast(double x) { return {{x, x, x, x}}; }
     static V multiply_add(V a, V b, V c) { return lanes_multiply_add(a, b, c); }
-    static V distance(V norms, V dots, V query_norm) {
-        for (int i = 0; i < 4; ++i) norms.lane[i] = (norms.lane[i] - 2.0 * dots.lane[i]) + query_norm.lane[i];
-        return norms;
-    }
-    static unsigned not_below(V x, V bar) {
-        unsigned mask = 0;
-        for (int i = 0; i < 4; ++i) mask |= (x.lane[i] >= bar.lane[i] ? 0u : 1u) << i;
-        return mask;
-    }
 
     struct F {
         float lane[8];

@@ -5,6 +5,7 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "adaptive_pca.hpp"
 #include "engine_state.hpp"
@@ -34,6 +35,19 @@ public:
 
     // One label per row of X, in row order; rows are classified in parallel.
     LabelList predict_batch(const Matrix& X) const;
+
+    // The min(count, training rows) nearest training rows of each row of X, nearest first:
+    // neighbour j of query q is at [q * K + j]; at equal distances the lower row first.
+    // Distances are exact squared Euclidean distances in the reduced space. Trained only:
+    // throws std::logic_error before training, std::invalid_argument for queries
+    // predict_batch rejects.
+    std::vector<Neighbour> nearest_rows(const Matrix& X, Eigen::Index count) const;
+
+    // The votes of each row of X's k nearest training rows, one column per entry of
+    // classes(): the first column holding a row's most votes is its predicted label.
+    // Trained only, like nearest_rows.
+    VoteMatrix vote_counts(const Matrix& X) const;
+    const LabelList& classes() const { return knn->classes; }
 
     // The reduced coordinates of each row of X. Trained only: throws std::logic_error
     // before training, std::invalid_argument for queries predict_batch rejects.

@@ -20,34 +20,36 @@ using Index = Eigen::Index;
 // Queries that share one pass over the store, and the rows screened between two updates of
 // their heaps' bars. Until every heap is full the blocks are short, since each of their rows
 // must be offered; then they double up to kRowBlock, so that a bar drawn from few rows is not
-// used on many. Multiples of both group sizes keep every block aligned with the groups.
+// used on many. Multiples of the group size keep every block aligned with the groups.
 constexpr Index kQueryTile = 96;
 constexpr Index kOpeningBlock = 32;
 constexpr Index kRowBlock = 1024;
+// Candidates a tile's heaps may hold together: a large k gets fewer queries per tile.
+constexpr Index kTileCandidates = Index{1} << 16;
 static_assert(kOpeningBlock % kSinglePanelRows == 0 && kRowBlock % kSinglePanelRows == 0 &&
               kSinglePanelRows % kPanelRows == 0);
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "candidate flags are read eight bytes to a word");
 
-struct Candidate {
-    double distance;
-    Index row;
-};
+// NaN distances rank after every number; equal distances go to the lower row.
+bool nearer(const Neighbour& a, const Neighbour& b) {
+    if (std::isnan(a.distance) != std::isnan(b.distance)) {
+        return std::isnan(b.distance);
+    }
+    if (a.distance != b.distance && !std::isnan(a.distance)) {
+        return a.distance < b.distance;
+    }
+    return a.row < b.row;
+}
 
-// NaN distances rank after every number, keeping the ordering strict and weak.
-bool nearer(double a, double b) { return std::isnan(b) ? !std::isnan(a) : a < b; }
-
-bool candidate_nearer(const Candidate& a, const Candidate& b) { return nearer(a.distance, b.distance); }
-
-// The K nearest rows seen so far, farthest on top. Rows must be offered in row order: at
-// equal distances the row offered first stays.
+// The K nearest rows offered so far, farthest on top.
 class NearestRows {
 public:
     explicit NearestRows(Index K) : K(K) { heap.reserve(static_cast<std::size_t>(K)); }
 
     void clear() { heap.clear(); }
 
-    // Rows at this distance or farther cannot get in; NaN while every row must be looked at
-    // (the heap is not full, or has NaN on top).
+    // The K-th distance: no row farther than it can get in. NaN while every row must be looked
+    // at (the heap is not full, or has NaN on top).
     double bar() const {
         if (static_cast<Index>(heap.size()) < K) {
             return std::numeric_limits<double>::quiet_NaN();
@@ -56,32 +58,67 @@ public:
     }
 
     void offer(double distance, Index row) {
+        const Neighbour offered{distance, row};
         if (static_cast<Index>(heap.size()) < K) {
-            heap.push_back({distance, row});
-            std::push_heap(heap.begin(), heap.end(), candidate_nearer);
-        } else if (nearer(distance, heap.front().distance)) {
-            std::pop_heap(heap.begin(), heap.end(), candidate_nearer);
-            heap.back() = {distance, row};
-            std::push_heap(heap.begin(), heap.end(), candidate_nearer);
+            heap.push_back(offered);
+            std::push_heap(heap.begin(), heap.end(), nearer);
+        } else if (nearer(offered, heap.front())) {
+            std::pop_heap(heap.begin(), heap.end(), nearer);
+            heap.back() = offered;
+            std::push_heap(heap.begin(), heap.end(), nearer);
         }
     }
 
-    const std::vector<Candidate>& rows() const { return heap; }
+    std::vector<Neighbour>& rows() { return heap; }
 
 private:
     Index K;
-    std::vector<Candidate> heap;
+    std::vector<Neighbour> heap;
 };
+
+// The distance that ranks rows: the squared differences summed in four interleaved chains,
+// so that no cancellation between large norms can blur rows that lie close together.
+double squared_distance(const double* a, const double* b, Index length) {
+    double sums[4] = {0.0, 0.0, 0.0, 0.0};
+    Index p = 0;
+    for (; p + 4 <= length; p += 4) {
+        for (int lane = 0; lane < 4; ++lane) {
+            const double difference = a[p + lane] - b[p + lane];
+            sums[lane] += difference * difference;
+        }
+    }
+    for (int lane = 0; p < length; ++p, ++lane) {
+        const double difference = a[p] - b[p];
+        sums[lane] += difference * difference;
+    }
+    return (sums[0] + sums[1]) + (sums[2] + sums[3]);
+}
+
+// Bounds how far the squared distance of a pair can lie from the screen's norm-based formula,
+// the rounding of both included: each is a few chains of `length` operations, each step erring by
+// at most an epsilon of |q|^2 + |x|^2; the absolute term covers values near the subnormal range.
+double rounding_bound(double query_norm, double row_norm, Index length) {
+    const double steps = 4.0 * static_cast<double>(length + 4);
+    return steps * std::numeric_limits<double>::epsilon() * (query_norm + row_norm) +
+           steps * std::numeric_limits<double>::denorm_min();
+}
 
 template <class Rows>
 bool fits_single_precision(const Rows& rows) {
     return (rows.array().abs() <= kSinglePrecisionLimit).all();  // false for NaN
 }
 
-std::string vote(const std::vector<Candidate>& nearest, const LabelList& labels) {
+void require_query_length(const Eigen::Ref<const RowMajorMatrix>& Z, Index length) {
+    if (Z.cols() != length) {
+        throw std::invalid_argument("expected a query of length " + std::to_string(length) + ", got length " +
+                                    std::to_string(Z.cols()));
+    }
+}
+
+std::string vote(const std::vector<Neighbour>& nearest, const LabelList& labels) {
     std::map<std::string, std::int32_t> votes;
-    for (const Candidate& c : nearest) {
-        ++votes[labels[static_cast<std::size_t>(c.row)]];
+    for (const Neighbour& neighbour : nearest) {
+        ++votes[labels[static_cast<std::size_t>(neighbour.row)]];
     }
     auto winner = votes.begin();
     for (auto it = std::next(votes.begin()); it != votes.end(); ++it) {
@@ -109,33 +146,57 @@ void KNNClassifier::fit(const RowMajorMatrix& X, const LabelList& y) {
     for (Index i = 0; i < rows.rows(); ++i) {
         norms[i] = squared_norm(rows.row(i).data(), rows.cols());
     }
-    std::vector<double> packed(static_cast<std::size_t>(packed_size(rows.rows(), rows.cols())));
-    pack_rows({rows.data(), rows.cols(), 1}, rows.rows(), rows.cols(), packed.data());
+    // Scaling by a power of two is exact, so the screen sees the same values at any magnitude.
+    int exponent = 0;
     std::vector<float> packed_single;
     std::vector<float> norms_single;
-    if (fits_single_precision(rows)) {
+    if (rows.size() > 0 && rows.allFinite()) {
+        const double largest = rows.cwiseAbs().maxCoeff();
+        exponent = largest > 0.0 ? -std::ilogb(largest) : 0;
+        const RowMajorMatrix scaled = rows * std::ldexp(1.0, exponent);
         packed_single.resize(static_cast<std::size_t>(packed_single_size(rows.rows(), rows.cols())));
-        pack_rows_single({rows.data(), rows.cols(), 1}, rows.rows(), rows.cols(), packed_single.data());
-        norms_single.assign(norms.begin(), norms.end());
+        pack_rows_single({scaled.data(), scaled.cols(), 1}, scaled.rows(), scaled.cols(), packed_single.data());
+        norms_single.resize(static_cast<std::size_t>(rows.rows()));
+        for (Index i = 0; i < rows.rows(); ++i) {
+            norms_single[static_cast<std::size_t>(i)] = static_cast<float>(scaled.row(i).squaredNorm());
+        }
+    }
+
+    std::map<std::string, std::int32_t> places;
+    for (Index i = 0; i < rows.rows(); ++i) {
+        places.emplace(labels[static_cast<std::size_t>(i)], 0);
+    }
+    LabelList distinct;
+    for (auto& [label, place] : places) {
+        place = static_cast<std::int32_t>(distinct.size());
+        distinct.push_back(label);
+    }
+    std::vector<std::int32_t> row_places(static_cast<std::size_t>(rows.rows()));
+    for (Index i = 0; i < rows.rows(); ++i) {
+        row_places[static_cast<std::size_t>(i)] = places[labels[static_cast<std::size_t>(i)]];
     }
 
     X_train.swap(rows);
     y_train.swap(labels);
+    classes.swap(distinct);
+    class_of_row.swap(row_places);
     sq_norms.swap(norms);
-    packed_rows.swap(packed);
+    single_exponent = exponent;
     packed_rows_single.swap(packed_single);
     sq_norms_single.swap(norms_single);
 }
 
 std::size_t KNNClassifier::memory_bytes() const {
     std::size_t bytes = static_cast<std::size_t>(X_train.size() + sq_norms.size()) * sizeof(double) +
-                        packed_rows.capacity() * sizeof(double) +
                         (packed_rows_single.capacity() + sq_norms_single.capacity()) * sizeof(float) +
-                        y_train.capacity() * sizeof(std::string);
-    for (const std::string& label : y_train) {
+                        class_of_row.capacity() * sizeof(std::int32_t) +
+                        (y_train.capacity() + classes.capacity()) * sizeof(std::string);
+    for (const LabelList* list : {&y_train, &classes}) {
+        for (const std::string& label : *list) {
         // Short labels live inside the string object itself.
-        if (label.capacity() > std::string().capacity()) {
-            bytes += label.capacity() + 1;
+            if (label.capacity() > std::string().capacity()) {
+                bytes += label.capacity() + 1;
+            }
         }
     }
     return bytes;
@@ -147,45 +208,88 @@ std::string KNNClassifier::predict(const Vector& x) const {
 
 LabelList KNNClassifier::predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z) const {
     const Index n = X_train.rows();
+    if (n == 0 || k <= 0) {
+        return LabelList(static_cast<std::size_t>(Z.rows()), "Unknown");
+    }
+    LabelList labels(static_cast<std::size_t>(Z.rows()));
+    if (k >= n) {
+        // Every row votes, whatever the query: one count serves them all.
+        require_query_length(Z, X_train.cols());
+        std::vector<Neighbour> all(static_cast<std::size_t>(n));
+        for (Index i = 0; i < n; ++i) all[static_cast<std::size_t>(i)].row = i;
+        std::fill(labels.begin(), labels.end(), vote(all, y_train));
+        return labels;
+    }
+    search(Z, k, [&](Index query, std::vector<Neighbour>& nearest) {
+        labels[static_cast<std::size_t>(query)] = vote(nearest, y_train);
+    });
+    return labels;
+}
+
+std::vector<Neighbour> KNNClassifier::nearest_rows(const Eigen::Ref<const RowMajorMatrix>& Z, Index count) const {
+    const Index n = X_train.rows();
+    if (n == 0 || count <= 0) {
+        return {};
+    }
+    const Index K = std::min(count, n);
+    std::vector<Neighbour> result(static_cast<std::size_t>(Z.rows() * K));
+    search(Z, K, [&](Index query, std::vector<Neighbour>& nearest) {
+        std::sort(nearest.begin(), nearest.end(), nearer);
+        std::copy(nearest.begin(), nearest.end(), result.begin() + query * K);
+    });
+    return result;
+}
+
+VoteMatrix KNNClassifier::vote_counts(const Eigen::Ref<const RowMajorMatrix>& Z) const {
+    VoteMatrix votes = VoteMatrix::Zero(Z.rows(), static_cast<Index>(classes.size()));
+    const std::vector<Neighbour> nearest = nearest_rows(Z, k);
+    const Index K = Z.rows() > 0 ? static_cast<Index>(nearest.size()) / Z.rows() : 0;
+    for (Index q = 0; q < Z.rows(); ++q) {
+        for (Index j = 0; j < K; ++j) {
+            ++votes(q, class_of_row[static_cast<std::size_t>(nearest[static_cast<std::size_t>(q * K + j)].row)]);
+        }
+    }
+    return votes;
+}
+
+void KNNClassifier::search(const Eigen::Ref<const RowMajorMatrix>& Z, Index K,
+                           const std::function<void(Index, std::vector<Neighbour>&)>& done) const {
+    const Index n = X_train.rows();
     const Index m = X_train.cols();
     const Index queries = Z.rows();
-    if (n == 0 || k <= 0) {
-        return LabelList(static_cast<std::size_t>(queries), "Unknown");
-    }
-    if (Z.cols() != m) {
-        throw std::invalid_argument("expected a query of length " + std::to_string(m) + ", got length " +
-                                    std::to_string(Z.cols()));
-    }
-
-    const Index K = std::min<Index>(k, n);
-    const Index tile_capacity = std::min(kQueryTile, queries);
+    require_query_length(Z, m);
+    const Index tile_rows = std::max<Index>(1, std::min(kQueryTile, kTileCandidates / K));
+    const Index tile_capacity = std::min(tile_rows, queries);
     const auto per_query = [&](auto value) { return std::vector<decltype(value)>(tile_capacity, value); };
-    LabelList labels;
-    labels.reserve(static_cast<std::size_t>(queries));
-    std::vector<double> distances(static_cast<std::size_t>(tile_capacity * kRowBlock));
     std::vector<std::uint8_t> candidates(static_cast<std::size_t>(tile_capacity * kRowBlock / kPanelRows));
     std::vector<NearestRows> nearest = per_query(NearestRows(K));
     std::vector<double> query_norms = per_query(0.0);
     std::vector<double> bars = per_query(0.0);
     std::vector<float> single_queries(static_cast<std::size_t>(tile_capacity * m));
     std::vector<float> limits = per_query(0.0f);
+    const double single_scale = std::ldexp(1.0, single_exponent);
+    const auto scaled = [&](double norm) { return std::ldexp(norm, 2 * single_exponent); };
 
-    for (Index first = 0; first < queries; first += kQueryTile) {
-        const Index tile = std::min(kQueryTile, queries - first);
-        const auto tile_rows = Z.middleRows(first, tile);
+    for (Index first = 0; first < queries; first += tile_rows) {
+        const Index tile = std::min(tile_rows, queries - first);
+        const auto tile_queries = Z.middleRows(first, tile);
         for (Index t = 0; t < tile; ++t) {
             nearest[static_cast<std::size_t>(t)].clear();
-            query_norms[static_cast<std::size_t>(t)] = squared_norm(tile_rows.row(t).data(), m);
+            query_norms[static_cast<std::size_t>(t)] = squared_norm(tile_queries.row(t).data(), m);
         }
-        // The single-precision pass pays once every heap is full (bars are numbers).
-        const bool single_ready = !packed_rows_single.empty() && fits_single_precision(tile_rows);
+        // The single-precision screen pays once every heap is full (bars are numbers).
+        const bool single_ready =
+            !packed_rows_single.empty() && fits_single_precision(tile_queries * single_scale);
         if (single_ready) {
             Eigen::Map<Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(single_queries.data(),
                                                                                               tile, m) =
-                tile_rows.cast<float>();
+                (tile_queries * single_scale).cast<float>();
         }
-        // One block at a time: no queries x rows matrix is ever written, and rows reach each
-        // query's heap in row order.
+        const auto offer = [&](Index t, Index row) {
+            nearest[static_cast<std::size_t>(t)].offer(
+                squared_distance(tile_queries.row(t).data(), X_train.row(row).data(), m), row);
+        };
+        // One block at a time: no queries x rows matrix is ever written.
         for (Index start = 0, block = 0; start < n; start += block) {
             bool bars_set = true;
             for (Index t = 0; t < tile; ++t) {
@@ -193,24 +297,27 @@ LabelList KNNClassifier::predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z)
                 bars_set = bars_set && !std::isnan(bars[static_cast<std::size_t>(t)]);
             }
             block = std::min(bars_set ? std::clamp(start, kOpeningBlock, kRowBlock) : kOpeningBlock, n - start);
-            const Index groups = (block + kPanelRows - 1) / kPanelRows;
-            const bool use_single = single_ready && bars_set;
-            SinglePrecisionPass single{};
-            if (use_single) {
-                const double largest_norm = sq_norms.segment(start, block).maxCoeff();
+            if (!(single_ready && bars_set)) {
                 for (Index t = 0; t < tile; ++t) {
-                    limits[static_cast<std::size_t>(t)] = single_precision_limit(
-                        bars[static_cast<std::size_t>(t)], query_norms[static_cast<std::size_t>(t)], largest_norm, m);
+                    for (Index row = start; row < start + block; ++row) offer(t, row);
                 }
-                single = {single_queries.data(), limits.data(), packed_rows_single.data() + start * m,
-                          sq_norms_single.data() + start};
+                continue;
             }
-            screen_distances({{tile_rows.data(), Z.outerStride(), 1}, tile, query_norms.data(), bars.data(),
-                              packed_rows.data() + start * m, sq_norms.data() + start, block, m, distances.data(),
-                              candidates.data(), use_single ? &single : nullptr});
+            // A row can displace the K-th only if its squared distance is below the bar; the screen
+            // lets through every row whose formula value lies within the rounding bound of that.
+            const double largest_norm = sq_norms.segment(start, block).maxCoeff();
             for (Index t = 0; t < tile; ++t) {
-                NearestRows& heap = nearest[static_cast<std::size_t>(t)];
-                const double* distance = distances.data() + t * groups * kPanelRows;
+                const double query_norm = query_norms[static_cast<std::size_t>(t)];
+                const double widened = std::nextafter(
+                    bars[static_cast<std::size_t>(t)] + rounding_bound(query_norm, largest_norm, m),
+                    std::numeric_limits<double>::infinity());
+                limits[static_cast<std::size_t>(t)] =
+                    single_precision_limit(scaled(widened), scaled(query_norm), scaled(largest_norm), m);
+            }
+            screen_single({single_queries.data(), tile, limits.data(), packed_rows_single.data() + start * m,
+                           sq_norms_single.data() + start, block, m, candidates.data()});
+            const Index groups = (block + kPanelRows - 1) / kPanelRows;
+            for (Index t = 0; t < tile; ++t) {
                 const std::uint8_t* flags = candidates.data() + t * groups;
                 // Eight groups' flags at a time: most of them are zero.
                 for (Index g = 0; g < groups; g += 8) {
@@ -218,17 +325,15 @@ LabelList KNNClassifier::predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z)
                     std::memcpy(&bits, flags + g, static_cast<std::size_t>(std::min<Index>(8, groups - g)));
                     for (; bits != 0; bits &= bits - 1) {
                         // Bit b of group g + i is bit 8 i + b of the word.
-                        const Index row = g * kPanelRows + __builtin_ctzll(bits);
-                        heap.offer(distance[row], start + row);
+                        offer(t, start + g * kPanelRows + __builtin_ctzll(bits));
                     }
                 }
             }
         }
         for (Index t = 0; t < tile; ++t) {
-            labels.push_back(vote(nearest[static_cast<std::size_t>(t)].rows(), y_train));
+            done(first + t, nearest[static_cast<std::size_t>(t)].rows());
         }
     }
-    return labels;
 }
 
 }  // namespace mirelo

@@ -2,12 +2,22 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "mirelo_types.hpp"
 
 namespace mirelo {
+
+// A stored row and its squared distance to a query.
+struct Neighbour {
+    double distance;
+    Eigen::Index row;
+};
+
+// Votes per query (rows) and per distinct stored label (columns).
+using VoteMatrix = Eigen::Matrix<std::int32_t, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
 // Exhaustive k-nearest-neighbour classifier over PCA-reduced rows, with a plain
 // majority vote. Ties in the vote go to the label first in byte order.
@@ -26,6 +36,17 @@ public:
     // predict for every row of Z, in row order; each answer is the one the row gets alone.
     LabelList predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z) const;
 
+    // The min(count, stored rows) nearest stored rows of each row of Z, nearest first: neighbour j
+    // of query q is at [q * K + j]. Distances are sums of squared differences; at equal distances
+    // the lower row is nearer, and NaN comes after every number. Empty for an empty store or
+    // count <= 0; throws std::invalid_argument like predict.
+    std::vector<Neighbour> nearest_rows(const Eigen::Ref<const RowMajorMatrix>& Z, Eigen::Index count) const;
+
+    // The votes of each row of Z's min(k, stored rows) nearest rows, one column per entry of
+    // `classes`; the first column holding a row's most votes is predict_rows's label for it.
+    // All zero for an empty store or k <= 0; throws std::invalid_argument like predict.
+    VoteMatrix vote_counts(const Eigen::Ref<const RowMajorMatrix>& Z) const;
+
     // Bytes held by the store: rows, norms, their packed copies and the labels.
     std::size_t memory_bytes() const;
 
@@ -33,11 +54,19 @@ public:
     RowMajorMatrix X_train;
     LabelList y_train;
     Vector sq_norms;
+    // The distinct labels of y_train in byte order, and each stored row's place among them.
+    LabelList classes;
+    std::vector<std::int32_t> class_of_row;
 
 private:
-    // X_train laid out for the search kernel, and in single precision for its first pass (empty
-    // when the values are too large for it); like sq_norms, derived from X_train by fit.
-    std::vector<double> packed_rows;
+    // Hands each query's K nearest rows, in no particular order, to `done` as its search ends.
+    void search(const Eigen::Ref<const RowMajorMatrix>& Z, Eigen::Index K,
+                const std::function<void(Eigen::Index, std::vector<Neighbour>&)>& done) const;
+
+    // X_train times 2^single_exponent (which puts its largest magnitude in [1, 2)) in single
+    // precision, packed for the screen, with its squared norms; empty when X_train holds a value
+    // that is not finite. Like sq_norms, derived from X_train by fit.
+    int single_exponent = 0;
     std::vector<float> packed_rows_single;
     std::vector<float> sq_norms_single;
 };

@@ -3,6 +3,7 @@
 #include <limits>
 #include <map>
 #include <numeric>
+#include <random>
 
 #include <gtest/gtest.h>
 
@@ -157,36 +158,31 @@ TEST(KNNClassifier, RejectsShortLabelListsAndWrongQueryLengths) {
 namespace mirelo {
 namespace {
 
-// The definition's distance with the kernel's own chain for each product.
-double defined_distance(const KNNClassifier& knn, Eigen::Index row, const Vector& x) {
-    const RowMajorMatrix stored = knn.X_train.row(row);
-    std::vector<double> packed(static_cast<std::size_t>(packed_size(1, x.size())));
-    pack_rows({stored.data(), x.size(), 1}, 1, x.size(), packed.data());
-    double dot;
-    multiply_packed({x.data(), x.size(), 1}, 1, packed.data(), 1, x.size(), {&dot, 0, 0}, false);
-    return (knn.sq_norms[row] - 2.0 * dot) + squared_norm(x.data(), x.size());
-}
-
-TEST(KNNClassifier, SinglePrecisionScreenKeepsTheExactAnswer) {
+TEST(KNNClassifier, ScreensKeepTheExactAnswer) {
     // Clusters of rows a billionth apart: single precision cannot tell them apart, so every
-    // answer rests on the exact distances. Scales below, inside and above the range the single
-    // precision pass accepts.
+    // answer rests on the exact distances. Scales far apart, and one cluster set far from the
+    // origin, where norms cancel.
     const Matrix centres = test::random_matrix(30, 6, 80);
     const Matrix jitter = test::random_matrix(1500, 6, 81) * 1e-9;
     const RowMajorMatrix queries = test::random_matrix(40, 6, 82);
     LabelList y;
     for (int i = 0; i < 1500; ++i) y.push_back(std::to_string(10000 + i));  // byte order = row order
-    for (double scale : {1e-10, 1.0, 1e16}) {
+    for (const auto& [scale, offset] : std::vector<std::pair<double, double>>{
+             {1e-10, 0.0}, {1.0, 0.0}, {1e16, 0.0}, {1e-3, 1e4}}) {
         Matrix X(1500, 6);
-        for (Eigen::Index i = 0; i < X.rows(); ++i) X.row(i) = (centres.row(i % 30) + jitter.row(i)) * scale;
+        for (Eigen::Index i = 0; i < X.rows(); ++i) {
+            X.row(i) = ((centres.row(i % 30) + jitter.row(i)) * scale).array() + offset;
+        }
         for (std::int32_t k : {1, 3}) {
             const KNNClassifier knn = fitted(k, X, y);
-            const RowMajorMatrix Z = queries * scale;
+            const RowMajorMatrix Z = (queries * scale).array() + offset;
             const LabelList labels = knn.predict_rows(Z);
             for (Eigen::Index q = 0; q < Z.rows(); ++q) {
                 const Vector x = Z.row(q).transpose();
                 std::vector<std::pair<double, Eigen::Index>> ranked;
-                for (Eigen::Index i = 0; i < X.rows(); ++i) ranked.emplace_back(defined_distance(knn, i, x), i);
+                for (Eigen::Index i = 0; i < X.rows(); ++i) {
+                    ranked.emplace_back((knn.X_train.row(i).transpose() - x).squaredNorm(), i);
+                }
                 std::sort(ranked.begin(), ranked.end());
                 // One vote each: the tie goes to the smallest label, here the smallest row.
                 const Eigen::Index winner = std::min_element(ranked.begin(), ranked.begin() + k,
@@ -196,6 +192,44 @@ TEST(KNNClassifier, SinglePrecisionScreenKeepsTheExactAnswer) {
                 ASSERT_EQ(labels[static_cast<std::size_t>(q)], y[static_cast<std::size_t>(winner)])
                     << "scale " << scale << ", k " << k << ", query " << q;
             }
+        }
+    }
+}
+
+
+TEST(KNNClassifier, EqualDistancesGoToTheLowerRow) {
+    // Five points, each stored hundreds of times in shuffled order: every K-th place is a tie that
+    // spans blocks and tiles. Integer coordinates keep every distance exact.
+    const Matrix points = (test::random_matrix(5, 4, 90) * 3.0).array().round();
+    const Eigen::Index n = 2500;
+    std::vector<Eigen::Index> order(static_cast<std::size_t>(n));
+    std::iota(order.begin(), order.end(), 0);
+    std::shuffle(order.begin(), order.end(), std::mt19937(91));
+    Matrix X(n, 4);
+    LabelList y;
+    for (Eigen::Index i = 0; i < n; ++i) {
+        X.row(i) = points.row(order[static_cast<std::size_t>(i)] % 5);
+        y.push_back(std::to_string(i));
+    }
+    const RowMajorMatrix queries = (test::random_matrix(200, 4, 92) * 3.0).array().round();
+    for (std::int32_t k : {1, 7, 600, 2499}) {
+        SCOPED_TRACE("k " + std::to_string(k));
+        const KNNClassifier knn = fitted(k, X, y);
+        const std::vector<Neighbour> found = knn.nearest_rows(queries, k);
+        ASSERT_EQ(found.size(), static_cast<std::size_t>(queries.rows() * k));
+        const LabelList labels = knn.predict_rows(queries);
+        for (Eigen::Index q = 0; q < queries.rows(); ++q) {
+            std::vector<std::pair<double, Eigen::Index>> ranked;
+            for (Eigen::Index i = 0; i < n; ++i) {
+                ranked.emplace_back((X.row(i) - queries.row(q)).squaredNorm(), i);
+            }
+            std::sort(ranked.begin(), ranked.end());
+            for (Eigen::Index j = 0; j < k; ++j) {
+                const Neighbour& got = found[static_cast<std::size_t>(q * k + j)];
+                ASSERT_EQ(got.row, ranked[static_cast<std::size_t>(j)].second) << q << ", " << j;
+                ASSERT_EQ(got.distance, ranked[static_cast<std::size_t>(j)].first);
+            }
+            EXPECT_EQ(labels[static_cast<std::size_t>(q)], knn.predict(queries.row(q).transpose()));
         }
     }
 }
