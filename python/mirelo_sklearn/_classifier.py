@@ -6,7 +6,7 @@ from typing import NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
-from sklearn.base import BaseEstimator, ClassifierMixin
+from sklearn.base import BaseEstimator, ClassifierMixin, ClassNamePrefixFeaturesOutMixin, TransformerMixin
 from sklearn.utils._param_validation import Interval
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted, validate_data
@@ -26,7 +26,7 @@ class _Trained(NamedTuple):
     n_samples: int
 
 
-class MireloClassifier(ClassifierMixin, BaseEstimator):
+class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
     """Exact k-nearest-neighbour classifier on an adaptive PCA of the training data.
 
     Training centres the data (and optionally scales it), keeps the principal axes that
@@ -202,6 +202,11 @@ class MireloClassifier(ClassifierMixin, BaseEstimator):
         check_is_fitted(self)
         trained = self._trained
         return trained.model.transform(validate_data(self, X, dtype=np.float64, reset=False))
+
+    @property
+    def _n_features_out(self) -> int:
+        # Names the transform's columns: mireloclassifier0, mireloclassifier1, ...
+        return self.n_components_
 
     def __sizeof__(self) -> int:
         seen = set()
