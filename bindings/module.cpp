@@ -1,16 +1,32 @@
+#include <Python.h>
 #include <pybind11/eigen.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include "knn_engine.hpp"
+#include "label_list_caster.hpp"
+#include "parallel_job.hpp"
 
 namespace py = pybind11;
 using mirelo::KNNConfig;
 using mirelo::KNNEngine;
 
+namespace {
+
+// Called by long computations from the thread that holds the GIL: a pending Ctrl-C raises
+// KeyboardInterrupt, which stops the work and leaves the engine as it was.
+void raise_pending_signal() {
+    if (PyErr_CheckSignals() != 0) {
+        throw py::error_already_set();
+    }
+}
+
+}  // namespace
+
 // Every call keeps the GIL: train must never overlap a prediction on the same engine.
 PYBIND11_MODULE(mirelo, m) {
     m.doc() = "C++ KNN Engine with Adaptive PCA support";
+    mirelo::set_interruption_check(raise_pending_signal);
 
     py::class_<KNNConfig>(m, "KNNConfig")
         .def(py::init<>())

@@ -210,9 +210,10 @@ private:
 namespace {
 
 // The pickled form: the version that wrote it, the parameters, then (when fitted) the class
-// count and the trained state.
+// count and the trained state. The module installs no interruption check: its computations
+// run without the GIL, where Python must not be called.
 constexpr std::size_t kParameterFields = 3;
-constexpr std::size_t kFittedFields = 8;
+constexpr std::size_t kFittedFields = 9;
 
 py::tuple saved(const Model& model) {
     const py::tuple parameters = py::make_tuple(kVersion, model.config.k, model.config.variance);
@@ -228,7 +229,7 @@ py::tuple saved(const Model& model) {
     const Codes codes = ClassCodes::codes(s.labels);
     return py::make_tuple(kVersion, model.config.k, model.config.variance, exported.second, std::move(s.mean),
                           std::move(s.std_dev), s.n_components, std::move(s.components),
-                          std::move(s.explained_variance_ratio), std::move(s.reduced), codes);
+                          std::move(s.explained_variance_ratio), std::move(s.reduced), codes, s.scale_exponent);
 }
 
 template <class T>
@@ -265,7 +266,8 @@ std::unique_ptr<Model> restored(const py::tuple& state) {
                   field<Matrix>(state, 7, "component matrix"),
                   field<Vector>(state, 8, "explained variance ratio"),
                   field<RowMajorMatrix>(state, 9, "reduced training matrix"),
-                  {}};
+                  {},
+                  field<int>(state, 11, "scale exponent")};
     const auto codes = field<Codes>(state, 10, "class code vector");
     const py::gil_scoped_release release;
     s.labels = ClassCodes(n_classes).labels(codes);

@@ -1,5 +1,6 @@
 #include "engine_state.hpp"
 
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -53,6 +54,14 @@ void validate_state(const EngineState& s) {
                                     std::to_string(s.reduced.rows()) + "), got " +
                                     std::to_string(s.labels.size()) + " labels");
     }
+    // The PCA's exponent brings the largest centred magnitude near one: a double's exponent range.
+    constexpr int kLowest = 1 - std::numeric_limits<double>::max_exponent;
+    constexpr int kHighest = std::numeric_limits<double>::digits - std::numeric_limits<double>::min_exponent;
+    if (s.scale_exponent < kLowest || s.scale_exponent > kHighest) {
+        throw std::invalid_argument("expected a saved state with a scale exponent from " + std::to_string(kLowest) +
+                                    " to " + std::to_string(kHighest) + ", got " +
+                                    std::to_string(s.scale_exponent));
+    }
     require_finite_field(s.mean, "mean");
     require_finite_field(s.components, "components");
     require_finite_field(s.explained_variance_ratio, "explained variance ratio");
@@ -69,7 +78,7 @@ EngineState KNNEngine::export_state() const {
         throw std::logic_error("an untrained engine has no state to export");
     }
     return {pca->mean, pca->std_dev, pca->n_components, pca->components, pca->explained_variance_ratio,
-            knn->X_train, knn->y_train};
+            knn->X_train, knn->y_train, pca->scale_exponent};
 }
 
 void KNNEngine::import_state(const EngineState& state) {
@@ -81,6 +90,7 @@ void KNNEngine::import_state(const EngineState& state) {
     new_pca->n_components = state.n_components;
     new_pca->components = state.components;
     new_pca->explained_variance_ratio = state.explained_variance_ratio;
+    new_pca->scale_exponent = state.scale_exponent;
     auto new_knn = std::make_unique<KNNClassifier>(config.k);
     new_knn->fit(state.reduced, state.labels);
     pca.swap(new_pca);

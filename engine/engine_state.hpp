@@ -14,8 +14,9 @@ struct EngineState {
     std::int32_t n_components = 0;
     Matrix components;                // d x n_components
     Vector explained_variance_ratio;  // n_components
-    RowMajorMatrix reduced;           // training rows x n_components
+    RowMajorMatrix reduced;           // training rows x n_components, times 2^scale_exponent
     LabelList labels;                 // one per reduced row
+    int scale_exponent = 0;           // AdaptivePCA::scale_exponent
 };
 
 // Throws std::invalid_argument naming the first field whose shape, count or values could

@@ -1,10 +1,12 @@
 #include "knn_engine.hpp"
 
+#include <cmath>
 #include <iostream>
 #include <stdexcept>
 #include <utility>
 
 #include "input_checks.hpp"
+#include "parallel_job.hpp"
 
 namespace mirelo {
 
@@ -33,7 +35,11 @@ RowMajorMatrix KNNEngine::transform(const Matrix& X) const {
     if (!trained()) {
         throw std::logic_error("an untrained engine has no reduction");
     }
-    return reduce_queries(X, "queries");
+    RowMajorMatrix reduced = reduce_queries(X, "queries");
+    if (pca->scale_exponent != 0) {
+        reduced *= std::ldexp(1.0, -pca->scale_exponent);
+    }
+    return reduced;
 }
 
 std::size_t KNNEngine::memory_bytes() const { return pca->memory_bytes() + knn->memory_bytes(); }
@@ -50,6 +56,7 @@ void KNNEngine::train(const Matrix& X, const LabelList& y, bool scale) {
     auto new_pca = std::make_unique<AdaptivePCA>(config.variance);
     new_pca->progress = progress;
     new_pca->fit(X, scale);
+    check_interruption();
     const RowMajorMatrix reduced = new_pca->transform(X);
     require_finite_squared_norms(reduced, "a training matrix");
     auto new_knn = std::make_unique<KNNClassifier>(config.k);

@@ -38,7 +38,7 @@ public:
 
     // The min(count, training rows) nearest training rows of each row of X, nearest first:
     // neighbour j of query q is at [q * K + j]; at equal distances the lower row first.
-    // Distances are exact squared Euclidean distances in the reduced space. Trained only:
+    // Distances are exact squared Euclidean distances in the reduced space, in true units. Trained only:
     // throws std::logic_error before training, std::invalid_argument for queries
     // predict_batch rejects.
     std::vector<Neighbour> nearest_rows(const Matrix& X, Eigen::Index count) const;
@@ -49,7 +49,7 @@ public:
     VoteMatrix vote_counts(const Matrix& X) const;
     const LabelList& classes() const { return knn->classes; }
 
-    // The reduced coordinates of each row of X. Trained only: throws std::logic_error
+    // The reduced coordinates of each row of X, in true units (without the PCA's power of two). Trained only: throws std::logic_error
     // before training, std::invalid_argument for queries predict_batch rejects.
     RowMajorMatrix transform(const Matrix& X) const;
 

@@ -12,6 +12,7 @@
 #include <omp.h>
 
 #include "kernels.hpp"
+#include "parallel_job.hpp"
 #include "symmetric_eigen.hpp"
 
 namespace mirelo {
@@ -23,6 +24,43 @@ constexpr double kMinRelativeAxisLength = 1e-9;
 
 std::string shape_of(const Matrix& X) {
     return std::to_string(X.rows()) + " x " + std::to_string(X.cols());
+}
+
+// Column means in two passes: the second adds the mean of what the first left over, so that a
+// constant column centres to exactly zero. A sum that overflows is taken again at a smaller
+// power of two, which changes no bits elsewhere.
+Vector column_means(const Matrix& X) {
+    const double n = static_cast<double>(X.rows());
+    const auto mean_of = [n](const auto& values) {
+        const double sum = values.sum();
+        if (std::isfinite(sum)) {
+            return sum / n;
+        }
+        constexpr int kShift = 64;
+        return std::ldexp((values * std::ldexp(1.0, -kShift)).sum() / n, kShift);
+    };
+    Vector means(X.cols());
+    for (Eigen::Index j = 0; j < X.cols(); ++j) {
+        const double first = mean_of(X.col(j).array());
+        means[j] = first + mean_of(X.col(j).array() - first);
+    }
+    return means;
+}
+
+// The power of two that the centred data are multiplied by before any product: zero unless
+// their squares, summed over `terms` products, could overflow, or the squares of their largest
+// values would lose precision below the normal range. Scaling is exact, so data that need none
+// give the same bits as without it.
+int safe_scale_exponent(const Matrix& centred, Eigen::Index terms) {
+    const double largest = centred.size() > 0 ? centred.cwiseAbs().maxCoeff() : 0.0;
+    if (!(largest > 0.0) || !std::isfinite(largest)) {
+        return 0;
+    }
+    const int exponent = std::ilogb(largest);
+    const int headroom = static_cast<int>(std::ceil(std::log2(static_cast<double>(terms)))) + 4;
+    const bool may_overflow = 2 * (exponent + 1) + headroom > std::numeric_limits<double>::max_exponent;
+    const bool may_underflow = 2 * exponent < std::numeric_limits<double>::min_exponent + 2 * 53;
+    return may_overflow || may_underflow ? -exponent : 0;
 }
 
 // Symmetric eigen-decomposition (of the lower triangle) with eigenvalues and their vectors in
@@ -55,6 +93,7 @@ Matrix products_lower(StridedRows rows, Eigen::Index count, Eigen::Index length)
     const Eigen::Index bands = (count + kBand - 1) / kBand;
     Matrix sum = Matrix::Zero(count, count);
     std::vector<double> packed(static_cast<std::size_t>(packed_size(count, kSlice)));
+    ParallelJob job;
     for (Eigen::Index first = 0; first < length; first += kSlice) {
         const Eigen::Index slice = std::min(kSlice, length - first);
         const double* start = rows.data + first * rows.element_stride;
@@ -62,21 +101,27 @@ Matrix products_lower(StridedRows rows, Eigen::Index count, Eigen::Index length)
         {
 #pragma omp for schedule(static)
             for (Eigen::Index g = 0; g < groups; ++g) {
-                const Eigen::Index top = g * kPanelRows;
-                pack_rows({start + top * rows.row_stride, rows.row_stride, rows.element_stride},
-                          std::min(kPanelRows, count - top), slice, packed.data() + top * slice);
+                job.run([&] {
+                    const Eigen::Index top = g * kPanelRows;
+                    pack_rows({start + top * rows.row_stride, rows.row_stride, rows.element_stride},
+                              std::min(kPanelRows, count - top), slice, packed.data() + top * slice);
+                });
             }
             // Bands of the triangle grow towards the bottom: hand them out one at a time.
 #pragma omp for schedule(dynamic, 1)
             for (Eigen::Index band = 0; band < bands; ++band) {
-                const Eigen::Index top = band * kBand;
-                const Eigen::Index height = std::min(kBand, count - top);
-                // Row i of the band fills column top + i, the upper triangle, where each group of
-                // eight outputs is contiguous.
-                multiply_packed({start + top * rows.row_stride, rows.row_stride, rows.element_stride}, height,
-                                packed.data(), top + height, slice, {sum.data() + top * count, count, 1}, true);
+                job.run([&] {
+                    const Eigen::Index top = band * kBand;
+                    const Eigen::Index height = std::min(kBand, count - top);
+                    // Row i of the band fills column top + i, the upper triangle, where each group
+                    // of eight outputs is contiguous.
+                    multiply_packed({start + top * rows.row_stride, rows.row_stride, rows.element_stride}, height,
+                                    packed.data(), top + height, slice, {sum.data() + top * count, count, 1},
+                                    true);
+                });
             }
         }
+        job.finish();
     }
     return sum.transpose();
 }
@@ -88,11 +133,15 @@ Matrix back_project(const Matrix& centred, const Matrix& vectors) {
     const std::vector<double> packed = packed_columns(vectors);
     Matrix axes(d, vectors.cols());
     constexpr Eigen::Index kBlock = 24;
+    ParallelJob job;
 #pragma omp parallel for schedule(static)
     for (Eigen::Index top = 0; top < d; top += kBlock) {
-        multiply_packed({centred.data() + top * n, n, 1}, std::min(kBlock, d - top), packed.data(), vectors.cols(),
-                        n, {axes.data() + top, 1, d}, false);
+        job.run([&] {
+            multiply_packed({centred.data() + top * n, n, 1}, std::min(kBlock, d - top), packed.data(),
+                            vectors.cols(), n, {axes.data() + top, 1, d}, false);
+        });
     }
+    job.finish();
     return axes;
 }
 
@@ -110,8 +159,13 @@ void AdaptivePCA::fit(const Matrix& X, bool scale) {
     // With one row the n - 1 divisor is zero; 1.0 keeps spreads and covariance finite.
     const double dof = n > 1 ? static_cast<double>(n - 1) : 1.0;
 
-    Vector new_mean = X.colwise().sum().transpose() / static_cast<double>(n);
+    Vector new_mean = column_means(X);
     Matrix centred = X.rowwise() - new_mean.transpose();
+    if (!centred.allFinite()) {
+        throw std::invalid_argument(
+            "expected values whose differences from their column's mean are finite, got a training matrix "
+            "spanning more than the largest double");
+    }
 
     Vector new_std_dev = Vector::Ones(d);
     if (scale && n > 1) {
@@ -123,6 +177,10 @@ void AdaptivePCA::fit(const Matrix& X, bool scale) {
         }
         new_std_dev = (new_std_dev.array() < kMinSpread).select(1.0, new_std_dev);
         centred.array().rowwise() /= new_std_dev.transpose().array();
+    }
+    const int new_scale_exponent = safe_scale_exponent(centred, std::max(n, d));
+    if (new_scale_exponent != 0) {
+        centred *= std::ldexp(1.0, new_scale_exponent);
     }
 
     Vector eigenvalues;
@@ -160,6 +218,7 @@ void AdaptivePCA::fit(const Matrix& X, bool scale) {
     select_components(eigenvalues, axes, thin);
     mean.swap(new_mean);
     std_dev.swap(new_std_dev);
+    scale_exponent = new_scale_exponent;
 }
 
 std::int32_t AdaptivePCA::count_components(const Vector& eigenvalues) const {
@@ -237,24 +296,31 @@ RowMajorMatrix AdaptivePCA::transform(const Matrix& X) const {
         pack_rows({components.data() + first, d, 1}, m, std::min(kFeatures, d - first),
                   packed.data() + first * packed_size(m, 1));
     }
+    ParallelJob job;
 #pragma omp parallel for schedule(static) num_threads(threads)
     for (Eigen::Index c = 0; c < chunks; ++c) {
-        const Eigen::Index first_row = c * kRows;
-        const Eigen::Index rows = std::min(kRows, n - first_row);
-        Matrix& scaled = buffers[static_cast<std::size_t>(omp_get_thread_num())];
-        for (Eigen::Index s = 0; s < slices; ++s) {
-            const Eigen::Index first = s * kFeatures;
-            const Eigen::Index features = std::min(kFeatures, d - first);
-            for (Eigen::Index j = 0; j < features; ++j) {
-                scaled.col(j).head(rows) = X.col(first + j).segment(first_row, rows).array() - mean[first + j];
-                if (std_dev[first + j] != 1.0) {  // dividing by one changes nothing: skip it
-                    scaled.col(j).head(rows) /= std_dev[first + j];
+        job.run([&] {
+            const Eigen::Index first_row = c * kRows;
+            const Eigen::Index rows = std::min(kRows, n - first_row);
+            Matrix& scaled = buffers[static_cast<std::size_t>(omp_get_thread_num())];
+            for (Eigen::Index s = 0; s < slices; ++s) {
+                const Eigen::Index first = s * kFeatures;
+                const Eigen::Index features = std::min(kFeatures, d - first);
+                for (Eigen::Index j = 0; j < features; ++j) {
+                    scaled.col(j).head(rows) = X.col(first + j).segment(first_row, rows).array() - mean[first + j];
+                    if (std_dev[first + j] != 1.0) {  // dividing by one changes nothing: skip it
+                        scaled.col(j).head(rows) /= std_dev[first + j];
+                    }
+                    if (scale_exponent != 0) {
+                        scaled.col(j).head(rows) *= std::ldexp(1.0, scale_exponent);
+                    }
                 }
+                multiply_packed({scaled.data(), 1, scaled.rows()}, rows, packed.data() + first * packed_size(m, 1), m,
+                                features, {reduced.data() + first_row * m, m, 1}, s > 0);
             }
-            multiply_packed({scaled.data(), 1, scaled.rows()}, rows, packed.data() + first * packed_size(m, 1), m,
-                            features, {reduced.data() + first_row * m, m, 1}, s > 0);
-        }
+        });
     }
+    job.finish();
     return reduced;
 }
 

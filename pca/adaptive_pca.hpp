@@ -41,6 +41,10 @@ public:
     Vector explained_variance_ratio;
     // Where the fit line goes; null for nowhere.
     std::ostream* progress;
+    // Centred (and divided) data are multiplied by 2^scale_exponent before any product, so that
+    // no square overflows or underflows; 0 for all but extreme magnitudes. transform applies it
+    // too, so reduced rows and their distances carry the factor (squared).
+    int scale_exponent = 0;
 
 private:
     std::int32_t count_components(const Vector& eigenvalues) const;

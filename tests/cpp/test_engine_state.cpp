@@ -1,3 +1,4 @@
+#include <cmath>
 #include <limits>
 #include <sstream>
 
@@ -75,6 +76,25 @@ TEST(EngineNeighbours, VotesAndNeighboursAgreeWithPredictions) {
     }
 }
 
+TEST(EngineNeighbours, TinyDataReportTrueDistancesAndCoordinates) {
+    // Scaling by a power of two is exact; data this small are scaled up inside the PCA.
+    const Matrix X = test::random_matrix(40, 5, 62), queries = test::random_matrix(6, 5, 63);
+    const LabelList y(40, "same");
+    KNNEngine plain(KNNConfig{3, 0.9}), tiny(KNNConfig{3, 0.9});
+    plain.set_progress(nullptr);
+    tiny.set_progress(nullptr);
+    plain.train(X, y, false);
+    tiny.train(X * std::ldexp(1.0, -480), y, false);
+    ASSERT_NE(tiny.export_state().scale_exponent, 0);
+    EXPECT_TRUE(same(tiny.transform(queries * std::ldexp(1.0, -480)), plain.transform(queries) * std::ldexp(1.0, -480)));
+    const std::vector<Neighbour> expected = plain.nearest_rows(queries, 3);
+    const std::vector<Neighbour> found = tiny.nearest_rows(queries * std::ldexp(1.0, -480), 3);
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(found[i].row, expected[i].row);
+        EXPECT_EQ(found[i].distance, std::ldexp(expected[i].distance, -960));
+    }
+}
+
 TEST(EngineState, ImportedStateAnswersBitForBit) {
     const Trained t = trained(KNNConfig{5, 0.8}, true);
     KNNEngine restored(KNNConfig{5, 0.8});
@@ -111,6 +131,7 @@ TEST(EngineState, CorruptStatesAreRejectedAndChangeNothing) {
         {"component value", [](EngineState& s, double v) { s.components(1, 0) = v; }, {"finite", "components"}},
         {"reduced value", [](EngineState& s, double v) { s.reduced(7, 0) = v; }, {"finite", "reduced"}},
         {"spread value", [](EngineState& s, double) { s.std_dev[0] = 0.0; }, {"positive spreads"}},
+        {"scale exponent", [](EngineState& s, double) { s.scale_exponent = 5000; }, {"scale exponent", "5000"}},
         {"overflowing row", [](EngineState& s, double) { s.reduced(3, 0) = 1e200; }, {"row 3", "overflows"}},
     };
     for (const Case& c : cases) {

@@ -176,17 +176,17 @@ def test_batch_labels_do_not_depend_on_thread_count(run_child):
 
 @pytest.mark.parametrize("wide", [False, True])
 @pytest.mark.parametrize("scale", [False, True])
-def test_values_too_large_to_square_are_never_answered_silently(make_engine, scale, wide):
-    X, y = np.array([[1.0, 0.0], [-1.0, 0.0], [0.0, 0.5]]) * 1e155, ["a", "b", "c"]
-    if wide:  # the Gram matrix overflows instead of the covariance
+@pytest.mark.parametrize("magnitude", [1e-200, 1e155, 1e300])
+def test_any_finite_magnitude_classifies(make_engine, magnitude, scale, wide):
+    # Squares of these underflow or overflow unless the fit rescales the data.
+    X, y = np.array([[1.0, 0.0], [-1.0, 0.0], [0.0, 0.5]]) * magnitude, ["a", "b", "c"]
+    if wide:  # through the Gram matrix instead of the covariance
         X = np.hstack([X, X])
-    engine = make_engine(k=1)
-    if scale:  # spreads are measured without overflow, so the scaled data classify normally
-        engine.train(X, y, scale=True)
-        assert engine.predict_batch(X) == y
-    else:
-        with pytest.raises(ValueError, match="squared distances to stay finite"):
-            engine.train(X, y)
+    engine = make_engine(k=1, variance=2.0)
+    engine.train(X, y, scale=scale)
+    assert engine.predict_batch(X) == y
+    assert [engine.predict(row) for row in X * 0.999] == y
+    # Far beyond the training data, a query's reduced squares still cannot be represented.
     engine.train(TRAIN_X, TRAIN_Y)
     with pytest.raises(ValueError, match="squared distances to stay finite, got a query"):
         engine.predict(np.array([1e200, 0.0]))

@@ -13,6 +13,10 @@ UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 HUGE = np.broadcast_to(np.zeros(1), (10**6, 10**6))  # a view; copying it needs 8 TB
 
 
+# A column whose differences from its mean exceed the largest double.
+SPAN_BEYOND_DOUBLES = np.column_stack([[1.7e308] * (len(TRAIN_Y) - 1) + [-1.7e308], np.zeros(len(TRAIN_Y))])
+
+
 def with_value(X, value):
     X = np.array(X, dtype=float)
     X.flat[-1] = value
@@ -34,12 +38,12 @@ def with_value(X, value):
     (lambda e: e.train(TRAIN_X, "aaabbb"), TypeError),
     (lambda e: e.train(TRAIN_X, list(range(6))), TypeError),
     (lambda e: e.train(np.empty((0, 2)), []), ValueError),
-    (lambda e: e.train(TRAIN_X * 1e160, TRAIN_Y), ValueError),
+    (lambda e: e.train(SPAN_BEYOND_DOUBLES, TRAIN_Y), ValueError),
     (lambda e: e.predict(np.array([1e200, 0.0])), ValueError),
     (lambda e: e.train(HUGE, ["a"] * 10**6), MemoryError),
     (lambda e: e.predict_batch(HUGE), MemoryError),
 ], ids=["train-3d", "batch-3d", "query-row-matrix", "query-width", "batch-width", "train-nan", "train-inf",
-        "query-nan", "batch-inf", "label-count", "labels-str", "labels-ints", "empty-train", "train-overflow",
+        "query-nan", "batch-inf", "label-count", "labels-str", "labels-ints", "empty-train", "train-span",
         "query-overflow", "train-too-large", "batch-too-large"])
 def test_bad_input_is_rejected_and_changes_nothing(trained, call, error):
     before = trained.predict_batch(QUERIES)

@@ -63,6 +63,6 @@ def test_rejects_k_that_names_no_neighbour(k):
 
 def test_failed_fit_keeps_the_last_classes_and_engine():
     model = MireloClassifier(k=1).fit([[0.0], [1.0]], ["a", "b"])
-    with pytest.raises(ValueError):  # squares overflow inside the engine
-        model.fit([[0.0], [1e200]], ["x", "y"])
+    with pytest.raises(ValueError):  # differences from the mean overflow inside the engine
+        model.fit([[1.7e308], [1.7e308], [-1.7e308]], ["x", "y", "z"])
     assert model.predict([[0.1], [0.9]]).tolist() == ["a", "b"]
