@@ -2,6 +2,7 @@
 
     python benchmarks/run.py                      # quick: a small tall set and digits, under a minute
     python benchmarks/run.py --workload tall wide latency growth --threads 2
+    python benchmarks/run.py --workload pickle    # MireloClassifier's pickle against a refit
 
 Prints a Markdown table (times in seconds unless stated; ratios are the other method's time
 or memory over mirelo's, so above 1 means mirelo is faster or smaller) and saves the growth
@@ -21,7 +22,7 @@ for _name in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--workload", nargs="+", default=["quick"],
-                        choices=["quick", "tall", "wide", "latency", "growth"])
+                        choices=["quick", "tall", "wide", "latency", "growth", "pickle"])
     parser.add_argument("--threads", type=int, default=2, help="threads for every method (default 2)")
     parser.add_argument("--rows", type=int, help="training rows of the tall workload (default 50000)")
     parser.add_argument("--features", type=int, help="features of the wide workload (default 20000)")
@@ -29,6 +30,7 @@ def parse_args():
     parser.add_argument("--growth-rows", type=int, nargs="+", default=[10_000, 20_000, 40_000, 80_000])
     parser.add_argument("--growth-queries", type=int, default=2000)
     parser.add_argument("--calls", type=int, default=200, help="one-row predict calls per method")
+    parser.add_argument("--repeats", type=int, default=5, help="timings of the pickle workload, best taken")
     parser.add_argument("--skip", nargs="*", default=[], choices=["scikit-learn", "faiss"],
                         help="leave a comparison out (for example scikit-learn's slow wide fit)")
     parser.add_argument("--plot", default=os.path.join(os.path.dirname(__file__), "growth.png"))
@@ -169,10 +171,42 @@ def growth():
     print(f"\nplot saved to {args.plot}")
 
 
+def pickling():
+    """MireloClassifier's pickle of the tall workload: size against the state it must hold, and
+    loading against fitting again (the best of --repeats runs each)."""
+    import pickle
+
+    from mirelo_sklearn import MireloClassifier
+
+    w = workloads.synthetic("pickle", args.rows or 50_000, args.queries or 10_000, 784)
+    model = MireloClassifier(k=w.k, variance=w.variance, scale=w.scale)
+    with threadpool_limits(limits={"blas": 1, "openmp": args.threads}):
+        fit = min(measured(lambda: model.fit(w.X, w.y))[1] for _ in range(args.repeats))
+        blob = pickle.dumps(model, protocol=pickle.HIGHEST_PROTOCOL)
+        load = min(measured(lambda: pickle.loads(blob))[1] for _ in range(args.repeats))
+        identical = np.array_equal(pickle.loads(blob).predict_proba(w.queries), model.predict_proba(w.queries))
+    n, m = len(w.X), model.n_components_
+    state = 8 * (n * m + w.X.shape[1] * m)
+    print(f"\n**pickle: MireloClassifier on {n} x {w.X.shape[1]}, k={w.k}** ({m} components, "
+          f"{args.threads} threads, best of {args.repeats})\n")
+    print("| figure | value |\n|---|---:|")
+    print(f"| pickle (MB) | {len(blob) / 1e6:.3g} |")
+    print(f"| reduced rows + components (MB) | {state / 1e6:.3g} |")
+    print(f"| pickle ÷ (reduced rows + components) | {len(blob) / state:.3f} |")
+    print(f"| training matrix, for comparison (MB) | {w.X.nbytes / 1e6:.3g} |")
+    print(f"| fit (s) | {fit:.3g} |")
+    print(f"| pickle.loads (s) | {load:.3g} |")
+    print(f"| loads ÷ fit | {load / fit:.4f} |")
+    print(f"| loaded model's predict_proba bit-identical | {'yes' if identical else 'NO'} |")
+
+
 def main():
     for name in args.workload:
         if name == "growth":
             growth()
+            continue
+        if name == "pickle":
+            pickling()
             continue
         if name == "quick":
             w = workloads.synthetic("quick", args.rows or 10_000, args.queries or 1000, 784)
