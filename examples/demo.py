@@ -1,7 +1,7 @@
 """Classify scikit-learn's bundled data sets with mirelo and compare with scikit-learn.
 
-Each data set is split into a training and a held-out part; mirelo trains on the first,
-classifies the second with predict_batch, and scikit-learn's PCA + k-neighbours pipeline
+Each data set is split into a training and a held-out part; mirelo's scikit-learn estimator
+trains on the first and classifies the second, and scikit-learn's PCA + k-neighbours pipeline
 does the same on the same split. Then it trains on the digits split again for a range of
 `variance` values and plots the held-out accuracy and the kept component count against it,
 into a PNG whose path it prints (``--plot PATH``, by default in the current directory).
@@ -9,9 +9,6 @@ into a PNG whose path it prints (``--plot PATH``, by default in the current dire
 
 import argparse
 import os
-import re
-import sys
-import tempfile
 import time
 
 import numpy as np
@@ -23,7 +20,7 @@ from sklearn.neighbors import KNeighborsClassifier
 from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import StandardScaler
 
-import mirelo
+from mirelo_sklearn import MireloClassifier
 
 K = 5
 VARIANCE = 0.95
@@ -36,38 +33,12 @@ DATA_SETS = [
 SWEPT_VARIANCES = [0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.85, 0.9, 0.95, 0.99]
 
 
-def train_and_read_components(engine, X, y, scale, echo=True):
-    """Trains, echoes the engine's progress lines unless told not to, and returns the
-    kept component count.
-
-    The engine writes to the process's standard output (file descriptor 1), not to
-    sys.stdout, so the lines are caught at the descriptor.
-    """
-    sys.stdout.flush()
-    saved_stdout = os.dup(1)
-    with tempfile.TemporaryFile(mode="w+") as sink:
-        os.dup2(sink.fileno(), 1)
-        try:
-            engine.train(X, y, scale=scale)
-        finally:
-            os.dup2(saved_stdout, 1)
-            os.close(saved_stdout)
-        sink.seek(0)
-        lines = sink.read()
-    if echo:
-        print(lines, end="")
-    return int(re.search(r"Reduced to (\d+) dimensions", lines).group(1))
-
-
 def run_mirelo(X_train, y_train, X_test, scale, variance=VARIANCE, echo=True):
-    config = mirelo.KNNConfig()
-    config.k = K
-    config.variance = variance
-    engine = mirelo.KNNEngine(config)
+    # verbose writes the engine's two progress lines through sys.stdout.
+    model = MireloClassifier(k=K, variance=variance, scale=scale, verbose=echo)
     started = time.perf_counter()
-    components = train_and_read_components(engine, X_train, y_train, scale, echo)
-    predicted = engine.predict_batch(X_test)
-    return np.array(predicted), time.perf_counter() - started, components
+    predicted = model.fit(X_train, y_train).predict(X_test)
+    return predicted, time.perf_counter() - started, model.n_components_
 
 
 def run_sklearn(X_train, y_train, X_test, scale):
