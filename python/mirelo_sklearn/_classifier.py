@@ -110,11 +110,20 @@ class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, Transfo
             The fitted estimator. A fit that fails leaves a previous fit in place.
         """
         self._validate_params()
-        X, y = validate_data(self, X, y, dtype=np.float64)
-        check_classification_targets(y)
-        classes, codes = np.unique(y, return_inverse=True)
-        model = _native.Model(int(self.k), float(self.variance))
-        lines = model.fit(X, codes, len(classes), bool(self.scale), bool(self.verbose))
+        # Validation records the input's width and column names; a fit that fails puts back
+        # those of the fit in place.
+        previous = {name: vars(self)[name] for name in ("n_features_in_", "feature_names_in_") if name in vars(self)}
+        try:
+            X, y = validate_data(self, X, y, dtype=np.float64)
+            check_classification_targets(y)
+            classes, codes = np.unique(y, return_inverse=True)
+            model = _native.Model(int(self.k), float(self.variance))
+            lines = model.fit(X, codes, len(classes), bool(self.scale), bool(self.verbose))
+        except BaseException:
+            for name in ("n_features_in_", "feature_names_in_"):
+                vars(self).pop(name, None)
+            vars(self).update(previous)
+            raise
         self._trained = _Trained(model, classes, X.shape[0])
         self.classes_ = classes
         self.n_components_ = model.n_components

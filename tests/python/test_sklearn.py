@@ -147,3 +147,13 @@ def test_fit_is_quiet_unless_verbose(request, verbose, capture):
     expected = ("[PCA] Fit complete. Mode: Standard | Components: 3\n"
                 "[Engine] Trained successfully. Reduced to 3 dimensions.\n") if verbose else ""
     assert captured.readouterr() == (expected, "")
+
+
+@pytest.mark.parametrize("X", [
+    [[0.0], [np.nan]], [[0.0, 1.0], [np.nan, 1.0]], [[1.7e308, 0.0], [1.7e308, 0.0], [-1.7e308, 0.0]],
+], ids=["nan", "wider-nan", "wider-overflow"])  # differences from the mean overflow in the last
+def test_failed_fit_keeps_the_last_fit(X):
+    model = MireloClassifier(k=1).fit([[0.0], [1.0]], ["a", "b"])
+    with pytest.raises(ValueError):
+        model.fit(X, ["x", "y", "z"][:len(X)])
+    assert model.n_features_in_ == 1 and model.predict([[0.1], [0.9]]).tolist() == ["a", "b"]
