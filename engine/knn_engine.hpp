@@ -38,9 +38,9 @@ public:
 
     // The min(count, training rows) nearest training rows of each row of X, nearest first:
     // neighbour j of query q is at [q * K + j]; at equal distances the lower row first.
-    // Distances are exact squared Euclidean distances in the reduced space, in true units. Trained only:
-    // throws std::logic_error before training, std::invalid_argument for queries
-    // predict_batch rejects.
+    // Distances are exact squared Euclidean distances in the reduced space, in true units.
+    // Trained only: throws std::logic_error before training, std::invalid_argument for
+    // queries predict_batch rejects.
     std::vector<Neighbour> nearest_rows(const Matrix& X, Eigen::Index count) const;
 
     // The votes of each row of X's k nearest training rows, one column per entry of
@@ -49,8 +49,8 @@ public:
     VoteMatrix vote_counts(const Matrix& X) const;
     const LabelList& classes() const { return knn->classes; }
 
-    // The reduced coordinates of each row of X, in true units (without the PCA's power of two). Trained only: throws std::logic_error
-    // before training, std::invalid_argument for queries predict_batch rejects.
+    // The reduced coordinates of each row of X, in true units (without the PCA's power of
+    // two). Trained only, like nearest_rows.
     RowMajorMatrix transform(const Matrix& X) const;
 
     // The trained state, copied (std::logic_error before training), and its restoration:

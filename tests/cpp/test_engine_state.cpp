@@ -84,11 +84,12 @@ TEST(EngineNeighbours, TinyDataReportTrueDistancesAndCoordinates) {
     plain.set_progress(nullptr);
     tiny.set_progress(nullptr);
     plain.train(X, y, false);
-    tiny.train(X * std::ldexp(1.0, -480), y, false);
+    const double factor = std::ldexp(1.0, -480);
+    tiny.train(X * factor, y, false);
     ASSERT_NE(tiny.export_state().scale_exponent, 0);
-    EXPECT_TRUE(same(tiny.transform(queries * std::ldexp(1.0, -480)), plain.transform(queries) * std::ldexp(1.0, -480)));
+    EXPECT_TRUE(same(tiny.transform(queries * factor), plain.transform(queries) * factor));
     const std::vector<Neighbour> expected = plain.nearest_rows(queries, 3);
-    const std::vector<Neighbour> found = tiny.nearest_rows(queries * std::ldexp(1.0, -480), 3);
+    const std::vector<Neighbour> found = tiny.nearest_rows(queries * factor, 3);
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(found[i].row, expected[i].row);
         EXPECT_EQ(found[i].distance, std::ldexp(expected[i].distance, -960));
