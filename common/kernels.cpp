@@ -24,14 +24,14 @@ const bool use_avx2 = cpu_has_avx2_and_fma();
 
 // Groups of `group` rows, interleaved along the rows, zeros past the last row.
 template <std::ptrdiff_t group, class T>
-void pack_groups(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length, T* packed) {
+void pack_groups(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length, double factor, T* packed) {
     for (std::ptrdiff_t first = 0; first < rows; first += group) {
         T* out = packed + first * length;
         const std::ptrdiff_t count = std::min(group, rows - first);
         for (std::ptrdiff_t p = 0; p < length; ++p) {
             for (std::ptrdiff_t r = 0; r < group; ++r) {
                 const double value = r < count ? in.data[(first + r) * in.row_stride + p * in.element_stride] : 0.0;
-                out[p * group + r] = static_cast<T>(value);
+                out[p * group + r] = static_cast<T>(value * factor);
             }
         }
     }
@@ -48,15 +48,16 @@ std::ptrdiff_t packed_size(std::ptrdiff_t rows, std::ptrdiff_t length) {
 }
 
 void pack_rows(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length, double* packed) noexcept {
-    pack_groups<kPanelRows>(in, rows, length, packed);
+    pack_groups<kPanelRows>(in, rows, length, 1.0, packed);
 }
 
 std::ptrdiff_t packed_single_size(std::ptrdiff_t rows, std::ptrdiff_t length) {
     return rounded_up(rows, kSinglePanelRows) * length;
 }
 
-void pack_rows_single(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length, float* packed) noexcept {
-    pack_groups<kSinglePanelRows>(in, rows, length, packed);
+void pack_rows_single(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length, double factor,
+                      float* packed) noexcept {
+    pack_groups<kSinglePanelRows>(in, rows, length, factor, packed);
 }
 
 float single_precision_limit(double bar, double query_norm, double largest_row_norm, std::ptrdiff_t length) {

@@ -53,7 +53,9 @@ constexpr double kSinglePrecisionLimit = 1e15;
 constexpr std::ptrdiff_t kSinglePanelRows = 16;
 
 std::ptrdiff_t packed_single_size(std::ptrdiff_t rows, std::ptrdiff_t length);
-void pack_rows_single(StridedRows rows_in, std::ptrdiff_t rows, std::ptrdiff_t length, float* packed) noexcept;
+// Each value is multiplied by `factor` in double precision before it is rounded to float.
+void pack_rows_single(StridedRows rows_in, std::ptrdiff_t rows, std::ptrdiff_t length, double factor,
+                      float* packed) noexcept;
 
 // A limit that every pair whose distance (in the formula's own rounding) is below `bar` exceeds
 // in single precision: query_norm - bar less a bound on the single-precision error, rounded down.

@@ -153,12 +153,12 @@ void KNNClassifier::fit(const RowMajorMatrix& X, const LabelList& y) {
     if (rows.size() > 0 && rows.allFinite()) {
         const double largest = rows.cwiseAbs().maxCoeff();
         exponent = largest > 0.0 ? -std::ilogb(largest) : 0;
-        const RowMajorMatrix scaled = rows * std::ldexp(1.0, exponent);
         packed_single.resize(static_cast<std::size_t>(packed_single_size(rows.rows(), rows.cols())));
-        pack_rows_single({scaled.data(), scaled.cols(), 1}, scaled.rows(), scaled.cols(), packed_single.data());
+        pack_rows_single({rows.data(), rows.cols(), 1}, rows.rows(), rows.cols(), std::ldexp(1.0, exponent),
+                         packed_single.data());
         norms_single.resize(static_cast<std::size_t>(rows.rows()));
         for (Index i = 0; i < rows.rows(); ++i) {
-            norms_single[static_cast<std::size_t>(i)] = static_cast<float>(scaled.row(i).squaredNorm());
+            norms_single[static_cast<std::size_t>(i)] = static_cast<float>(std::ldexp(norms[i], 2 * exponent));
         }
     }
 

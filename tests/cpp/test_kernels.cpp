@@ -85,7 +85,7 @@ TEST(Kernels, ScreenFlagsTheRowsWithinEachBar) {
     std::vector<float> limits(9), single_queries(9 * 5);
     std::vector<float> single_rows(static_cast<std::size_t>(packed_single_size(37, 5)));
     std::vector<float> single_norms(row_norms.data(), row_norms.data() + 37);
-    pack_rows_single({rows.data(), 5, 1}, 37, 5, single_rows.data());
+    pack_rows_single({rows.data(), 5, 1}, 37, 5, 1.0, single_rows.data());
     for (Eigen::Index q = 0; q < 9; ++q) {
         Vector sorted = distances.row(q).transpose();
         std::sort(sorted.begin(), sorted.end());

@@ -2,6 +2,7 @@ import json
 from collections import Counter
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import mirelo
@@ -190,3 +191,87 @@ def test_any_finite_magnitude_classifies(make_engine, magnitude, scale, wide):
     engine.train(TRAIN_X, TRAIN_Y)
     with pytest.raises(ValueError, match="squared distances to stay finite, got a query"):
         engine.predict(np.array([1e200, 0.0]))
+
+
+def far_clusters(spacing_ratio):
+    """Two grids of rows, each close-knit and far from the training mean, which lies between them."""
+    offset = 1e4
+    grid = np.stack(np.meshgrid(np.arange(12.0), np.arange(12.0)), axis=-1).reshape(-1, 2)
+    cluster = offset + offset * spacing_ratio * grid
+    return np.vstack([cluster, -cluster])
+
+
+@pytest.mark.parametrize("X, y, query, k, expected", [
+    # A tie at the K-th place goes to the earlier of two identical rows, wherever they are.
+    ([[0.0], [1.0], [1.0]], ["x", "b", "a"], [0.0], 2, "b"),
+    ([[1.0], [1.0], [0.0]], ["b", "a", "x"], [0.0], 2, "b"),
+    # Close rows far from the mean: the nearest is decided by differences, not by norms.
+    ([[1e4, 1e-4], [1e4, 0.0], [-1e4, 0.0]], ["a", "b", "c"], [1e4, 0.0], 1, "b"),
+], ids=["tie-first", "tie-last", "far-from-mean"])
+def test_answers_at_the_edges(make_engine, X, y, query, k, expected):
+    engine = make_engine(k=k, variance=2.0)
+    engine.train(np.array(X), y)
+    assert engine.predict(np.array(query)) == expected
+    assert engine.predict_batch(np.array([query] * 200)) == [expected] * 200
+
+
+@pytest.mark.parametrize("spacing_ratio", [1e-8, 1e-10])
+def test_every_row_is_its_own_nearest_far_from_the_mean(make_engine, spacing_ratio):
+    X = far_clusters(spacing_ratio)
+    y = [str(i) for i in range(len(X))]
+    engine = make_engine(k=1, variance=2.0)
+    engine.train(X, y)
+    assert engine.predict_batch(X) == y
+    assert [engine.predict(row) for row in X[:20]] == y[:20]
+
+
+@pytest.mark.parametrize("threads", ["1", "2", "3"])
+def test_duplicates_across_blocks_and_tiles_vote_in_row_order(run_child, threads):
+    # 3,000 rows of four points, labels by row: every K-th place is a tie across blocks and tiles.
+    code = """
+import json, numpy as np, mirelo
+rng = np.random.default_rng(13)
+X = np.array([[0.0, 0.0], [1.0, 0.0], [0.0, 2.0], [3.0, 3.0]])[rng.integers(0, 4, size=3000)]
+y = [f"{i:05d}" for i in range(3000)]
+queries = rng.integers(-1, 4, size=(300, 2)).astype(float)
+out = []
+for k in (1, 5, 700):
+    cfg = mirelo.KNNConfig(); cfg.k, cfg.variance = k, 2.0
+    engine = mirelo.KNNEngine(cfg); engine.train(X, y)
+    order = [np.lexsort((np.arange(3000), ((X - q) ** 2).sum(axis=1)))[:k] for q in queries]
+    # With labels unique and in row order, the vote goes to the lowest row among the k nearest.
+    expected = [y[rows.min()] for rows in order]
+    out.append([engine.predict_batch(queries) == expected, [engine.predict(q) for q in queries[:30]] == expected[:30]])
+print("RESULT", json.dumps(out))
+"""
+    result = json.loads(run_child(code, OMP_NUM_THREADS=threads).split("RESULT ", 1)[1])
+    assert result == [[True, True]] * 3
+
+
+def test_a_constant_column_adds_nothing(make_engine, capfd):
+    rng = np.random.default_rng(14)
+    X = rng.normal(size=(200, 4)) * [1.0, 2.0, 0.5, 3.0]
+    y = rng.choice(["u", "v"], size=200).tolist()
+    queries = rng.normal(size=(200, 4))
+    answers = []
+    for data, batch in ((X, queries), (np.hstack([X, np.full((200, 1), 1e10 + 0.3)]),
+                                       np.hstack([queries, np.full((200, 1), 1e10 + 0.3)]))):
+        engine = make_engine(k=1)
+        engine.train(data, y, scale=True)
+        answers.append((engine.predict_batch(batch), capfd.readouterr().out))
+    assert answers[0] == answers[1]
+
+
+@pytest.mark.parametrize("as_sequence", [
+    lambda y: pd.Series(y, index=np.random.default_rng(15).permutation(len(y))),
+    lambda y: pd.Series(y, index=np.arange(len(y)) * 3 + 7),
+    lambda y: np.array(y),
+    tuple,
+], ids=["series-shuffled-index", "series-gapped-index", "numpy", "tuple"])
+def test_labels_are_read_by_position(make_engine, as_sequence):
+    rng = np.random.default_rng(16)
+    X = rng.normal(size=(60, 3))
+    y = [f"label{i}" for i in range(60)]
+    engine = make_engine(k=1, variance=3.0)
+    engine.train(X, as_sequence(y))
+    assert engine.predict_batch(X) == y

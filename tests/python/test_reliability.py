@@ -1,5 +1,9 @@
 import os
+import signal
+import subprocess
+import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -115,3 +119,108 @@ def test_python_threads_see_whole_trainings_only(make_engine):
     for thread in threads:
         thread.join()
     assert failures == []
+
+
+# A child process trains and predicts on two threads, forks, and the grandchild does it again.
+FORK_CODE = """
+import os, time, numpy as np, mirelo
+rng = np.random.default_rng(17)
+X, queries = rng.normal(size=(4000, 30)), rng.normal(size=(3000, 30))
+y = rng.choice(["a", "b", "c"], size=4000).tolist()
+engine = mirelo.KNNEngine(mirelo.KNNConfig())
+engine.train(X, y)
+before = engine.predict_batch(queries)
+pid = os.fork()
+if pid == 0:
+    child = mirelo.KNNEngine(mirelo.KNNConfig())
+    child.train(X, y)
+    os._exit(0 if child.predict_batch(queries) == before == engine.predict_batch(queries) else 3)
+deadline = time.monotonic() + 60
+while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+    time.sleep(0.05)
+if done[0] == 0:
+    os.kill(pid, 9)
+print("RESULT", "hung" if done[0] == 0 else os.waitstatus_to_exitcode(done[1]), engine.predict_batch(queries) == before)
+"""
+
+
+def test_forked_child_trains_and_predicts(run_child):
+    assert run_child(FORK_CODE, OMP_NUM_THREADS="2").split("RESULT ", 1)[1].split() == ["0", "True"]
+
+
+# Starts a long call once a small training is in place, and reports how it ended.
+INTERRUPT_CODE = """
+import sys, numpy as np, mirelo
+rng = np.random.default_rng(18)
+small, labels = rng.normal(size=(50, 40)), rng.choice(["a", "b"], size=50).tolist()
+engine = mirelo.KNNEngine(mirelo.KNNConfig())
+engine.train(small, labels)
+before = engine.predict_batch(small)
+if "{call}" == "train":
+    X = rng.normal(size=(80000, 500))
+    long_call = lambda: engine.train(X, ["c"] * len(X))
+else:
+    engine.train(rng.normal(size=(60000, 40)), rng.choice(["a", "b"], size=60000).tolist())
+    before = engine.predict_batch(small)
+    queries = rng.normal(size=(2_000_000, 40))
+    long_call = lambda: engine.predict_batch(queries)
+print("READY", flush=True)
+try:
+    long_call()
+    print("FINISHED", flush=True)
+except KeyboardInterrupt:
+    print("INTERRUPTED", flush=True)
+print("SAME" if engine.predict_batch(small) == before else "CHANGED", flush=True)
+"""
+
+
+@pytest.mark.parametrize("call", ["train", "predict_batch"])
+def test_ctrl_c_stops_a_long_call_and_changes_nothing(call):
+    with subprocess.Popen([sys.executable, "-c", INTERRUPT_CODE.format(call=call)], stdout=subprocess.PIPE,
+                          text=True) as child:
+
+        def next_line():  # the engine's own progress lines come through the same pipe
+            return next(line.strip() for line in child.stdout if not line.startswith("["))
+
+        try:
+            assert next_line() == "READY"
+            time.sleep(0.3)
+            sent = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            ended = next_line()
+            latency = time.monotonic() - sent
+            assert (ended, next_line()) == ("INTERRUPTED", "SAME")
+            assert latency < 1.0
+        finally:
+            child.kill()
+
+
+def memory_code(width, k, call, measure):
+    return f"""
+import resource, numpy as np, mirelo
+rng = np.random.default_rng(19)
+X, y = rng.normal(size=(100_000, {width})), ["a", "b"] * 50_000
+cfg = mirelo.KNNConfig(); cfg.k, cfg.variance = {k}, {width}.0
+engine = mirelo.KNNEngine(cfg)
+def resident():
+    return int(open("/proc/self/statm").read().split()[1]) * 4096 / 2**20
+def peak():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+{"engine.train(X, y)" if measure == "peak" else ""}
+before = {measure}()
+{call}
+print("RESULT", {measure}() - before)
+"""
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's shadow memory and quarantine inflate the figures")
+@pytest.mark.parametrize("width, k, call, measure, limit_mib", [
+    # The reduced rows take 49 MiB in double precision: one double and one single copy are held.
+    (64, 3, "engine.train(X, y)", "resident", 49 * 1.5 + 20),
+    # Each heap of a tile could hold every row: the tile shrinks instead, or one count serves all.
+    (4, 50_000, "engine.predict_batch(X[:400])", "peak", 20),
+    (4, 10**6, "engine.predict_batch(X[:5000])", "peak", 20),
+], ids=["store", "k-half-the-rows", "k-beyond-the-rows"])
+def test_memory_held_for_the_store_and_the_search(run_child, width, k, call, measure, limit_mib):
+    rise = float(run_child(memory_code(width, k, call, measure)).split("RESULT ", 1)[1])
+    assert rise < limit_mib
