@@ -16,6 +16,8 @@ from . import _native
 __all__ = ["MireloClassifier"]
 
 _INT32_MAX = 2**31 - 1
+# What validating a training input records on the estimator.
+_INPUT_RECORDS = ("n_features_in_", "feature_names_in_")
 
 
 class _Trained(NamedTuple):
@@ -112,7 +114,7 @@ class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, Transfo
         self._validate_params()
         # Validation records the input's width and column names; a fit that fails puts back
         # those of the fit in place.
-        previous = {name: vars(self)[name] for name in ("n_features_in_", "feature_names_in_") if name in vars(self)}
+        previous = {name: vars(self)[name] for name in _INPUT_RECORDS if name in vars(self)}
         try:
             X, y = validate_data(self, X, y, dtype=np.float64)
             check_classification_targets(y)
@@ -120,7 +122,7 @@ class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, Transfo
             model = _native.Model(int(self.k), float(self.variance))
             lines = model.fit(X, codes, len(classes), bool(self.scale), bool(self.verbose))
         except BaseException:
-            for name in ("n_features_in_", "feature_names_in_"):
+            for name in _INPUT_RECORDS:
                 vars(self).pop(name, None)
             vars(self).update(previous)
             raise
@@ -218,6 +220,7 @@ class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, Transfo
         return self.n_components_
 
     def __sizeof__(self) -> int:
+        # The trained state lives in the native model, whose own __sizeof__ counts it.
         seen = set()
         size = object.__sizeof__(self) + sys.getsizeof(self.__dict__)
         for value in [*self.__dict__.values(), *getattr(self, "_trained", ())]:
