@@ -2,6 +2,7 @@
 
     python benchmarks/run.py                      # quick: a small tall set and digits, under a minute
     python benchmarks/run.py --workload tall wide latency growth --threads 2 --plot benchmarks/growth.png
+    python benchmarks/run.py --workload pickle    # MireloClassifier's pickle against a refit
     python benchmarks/run.py --workload scale --skip faiss   # 400,000 x 784: what fits in memory
 
 With --kernel-rate it also prints the covariance product's rate beside the multiply-add peak,
@@ -27,10 +28,11 @@ for _name in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--workload", nargs="+", default=["quick"],
-                        choices=["quick", "tall", "wide", "latency", "growth", "scale"],
+                        choices=["quick", "tall", "wide", "latency", "growth", "scale", "pickle"],
                         help="quick: 10000 x 784 tall rows, then latency (the default); tall: 50000 x 784; "
                              "wide: 2000 x 20000; latency: digits, 1797 x 64, with one-row calls; "
-                             "growth: batch time against training rows; scale: 400000 x 784 (2.5 GB)")
+                             "growth: batch time against training rows; scale: 400000 x 784 (2.5 GB); "
+                             "pickle: MireloClassifier's pickle of the tall rows against a refit")
     parser.add_argument("--threads", type=int, default=2, help="threads for every method (default 2)")
     parser.add_argument("--rows", type=int,
                         help="training rows of the tall workload (default 50000; 10000 in the quick run)")
@@ -43,6 +45,8 @@ def parse_args():
                         help="queries of the growth workload (default 2000)")
     parser.add_argument("--calls", type=int, default=200,
                         help="one-row predict calls per method in the quick and latency runs (default 200)")
+    parser.add_argument("--repeats", type=int, default=5,
+                        help="timings of the pickle workload, the best taken (default 5)")
     parser.add_argument("--skip", nargs="*", default=[], choices=["scikit-learn", "faiss"],
                         help="leave a comparison out (for example scikit-learn's slow wide fit)")
     parser.add_argument("--kernel-rate", metavar="PROGRAM", nargs="?",
@@ -203,6 +207,35 @@ def kernel_rate():
     print(f"\n**kernel**: {line.strip()}")
 
 
+def pickling():
+    """MireloClassifier's pickle of the tall workload: size against the state it must hold, and
+    loading against fitting again (the best of --repeats runs each)."""
+    import pickle
+
+    from mirelo_sklearn import MireloClassifier
+
+    w = workloads.synthetic("pickle", args.rows or 50_000, args.queries or 10_000, 784)
+    model = MireloClassifier(k=w.k, variance=w.variance, scale=w.scale)
+    with threadpool_limits(limits={"blas": 1, "openmp": args.threads}):
+        fit = min(measured(lambda: model.fit(w.X, w.y))[1] for _ in range(args.repeats))
+        blob = pickle.dumps(model, protocol=pickle.HIGHEST_PROTOCOL)
+        load = min(measured(lambda: pickle.loads(blob))[1] for _ in range(args.repeats))
+        identical = np.array_equal(pickle.loads(blob).predict_proba(w.queries), model.predict_proba(w.queries))
+    n, m = len(w.X), model.n_components_
+    state = 8 * (n * m + w.X.shape[1] * m)
+    print(f"\n**pickle: MireloClassifier on {n} x {w.X.shape[1]}, k={w.k}** ({m} components, "
+          f"{args.threads} threads, best of {args.repeats})\n")
+    print("| figure | value |\n|---|---:|")
+    print(f"| pickle (MB) | {len(blob) / 1e6:.3g} |")
+    print(f"| reduced rows + components (MB) | {state / 1e6:.3g} |")
+    print(f"| pickle ÷ (reduced rows + components) | {len(blob) / state:.3f} |")
+    print(f"| training matrix, for comparison (MB) | {w.X.nbytes / 1e6:.3g} |")
+    print(f"| fit (s) | {fit:.3g} |")
+    print(f"| pickle.loads (s) | {load:.3g} |")
+    print(f"| loads ÷ fit | {load / fit:.4f} |")
+    print(f"| loaded model's predict_proba bit-identical | {'yes' if identical else 'NO'} |")
+
+
 def main():
     if args.kernel_rate:
         kernel_rate()
@@ -211,6 +244,9 @@ def main():
     for name in names:
         if name == "growth":
             growth()
+            continue
+        if name == "pickle":
+            pickling()
             continue
         if name == "quick":
             w = workloads.synthetic("quick", args.rows or 10_000, args.queries or 1000, 784)

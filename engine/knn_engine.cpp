@@ -1,5 +1,6 @@
 #include "knn_engine.hpp"
 
+#include <cmath>
 #include <iostream>
 #include <stdexcept>
 #include <utility>
@@ -11,15 +12,37 @@ namespace mirelo {
 
 KNNEngine::KNNEngine(KNNConfig config)
     : config(config),
+      progress(&std::cout),
       pca(std::make_unique<AdaptivePCA>(this->config.variance)),
       knn(std::make_unique<KNNClassifier>(this->config.k)) {}
 
 bool KNNEngine::trained() const { return pca->mean.size() > 0; }
 
-void KNNEngine::check_queries(const MatrixView& X) const {
+void KNNEngine::set_progress(std::ostream* out) {
+    progress = out;
+    pca->progress = out;
+}
+
+RowMajorMatrix KNNEngine::reduce_queries(const MatrixView& X, const std::string& what) const {
     require_width(X, pca->mean.size(), "queries");
     require_finite(X, "the queries");
+    RowMajorMatrix reduced = pca->transform(X);
+    require_finite_squared_norms(reduced, what);
+    return reduced;
 }
+
+RowMajorMatrix KNNEngine::transform(const MatrixView& X) const {
+    if (!trained()) {
+        throw std::logic_error("an untrained engine has no reduction");
+    }
+    RowMajorMatrix reduced = reduce_queries(X, "queries");
+    if (pca->scale_exponent != 0) {
+        reduced *= std::ldexp(1.0, -pca->scale_exponent);
+    }
+    return reduced;
+}
+
+std::size_t KNNEngine::memory_bytes() const { return pca->memory_bytes() + knn->memory_bytes(); }
 
 void KNNEngine::train(const MatrixView& X, const LabelList& y, bool scale) {
     // An empty X is rejected by the PCA fit below, before anything is swapped in.
@@ -31,6 +54,7 @@ void KNNEngine::train(const MatrixView& X, const LabelList& y, bool scale) {
 
     // Fit fresh components aside; swap them in only when every step succeeded.
     auto new_pca = std::make_unique<AdaptivePCA>(config.variance);
+    new_pca->progress = progress;
     new_pca->fit(X, scale);
     check_interruption();
     const RowMajorMatrix reduced = new_pca->transform(X);
@@ -40,8 +64,10 @@ void KNNEngine::train(const MatrixView& X, const LabelList& y, bool scale) {
 
     pca.swap(new_pca);
     knn.swap(new_knn);
-    std::cout << "[Engine] Trained successfully. Reduced to " << pca->n_components << " dimensions."
-              << std::endl;
+    if (progress != nullptr) {
+        *progress << "[Engine] Trained successfully. Reduced to " << pca->n_components << " dimensions."
+                  << std::endl;
+    }
 }
 
 std::string KNNEngine::predict(const Vector& x) const {
@@ -49,9 +75,7 @@ std::string KNNEngine::predict(const Vector& x) const {
         return "Unknown";
     }
     const Eigen::Map<const RowMajorMatrix> row(x.data(), 1, x.size());
-    check_queries(row);
-    const RowMajorMatrix reduced = pca->transform(row);
-    require_finite_squared_norms(reduced, "a query");
+    const RowMajorMatrix reduced = reduce_queries(row, "a query");
     return knn->predict_rows(reduced).front();
 }
 

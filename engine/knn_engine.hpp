@@ -1,10 +1,14 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "adaptive_pca.hpp"
+#include "engine_state.hpp"
 #include "knn_classifier.hpp"
 #include "mirelo_types.hpp"
 
@@ -32,11 +36,44 @@ public:
     // One label per row of X, in row order; rows are classified in parallel.
     LabelList predict_batch(const MatrixView& X) const;
 
-private:
+    // The min(count, training rows) nearest training rows of each row of X, nearest first:
+    // neighbour j of query q is at [q * K + j]; at equal distances the lower row first.
+    // Distances are exact squared Euclidean distances in the reduced space, in true units.
+    // Trained only: throws std::logic_error before training, std::invalid_argument for
+    // queries predict_batch rejects.
+    std::vector<Neighbour> nearest_rows(const MatrixView& X, Eigen::Index count) const;
+
+    // The votes of each row of X's k nearest training rows, one column per entry of
+    // classes(): the first column holding a row's most votes is its predicted label.
+    // Trained only, like nearest_rows.
+    VoteMatrix vote_counts(const MatrixView& X) const;
+    const LabelList& classes() const { return knn->classes; }
+
+    // The reduced coordinates of each row of X, in true units (without the PCA's power of
+    // two). Trained only, like nearest_rows.
+    RowMajorMatrix transform(const MatrixView& X) const;
+
+    // The trained state, copied (std::logic_error before training), and its restoration:
+    // import_state validates the state (std::invalid_argument) and leaves the engine as it
+    // was when it rejects it. The engine's own k and variance stay.
+    EngineState export_state() const;
+    void import_state(const EngineState& state);
+
     bool trained() const;
-    void check_queries(const MatrixView& X) const;
+    std::int32_t n_components() const { return pca->n_components; }
+    const Vector& explained_variance_ratio() const { return pca->explained_variance_ratio; }
+    // Bytes held by the trained model's arrays and labels.
+    std::size_t memory_bytes() const;
+
+    // Where the two training lines go (std::cout unless changed); null for nowhere.
+    void set_progress(std::ostream* out);
+
+private:
+    // Checks queries against the training and reduces them; `what` names them in errors.
+    RowMajorMatrix reduce_queries(const MatrixView& X, const std::string& what) const;
 
     KNNConfig config;
+    std::ostream* progress;
     std::unique_ptr<AdaptivePCA> pca;
     std::unique_ptr<KNNClassifier> knn;
 };

@@ -1,9 +1,8 @@
 #include <algorithm>
 #include <iterator>
 
-#include "input_checks.hpp"
 #include "knn_engine.hpp"
-#include "parallel_job.hpp"
+#include "query_tasks.hpp"
 
 namespace mirelo {
 
@@ -11,26 +10,12 @@ LabelList KNNEngine::predict_batch(const MatrixView& X) const {
     if (!trained()) {
         return LabelList(static_cast<std::size_t>(X.rows()), "Unknown");
     }
-    check_queries(X);
-    const RowMajorMatrix reduced = pca->transform(X);
-    require_finite_squared_norms(reduced, "queries");
-    const Eigen::Index n = reduced.rows();
-    LabelList labels(static_cast<std::size_t>(n));
-
-    // Enough queries per task for each block of the store to be reused, few enough to share
-    // them out evenly. Each row's answer does not depend on the task it falls in.
-    constexpr Eigen::Index kTask = 192;
-    const Eigen::Index tasks = (n + kTask - 1) / kTask;
-    ParallelJob job;
-#pragma omp parallel for schedule(static)
-    for (Eigen::Index t = 0; t < tasks; ++t) {
-        job.run([&] {
-            const Eigen::Index first = t * kTask;
-            LabelList part = knn->predict_rows(reduced.middleRows(first, std::min(kTask, n - first)));
-            std::move(part.begin(), part.end(), labels.begin() + first);
-        });
-    }
-    job.finish();
+    const RowMajorMatrix reduced = reduce_queries(X, "queries");
+    LabelList labels(static_cast<std::size_t>(reduced.rows()));
+    for_each_query_task(reduced.rows(), [&](Eigen::Index first, Eigen::Index count) {
+        LabelList part = knn->predict_rows(reduced.middleRows(first, count));
+        std::move(part.begin(), part.end(), labels.begin() + first);
+    });
     return labels;
 }
 

@@ -162,12 +162,44 @@ void KNNClassifier::fit(const RowMajorMatrix& X, const LabelList& y) {
         }
     }
 
+    std::map<std::string, std::int32_t> places;
+    for (Index i = 0; i < rows.rows(); ++i) {
+        places.emplace(labels[static_cast<std::size_t>(i)], 0);
+    }
+    LabelList distinct;
+    for (auto& [label, place] : places) {
+        place = static_cast<std::int32_t>(distinct.size());
+        distinct.push_back(label);
+    }
+    std::vector<std::int32_t> row_places(static_cast<std::size_t>(rows.rows()));
+    for (Index i = 0; i < rows.rows(); ++i) {
+        row_places[static_cast<std::size_t>(i)] = places[labels[static_cast<std::size_t>(i)]];
+    }
+
     X_train.swap(rows);
     y_train.swap(labels);
+    classes.swap(distinct);
+    class_of_row.swap(row_places);
     sq_norms.swap(norms);
     single_exponent = exponent;
     packed_rows_single.swap(packed_single);
     sq_norms_single.swap(norms_single);
+}
+
+std::size_t KNNClassifier::memory_bytes() const {
+    std::size_t bytes = static_cast<std::size_t>(X_train.size() + sq_norms.size()) * sizeof(double) +
+                        (packed_rows_single.capacity() + sq_norms_single.capacity()) * sizeof(float) +
+                        class_of_row.capacity() * sizeof(std::int32_t) +
+                        (y_train.capacity() + classes.capacity()) * sizeof(std::string);
+    for (const LabelList* list : {&y_train, &classes}) {
+        for (const std::string& label : *list) {
+        // Short labels live inside the string object itself.
+            if (label.capacity() > std::string().capacity()) {
+                bytes += label.capacity() + 1;
+            }
+        }
+    }
+    return bytes;
 }
 
 std::string KNNClassifier::predict(const Vector& x) const {
@@ -206,6 +238,18 @@ std::vector<Neighbour> KNNClassifier::nearest_rows(const Eigen::Ref<const RowMaj
         std::copy(nearest.begin(), nearest.end(), result.begin() + query * K);
     });
     return result;
+}
+
+VoteMatrix KNNClassifier::vote_counts(const Eigen::Ref<const RowMajorMatrix>& Z) const {
+    VoteMatrix votes = VoteMatrix::Zero(Z.rows(), static_cast<Index>(classes.size()));
+    const std::vector<Neighbour> nearest = nearest_rows(Z, k);
+    const Index K = Z.rows() > 0 ? static_cast<Index>(nearest.size()) / Z.rows() : 0;
+    for (Index q = 0; q < Z.rows(); ++q) {
+        for (Index j = 0; j < K; ++j) {
+            ++votes(q, class_of_row[static_cast<std::size_t>(nearest[static_cast<std::size_t>(q * K + j)].row)]);
+        }
+    }
+    return votes;
 }
 
 void KNNClassifier::search(const Eigen::Ref<const RowMajorMatrix>& Z, Index K,

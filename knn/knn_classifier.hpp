@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -14,6 +15,9 @@ struct Neighbour {
     double distance;
     Eigen::Index row;
 };
+
+// Votes per query (rows) and per distinct stored label (columns).
+using VoteMatrix = Eigen::Matrix<std::int32_t, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
 // Exhaustive k-nearest-neighbour classifier over PCA-reduced rows, with a plain
 // majority vote. Ties in the vote go to the label first in byte order.
@@ -38,10 +42,21 @@ public:
     // count <= 0; throws std::invalid_argument like predict.
     std::vector<Neighbour> nearest_rows(const Eigen::Ref<const RowMajorMatrix>& Z, Eigen::Index count) const;
 
+    // The votes of each row of Z's min(k, stored rows) nearest rows, one column per entry of
+    // `classes`; the first column holding a row's most votes is predict_rows's label for it.
+    // All zero for an empty store or k <= 0; throws std::invalid_argument like predict.
+    VoteMatrix vote_counts(const Eigen::Ref<const RowMajorMatrix>& Z) const;
+
+    // Bytes held by the store: rows, norms, their packed copies and the labels.
+    std::size_t memory_bytes() const;
+
     const std::int32_t k;
     RowMajorMatrix X_train;
     LabelList y_train;
     Vector sq_norms;
+    // The distinct labels of y_train in byte order, and each stored row's place among them.
+    LabelList classes;
+    std::vector<std::int32_t> class_of_row;
 
 private:
     // Hands each query's K nearest rows, in no particular order, to `done` as its search ends.

@@ -152,7 +152,7 @@ Matrix back_project(const CentredRows& centred, const Matrix& vectors) {
 
 }  // namespace
 
-AdaptivePCA::AdaptivePCA(double variance) : variance(variance) {}
+AdaptivePCA::AdaptivePCA(double variance) : variance(variance), progress(&std::cout) {}
 
 void AdaptivePCA::fit(const MatrixView& X, bool scale) {
     const Eigen::Index n = X.rows();
@@ -256,10 +256,20 @@ std::int32_t AdaptivePCA::count_components(const Vector& eigenvalues) const {
 void AdaptivePCA::select_components(const Vector& eigenvalues, const Matrix& axes, bool thin) {
     const std::int32_t count = count_components(eigenvalues);
     Matrix kept = axes.leftCols(count);
+    const double total = eigenvalues.sum();
+    Vector ratio = total > 0.0 ? Vector(eigenvalues.head(count) / total) : Vector(Vector::Zero(count));
     n_components = count;
     components.swap(kept);
-    std::cout << "[PCA] Fit complete. Mode: " << (thin ? "Thin" : "Standard")
-              << " | Components: " << count << std::endl;
+    explained_variance_ratio.swap(ratio);
+    if (progress != nullptr) {
+        *progress << "[PCA] Fit complete. Mode: " << (thin ? "Thin" : "Standard") << " | Components: " << count
+                  << std::endl;
+    }
+}
+
+std::size_t AdaptivePCA::memory_bytes() const {
+    const Eigen::Index values = mean.size() + std_dev.size() + components.size() + explained_variance_ratio.size();
+    return static_cast<std::size_t>(values) * sizeof(double);
 }
 
 RowMajorMatrix AdaptivePCA::transform(const MatrixView& X) const {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 
 #include "mirelo_types.hpp"
 
@@ -13,25 +15,32 @@ class AdaptivePCA {
 public:
     explicit AdaptivePCA(double variance);
 
-    // Learns means, optional spreads and the kept axes, then prints one line.
+    // Learns means, optional spreads and the kept axes, then writes one line to `progress`.
     // Throws std::invalid_argument for a matrix with no rows or no columns.
     // On any exception the previous fit stays in place.
     void fit(const MatrixView& X, bool scale);
 
     // eigenvalues: m values in decreasing order; axes: d rows, column i for
-    // eigenvalue i, at least as many columns as are kept. Sets n_components and
-    // components and prints the fit line.
+    // eigenvalue i, at least as many columns as are kept. Sets n_components,
+    // components and explained_variance_ratio and writes the fit line.
     void select_components(const Vector& eigenvalues, const Matrix& axes, bool thin);
 
     // Centres, divides and projects each row. Before any fit the result has no
     // columns; afterwards X must have the training width (std::invalid_argument).
     RowMajorMatrix transform(const MatrixView& X) const;
 
+    // Bytes held by the fitted arrays.
+    std::size_t memory_bytes() const;
+
     const double variance;
     std::int32_t n_components = 0;
     Vector mean;
     Vector std_dev;
     Matrix components;
+    // Each kept axis's share of the total variance (0 when the data do not vary).
+    Vector explained_variance_ratio;
+    // Where the fit line goes; null for nowhere.
+    std::ostream* progress;
     // Centred (and divided) data are multiplied by 2^scale_exponent before any product, so that
     // no square overflows or underflows; 0 for all but extreme magnitudes. transform applies it
     // too, so reduced rows and their distances carry the factor (squared).

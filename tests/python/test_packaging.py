@@ -31,11 +31,14 @@ def dists():
 def test_distributions_hold_the_stubs_and_the_estimator(dists):
     sdist, wheel = dists
     in_wheel = zipfile.ZipFile(wheel).namelist()
-    assert {"mirelo-stubs/__init__.pyi", "mirelo_sklearn.py"} <= set(in_wheel)
-    assert [name for name in in_wheel if name.startswith("mirelo.") and name.endswith(".so")]
+    estimator = {f"mirelo_sklearn/{name}" for name in ("__init__.py", "_classifier.py", "_native.pyi", "py.typed")}
+    assert {"mirelo-stubs/__init__.pyi", *estimator} <= set(in_wheel)
+    for module in ("mirelo.", "mirelo_sklearn/_native."):
+        assert [name for name in in_wheel if name.startswith(module) and name.endswith(".so")]
     with tarfile.open(sdist) as archive:
         in_sdist = {name.split("/", 1)[-1] for name in archive.getnames()}
-    assert {"python/mirelo-stubs/__init__.pyi", "python/mirelo_sklearn.py", "CMakeLists.txt"} <= in_sdist
+    assert {"python/mirelo-stubs/__init__.pyi", *(f"python/{name}" for name in estimator),
+            "bindings/native_module.cpp", "CMakeLists.txt"} <= in_sdist
     # A local build tree must stay out: stale objects, and links into a virtual environment.
     assert not [name for name in in_sdist if name.startswith("build/")]
 
@@ -48,6 +51,7 @@ def test_wheel_works_without_scikit_learn(dists, tmp_path):
     code = ("import importlib.util, numpy, mirelo\n"
             "config = mirelo.KNNConfig(); config.k = 1; engine = mirelo.KNNEngine(config)\n"
             "engine.train(numpy.eye(3), ['a', 'b', 'c'])\n"
-            "print(engine.predict(numpy.eye(3)[1]), importlib.util.find_spec('sklearn'))\n")
+            "print(engine.predict(numpy.eye(3)[1]), importlib.util.find_spec('sklearn'))\n"
+            "try:\n    import mirelo_sklearn\nexcept ImportError as error:\n    print(error)\n")
     result = subprocess.run([python, "-c", code], cwd=tmp_path, capture_output=True, text=True, check=True)
-    assert result.stdout.splitlines()[-1] == "b None"
+    assert result.stdout.splitlines()[-2:] == ["b None", 'mirelo_sklearn needs scikit-learn: pip install "mirelo[sklearn]"']

@@ -1,19 +1,24 @@
 """MireloClassifier under scikit-learn's own estimator checks and model-selection tools."""
 
 import pickle
+import sys
 import unittest
 
 import numpy as np
 import pytest
-from sklearn.datasets import load_wine
+from sklearn.calibration import CalibratedClassifierCV
+from sklearn.datasets import load_iris, load_wine
 from sklearn.decomposition import PCA
+from sklearn.ensemble import VotingClassifier
+from sklearn.linear_model import LogisticRegression
 from sklearn.model_selection import GridSearchCV, cross_val_score
-from sklearn.neighbors import KNeighborsClassifier
+from sklearn.neighbors import KNeighborsClassifier, NearestNeighbors
 from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import StandardScaler
+from sklearn.utils._param_validation import InvalidParameterError
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
-from mirelo_sklearn import MireloClassifier
+from mirelo_sklearn import MireloClassifier, _native
 
 
 @parametrize_with_checks([MireloClassifier()])
@@ -51,22 +56,108 @@ def test_scale_matches_a_standard_scaler():
             == cross_val_score(reference, X, y).tolist())
 
 
-def test_unpickling_retrains_with_the_fitted_parameters():
+@pytest.mark.parametrize("tool", [
+    lambda: cross_val_score(MireloClassifier(k=7, scale=True), *load_wine(return_X_y=True), scoring="roc_auc_ovr"),
+    lambda: VotingClassifier([("mirelo", MireloClassifier(k=5)), ("linear", LogisticRegression(max_iter=1000))],
+                             voting="soft").fit(*load_iris(return_X_y=True)).predict_proba(load_iris().data),
+    lambda: CalibratedClassifierCV(MireloClassifier(k=5), cv=3).fit(*load_iris(return_X_y=True)).predict_proba(
+        load_iris().data),
+], ids=["roc-auc-ovr", "soft-voting", "calibrated"])
+def test_probability_tools(tool):
+    assert np.isfinite(tool()).all()
+
+
+@pytest.mark.parametrize("k", [1, 2, 4, 6])
+def test_predict_is_the_first_maximum_of_predict_proba(k):
+    # Rounded data repeat points, so votes tie often; classes absent near a query get 0.
+    rng = np.random.default_rng(k)
+    X, queries = rng.normal(size=(120, 4)).round(), rng.normal(size=(200, 4)).round()
+    y = rng.choice(["d", "c", "b", "a"], size=120)
+    model = MireloClassifier(k=k, variance=4).fit(X, y)
+    proba = model.predict_proba(queries)
+    assert proba.shape == (200, 4) and np.allclose(proba.sum(axis=1), 1.0) and (proba == 0).any()
+    assert (model.predict(queries) == model.classes_[proba.argmax(axis=1)]).all()
+
+
+def test_kneighbors_and_transform_match_a_search_on_the_reduced_rows():
     X, y = load_wine(return_X_y=True)
-    model = MireloClassifier(k=1).fit(X, y)
-    expected = model.predict(X)
+    model = MireloClassifier(k=4, scale=True).fit(X[:150], y[:150])
+    reduced = model.transform(X)
+    assert reduced.shape == (178, model.n_components_) and model.explained_variance_ratio_.sum() >= 0.95
+    expected_distances, expected_indices = NearestNeighbors(n_neighbors=6).fit(reduced[:150]).kneighbors(reduced)
+    distances, indices = model.kneighbors(X, n_neighbors=6)
+    assert (indices == expected_indices).all() and np.allclose(distances, expected_distances)
+    assert (model.kneighbors(X, return_distance=False) == indices[:, :4]).all()
+
+
+@pytest.mark.parametrize("call", [
+    lambda m, X: m.predict(X), lambda m, X: m.predict_proba(X), lambda m, X: m.kneighbors(X, n_neighbors=4),
+])
+def test_more_neighbours_than_training_rows_raise(call):
+    model = MireloClassifier(k=4).fit([[0.0], [1.0], [2.0]], ["a", "b", "a"])
+    with pytest.raises(ValueError, match="n_neighbors = 4, n_samples_fit = 3"):
+        call(model, [[0.5]])
+
+
+def test_pickle_holds_the_trained_state_and_answers_bit_for_bit(capfd):
+    X, y = load_wine(return_X_y=True)
+    model = MireloClassifier(k=1, verbose=True).fit(X, y)
+    expected = [model.predict(X), model.predict_proba(X), *model.kneighbors(X), model.transform(X)]
     model.set_params(k=25)
-    assert (pickle.loads(pickle.dumps(model)).predict(X) == expected).all()
+    capfd.readouterr()
+    loaded = pickle.loads(pickle.dumps(model))
+    assert capfd.readouterr().out == ""  # loading trains nothing
+    found = [loaded.predict(X), loaded.predict_proba(X), *loaded.kneighbors(X), loaded.transform(X)]
+    assert all(np.array_equal(a, b) for a, b in zip(found, expected))
+    assert loaded.n_components_ == model.n_components_ and loaded.k == 25
 
 
-@pytest.mark.parametrize("k", [0, -3, 2.5])
-def test_rejects_k_that_names_no_neighbour(k):
-    with pytest.raises(ValueError, match="k must be a positive integer"):
-        MireloClassifier(k=k).fit([[0.0], [1.0]], ["a", "b"])
+def test_pickled_state(tmp_path):
+    X, y = load_wine(return_X_y=True)
+    model = MireloClassifier(variance=3).fit(X, y)
+    state = model._trained.model.__getstate__()
+    held = model._trained.model.__sizeof__()
+    assert held >= state[9].nbytes + state[7].nbytes  # reduced rows and components
+    assert sys.getsizeof(model) > held > sys.getsizeof(MireloClassifier().fit(X[:30], y[:30]))
+    restored = _native.Model.__new__(_native.Model)
+    restored.__setstate__(state[:3])
+    assert not restored.is_fitted and restored.k == 3
+    corrupt = [("0.0.0", *state[1:]), state[:5], (*state[:9], state[9][:, :1], *state[10:]),
+               (*state[:9], state[9] * np.nan, *state[10:]), (*state[:10], state[10] + 3, *state[11:]),
+               (*state[:4], "mean", *state[5:])]
+    messages = ["saved by mirelo 0.0.0 and cannot be loaded by mirelo", "3 or 12 fields, got 5",
+                "reduced training matrix is 178 x", "finite values", "class codes from 0 to 2",
+                "readable mean, got <class 'str'>"]
+    for bad, message in zip(corrupt, messages):
+        with pytest.raises(ValueError, match=message):
+            _native.Model.__new__(_native.Model).__setstate__(bad)
 
 
-def test_failed_fit_keeps_the_last_classes_and_engine():
+@pytest.mark.parametrize("params", [
+    {"k": 0}, {"k": -3}, {"k": 2.5}, {"k": 2**31}, {"variance": -1}, {"variance": 0}, {"variance": np.nan},
+    {"variance": np.inf}, {"variance": "0.9"}, {"scale": "yes"}, {"scale": 1}, {"verbose": "loud"},
+])
+def test_rejects_parameters(params):
+    with pytest.raises(InvalidParameterError, match=f"'{next(iter(params))}' parameter of MireloClassifier"):
+        MireloClassifier(**params).fit([[0.0], [1.0]], ["a", "b"])
+
+
+@pytest.mark.parametrize("verbose, capture", [(False, "capfd"), (True, "capsys")])
+def test_fit_is_quiet_unless_verbose(request, verbose, capture):
+    # capfd sees file descriptors 1 and 2; capsys only sys.stdout and sys.stderr.
+    captured = request.getfixturevalue(capture)
+    X, y = load_wine(return_X_y=True)
+    MireloClassifier(variance=3, verbose=verbose).fit(X, y)
+    expected = ("[PCA] Fit complete. Mode: Standard | Components: 3\n"
+                "[Engine] Trained successfully. Reduced to 3 dimensions.\n") if verbose else ""
+    assert captured.readouterr() == (expected, "")
+
+
+@pytest.mark.parametrize("X", [
+    [[0.0], [np.nan]], [[0.0, 1.0], [np.nan, 1.0]], [[1.7e308, 0.0], [1.7e308, 0.0], [-1.7e308, 0.0]],
+], ids=["nan", "wider-nan", "wider-overflow"])  # differences from the mean overflow in the last
+def test_failed_fit_keeps_the_last_fit(X):
     model = MireloClassifier(k=1).fit([[0.0], [1.0]], ["a", "b"])
-    with pytest.raises(ValueError):  # differences from the mean overflow inside the engine
-        model.fit([[1.7e308], [1.7e308], [-1.7e308]], ["x", "y", "z"])
-    assert model.predict([[0.1], [0.9]]).tolist() == ["a", "b"]
+    with pytest.raises(ValueError):
+        model.fit(X, ["x", "y", "z"][:len(X)])
+    assert model.n_features_in_ == 1 and model.predict([[0.1], [0.9]]).tolist() == ["a", "b"]

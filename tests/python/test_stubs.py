@@ -7,6 +7,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 import mirelo
 
 STUBS = Path(importlib.util.find_spec("mirelo").origin).parent / "mirelo-stubs" / "__init__.pyi"
@@ -69,8 +71,9 @@ def run_mypy(args, cwd):
     return subprocess.run([sys.executable, "-m", *args], cwd=cwd, capture_output=True, text=True)
 
 
-def test_stubtest_accepts_the_installed_module(tmp_path):
-    result = run_mypy(["mypy.stubtest", "mirelo"], tmp_path)
+@pytest.mark.parametrize("module", ["mirelo", "mirelo_sklearn._native"])
+def test_stubtest_accepts_the_installed_module(tmp_path, module):
+    result = run_mypy(["mypy.stubtest", module], tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 

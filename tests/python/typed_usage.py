@@ -3,6 +3,7 @@
 import numpy as np
 
 import mirelo
+from mirelo_sklearn import MireloClassifier
 
 
 def classify(rows: list[list[float]], labels: list[str], queries: np.ndarray) -> list[str]:
@@ -14,3 +15,9 @@ def classify(rows: list[list[float]], labels: list[str], queries: np.ndarray) ->
     engine.train(np.asarray(rows), tuple(label.encode() for label in labels))
     first: str = engine.predict(queries[0])
     return [first, *engine.predict_batch(queries)]
+
+
+def estimate(X: np.ndarray, y: list[str]) -> tuple[np.ndarray, int]:
+    model = MireloClassifier(k=5, variance=0.9, scale=True).fit(X, y)
+    distances, rows = model.kneighbors(X[:3], n_neighbors=2)
+    return model.predict_proba(X) + distances.sum() + rows.sum(), model.n_components_

@@ -1,0 +1,302 @@
+// The scikit-learn estimator's own binding over the engine: class codes instead of labels,
+// quiet fits, the GIL released around the numeric work and a saved state for pickling.
+// Each model has a reader-writer lock: predictions share it, and a fit swaps its freshly
+// trained engine in while holding it alone, so a prediction sees one training whole.
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include <omp.h>
+#include <pybind11/eigen.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "knn_engine.hpp"
+#include "matrix_view_caster.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+using mirelo::EngineState;
+using mirelo::KNNConfig;
+using mirelo::KNNEngine;
+using mirelo::LabelList;
+using mirelo::Matrix;
+using mirelo::RowMajorMatrix;
+using mirelo::Vector;
+using Codes = Eigen::Matrix<std::int64_t, Eigen::Dynamic, 1>;
+using Indices = Eigen::Matrix<std::int64_t, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+
+#ifndef MIRELO_VERSION
+#define MIRELO_VERSION "unknown"
+#endif
+constexpr const char* kVersion = MIRELO_VERSION;
+
+// The OpenMP team size of the calling thread's regions for one call. OpenMP keeps the
+// setting per thread, so other threads' calls are unaffected; 0 keeps the thread's own
+// setting, which is where threadpoolctl's limit lands.
+class ThreadCount {
+public:
+    explicit ThreadCount(int threads) : previous(threads > 0 ? omp_get_max_threads() : 0) {
+        if (threads > 0) {
+            omp_set_num_threads(threads);
+        }
+    }
+    ~ThreadCount() {
+        if (previous > 0) {
+            omp_set_num_threads(previous);
+        }
+    }
+    ThreadCount(const ThreadCount&) = delete;
+    ThreadCount& operator=(const ThreadCount&) = delete;
+
+private:
+    int previous;
+};
+
+// Class codes as labels zero-padded to one width, so that the engine's tie rule (the label
+// first in byte order) picks the smallest code.
+class ClassCodes {
+public:
+    explicit ClassCodes(std::int64_t n_classes) : n_classes(n_classes) {
+        if (n_classes < 1) {
+            throw std::invalid_argument("expected at least one class, got " + std::to_string(n_classes));
+        }
+        width = std::to_string(n_classes - 1).size();
+    }
+
+    LabelList labels(const Codes& codes) const {
+        LabelList labels;
+        labels.reserve(static_cast<std::size_t>(codes.size()));
+        for (Eigen::Index i = 0; i < codes.size(); ++i) {
+            if (codes[i] < 0 || codes[i] >= n_classes) {
+                throw std::invalid_argument("expected class codes from 0 to " + std::to_string(n_classes - 1) +
+                                            ", got " + std::to_string(codes[i]) + " at position " +
+                                            std::to_string(i));
+            }
+            const std::string digits = std::to_string(codes[i]);
+            labels.push_back(std::string(width - digits.size(), '0') + digits);
+        }
+        return labels;
+    }
+
+    static Codes codes(const LabelList& labels) {
+        Codes codes(static_cast<Eigen::Index>(labels.size()));
+        for (std::size_t i = 0; i < labels.size(); ++i) {
+            codes[static_cast<Eigen::Index>(i)] = std::stoll(labels[i]);
+        }
+        return codes;
+    }
+
+    const std::int64_t n_classes;
+
+private:
+    std::size_t width;
+};
+
+class Model {
+public:
+    Model(std::int32_t k, double variance) : config{k, variance} {}
+
+    // Returns the two progress lines when verbose, else an empty string.
+    std::string fit(const mirelo::MatrixView& X, const Codes& codes, std::int64_t n_classes, bool scale, bool verbose,
+                    int threads) {
+        const ClassCodes classes(n_classes);
+        auto fresh = std::make_unique<KNNEngine>(config);
+        std::ostringstream lines;
+        fresh->set_progress(verbose ? &lines : nullptr);
+        {
+            const ThreadCount count(threads);
+            fresh->train(X, classes.labels(codes), scale);
+        }
+        fresh->set_progress(nullptr);
+        install(std::move(fresh), n_classes);
+        return lines.str();
+    }
+
+    Codes predict(const mirelo::MatrixView& X, int threads) const {
+        const std::shared_lock guard(lock);
+        const ThreadCount count(threads);
+        return ClassCodes::codes(fitted().predict_batch(X));
+    }
+
+    mirelo::VoteMatrix vote_counts(const mirelo::MatrixView& X, int threads) const {
+        const std::shared_lock guard(lock);
+        const ThreadCount count(threads);
+        return fitted().vote_counts(X);
+    }
+
+    // Squared distances and row indices of each query's min(count, training rows) nearest rows.
+    std::pair<RowMajorMatrix, Indices> kneighbors(const mirelo::MatrixView& X, Eigen::Index count, int threads) const {
+        const std::shared_lock guard(lock);
+        const ThreadCount team(threads);
+        const std::vector<mirelo::Neighbour> nearest = fitted().nearest_rows(X, count);
+        const Eigen::Index K = X.rows() > 0 ? static_cast<Eigen::Index>(nearest.size()) / X.rows() : 0;
+        RowMajorMatrix distances(X.rows(), K);
+        Indices rows(X.rows(), K);
+        for (Eigen::Index i = 0; i < distances.size(); ++i) {
+            distances.data()[i] = nearest[static_cast<std::size_t>(i)].distance;
+            rows.data()[i] = nearest[static_cast<std::size_t>(i)].row;
+        }
+        return {std::move(distances), std::move(rows)};
+    }
+
+    RowMajorMatrix transform(const mirelo::MatrixView& X, int threads) const {
+        const std::shared_lock guard(lock);
+        const ThreadCount count(threads);
+        return fitted().transform(X);
+    }
+
+    std::pair<EngineState, std::int64_t> export_state() const {
+        const std::shared_lock guard(lock);
+        return {fitted().export_state(), n_classes};
+    }
+
+    void import_state(const EngineState& state, std::int64_t classes) {
+        auto fresh = std::make_unique<KNNEngine>(config);
+        fresh->set_progress(nullptr);
+        fresh->import_state(state);
+        install(std::move(fresh), classes);
+    }
+
+    std::int32_t n_components() const {
+        const std::shared_lock guard(lock);
+        return fitted().n_components();
+    }
+
+    Vector explained_variance_ratio() const {
+        const std::shared_lock guard(lock);
+        return fitted().explained_variance_ratio();
+    }
+
+    std::size_t memory_bytes() const {
+        const std::shared_lock guard(lock);
+        return sizeof(*this) + (engine ? engine->memory_bytes() : 0);
+    }
+
+    bool is_fitted() const {
+        const std::shared_lock guard(lock);
+        return engine != nullptr;
+    }
+
+    const KNNConfig config;
+
+private:
+    const KNNEngine& fitted() const {
+        if (!engine) {
+            throw std::logic_error("this model is not fitted yet");
+        }
+        return *engine;
+    }
+
+    void install(std::unique_ptr<KNNEngine> fresh, std::int64_t classes) {
+        const std::unique_lock guard(lock);
+        engine.swap(fresh);
+        n_classes = classes;
+    }
+
+    mutable std::shared_mutex lock;
+    std::unique_ptr<KNNEngine> engine;
+    std::int64_t n_classes = 0;
+};
+
+}  // namespace
+
+namespace {
+
+// The pickled form: the version that wrote it, the parameters, then (when fitted) the class
+// count and the trained state. The module installs no interruption check: its computations
+// run without the GIL, where Python must not be called.
+constexpr std::size_t kParameterFields = 3;
+constexpr std::size_t kFittedFields = 9;
+
+py::tuple saved(const Model& model) {
+    const py::tuple parameters = py::make_tuple(kVersion, model.config.k, model.config.variance);
+    if (!model.is_fitted()) {
+        return parameters;
+    }
+    std::pair<EngineState, std::int64_t> exported;
+    {
+        const py::gil_scoped_release release;
+        exported = model.export_state();
+    }
+    EngineState& s = exported.first;
+    const Codes codes = ClassCodes::codes(s.labels);
+    return py::make_tuple(kVersion, model.config.k, model.config.variance, exported.second, std::move(s.mean),
+                          std::move(s.std_dev), s.n_components, std::move(s.components),
+                          std::move(s.explained_variance_ratio), std::move(s.reduced), codes, s.scale_exponent);
+}
+
+template <class T>
+T field(const py::tuple& state, std::size_t index, const char* what) {
+    try {
+        return state[index].cast<T>();
+    } catch (const py::cast_error&) {
+        throw std::invalid_argument(std::string("expected a saved state with a readable ") + what + ", got " +
+                                    py::str(py::type::of(state[index])).cast<std::string>());
+    }
+}
+
+std::unique_ptr<Model> restored(const py::tuple& state) {
+    const std::string version = state.size() > 0 && py::isinstance<py::str>(state[0])
+                                    ? state[0].cast<std::string>()
+                                    : std::string("an unknown version");
+    if (version != kVersion) {
+        throw std::invalid_argument("this model was saved by mirelo " + version + " and cannot be loaded by mirelo " +
+                                    kVersion + "; fit it again with this version");
+    }
+    if (state.size() != kParameterFields && state.size() != kParameterFields + kFittedFields) {
+        throw std::invalid_argument("expected a saved state of " + std::to_string(kParameterFields) + " or " +
+                                    std::to_string(kParameterFields + kFittedFields) + " fields, got " +
+                                    std::to_string(state.size()));
+    }
+    auto model = std::make_unique<Model>(field<std::int32_t>(state, 1, "k"), field<double>(state, 2, "variance"));
+    if (state.size() == kParameterFields) {
+        return model;
+    }
+    const auto n_classes = field<std::int64_t>(state, 3, "class count");
+    EngineState s{field<Vector>(state, 4, "mean"),
+                  field<Vector>(state, 5, "spread vector"),
+                  field<std::int32_t>(state, 6, "component count"),
+                  field<Matrix>(state, 7, "component matrix"),
+                  field<Vector>(state, 8, "explained variance ratio"),
+                  field<RowMajorMatrix>(state, 9, "reduced training matrix"),
+                  {},
+                  field<int>(state, 11, "scale exponent")};
+    const auto codes = field<Codes>(state, 10, "class code vector");
+    const py::gil_scoped_release release;
+    s.labels = ClassCodes(n_classes).labels(codes);
+    model->import_state(s, n_classes);
+    return model;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_native, m) {
+    m.doc() = "mirelo's engine for the scikit-learn estimator (private: use mirelo_sklearn.MireloClassifier)";
+    m.attr("__version__") = kVersion;
+    using release = py::call_guard<py::gil_scoped_release>;
+
+    py::class_<Model>(m, "Model")
+        .def(py::init<std::int32_t, double>(), py::arg("k"), py::arg("variance"))
+        .def_property_readonly("k", [](const Model& model) { return model.config.k; })
+        .def_property_readonly("variance", [](const Model& model) { return model.config.variance; })
+        .def("fit", &Model::fit, py::arg("X"), py::arg("codes"), py::arg("n_classes"), py::arg("scale"),
+             py::arg("verbose"), py::arg("n_threads") = 0, release())
+        .def("predict", &Model::predict, py::arg("X"), py::arg("n_threads") = 0, release())
+        .def("vote_counts", &Model::vote_counts, py::arg("X"), py::arg("n_threads") = 0, release())
+        .def("kneighbors", &Model::kneighbors, py::arg("X"), py::arg("n_neighbors"), py::arg("n_threads") = 0,
+             release())
+        .def("transform", &Model::transform, py::arg("X"), py::arg("n_threads") = 0, release())
+        .def_property_readonly("n_components", &Model::n_components)
+        .def_property_readonly("explained_variance_ratio", &Model::explained_variance_ratio)
+        .def_property_readonly("is_fitted", &Model::is_fitted)
+        .def("__sizeof__", &Model::memory_bytes)
+        .def(py::pickle(&saved, &restored));
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+
+#include "mirelo_types.hpp"
+
+namespace mirelo {
+
+// Everything a trained engine answers from, as plain values: enough to save a model and
+// restore one that answers bit for bit as the original did.
+struct EngineState {
+    Vector mean;                      // d
+    Vector std_dev;                   // d, all ones without scaling
+    std::int32_t n_components = 0;
+    Matrix components;                // d x n_components
+    Vector explained_variance_ratio;  // n_components
+    RowMajorMatrix reduced;           // training rows x n_components, times 2^scale_exponent
+    LabelList labels;                 // one per reduced row
+    int scale_exponent = 0;           // AdaptivePCA::scale_exponent
+};
+
+// Throws std::invalid_argument naming the first field whose shape, count or values could
+// not come from a training: a corrupt or mismatched state.
+void validate_state(const EngineState& state);
+
+}  // namespace mirelo

@@ -1,0 +1,101 @@
+"""MireloClassifier releases the GIL, and one fitted model serves many threads at once."""
+
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+from mirelo_sklearn import MireloClassifier, _native
+
+RNG = np.random.default_rng(11)
+X_BIG, Y_BIG = RNG.normal(size=(30_000, 300)), RNG.integers(5, size=30_000)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: MireloClassifier(variance=0.99).fit(X_BIG, Y_BIG),
+    lambda: MireloClassifier(k=5, variance=60).fit(X_BIG[:20_000], Y_BIG[:20_000]).predict_proba(X_BIG),
+], ids=["fit", "predict_proba"])
+def test_other_threads_run_during_a_long_call(call):
+    ticks, stop = [], threading.Event()
+
+    def ticker():
+        while not stop.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.002)
+
+    thread = threading.Thread(target=ticker)
+    thread.start()
+    time.sleep(0.05)
+    start = time.perf_counter()
+    call()
+    end = time.perf_counter()
+    stop.set()
+    thread.join()
+    during = [t for t in ticks if start < t < end]
+    # Holding the GIL, the call would let the ticker run at most once.
+    assert end - start > 0.1 and len(during) >= 10, (end - start, len(during))
+
+
+def answers(model, queries):
+    return [model.predict(queries), model.predict_proba(queries), *model.kneighbors(queries), model.transform(queries)]
+
+
+def same(a, b):
+    return all(np.array_equal(x, y) for x, y in zip(a, b))
+
+
+def test_concurrent_predictions_give_the_one_thread_answers():
+    model = MireloClassifier(k=4).fit(X_BIG[:5000, :40], Y_BIG[:5000])
+    batches = [X_BIG[i * 700:(i + 1) * 700, :40] + 0.5 for i in range(8)]
+    expected = [answers(model, batch) for batch in batches]
+    with ThreadPoolExecutor(4) as pool:
+        found = list(pool.map(lambda batch: answers(model, batch), batches * 3))
+    assert all(same(f, e) for f, e in zip(found, expected * 3))
+
+
+@pytest.mark.parametrize("target", ["estimator", "native model"])
+def test_fit_racing_predictions_never_mixes_two_trainings(target):
+    # Two trainings with different classes and widths of votes: a mix would show.
+    sets = [(X_BIG[:3000, :30], Y_BIG[:3000]), (X_BIG[3000:5000, :30] * 2.0, Y_BIG[3000:5000] % 2 + 7)]
+    queries = X_BIG[6000:6400, :30]
+    if target == "estimator":
+        shared = MireloClassifier(k=3).fit(*sets[0])
+        refit = shared.fit
+        expected = [answers(MireloClassifier(k=3).fit(*s), queries)[:2] for s in sets]
+        predict = lambda: answers(shared, queries)[:2]  # noqa: E731
+    else:
+        shared = _native.Model(3, 0.95)
+
+        def refit(X, y):
+            classes, codes = np.unique(y, return_inverse=True)
+            shared.fit(X, codes, len(classes), False, False)
+
+        def predict():
+            return [shared.predict(queries), shared.vote_counts(queries)]
+
+        expected = []
+        for s in sets:
+            refit(*s)
+            expected.append(predict())
+    failures, done = [], threading.Event()
+
+    def trainer():
+        for i in range(12):
+            refit(*sets[i % 2])
+        done.set()
+
+    def predictor():
+        while not done.is_set():
+            # Each call sees one training whole (two calls may see different ones).
+            for i, found in enumerate(predict()):
+                if not any(np.array_equal(found, e[i]) for e in expected):
+                    failures.append(found)
+
+    threads = [threading.Thread(target=trainer)] + [threading.Thread(target=predictor) for _ in range(3)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
