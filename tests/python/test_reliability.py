@@ -190,7 +190,8 @@ def test_ctrl_c_stops_a_long_call_and_changes_nothing(call):
             ended = next_line()
             latency = time.monotonic() - sent
             assert (ended, next_line()) == ("INTERRUPTED", "SAME")
-            assert latency < 1.0
+            # The sanitizer slows every iteration between two looks at the signal several times over.
+            assert latency < (3.0 if UNDER_ASAN else 1.0)
         finally:
             child.kill()
 
