@@ -8,7 +8,9 @@
     void multiply_packed(StridedRows a, std::ptrdiff_t a_rows, const double* packed_b, std::ptrdiff_t b_rows,   \
                          std::ptrdiff_t length, StridedOutput out, bool accumulate) noexcept;                 \
     double squared_norm(const double* row, std::ptrdiff_t length) noexcept;                                   \
-    void screen_single(const SingleScreen& screen) noexcept;
+    double squared_distance(const double* a, const double* b, std::ptrdiff_t length) noexcept;                \
+    void screen_single(const SingleScreen& screen) noexcept;                                                 \
+    std::ptrdiff_t screen_listed(const ListedScreen& screen) noexcept;
 
 namespace mirelo {
 namespace portable_kernels {
