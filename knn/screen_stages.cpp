@@ -64,11 +64,11 @@ Index choose_prefix_length(const RowMajorMatrix& rows, Index k) {
     std::vector<double> distances(static_cast<std::size_t>(stored));
     for (Index q : query_rows) {
         for (Index j = 0; j < stored; ++j) {
-            distances[static_cast<std::size_t>(j)] = (rows.row(stored_rows[static_cast<std::size_t>(j)]) - rows.row(q)).squaredNorm();
+            const Index r = stored_rows[static_cast<std::size_t>(j)];
+            distances[static_cast<std::size_t>(j)] = (rows.row(r) - rows.row(q)).squaredNorm();
         }
-        std::vector<double> ranked = distances;
-        std::nth_element(ranked.begin(), ranked.begin() + (rank - 1), ranked.end());
-        const double bar = ranked[static_cast<std::size_t>(rank - 1)];
+        std::nth_element(distances.begin(), distances.begin() + (rank - 1), distances.end());
+        const double bar = distances[static_cast<std::size_t>(rank - 1)];
         for (Index r : stored_rows) {
             double sum = 0.0;
             Index p = 0;
@@ -86,7 +86,8 @@ Index choose_prefix_length(const RowMajorMatrix& rows, Index k) {
     Index best = m;
     double best_cost = static_cast<double>(m);
     for (Index L = 1; L < m; ++L) {
-        const double cost = static_cast<double>(L) + kSecondStageCost + listed_cost * passing[static_cast<std::size_t>(L)] / pairs;
+        const double share = passing[static_cast<std::size_t>(L)] / pairs;
+        const double cost = static_cast<double>(L) + kSecondStageCost + listed_cost * share;
         if (cost < best_cost) {
             best = L;
             best_cost = cost;

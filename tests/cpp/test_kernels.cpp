@@ -119,7 +119,9 @@ TEST(Kernels, ScreenFlagsTheRowsWithinEachBar) {
         // The listed test on rows laid out one after another, every row listed.
         std::vector<float> listed_rows(37 * kListedWidth, 0.0f), query(kListedWidth, 0.0f);
         for (Eigen::Index j = 0; j < 37; ++j) {
-            for (Eigen::Index p = 0; p < 5; ++p) listed_rows[static_cast<std::size_t>(j * kListedWidth + p)] = rows(j, p);
+            for (Eigen::Index p = 0; p < 5; ++p) {
+                listed_rows[static_cast<std::size_t>(j * kListedWidth + p)] = static_cast<float>(rows(j, p));
+            }
         }
         for (Eigen::Index q = 0; q < 9; ++q) {
             std::copy_n(single_queries.begin() + q * 5, 5, query.begin());
