@@ -1,11 +1,11 @@
 """Times mirelo against scikit-learn and faiss on the same data and thread count.
 
     python benchmarks/run.py                      # quick: a small tall set and digits, under a minute
-    python benchmarks/run.py --workload tall tall99 wide latency growth --threads 2
+    python benchmarks/run.py --workload tall tall99 wide latency growth --threads 2 --plot benchmarks/growth.png
 
-Prints a Markdown table (times in seconds unless stated; ratios are the other method's time
-or memory over mirelo's, so above 1 means mirelo is faster or smaller) and saves the growth
-plot when the growth workload runs.
+Prints a Markdown table per workload (times in seconds unless stated; ratios are the other
+method's time or memory over mirelo's, so above 1 means mirelo is faster or smaller) and,
+with --plot PATH, draws the growth workload's times to PATH.
 """
 
 import argparse
@@ -21,18 +21,31 @@ for _name in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--workload", nargs="+", default=["quick"],
-                        choices=["quick", "tall", "tall99", "wide", "latency", "growth"])
+                        choices=["quick", "tall", "tall99", "wide", "latency", "growth"],
+                        help="quick: 10000 x 784 tall rows, then latency (the default); tall: 50000 x 784; "
+                             "tall99: the tall data at variance 0.99, many more components; "
+                             "wide: 2000 x 20000; latency: digits, 1797 x 64, with one-row calls; "
+                             "growth: batch time against training rows")
     parser.add_argument("--threads", type=int, default=2, help="threads for every method (default 2)")
-    parser.add_argument("--rows", type=int, help="training rows of the tall workloads (default 50000)")
+    parser.add_argument("--rows", type=int,
+                        help="training rows of the tall workloads (default 50000; 10000 in the quick run)")
     parser.add_argument("--features", type=int, help="features of the wide workload (default 20000)")
-    parser.add_argument("--queries", type=int, help="queries of the tall workloads (default 10000)")
-    parser.add_argument("--growth-rows", type=int, nargs="+", default=[10_000, 20_000, 40_000, 80_000])
-    parser.add_argument("--growth-queries", type=int, default=2000)
-    parser.add_argument("--calls", type=int, default=200, help="one-row predict calls per method")
+    parser.add_argument("--queries", type=int,
+                        help="queries of the tall workloads (default 10000; 1000 in the quick run)")
+    parser.add_argument("--growth-rows", type=int, nargs="+", default=[10_000, 20_000, 40_000, 80_000],
+                        help="training row counts of the growth workload (default 10000 20000 40000 80000)")
+    parser.add_argument("--growth-queries", type=int, default=2000,
+                        help="queries of the growth workload (default 2000)")
+    parser.add_argument("--calls", type=int, default=200,
+                        help="one-row predict calls per method in the quick, tall and latency runs (default 200)")
     parser.add_argument("--skip", nargs="*", default=[], choices=["scikit-learn", "faiss"],
                         help="leave a comparison out (for example scikit-learn's slow wide fit)")
-    parser.add_argument("--plot", default=os.path.join(os.path.dirname(__file__), "growth.png"))
-    return parser.parse_args()
+    parser.add_argument("--plot", metavar="PATH",
+                        help="draw the growth workload's times to this PNG (default: no plot)")
+    args = parser.parse_args()
+    if args.plot and not os.path.isdir(os.path.dirname(os.path.abspath(args.plot))):
+        parser.error(f"--plot {args.plot}: its directory does not exist")
+    return args
 
 
 args = parse_args()
@@ -116,7 +129,7 @@ def run_workload(w, one_row):
         print(f"  {method.name} done", file=sys.stderr)
     reference = labels.get("scikit-learn")
     agreement = {name: np.mean(np.asarray(found) == np.asarray(reference)) if reference is not None else None
-                 for name, found in labels.items()}
+                 for name, found in labels.items() if name != "scikit-learn"}
     return figures, agreement, components
 
 
@@ -148,7 +161,11 @@ def growth():
     print("|---:|" + "---:|" * len(times))
     for i, n in enumerate(sizes):
         print(f"| {n} | " + " | ".join(f"{t[i]:.3g}" for t in times.values()) + " |")
+    if args.plot:
+        plot_growth(sizes, times)
 
+
+def plot_growth(sizes, times):
     import matplotlib
 
     matplotlib.use("Agg")
@@ -170,7 +187,9 @@ def growth():
 
 
 def main():
-    for name in args.workload:
+    # The quick run is a small tall set, then digits.
+    names = [n for name in args.workload for n in (("quick", "latency") if name == "quick" else (name,))]
+    for name in names:
         if name == "growth":
             growth()
             continue

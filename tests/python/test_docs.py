@@ -1,0 +1,26 @@
+"""The Python snippets of the README and docs/, each run on its own as a reader would paste it."""
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+SNIPPETS = {f"{page.stem}-{number}": snippet
+            for page in PAGES
+            for number, snippet in enumerate(re.findall(r"^```python\n(.*?)^```", page.read_text(), re.M | re.S), 1)}
+
+
+@pytest.mark.parametrize("snippet", SNIPPETS.values(), ids=SNIPPETS.keys())
+def test_snippet_runs_on_its_own_and_prints_what_it_says(snippet, tmp_path):
+    result = subprocess.run([sys.executable, "-c", snippet], cwd=tmp_path, capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    printed = [line for line in lines if not line.startswith(("[PCA] ", "[Engine] "))]
+    # A `print(...)  # text` line promises that text.
+    assert printed == re.findall(r"^print\(.*\)  # (.*)$", snippet, re.M)
+    if "os.dup2" in snippet:  # a recipe that silences the engine must really silence it
+        assert printed == lines
