@@ -1,7 +1,7 @@
 """Times mirelo against scikit-learn and faiss on the same data and thread count.
 
     python benchmarks/run.py                      # quick: a small tall set and digits, under a minute
-    python benchmarks/run.py --workload tall wide latency growth --threads 2 --plot benchmarks/growth.png
+    python benchmarks/run.py --workload tall tall99 wide latency growth --threads 2 --plot benchmarks/growth.png
     python benchmarks/run.py --workload pickle    # MireloClassifier's pickle against a refit
     python benchmarks/run.py --workload scale --skip faiss   # 400,000 x 784: what fits in memory
 
@@ -28,23 +28,24 @@ for _name in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--workload", nargs="+", default=["quick"],
-                        choices=["quick", "tall", "wide", "latency", "growth", "scale", "pickle"],
+                        choices=["quick", "tall", "tall99", "wide", "latency", "growth", "scale", "pickle"],
                         help="quick: 10000 x 784 tall rows, then latency (the default); tall: 50000 x 784; "
+                             "tall99: the tall data at variance 0.99, many more components; "
                              "wide: 2000 x 20000; latency: digits, 1797 x 64, with one-row calls; "
                              "growth: batch time against training rows; scale: 400000 x 784 (2.5 GB); "
                              "pickle: MireloClassifier's pickle of the tall rows against a refit")
     parser.add_argument("--threads", type=int, default=2, help="threads for every method (default 2)")
     parser.add_argument("--rows", type=int,
-                        help="training rows of the tall workload (default 50000; 10000 in the quick run)")
+                        help="training rows of the tall workloads (default 50000; 10000 in the quick run)")
     parser.add_argument("--features", type=int, help="features of the wide workload (default 20000)")
     parser.add_argument("--queries", type=int,
-                        help="queries of the tall workload (default 10000; 1000 in the quick run)")
+                        help="queries of the tall workloads (default 10000; 1000 in the quick run)")
     parser.add_argument("--growth-rows", type=int, nargs="+", default=[10_000, 20_000, 40_000, 80_000],
                         help="training row counts of the growth workload (default 10000 20000 40000 80000)")
     parser.add_argument("--growth-queries", type=int, default=2000,
                         help="queries of the growth workload (default 2000)")
     parser.add_argument("--calls", type=int, default=200,
-                        help="one-row predict calls per method in the quick and latency runs (default 200)")
+                        help="one-row predict calls per method in the quick, tall and latency runs (default 200)")
     parser.add_argument("--repeats", type=int, default=5,
                         help="timings of the pickle workload, the best taken (default 5)")
     parser.add_argument("--skip", nargs="*", default=[], choices=["scikit-learn", "faiss"],
@@ -252,13 +253,17 @@ def main():
             w = workloads.synthetic("quick", args.rows or 10_000, args.queries or 1000, 784)
         elif name == "tall":
             w = workloads.synthetic("tall", args.rows or 50_000, args.queries or 10_000, 784)
+        elif name == "tall99":
+            # The same data at variance 0.99: many more components, the weaker ones mostly noise.
+            w = workloads.synthetic("tall99", args.rows or 50_000, args.queries or 10_000, 784)
+            w.variance = 0.99
         elif name == "wide":
             w = workloads.synthetic("wide", 2000, 2000, args.features or 20_000)
         elif name == "scale":
             w = workloads.large("scale", args.rows or 400_000, args.queries or 10_000, 784)
         else:
             w = workloads.digits()
-        figures, agreement, components = run_workload(w, one_row=name in ("quick", "latency"))
+        figures, agreement, components = run_workload(w, one_row=name in ("quick", "latency", "tall", "tall99"))
         print_table(f"{name}: {len(w.X)} x {w.X.shape[1]} training rows, {len(w.queries)} queries, k={w.k}",
                     figures, agreement, components)
 

@@ -1,6 +1,7 @@
 // The kernels' body, written once for every instruction set. Each kernel build includes it
 // inside a namespace of its own, after defining `Ops`: vector types `V` (four doubles) and `F`
-// (eight floats) with load, broadcast and multiply_add (a * b + c); for F twice_less (2 * d - n,
+// (eight floats) with load, broadcast and multiply_add (a * b + c); for V also subtract, multiply
+// and add, each rounded on its own; for F sum (of the lanes, in any order), twice_less (2 * d - n,
 // one rounding where the CPU fuses it) and not_at_most (lane mask of !(x <= limit)). No
 // standard-library code is instantiated here, so no copy built for one instruction set can
 // stand in for another at link time.
@@ -149,6 +150,29 @@ double squared_norm(const double* row, Index length) noexcept {
     return lanes[0];
 }
 
+// Four chains, lane p % 4 summing the squares of differences p, in p order; a row's tail is padded
+// with zeros, which leave a sum unchanged.
+double squared_distance(const double* a, const double* b, Index length) noexcept {
+    V sums = Ops::zero();
+    Index p = 0;
+    for (; p + 4 <= length; p += 4) {
+        const V difference = Ops::subtract(Ops::load(a + p), Ops::load(b + p));
+        sums = Ops::add(sums, Ops::multiply(difference, difference));
+    }
+    if (p < length) {
+        double tail_a[4] = {}, tail_b[4] = {};
+        for (Index c = 0; p + c < length; ++c) {
+            tail_a[c] = a[p + c];
+            tail_b[c] = b[p + c];
+        }
+        const V difference = Ops::subtract(Ops::load(tail_a), Ops::load(tail_b));
+        sums = Ops::add(sums, Ops::multiply(difference, difference));
+    }
+    double lanes[4];
+    Ops::store(lanes, sums);
+    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+}
+
 // Loads n values, zeros past `count`, into two vectors.
 template <class Vec, class T>
 inline __attribute__((always_inline)) void load_padded(const T* values, Index count, Vec& low, Vec& high) {
@@ -195,4 +219,35 @@ void screen_single(const SingleScreen& s) noexcept {
             }
         });
     }
+}
+
+// Four rows at a time, each in a chain of its own, so that the chains' latencies overlap; the
+// rows are too few and too scattered to be packed.
+Index screen_listed(const ListedScreen& s) noexcept {
+    static_assert(kListedWidth * sizeof(float) == sizeof(F), "one vector a step");
+    constexpr int kTogether = 4;
+    const Index width = s.width;
+    Index* listed = s.listed;
+    Index kept = 0;
+    for (Index first = 0; first < s.count; first += kTogether) {
+        const int rows = static_cast<int>(smaller(kTogether, s.count - first));
+        Index row[kTogether];
+        const float* values[kTogether];
+        F acc[kTogether];
+        for (int r = 0; r < kTogether; ++r) {
+            row[r] = listed[first + (r < rows ? r : 0)];
+            values[r] = s.rows + row[r] * width;
+            acc[r] = Ops::zero_single();
+        }
+        for (Index p = 0; p < width; p += kListedWidth) {
+            const F query = Ops::load(s.query + p);
+            for (int r = 0; r < kTogether; ++r) acc[r] = Ops::multiply_add(query, Ops::load(values[r] + p), acc[r]);
+        }
+        for (int r = 0; r < rows; ++r) {
+            const float value = 2.0f * Ops::sum(acc[r]) - s.row_norms[row[r]];
+            listed[kept] = row[r];
+            kept += !(value <= s.limit);
+        }
+    }
+    return kept;
 }

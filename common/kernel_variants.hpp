@@ -11,7 +11,9 @@
                              std::ptrdiff_t top, std::ptrdiff_t height, double* scratch,                      \
                              StridedOutput out) noexcept;                                                     \
     double squared_norm(const double* row, std::ptrdiff_t length) noexcept;                                   \
-    void screen_single(const SingleScreen& screen) noexcept;
+    double squared_distance(const double* a, const double* b, std::ptrdiff_t length) noexcept;                \
+    void screen_single(const SingleScreen& screen) noexcept;                                                 \
+    std::ptrdiff_t screen_listed(const ListedScreen& screen) noexcept;
 
 namespace mirelo {
 namespace portable_kernels {

@@ -89,6 +89,12 @@ double squared_norm(const double* row, std::ptrdiff_t length) noexcept {
     return MIRELO_DISPATCH(squared_norm(row, length));
 }
 
+double squared_distance(const double* a, const double* b, std::ptrdiff_t length) noexcept {
+    return MIRELO_DISPATCH(squared_distance(a, b, length));
+}
+
 void screen_single(const SingleScreen& screen) noexcept { MIRELO_DISPATCH(screen_single(screen)); }
+
+std::ptrdiff_t screen_listed(const ListedScreen& screen) noexcept { return MIRELO_DISPATCH(screen_listed(screen)); }
 
 }  // namespace mirelo

@@ -51,6 +51,11 @@ void products_lower_band(const double* packed, std::ptrdiff_t count, std::ptrdif
 // The chain of a row with itself: equal to multiply_packed of the row against its own packing.
 double squared_norm(const double* row, std::ptrdiff_t length) noexcept;
 
+// The distance that ranks neighbours: the squared differences summed in four chains (lane p % 4
+// takes difference p, in p order), then (lane 0 + lane 1) + (lane 2 + lane 3). Every step is
+// rounded on its own, so that every build gives the same bits.
+double squared_distance(const double* a, const double* b, std::ptrdiff_t length) noexcept;
+
 // The neighbour search screens in single precision, where a vector holds twice as many values:
 // a pair is passed over without its exact distance being formed when, in single precision,
 // 2 * dot - row_norm is at most the query's limit. Values must be at most kSinglePrecisionLimit
@@ -82,5 +87,20 @@ struct SingleScreen {
 
 // Flags the rows whose 2 * dot - row_norm is not at most the query's limit (NaN flags).
 void screen_single(const SingleScreen& screen) noexcept;
+
+// The same test for one query and a list of rows, for the few rows an earlier stage let through.
+struct ListedScreen {
+    const float* query;          // `width` values, zeros past the screened length
+    float limit;
+    const float* rows;           // row-major, `width` values a row, zeros past the screened length
+    const float* row_norms;
+    std::ptrdiff_t width;        // a multiple of kListedWidth
+    std::ptrdiff_t* listed;      // the rows to test; those that pass are moved to the front
+    std::ptrdiff_t count;
+};
+constexpr std::ptrdiff_t kListedWidth = 8;
+
+// Returns how many listed rows are not at most the limit; they keep their order.
+std::ptrdiff_t screen_listed(const ListedScreen& screen) noexcept;
 
 }  // namespace mirelo

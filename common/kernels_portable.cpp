@@ -13,6 +13,12 @@ L lanes_multiply_add(L a, const L& b, const L& c) {
     return a;
 }
 
+template <class L, class Op>
+L lanewise(L a, const L& b, Op op) {
+    for (unsigned i = 0; i < std::size(a.lane); ++i) a.lane[i] = op(a.lane[i], b.lane[i]);
+    return a;
+}
+
 // Plain arrays rather than vector types, so nothing here depends on a vector ABI; the
 // compiler maps the lane loops onto whatever the target has.
 struct Ops {
@@ -24,6 +30,9 @@ struct Ops {
     static void store(double* p, V v) { std::memcpy(p, v.lane, sizeof v.lane); }
     static V broadcast(double x) { return {{x, x, x, x}}; }
     static V multiply_add(V a, V b, V c) { return lanes_multiply_add(a, b, c); }
+    static V subtract(V a, V b) { return lanewise(a, b, [](double x, double y) { return x - y; }); }
+    static V multiply(V a, V b) { return lanewise(a, b, [](double x, double y) { return x * y; }); }
+    static V add(V a, V b) { return lanewise(a, b, [](double x, double y) { return x + y; }); }
 
     struct F {
         float lane[8];
@@ -36,6 +45,10 @@ struct Ops {
     }
     static F broadcast(float x) { return {{x, x, x, x, x, x, x, x}}; }
     static F multiply_add(F a, F b, F c) { return lanes_multiply_add(a, b, c); }
+    static float sum(F x) {
+        const float low = (x.lane[0] + x.lane[1]) + (x.lane[2] + x.lane[3]);
+        return low + ((x.lane[4] + x.lane[5]) + (x.lane[6] + x.lane[7]));
+    }
     static F twice_less(F dots, F norms) {
         for (int i = 0; i < 8; ++i) dots.lane[i] = 2 * dots.lane[i] - norms.lane[i];
         return dots;

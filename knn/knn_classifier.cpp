@@ -76,24 +76,6 @@ private:
     std::vector<Neighbour> heap;
 };
 
-// The distance that ranks rows: the squared differences summed in four interleaved chains,
-// so that no cancellation between large norms can blur rows that lie close together.
-double squared_distance(const double* a, const double* b, Index length) {
-    double sums[4] = {0.0, 0.0, 0.0, 0.0};
-    Index p = 0;
-    for (; p + 4 <= length; p += 4) {
-        for (int lane = 0; lane < 4; ++lane) {
-            const double difference = a[p + lane] - b[p + lane];
-            sums[lane] += difference * difference;
-        }
-    }
-    for (int lane = 0; p < length; ++p, ++lane) {
-        const double difference = a[p] - b[p];
-        sums[lane] += difference * difference;
-    }
-    return (sums[0] + sums[1]) + (sums[2] + sums[3]);
-}
-
 // Bounds how far the squared distance of a pair can lie from the screen's norm-based formula,
 // the rounding of both included: each is a few chains of `length` operations, each step erring by
 // at most an epsilon of |q|^2 + |x|^2; the absolute term covers values near the subnormal range.
@@ -146,21 +128,7 @@ void KNNClassifier::fit(const RowMajorMatrix& X, const LabelList& y) {
     for (Index i = 0; i < rows.rows(); ++i) {
         norms[i] = squared_norm(rows.row(i).data(), rows.cols());
     }
-    // Scaling by a power of two is exact, so the screen sees the same values at any magnitude.
-    int exponent = 0;
-    std::vector<float> packed_single;
-    std::vector<float> norms_single;
-    if (rows.size() > 0 && rows.allFinite()) {
-        const double largest = rows.cwiseAbs().maxCoeff();
-        exponent = largest > 0.0 ? -std::ilogb(largest) : 0;
-        packed_single.resize(static_cast<std::size_t>(packed_single_size(rows.rows(), rows.cols())));
-        pack_rows_single({rows.data(), rows.cols(), 1}, rows.rows(), rows.cols(), std::ldexp(1.0, exponent),
-                         packed_single.data());
-        norms_single.resize(static_cast<std::size_t>(rows.rows()));
-        for (Index i = 0; i < rows.rows(); ++i) {
-            norms_single[static_cast<std::size_t>(i)] = static_cast<float>(std::ldexp(norms[i], 2 * exponent));
-        }
-    }
+    ScreenStages stages = ScreenStages::build(rows, norms, choose_prefix_length(rows, k));
 
     std::map<std::string, std::int32_t> places;
     for (Index i = 0; i < rows.rows(); ++i) {
@@ -181,19 +149,26 @@ void KNNClassifier::fit(const RowMajorMatrix& X, const LabelList& y) {
     classes.swap(distinct);
     class_of_row.swap(row_places);
     sq_norms.swap(norms);
-    single_exponent = exponent;
-    packed_rows_single.swap(packed_single);
-    sq_norms_single.swap(norms_single);
+    screen = std::move(stages);
 }
+
+namespace {
+
+std::size_t screen_bytes(const ScreenStage& stage) {
+    return (stage.rows.capacity() + stage.norms.capacity()) * sizeof(float) +
+           static_cast<std::size_t>(stage.exact_norms.size()) * sizeof(double);
+}
+
+}  // namespace
 
 std::size_t KNNClassifier::memory_bytes() const {
     std::size_t bytes = static_cast<std::size_t>(X_train.size() + sq_norms.size()) * sizeof(double) +
-                        (packed_rows_single.capacity() + sq_norms_single.capacity()) * sizeof(float) +
+                        screen_bytes(screen.prefix) + screen_bytes(screen.rest) +
                         class_of_row.capacity() * sizeof(std::int32_t) +
                         (y_train.capacity() + classes.capacity()) * sizeof(std::string);
     for (const LabelList* list : {&y_train, &classes}) {
         for (const std::string& label : *list) {
-        // Short labels live inside the string object itself.
+            // Short labels live inside the string object itself.
             if (label.capacity() > std::string().capacity()) {
                 bytes += label.capacity() + 1;
             }
@@ -201,6 +176,12 @@ std::size_t KNNClassifier::memory_bytes() const {
     }
     return bytes;
 }
+
+void KNNClassifier::set_prefix_length(Index length) {
+    screen = ScreenStages::build(X_train, sq_norms, length);
+}
+
+Eigen::Index KNNClassifier::prefix_length() const { return screen.prefix.length; }
 
 std::string KNNClassifier::predict(const Vector& x) const {
     return predict_rows(x.transpose()).front();
@@ -258,17 +239,24 @@ void KNNClassifier::search(const Eigen::Ref<const RowMajorMatrix>& Z, Index K,
     const Index m = X_train.cols();
     const Index queries = Z.rows();
     require_query_length(Z, m);
+    const ScreenStage& prefix = screen.prefix;
+    const ScreenStage& rest = screen.rest;
+    const Index width = rest.length == 0 ? 0 : static_cast<Index>(rest.rows.size()) / n;
     const Index tile_rows = std::max<Index>(1, std::min(kQueryTile, kTileCandidates / K));
     const Index tile_capacity = std::min(tile_rows, queries);
     const auto per_query = [&](auto value) { return std::vector<decltype(value)>(tile_capacity, value); };
     std::vector<std::uint8_t> candidates(static_cast<std::size_t>(tile_capacity * kRowBlock / kPanelRows));
+    std::vector<Index> listed(static_cast<std::size_t>(kRowBlock));
     std::vector<NearestRows> nearest = per_query(NearestRows(K));
     std::vector<double> query_norms = per_query(0.0);
+    std::vector<double> prefix_norms = per_query(0.0);
     std::vector<double> bars = per_query(0.0);
-    std::vector<float> single_queries(static_cast<std::size_t>(tile_capacity * m));
-    std::vector<float> limits = per_query(0.0f);
-    const double single_scale = std::ldexp(1.0, single_exponent);
-    const auto scaled = [&](double norm) { return std::ldexp(norm, 2 * single_exponent); };
+    std::vector<float> prefix_queries(static_cast<std::size_t>(tile_capacity * prefix.length));
+    std::vector<float> rest_queries(static_cast<std::size_t>(tile_capacity * width), 0.0f);
+    std::vector<float> prefix_limits = per_query(0.0f);
+    std::vector<float> rest_limits = per_query(0.0f);
+    const double single_scale = std::ldexp(1.0, screen.exponent);
+    using SingleRows = Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
     for (Index first = 0; first < queries; first += tile_rows) {
         const Index tile = std::min(tile_rows, queries - first);
@@ -276,14 +264,20 @@ void KNNClassifier::search(const Eigen::Ref<const RowMajorMatrix>& Z, Index K,
         for (Index t = 0; t < tile; ++t) {
             nearest[static_cast<std::size_t>(t)].clear();
             query_norms[static_cast<std::size_t>(t)] = squared_norm(tile_queries.row(t).data(), m);
+            prefix_norms[static_cast<std::size_t>(t)] =
+                prefix.length == m ? query_norms[static_cast<std::size_t>(t)]
+                                   : squared_norm(tile_queries.row(t).data(), prefix.length);
         }
         // The single-precision screen pays once every heap is full (bars are numbers).
-        const bool single_ready =
-            !packed_rows_single.empty() && fits_single_precision(tile_queries * single_scale);
+        const bool single_ready = !screen.empty() && fits_single_precision(tile_queries * single_scale);
         if (single_ready) {
-            Eigen::Map<Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(single_queries.data(),
-                                                                                              tile, m) =
-                (tile_queries * single_scale).cast<float>();
+            Eigen::Map<SingleRows>(prefix_queries.data(), tile, prefix.length) =
+                (tile_queries.leftCols(prefix.length) * single_scale).cast<float>();
+            if (width > 0) {
+                Eigen::Map<SingleRows, 0, Eigen::OuterStride<>>(rest_queries.data(), tile, m,
+                                                                Eigen::OuterStride<>(width)) =
+                    (tile_queries * single_scale).cast<float>();
+            }
         }
         const auto offer = [&](Index t, Index row) {
             nearest[static_cast<std::size_t>(t)].offer(
@@ -303,31 +297,39 @@ void KNNClassifier::search(const Eigen::Ref<const RowMajorMatrix>& Z, Index K,
                 }
                 continue;
             }
-            // A row can displace the K-th only if its squared distance is below the bar; the screen
+            // A row can displace the K-th only if its squared distance is below the bar; each stage
             // lets through every row whose formula value lies within the rounding bound of that.
             const double largest_norm = sq_norms.segment(start, block).maxCoeff();
+            const double largest_prefix_norm = prefix.exact_norms.segment(start, block).maxCoeff();
             for (Index t = 0; t < tile; ++t) {
-                const double query_norm = query_norms[static_cast<std::size_t>(t)];
-                const double widened = std::nextafter(
-                    bars[static_cast<std::size_t>(t)] + rounding_bound(query_norm, largest_norm, m),
-                    std::numeric_limits<double>::infinity());
-                limits[static_cast<std::size_t>(t)] =
-                    single_precision_limit(scaled(widened), scaled(query_norm), scaled(largest_norm), m);
+                const std::size_t q = static_cast<std::size_t>(t);
+                const double widened =
+                    std::nextafter(bars[q] + rounding_bound(query_norms[q], largest_norm, m),
+                                   std::numeric_limits<double>::infinity());
+                prefix_limits[q] = prefix.limit(widened, prefix_norms[q], largest_prefix_norm, screen.exponent);
+                if (width > 0) rest_limits[q] = rest.limit(widened, query_norms[q], largest_norm, screen.exponent);
             }
-            screen_single({single_queries.data(), tile, limits.data(), packed_rows_single.data() + start * m,
-                           sq_norms_single.data() + start, block, m, candidates.data()});
+            screen_single({prefix_queries.data(), tile, prefix_limits.data(),
+                           prefix.rows.data() + start * prefix.length, prefix.norms.data() + start, block,
+                           prefix.length, candidates.data()});
             const Index groups = (block + kPanelRows - 1) / kPanelRows;
             for (Index t = 0; t < tile; ++t) {
                 const std::uint8_t* flags = candidates.data() + t * groups;
+                Index count = 0;
                 // Eight groups' flags at a time: most of them are zero.
                 for (Index g = 0; g < groups; g += 8) {
                     std::uint64_t bits = 0;
                     std::memcpy(&bits, flags + g, static_cast<std::size_t>(std::min<Index>(8, groups - g)));
                     for (; bits != 0; bits &= bits - 1) {
                         // Bit b of group g + i is bit 8 i + b of the word.
-                        offer(t, start + g * kPanelRows + __builtin_ctzll(bits));
+                        listed[static_cast<std::size_t>(count++)] = start + g * kPanelRows + __builtin_ctzll(bits);
                     }
                 }
+                if (width > 0) {
+                    count = screen_listed({rest_queries.data() + t * width, rest_limits[static_cast<std::size_t>(t)],
+                                           rest.rows.data(), rest.norms.data(), width, listed.data(), count});
+                }
+                for (Index i = 0; i < count; ++i) offer(t, listed[static_cast<std::size_t>(i)]);
             }
         }
         for (Index t = 0; t < tile; ++t) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "mirelo_types.hpp"
+#include "screen_stages.hpp"
 
 namespace mirelo {
 
@@ -50,6 +51,11 @@ public:
     // Bytes held by the store: rows, norms, their packed copies and the labels.
     std::size_t memory_bytes() const;
 
+    // The screen's first stage reads this many leading coordinates of each pair (0 without a
+    // screen). fit chooses it from the data; it changes the speed, never an answer.
+    Eigen::Index prefix_length() const;
+    void set_prefix_length(Eigen::Index length);
+
     const std::int32_t k;
     RowMajorMatrix X_train;
     LabelList y_train;
@@ -63,12 +69,8 @@ private:
     void search(const Eigen::Ref<const RowMajorMatrix>& Z, Eigen::Index K,
                 const std::function<void(Eigen::Index, std::vector<Neighbour>&)>& done) const;
 
-    // X_train times 2^single_exponent (which puts its largest magnitude in [1, 2)) in single
-    // precision, packed for the screen, with its squared norms; empty when X_train holds a value
-    // that is not finite. Like sq_norms, derived from X_train by fit.
-    int single_exponent = 0;
-    std::vector<float> packed_rows_single;
-    std::vector<float> sq_norms_single;
+    // Like sq_norms, derived from X_train by fit.
+    ScreenStages screen;
 };
 
 }  // namespace mirelo

@@ -19,15 +19,19 @@ struct Variant {
     void (*screen)(const SingleScreen&) noexcept;
     void (*band)(const double*, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t, double*,
                  StridedOutput) noexcept;
+    std::ptrdiff_t (*listed)(const ListedScreen&) noexcept;
+    double (*distance)(const double*, const double*, std::ptrdiff_t) noexcept;
 };
 
 std::vector<Variant> variants() {
     std::vector<Variant> all = {{"portable", portable_kernels::multiply_packed, portable_kernels::squared_norm,
-                                  portable_kernels::screen_single, portable_kernels::products_lower_band}};
+                                  portable_kernels::screen_single, portable_kernels::products_lower_band,
+                                  portable_kernels::screen_listed, portable_kernels::squared_distance}};
 #if defined(MIRELO_AVX2_KERNELS)
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
         all.push_back({"avx2", avx2_kernels::multiply_packed, avx2_kernels::squared_norm,
-                       avx2_kernels::screen_single, avx2_kernels::products_lower_band});
+                       avx2_kernels::screen_single, avx2_kernels::products_lower_band,
+                       avx2_kernels::screen_listed, avx2_kernels::squared_distance});
     }
 #endif
     return all;
@@ -61,6 +65,14 @@ TEST(Kernels, EachElementHasTheSameBitsHoweverTheWorkIsCut) {
                 variant.multiply({a.row(i).data(), length, 1}, 1, packed(a, i, 1).data(), 1, length, {&self, 0, 0},
                                  false);
                 EXPECT_EQ(self, variant.norm(a.row(i).data(), length));
+                // Lane p % 4 sums difference p: the same bits in every build.
+                double lanes[4] = {};
+                for (Eigen::Index p = 0; p < length; ++p) {
+                    const double difference = a(i, p) - b(i, p);
+                    lanes[p % 4] += difference * difference;
+                }
+                EXPECT_EQ(variant.distance(a.row(i).data(), b.row(i).data(), length),
+                          (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]));
             }
             // The length cut in two slices, the second continuing each chain: the same bits again.
             const Eigen::Index cut = length / 2;
@@ -135,6 +147,26 @@ TEST(Kernels, ScreenFlagsTheRowsWithinEachBar) {
                 const bool flagged = (candidates[static_cast<std::size_t>(q * 5 + j / 8)] >> (j % 8)) & 1u;
                 ASSERT_EQ(flagged, distances(q, j) <= bars[static_cast<std::size_t>(q)]) << q << ", " << j;
             }
+        }
+        // The listed test on rows laid out one after another, every row listed.
+        std::vector<float> listed_rows(37 * kListedWidth, 0.0f), query(kListedWidth, 0.0f);
+        for (Eigen::Index j = 0; j < 37; ++j) {
+            for (Eigen::Index p = 0; p < 5; ++p) {
+                listed_rows[static_cast<std::size_t>(j * kListedWidth + p)] = static_cast<float>(rows(j, p));
+            }
+        }
+        for (Eigen::Index q = 0; q < 9; ++q) {
+            std::copy_n(single_queries.begin() + q * 5, 5, query.begin());
+            std::vector<std::ptrdiff_t> listed(37);
+            for (std::ptrdiff_t j = 0; j < 37; ++j) listed[static_cast<std::size_t>(j)] = 36 - j;
+            const std::ptrdiff_t kept = variant.listed({query.data(), limits[static_cast<std::size_t>(q)],
+                                                        listed_rows.data(), single_norms.data(), kListedWidth,
+                                                        listed.data(), 37});
+            std::vector<std::ptrdiff_t> expected;
+            for (std::ptrdiff_t j = 36; j >= 0; --j) {
+                if (distances(q, j) <= bars[static_cast<std::size_t>(q)]) expected.push_back(j);
+            }
+            ASSERT_EQ(std::vector<std::ptrdiff_t>(listed.begin(), listed.begin() + kept), expected) << q;
         }
     }
 }

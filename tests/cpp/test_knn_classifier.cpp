@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <numeric>
@@ -230,6 +231,56 @@ TEST(KNNClassifier, EqualDistancesGoToTheLowerRow) {
                 ASSERT_EQ(got.distance, ranked[static_cast<std::size_t>(j)].first);
             }
             EXPECT_EQ(labels[static_cast<std::size_t>(q)], knn.predict(queries.row(q).transpose()));
+        }
+    }
+}
+
+}  // namespace
+}  // namespace mirelo
+
+namespace mirelo {
+namespace {
+
+TEST(KNNClassifier, PrefixScreenKeepsEveryAnswerBitForBit) {
+    // Coordinates with falling spreads, as the PCA leaves them, so that short prefixes screen out
+    // most rows. Clusters of rows a billionth apart, which single precision cannot tell apart;
+    // points stored many times, so that the K-th place is a tie; and queries equal to stored rows.
+    constexpr Eigen::Index m = 7;
+    Vector spreads(m);
+    for (Eigen::Index p = 0; p < m; ++p) spreads[p] = std::pow(0.5, static_cast<double>(p));
+    const Matrix centres = test::random_matrix(40, m, 100) * spreads.asDiagonal();
+    const Matrix jitter = test::random_matrix(1200, m, 101) * 1e-9;
+    Matrix unit(1600, m);
+    for (Eigen::Index i = 0; i < 1200; ++i) unit.row(i) = centres.row(i % 40) + jitter.row(i);
+    for (Eigen::Index i = 1200; i < 1600; ++i) unit.row(i) = centres.row(i % 7);
+    RowMajorMatrix unit_queries(60, m);
+    unit_queries.topRows(40) = test::random_matrix(40, m, 102) * spreads.asDiagonal();
+    for (Eigen::Index q = 40; q < 60; ++q) unit_queries.row(q) = unit.row(q * 37 % 1600);
+    LabelList y;
+    for (int i = 0; i < 1600; ++i) y.push_back(std::to_string(i % 9));
+    for (double scale : {1e-10, 1.0, 1e15}) {
+        const Matrix X = unit * scale;
+        const RowMajorMatrix Z = unit_queries * scale;
+        for (std::int32_t k : {1, 5, 40}) {
+            KNNClassifier knn = fitted(k, X, y);
+            knn.set_prefix_length(m);
+            const std::vector<Neighbour> reference = knn.nearest_rows(Z, k);
+            const LabelList reference_labels = knn.predict_rows(Z);
+            for (Eigen::Index length : {1, 2, 4, 6}) {
+                SCOPED_TRACE("scale " + std::to_string(scale) + ", k " + std::to_string(k) + ", prefix " +
+                             std::to_string(length));
+                knn.set_prefix_length(length);
+                ASSERT_EQ(knn.prefix_length(), length);
+                const std::vector<Neighbour> found = knn.nearest_rows(Z, k);
+                for (std::size_t j = 0; j < found.size(); ++j) {
+                    ASSERT_EQ(found[j].row, reference[j].row) << j;
+                    ASSERT_EQ(std::memcmp(&found[j].distance, &reference[j].distance, sizeof(double)), 0) << j;
+                }
+                EXPECT_EQ(knn.predict_rows(Z), reference_labels);
+                for (Eigen::Index q = 0; q < Z.rows(); q += 7) {
+                    EXPECT_EQ(knn.predict(Z.row(q).transpose()), reference_labels[static_cast<std::size_t>(q)]);
+                }
+            }
         }
     }
 }
