@@ -1,0 +1,16 @@
+"""A fitted MireloClassifier over Dask arrays and DataFrames, and training sharded across workers.
+
+Nothing here is imported by ``mirelo`` or ``mirelo_sklearn``.
+"""
+
+try:
+    import dask  # noqa: F401
+except ModuleNotFoundError as error:
+    if error.name != "dask":
+        raise
+    raise ModuleNotFoundError('mirelo_dask needs Dask: pip install "mirelo[dask]"', name=error.name) from error
+
+from ._predict import kneighbors, predict, predict_proba
+from ._sharded import ShardedClassifier
+
+__all__ = ["ShardedClassifier", "kneighbors", "predict", "predict_proba"]

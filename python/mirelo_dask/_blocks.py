@@ -1,0 +1,80 @@
+"""What runs on the workers: one block of queries against a cached model.
+
+Each call sets the OpenMP team of its own thread from the worker's share of the cores, so
+that processes x threads x OpenMP threads never exceed the machine.
+"""
+
+import os
+from typing import Dict, Mapping
+
+import dask
+import numpy as np
+
+from ._cache import models
+
+
+def thread_budget(threads_per_host: Mapping[str, int]) -> int:
+    """The cores this host has for each task thread of all the workers it runs."""
+    cores = len(os.sched_getaffinity(0))
+    try:
+        from distributed import get_worker
+        from distributed.comm import get_address_host
+
+        worker = get_worker()
+    except (ImportError, ValueError):  # Dask's own thread pool, one thread per core by default
+        threads = dask.config.get("num_workers", None) or cores
+    else:
+        threads = threads_per_host.get(get_address_host(worker.address), worker.state.nthreads)
+    return max(1, cores // max(1, threads))
+
+
+def _queries(model, block, threads_per_host, n_neighbors=None):
+    trained, queries = model._queries(block, n_neighbors)
+    return trained, queries, thread_budget(threads_per_host)
+
+
+def predict(block, pickled, digest, threads_per_host):
+    model = models.get(digest, pickled)
+    if len(block) == 0:
+        return np.empty(0, dtype=model.classes_.dtype)
+    trained, queries, threads = _queries(model, block, threads_per_host)
+    return trained.classes[trained.model.predict(queries, threads)]
+
+
+def predict_proba(block, pickled, digest, threads_per_host):
+    model = models.get(digest, pickled)
+    if len(block) == 0:
+        return np.empty((0, len(model.classes_)))
+    trained, queries, threads = _queries(model, block, threads_per_host)
+    return trained.model.vote_counts(queries, threads) / trained.model.k
+
+
+def kneighbors(block, pickled, digest, threads_per_host, n_neighbors):
+    """Distances and row indices, nearest first, as the estimator's kneighbors returns them."""
+    model = models.get(digest, pickled)
+    if len(block) == 0:
+        return np.empty((0, n_neighbors)), np.empty((0, n_neighbors), dtype=np.intp)
+    trained, queries, threads = _queries(model, block, threads_per_host, n_neighbors)
+    squared, rows = trained.model.kneighbors(queries, n_neighbors, threads)
+    return np.sqrt(squared), rows.astype(np.intp, copy=False)
+
+
+def stacked_kneighbors(block, pickled, digest, threads_per_host, n_neighbors):
+    """kneighbors as one array: [..., 0] the distances, [..., 1] the indices (exact below 2**53)."""
+    return np.stack(kneighbors(block, pickled, digest, threads_per_host, n_neighbors), axis=-1)
+
+
+def frame_results(part, pickled: bytes, digest: str, threads_per_host: Dict[str, int], what: str,
+                  n_neighbors: int = 0):
+    """One DataFrame partition's answers, indexed like the partition."""
+    import pandas as pd
+
+    if what == "predict":
+        return pd.Series(predict(part, pickled, digest, threads_per_host), index=part.index)
+    if what == "predict_proba":
+        classes = models.get(digest, pickled).classes_
+        return pd.DataFrame(predict_proba(part, pickled, digest, threads_per_host), index=part.index,
+                            columns=classes)
+    distances, rows = kneighbors(part, pickled, digest, threads_per_host, n_neighbors)
+    return pd.concat([pd.DataFrame(distances, index=part.index).add_prefix("distance"),
+                      pd.DataFrame(rows, index=part.index).add_prefix("index")], axis=1)

@@ -1,0 +1,107 @@
+"""predict, predict_proba and kneighbors of a fitted MireloClassifier over Dask collections."""
+
+from numbers import Integral
+from typing import Any, Optional, Tuple, Union
+
+import dask.array as da
+import numpy as np
+from sklearn.utils.validation import check_is_fitted
+
+from mirelo_sklearn import MireloClassifier
+
+from . import _blocks
+from ._graph import model_key, threads_per_host, whole_rows
+
+
+def _fitted(model: Any) -> MireloClassifier:
+    if not isinstance(model, MireloClassifier):
+        raise TypeError(f"Expected a fitted MireloClassifier, got {type(model).__name__}")
+    check_is_fitted(model)
+    return model
+
+
+def _is_frame(X: Any) -> bool:
+    import dask.dataframe as dd
+
+    return isinstance(X, dd.DataFrame)
+
+
+def _check_columns(model: MireloClassifier, X: Any) -> None:
+    names = getattr(model, "feature_names_in_", None)
+    if names is not None and list(X.columns) != list(names):
+        raise ValueError(f"Expected the columns the model was fitted with, {list(names)}, got {list(X.columns)}")
+    if len(X.columns) != model.n_features_in_:
+        raise ValueError(f"X has {len(X.columns)} features, but the model is expecting "
+                         f"{model.n_features_in_} features as input")
+
+
+def _on_frame(model: MireloClassifier, X: Any, what: str, meta: Any, n_neighbors: int = 0) -> Any:
+    _check_columns(model, X)
+    pickled, digest = model_key(model)
+    return X.map_partitions(_blocks.frame_results, pickled, digest, threads_per_host(), what, n_neighbors,
+                            meta=meta, align_dataframes=False)
+
+
+def _on_array(model: MireloClassifier, X: Any, block_function: Any, trailing: Tuple[int, ...], dtype: Any,
+              **options: Any) -> da.Array:
+    """block_function over whole-row blocks of X; its results have X's rows and `trailing` axes."""
+    X = whole_rows(da.asarray(X), model.n_features_in_)
+    pickled, digest = model_key(model)
+    axes: dict = {}  # results have 1 + len(trailing) axes against X's two
+    if not trailing:
+        axes = {"drop_axis": 1}
+    elif len(trailing) == 2:
+        axes = {"new_axis": 2}
+    return da.map_blocks(block_function, X, pickled, digest, threads_per_host(), **options, dtype=dtype,
+                         meta=np.empty((0,) * (1 + len(trailing)), dtype=dtype),
+                         chunks=(X.chunks[0], *((size,) for size in trailing)), **axes)
+
+
+def predict(model: MireloClassifier, X: Any) -> Any:
+    """The labels of ``model.predict`` for each row of a Dask array or DataFrame, computed lazily.
+
+    An array gives a Dask array with X's row chunks; a DataFrame gives a Series with its index.
+    """
+    model = _fitted(model)
+    dtype = model.classes_.dtype
+    if _is_frame(X):
+        import pandas as pd
+
+        return _on_frame(model, X, "predict", pd.Series([], dtype=dtype))
+    return _on_array(model, X, _blocks.predict, (), dtype)
+
+
+def predict_proba(model: MireloClassifier, X: Any) -> Any:
+    """``model.predict_proba`` for each row: a Dask array, or for a DataFrame one with a column per class."""
+    model = _fitted(model)
+    if _is_frame(X):
+        import pandas as pd
+
+        return _on_frame(model, X, "predict_proba", pd.DataFrame({c: pd.Series([], dtype=float) for c in model.classes_}))
+    return _on_array(model, X, _blocks.predict_proba, (len(model.classes_),), np.float64)
+
+
+def kneighbors(model: MireloClassifier, X: Any, n_neighbors: Optional[int] = None,
+               return_distance: bool = True) -> Union[Tuple[Any, Any], Any]:
+    """``model.kneighbors`` for each row: (distances, indices), or indices alone.
+
+    Arrays give Dask arrays; a DataFrame gives DataFrames with its index and a column per
+    neighbour, nearest first.
+    """
+    model = _fitted(model)
+    count = model.k if n_neighbors is None else n_neighbors
+    if not isinstance(count, Integral) or isinstance(count, bool) or not 1 <= count <= model.n_samples_fit_:
+        raise ValueError(f"Expected n_neighbors from 1 to n_samples_fit = {model.n_samples_fit_}, got {count!r}")
+    count = int(count)
+    if _is_frame(X):
+        import pandas as pd
+
+        meta = pd.concat([pd.DataFrame(np.empty((0, count))).add_prefix("distance"),
+                          pd.DataFrame(np.empty((0, count), dtype=np.intp)).add_prefix("index")], axis=1)
+        both = _on_frame(model, X, "kneighbors", meta, count)
+        distances = both[list(meta.columns[:count])].rename(columns=dict(zip(meta.columns[:count], range(count))))
+        indices = both[list(meta.columns[count:])].rename(columns=dict(zip(meta.columns[count:], range(count))))
+    else:
+        both = _on_array(model, X, _blocks.stacked_kneighbors, (count, 2), np.float64, n_neighbors=count)
+        distances, indices = both[..., 0], both[..., 1].astype(np.intp)
+    return (distances, indices) if return_distance else indices

@@ -1,0 +1,138 @@
+"""ShardedClassifier: training rows that stay spread over the workers, searched exactly."""
+
+from numbers import Integral, Real
+from typing import Any, List, Optional
+
+import dask
+import dask.array as da
+import numpy as np
+
+from . import _shards
+from ._graph import threads_per_host, whole_rows
+from ._statistics import block_statistics, combined, reduction
+
+
+def _worker_count() -> int:
+    try:
+        from distributed import get_client
+
+        return len(get_client().nthreads())
+    except (ImportError, ValueError):
+        return 1
+
+
+def _as_array(X: Any) -> da.Array:
+    import dask.dataframe as dd
+
+    if isinstance(X, (dd.DataFrame, dd.Series)):
+        return X.to_dask_array(lengths=True)
+    return da.asarray(X)
+
+
+def _groups(chunks: tuple, count: int) -> List[List[int]]:
+    """Consecutive block numbers in `count` groups of about equal rows, none empty."""
+    total = sum(chunks)
+    groups: List[List[int]] = [[]]
+    done = 0
+    for block, rows in enumerate(chunks):
+        if groups[-1] and done >= total * len(groups) / count:
+            groups.append([])
+        groups[-1].append(block)
+        done += rows
+    return groups
+
+
+class ShardedClassifier:
+    """The classifier of MireloClassifier, trained on rows that stay spread over a Dask cluster.
+
+    ``fit`` takes a Dask array (or DataFrame) of training rows and their labels. The principal
+    axes come from each block's row count, column sums and centred cross-products, combined
+    in block order; each shard of consecutive rows is then reduced and kept by one worker.
+    A query's ``k`` nearest rows are merged exactly from every shard's ``k`` candidates (by
+    distance, then training row) before the vote, so the answers are those of one engine
+    holding all the rows under the same axes.
+
+    Parameters
+    ----------
+    k, variance, scale
+        As for MireloClassifier.
+    n_shards : int, default=None
+        How many shards to hold the reduced rows in; one per worker when None.
+    """
+
+    def __init__(self, k: int = 3, variance: float = 0.95, scale: bool = False,
+                 n_shards: Optional[int] = None) -> None:
+        self.k = k
+        self.variance = variance
+        self.scale = scale
+        self.n_shards = n_shards
+
+    def fit(self, X: Any, y: Any) -> "ShardedClassifier":
+        """Learn the axes from all rows and keep the reduced rows in shards on the workers."""
+        if not isinstance(self.k, Integral) or isinstance(self.k, bool) or self.k < 1:
+            raise ValueError(f"Expected k to be an integer of at least 1, got {self.k!r}")
+        if not isinstance(self.variance, Real) or not 0 < self.variance < float("inf"):
+            raise ValueError(f"Expected variance greater than 0 and finite, got {self.variance!r}")
+        X, y = _as_array(X), _as_array(y)
+        if X.ndim != 2 or y.ndim != 1:
+            raise ValueError(f"Expected X with 2 dimensions and y with 1, got {X.ndim} and {y.ndim}")
+        if np.isnan(X.shape[0]):
+            X = X.compute_chunk_sizes()
+        if X.shape[0] < X.shape[1]:
+            raise ValueError(f"Expected tall training data (at least as many rows as features), got {X.shape[0]} "
+                             f"rows of {X.shape[1]} features: fit MireloClassifier on one machine instead")
+        if np.isnan(y.shape[0]):
+            y = y.compute_chunk_sizes()
+        if y.shape[0] != X.shape[0]:
+            raise ValueError(f"Expected one label per training row ({X.shape[0]}), got {y.shape[0]}")
+        X = whole_rows(X.astype(np.float64), X.shape[1])
+        y = y.rechunk((X.chunks[0],))
+        blocks, labels = X.to_delayed()[:, 0], y.to_delayed()
+        statistics = dask.delayed(combined)(*[dask.delayed(block_statistics)(b) for b in blocks])
+        uniques = dask.delayed(_shards.classes_of)(*[dask.delayed(np.unique)(part) for part in labels])
+        statistics, classes = dask.compute(statistics, uniques)
+        axes = reduction(statistics, float(self.variance), bool(self.scale))
+        starts = np.concatenate([[0], np.cumsum(X.chunks[0])])
+        count = min(self.n_shards or _worker_count(), sum(1 for rows in X.chunks[0] if rows > 0))
+        shared = dask.delayed(axes, traverse=False)
+        shards = [dask.delayed(_shards.build_shard)(int(self.k), float(self.variance), classes, shared,
+                                                    threads_per_host(), int(starts[g[0]]),
+                                                    [blocks[i] for i in g], [labels[i] for i in g])
+                  for g in _groups(X.chunks[0], count)]
+        self._shards = dask.persist(*shards)
+        self.classes_ = classes
+        self.n_features_in_ = X.shape[1]
+        self.n_samples_fit_ = X.shape[0]
+        self.n_components_ = axes.components.shape[1]
+        self.explained_variance_ratio_ = axes.explained_variance_ratio
+        return self
+
+    def predict(self, X: Any) -> da.Array:
+        """The majority class of each query's k nearest training rows, as a Dask array."""
+        return self._answers(X, "predict", self.k, (), self.classes_.dtype)
+
+    def predict_proba(self, X: Any) -> da.Array:
+        """Each class's share of the k nearest rows' votes, a column per class of classes_."""
+        return self._answers(X, "predict_proba", self.k, (len(self.classes_),), np.float64)
+
+    def kneighbors(self, X: Any, n_neighbors: Optional[int] = None, return_distance: bool = True):
+        """Distances (in the reduced space) and global training row indices, nearest first."""
+        count = self.k if n_neighbors is None else n_neighbors
+        stacked = self._answers(X, "kneighbors", count, (count, 2), np.float64)
+        distances, indices = stacked[..., 0], stacked[..., 1].astype(np.intp)
+        return (distances, indices) if return_distance else indices
+
+    def _answers(self, X: Any, what: str, n_neighbors: Any, trailing: tuple, dtype: Any) -> da.Array:
+        if not hasattr(self, "_shards"):
+            raise AttributeError("This ShardedClassifier is not fitted yet; call fit first")
+        if not isinstance(n_neighbors, Integral) or not 1 <= n_neighbors <= self.n_samples_fit_:
+            raise ValueError(f"Expected n_neighbors from 1 to n_samples_fit = {self.n_samples_fit_}, "
+                             f"got {n_neighbors!r}")
+        X = whole_rows(_as_array(X), self.n_features_in_)
+        threads = threads_per_host()
+        parts = []
+        for rows, block in zip(X.chunks[0], X.to_delayed()[:, 0]):
+            found = [dask.delayed(_shards.candidates)(shard, block, int(n_neighbors), threads) for shard in self._shards]
+            answer = dask.delayed(_shards.answer)(what, int(n_neighbors), self.classes_, *found)
+            parts.append(da.from_delayed(answer, (rows, *trailing), dtype=dtype))
+        return da.concatenate(parts)

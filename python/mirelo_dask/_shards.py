@@ -1,0 +1,96 @@
+"""What runs on the workers for sharded training: one shard's engine, its candidates for a
+block of queries, and the exact merge of every shard's candidates."""
+
+import sys
+from typing import Sequence, Tuple
+
+import numpy as np
+
+from ._blocks import thread_budget
+from ._statistics import Reduction
+
+Candidates = Tuple[np.ndarray, np.ndarray, np.ndarray]  # squared distances, global rows, class codes
+
+
+class Shard:
+    """Consecutive training rows reduced onto the shared axes, searched by their own engine."""
+
+    __slots__ = ("model", "codes", "first_row")
+
+    def __init__(self, model, codes: np.ndarray, first_row: int) -> None:
+        self.model = model
+        self.codes = codes
+        self.first_row = first_row
+
+    def __reduce__(self):
+        return Shard, (self.model, self.codes, self.first_row)
+
+    def __sizeof__(self) -> int:
+        return object.__sizeof__(self) + sys.getsizeof(self.model) + self.codes.nbytes
+
+
+def _restored(k: int, variance: float, n_classes: int, r: Reduction, reduced: np.ndarray, codes: np.ndarray):
+    """A native model from the fields of its pickled form, as unpickling builds one."""
+    from mirelo_sklearn import _native
+
+    model = _native.Model.__new__(_native.Model)
+    model.__setstate__((_native.__version__, k, variance, n_classes, r.mean, r.std_dev, r.components.shape[1],
+                        r.components, r.explained_variance_ratio, reduced, codes, r.scale_exponent))
+    return model
+
+
+def classes_of(*distinct: np.ndarray) -> np.ndarray:
+    """The sorted distinct labels of all blocks, from each block's own."""
+    return np.unique(np.concatenate(distinct))
+
+
+def build_shard(k: int, variance: float, classes: np.ndarray, reduction: Reduction, threads_per_host,
+                first_row: int, blocks: Sequence[np.ndarray], labels: Sequence[np.ndarray]) -> Shard:
+    X = np.ascontiguousarray(np.concatenate(blocks), dtype=np.float64)
+    y = np.concatenate(labels)
+    found = np.searchsorted(classes, y)
+    if (found >= len(classes)).any() or (classes[np.minimum(found, len(classes) - 1)] != y).any():
+        raise ValueError("Expected the shard's labels among the classes found in y")
+    codes = found.astype(np.int64)
+    m = reduction.components.shape[1]
+    # The shard's rows go through the same reduction as queries will, so a query equal to a
+    # training row lands on it exactly.
+    reducer = _restored(k, variance, len(classes), reduction, np.zeros((1, m)), np.zeros(1, dtype=np.int64))
+    reduced = reducer.transform(X, thread_budget(threads_per_host))
+    return Shard(_restored(k, variance, len(classes), reduction, reduced, codes), codes, first_row)
+
+
+def candidates(shard: Shard, block: np.ndarray, n_neighbors: int, threads_per_host) -> Candidates:
+    """The shard's nearest rows for each query, by global row number."""
+    block = np.ascontiguousarray(block, dtype=np.float64)
+    if len(block) == 0:
+        return np.empty((0, 0)), np.empty((0, 0), dtype=np.int64), np.empty((0, 0), dtype=np.int64)
+    squared, rows = shard.model.kneighbors(block, n_neighbors, thread_budget(threads_per_host))
+    return squared, rows + shard.first_row, shard.codes[rows]
+
+
+def merged(n_neighbors: int, *parts: Candidates) -> Candidates:
+    """Each query's n_neighbors nearest of all shards' candidates: by distance, then row."""
+    squared, rows, codes = (np.concatenate(column, axis=1) for column in zip(*parts))
+    order = np.lexsort((rows, squared), axis=-1)[:, :n_neighbors]
+    return tuple(np.take_along_axis(a, order, axis=1) for a in (squared, rows, codes))
+
+
+def vote_counts(n_classes: int, codes: np.ndarray) -> np.ndarray:
+    n = len(codes)
+    cells = (np.arange(n)[:, None] * n_classes + codes).ravel()
+    return np.bincount(cells, minlength=n * n_classes).reshape(n, n_classes)
+
+
+def answer(what: str, n_neighbors: int, classes: np.ndarray, *parts: Candidates):
+    """One block's kneighbors (stacked as in _blocks), predict_proba or predict from its candidates."""
+    if len(parts[0][0]) == 0:
+        shape = {"kneighbors": (0, n_neighbors, 2), "predict_proba": (0, len(classes)), "predict": (0,)}[what]
+        return np.empty(shape, dtype=classes.dtype if what == "predict" else np.float64)
+    squared, rows, codes = merged(n_neighbors, *parts)
+    if what == "kneighbors":
+        return np.stack([np.sqrt(squared), rows.astype(np.float64)], axis=-1)
+    counts = vote_counts(len(classes), codes)
+    if what == "predict_proba":
+        return counts / n_neighbors
+    return classes[counts.argmax(axis=1)]  # a tie goes to the first class
