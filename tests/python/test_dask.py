@@ -1,0 +1,169 @@
+"""mirelo_dask on a two-process LocalCluster bound to loopback, against the estimator run locally."""
+
+import os
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+pytest.importorskip("distributed")
+import dask  # noqa: E402
+import dask.array as da  # noqa: E402
+import dask.dataframe as dd  # noqa: E402
+import pandas as pd  # noqa: E402
+from sklearn.exceptions import NotFittedError  # noqa: E402
+
+import mirelo_dask  # noqa: E402
+from mirelo_dask._cache import ModelCache  # noqa: E402
+from mirelo_sklearn import MireloClassifier  # noqa: E402
+
+# Worker processes inherit the preloaded sanitizer run time and start too slowly under it; the
+# package is pure Python over the module the rest of the suite checks there.
+pytestmark = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                                reason="worker processes start too slowly under the sanitizer")
+
+FEATURES = 12
+
+
+def separated(n, seed, spread=1.0):
+    """Rows around four far-apart centres, so that no neighbour ranking sits within rounding."""
+    rng = np.random.default_rng(seed)
+    centres = np.random.default_rng(0).normal(size=(4, FEATURES)) * 6
+    codes = rng.integers(4, size=n)
+    return centres[codes] + rng.normal(size=(n, FEATURES)) * spread, np.array(["w", "x", "y", "z"])[codes]
+
+
+X_TRAIN, Y_TRAIN = separated(3000, 1)
+QUERIES, _ = separated(900, 2, spread=2.0)
+
+
+@pytest.fixture(scope="module")
+def client():
+    from distributed import Client, LocalCluster
+
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        yield client
+
+
+@pytest.fixture(scope="module")
+def model():
+    return MireloClassifier(k=5, variance=0.9).fit(X_TRAIN, Y_TRAIN)
+
+
+def builds(client):
+    """Models each worker has unpickled so far, and the scheduler's (None: it never loaded the cache)."""
+    def count():
+        cache = sys.modules.get("mirelo_dask._cache")
+        return None if cache is None else cache.models.builds
+
+    return client.run(count), client.run_on_scheduler(count)
+
+
+def uneven(X):
+    return da.from_array(X, chunks=((300, 0, 1, 599), (5, FEATURES - 5)))
+
+
+def shuffled_frame(X):
+    index = np.random.default_rng(3).permutation(len(X)) * 7
+    columns = [f"f{j}" for j in range(FEATURES)]
+    return dd.from_pandas(pd.DataFrame(X, index=index, columns=columns), npartitions=3, sort=False)
+
+
+@pytest.mark.parametrize("method", ["predict", "predict_proba", "kneighbors"])
+def test_arrays_give_the_local_answers(client, model, method):
+    found = dask.compute(getattr(mirelo_dask, method)(model, uneven(QUERIES)))[0]
+    expected = getattr(model, method)(QUERIES)
+    for got, want in zip(found, expected) if method == "kneighbors" else [(found, expected)]:
+        np.testing.assert_array_equal(got, want)
+        assert got.dtype == want.dtype
+
+
+@pytest.mark.parametrize("method", ["predict", "predict_proba", "kneighbors"])
+def test_frames_keep_their_index_and_feature_names(client, method):
+    frame = shuffled_frame(QUERIES)
+    local = frame.compute()
+    named = MireloClassifier(k=5, variance=0.9).fit(pd.DataFrame(X_TRAIN, columns=local.columns), Y_TRAIN)
+    found = dask.compute(getattr(mirelo_dask, method)(named, frame))[0]
+    expected = getattr(named, method)(local)
+    for got, want in zip(found, expected) if method == "kneighbors" else [(found, expected)]:
+        assert got.index.equals(local.index)
+        np.testing.assert_array_equal(got.to_numpy(), want)
+    with pytest.raises(ValueError, match="columns the model was fitted with"):
+        getattr(mirelo_dask, method)(named, frame[list(local.columns[::-1])])
+
+
+def test_each_worker_unpickles_a_model_once_and_the_scheduler_never(client):
+    fresh = MireloClassifier(k=3).fit(X_TRAIN, Y_TRAIN)
+    before, _ = builds(client)
+    queries = da.from_array(QUERIES, chunks=100)
+    # Between computes Dask forgets the pickled model, as its memory manager may drop a copy;
+    # the workers' cache keeps what they built.
+    for method in ("predict", "predict_proba", "predict"):
+        dask.compute(getattr(mirelo_dask, method)(fresh, queries))
+    after, scheduler = builds(client)
+    assert all(0 <= after[w] - (before[w] or 0) <= 1 for w in after)
+    assert sum(after[w] - (before[w] or 0) for w in after) >= 1
+    assert not scheduler
+
+
+def test_an_empty_query_array_gives_empty_answers(client, model):
+    empty = da.zeros((0, FEATURES), chunks=(1, FEATURES))
+    labels, proba = dask.compute(mirelo_dask.predict(model, empty), mirelo_dask.predict_proba(model, empty))
+    assert labels.shape == (0,) and labels.dtype == model.classes_.dtype
+    assert proba.shape == (0, 4)
+
+
+@pytest.mark.parametrize("model_or_none, queries, error", [
+    (MireloClassifier(), QUERIES, NotFittedError),
+    ("model", np.ones((3, FEATURES + 1)), ValueError),
+    (object(), QUERIES, TypeError),
+])
+def test_bad_calls_fail_before_anything_runs(model, model_or_none, queries, error):
+    with pytest.raises(error):
+        mirelo_dask.predict(model if model_or_none == "model" else model_or_none, da.from_array(queries))
+
+
+@pytest.mark.parametrize("scale, chunks, shards", [(False, ((700, 0, 1300, 1000),), 2), (True, (500,), 3)])
+def test_sharded_training_answers_as_one_machine(client, scale, chunks, shards):
+    local = MireloClassifier(k=5, variance=0.9, scale=scale).fit(X_TRAIN, Y_TRAIN)
+    sharded = mirelo_dask.ShardedClassifier(k=5, variance=0.9, scale=scale, n_shards=shards).fit(
+        da.from_array(X_TRAIN, chunks=(*chunks, (FEATURES,))), da.from_array(Y_TRAIN, chunks=500))
+    assert sharded.n_components_ == local.n_components_
+    queries = uneven(QUERIES)
+    labels, proba, (distances, rows) = dask.compute(sharded.predict(queries), sharded.predict_proba(queries),
+                                                    sharded.kneighbors(queries, 9))
+    np.testing.assert_array_equal(labels, local.predict(QUERIES))
+    np.testing.assert_array_equal(proba, local.predict_proba(QUERIES))
+    expected_distances, expected_rows = local.kneighbors(QUERIES, 9)
+    np.testing.assert_array_equal(rows, expected_rows)
+    np.testing.assert_allclose(distances, expected_distances, rtol=1e-9)
+
+
+def test_grid_search_under_the_dask_backend_scores_as_one_process(client):
+    import joblib
+    from sklearn.model_selection import GridSearchCV
+
+    def scores(**backend):
+        search = GridSearchCV(MireloClassifier(), {"k": [1, 5], "scale": [False, True]}, cv=3)
+        with joblib.parallel_config(**backend):
+            return search.fit(X_TRAIN[:600], Y_TRAIN[:600]).cv_results_["mean_test_score"]
+
+    np.testing.assert_array_equal(scores(backend="dask"), scores(n_jobs=1))
+
+
+def test_the_cache_unpickles_once_across_threads_and_keeps_within_its_bound():
+    import pickle
+
+    cache = ModelCache()
+    pickled = pickle.dumps(MireloClassifier(k=1).fit(X_TRAIN, Y_TRAIN))
+    threads = [threading.Thread(target=cache.get, args=("a", pickled)) for _ in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert cache.builds == 1
+    with dask.config.set({"mirelo.cache-bytes": len(pickled) * 3 // 2}):
+        cache.get("b", pickled)
+        assert cache.get("a", pickled) is not None and cache.builds == 3  # "a" was evicted for "b"
