@@ -4,6 +4,7 @@
     python benchmarks/run.py --workload tall tall99 wide latency growth --threads 2 --plot benchmarks/growth.png
     python benchmarks/run.py --workload pickle    # MireloClassifier's pickle against a refit
     python benchmarks/run.py --workload scale --skip faiss   # 400,000 x 784: what fits in memory
+    python benchmarks/run.py --workload dask      # mirelo_dask on a local two-worker cluster
 
 With --kernel-rate it also prints the covariance product's rate beside the multiply-add peak,
 from a small C++ program built with
@@ -28,12 +29,13 @@ for _name in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--workload", nargs="+", default=["quick"],
-                        choices=["quick", "tall", "tall99", "wide", "latency", "growth", "scale", "pickle"],
+                        choices=["quick", "tall", "tall99", "wide", "latency", "growth", "scale", "pickle", "dask"],
                         help="quick: 10000 x 784 tall rows, then latency (the default); tall: 50000 x 784; "
                              "tall99: the tall data at variance 0.99, many more components; "
                              "wide: 2000 x 20000; latency: digits, 1797 x 64, with one-row calls; "
                              "growth: batch time against training rows; scale: 400000 x 784 (2.5 GB); "
-                             "pickle: MireloClassifier's pickle of the tall rows against a refit")
+                             "pickle: MireloClassifier's pickle of the tall rows against a refit; "
+                             "dask: 200000 queries against a 20000 x 200 model on a local cluster")
     parser.add_argument("--threads", type=int, default=2, help="threads for every method (default 2)")
     parser.add_argument("--rows", type=int,
                         help="training rows of the tall workloads (default 50000; 10000 in the quick run)")
@@ -248,6 +250,11 @@ def main():
             continue
         if name == "pickle":
             pickling()
+            continue
+        if name == "dask":
+            from cluster import dask_workload
+
+            dask_workload(args.threads, args.rows or 20_000, args.queries or 200_000)
             continue
         if name == "quick":
             w = workloads.synthetic("quick", args.rows or 10_000, args.queries or 1000, 784)
