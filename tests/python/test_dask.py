@@ -167,3 +167,8 @@ def test_the_cache_unpickles_once_across_threads_and_keeps_within_its_bound():
     with dask.config.set({"mirelo.cache-bytes": len(pickled) * 3 // 2}):
         cache.get("b", pickled)
         assert cache.get("a", pickled) is not None and cache.builds == 3  # "a" was evicted for "b"
+
+
+def test_mirelo_and_the_estimator_never_load_dask(run_child):
+    code = "import sys, mirelo, mirelo_sklearn; print(sorted({'dask', 'mirelo_dask'} & set(sys.modules)))"
+    assert run_child(code).strip() == "[]"

@@ -32,6 +32,7 @@ def test_distributions_hold_the_stubs_and_the_estimator(dists):
     sdist, wheel = dists
     in_wheel = zipfile.ZipFile(wheel).namelist()
     estimator = {f"mirelo_sklearn/{name}" for name in ("__init__.py", "_classifier.py", "_native.pyi", "py.typed")}
+    estimator |= {f"mirelo_dask/{name}" for name in ("__init__.py", "_cache.py", "_sharded.py", "py.typed")}
     assert {"mirelo-stubs/__init__.pyi", *estimator} <= set(in_wheel)
     for module in ("mirelo.", "mirelo_sklearn/_native."):
         assert [name for name in in_wheel if name.startswith(module) and name.endswith(".so")]
@@ -52,6 +53,8 @@ def test_wheel_works_without_scikit_learn(dists, tmp_path):
             "config = mirelo.KNNConfig(); config.k = 1; engine = mirelo.KNNEngine(config)\n"
             "engine.train(numpy.eye(3), ['a', 'b', 'c'])\n"
             "print(engine.predict(numpy.eye(3)[1]), importlib.util.find_spec('sklearn'))\n"
-            "try:\n    import mirelo_sklearn\nexcept ImportError as error:\n    print(error)\n")
+            "for name in ('mirelo_sklearn', 'mirelo_dask'):\n"
+            "    try:\n        __import__(name)\n    except ImportError as error:\n        print(error)\n")
     result = subprocess.run([python, "-c", code], cwd=tmp_path, capture_output=True, text=True, check=True)
-    assert result.stdout.splitlines()[-2:] == ["b None", 'mirelo_sklearn needs scikit-learn: pip install "mirelo[sklearn]"']
+    assert result.stdout.splitlines()[-3:] == ["b None", 'mirelo_sklearn needs scikit-learn: pip install "mirelo[sklearn]"',
+                                               'mirelo_dask needs Dask: pip install "mirelo[dask]"']
