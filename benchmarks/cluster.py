@@ -65,6 +65,5 @@ def dask_workload(threads, rows, queries, features=200, workers=2):
     print(f"| wall (s) | {local_wall:.3g} | {figures[0][1]:.3g} | {figures[1][1]:.3g} |")
     print(f"| CPU, all processes (s) | {local_cpu:.3g} | {figures[0][0]:.3g} | {figures[1][0]:.3g} |")
     print(f"| CPU ÷ local CPU | 1 | {figures[0][0] / local_cpu:.2f} | {figures[1][0] / local_cpu:.2f} |")
-    print(f"\nModels unpickled per worker: {sorted(built.values())}; on the scheduler: {on_scheduler}; "
-          f"fits: 0 (the model travels as its saved state). "
-          f"Labels equal to the local predict: {'yes' if np.array_equal(labels, local) else 'NO'}.")
+    print(f"\nModels unpickled per worker over both computes: {sorted(built.values())}; on the scheduler: "
+          f"{on_scheduler}. Labels equal to the local predict: {'yes' if np.array_equal(labels, local) else 'NO'}.")

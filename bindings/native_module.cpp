@@ -132,7 +132,8 @@ public:
         return fitted().vote_counts(X);
     }
 
-    // Squared distances and row indices of each query's min(count, training rows) nearest rows.
+    // Squared distances (times 4^scale_exponent) and row indices of each query's
+    // min(count, training rows) nearest rows.
     std::pair<RowMajorMatrix, Indices> kneighbors(const mirelo::MatrixView& X, Eigen::Index count, int threads) const {
         const std::shared_lock guard(lock);
         const ThreadCount team(threads);
@@ -163,6 +164,11 @@ public:
         fresh->set_progress(nullptr);
         fresh->import_state(state);
         install(std::move(fresh), classes);
+    }
+
+    int scale_exponent() const {
+        const std::shared_lock guard(lock);
+        return fitted().scale_exponent();
     }
 
     std::int32_t n_components() const {
@@ -294,6 +300,7 @@ PYBIND11_MODULE(_native, m) {
         .def("kneighbors", &Model::kneighbors, py::arg("X"), py::arg("n_neighbors"), py::arg("n_threads") = 0,
              release())
         .def("transform", &Model::transform, py::arg("X"), py::arg("n_threads") = 0, release())
+        .def_property_readonly("scale_exponent", &Model::scale_exponent)
         .def_property_readonly("n_components", &Model::n_components)
         .def_property_readonly("explained_variance_ratio", &Model::explained_variance_ratio)
         .def_property_readonly("is_fitted", &Model::is_fitted)

@@ -42,6 +42,13 @@ RowMajorMatrix KNNEngine::transform(const MatrixView& X) const {
     return reduced;
 }
 
+int KNNEngine::scale_exponent() const {
+    if (!trained()) {
+        throw std::logic_error("an untrained engine has no scale");
+    }
+    return pca->scale_exponent;
+}
+
 std::size_t KNNEngine::memory_bytes() const { return pca->memory_bytes() + knn->memory_bytes(); }
 
 void KNNEngine::train(const MatrixView& X, const LabelList& y, bool scale) {

@@ -38,7 +38,8 @@ public:
 
     // The min(count, training rows) nearest training rows of each row of X, nearest first:
     // neighbour j of query q is at [q * K + j]; at equal distances the lower row first.
-    // Distances are exact squared Euclidean distances in the reduced space, in true units.
+    // Distances are the exact squared Euclidean distances in the reduced space times
+    // 4^scale_exponent(): finite wherever the data are, where the true ones may overflow.
     // Trained only: throws std::logic_error before training, std::invalid_argument for
     // queries predict_batch rejects.
     std::vector<Neighbour> nearest_rows(const MatrixView& X, Eigen::Index count) const;
@@ -52,6 +53,9 @@ public:
     // The reduced coordinates of each row of X, in true units (without the PCA's power of
     // two). Trained only, like nearest_rows.
     RowMajorMatrix transform(const MatrixView& X) const;
+
+    // The PCA's power of two (AdaptivePCA::scale_exponent); trained only, like nearest_rows.
+    int scale_exponent() const;
 
     // The trained state, copied (std::logic_error before training), and its restoration:
     // import_state validates the state (std::invalid_argument) and leaves the engine as it

@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <cmath>
 #include <stdexcept>
 
 #include "knn_engine.hpp"
@@ -18,12 +17,6 @@ std::vector<Neighbour> KNNEngine::nearest_rows(const MatrixView& X, Eigen::Index
         const std::vector<Neighbour> part = knn->nearest_rows(reduced.middleRows(first, rows), K);
         std::copy(part.begin(), part.end(), nearest.begin() + first * K);
     });
-    // The store holds the reduced rows times 2^e: distances come out 4^e times the true ones.
-    if (pca->scale_exponent != 0) {
-        for (Neighbour& neighbour : nearest) {
-            neighbour.distance = std::ldexp(neighbour.distance, -2 * pca->scale_exponent);
-        }
-    }
     return nearest;
 }
 

@@ -56,7 +56,7 @@ def kneighbors(block, pickled, digest, threads_per_host, n_neighbors):
         return np.empty((0, n_neighbors)), np.empty((0, n_neighbors), dtype=np.intp)
     trained, queries, threads = _queries(model, block, threads_per_host, n_neighbors)
     squared, rows = trained.model.kneighbors(queries, n_neighbors, threads)
-    return np.sqrt(squared), rows.astype(np.intp, copy=False)
+    return trained.distances(squared), rows.astype(np.intp, copy=False)
 
 
 def stacked_kneighbors(block, pickled, digest, threads_per_host, n_neighbors):

@@ -100,6 +100,7 @@ class ShardedClassifier:
                                                     [blocks[i] for i in g], [labels[i] for i in g])
                   for g in _groups(X.chunks[0], count)]
         self._shards = dask.persist(*shards)
+        self._scale_exponent = axes.scale_exponent
         self.classes_ = classes
         self.n_features_in_ = X.shape[1]
         self.n_samples_fit_ = X.shape[0]
@@ -133,6 +134,6 @@ class ShardedClassifier:
         parts = []
         for rows, block in zip(X.chunks[0], X.to_delayed()[:, 0]):
             found = [dask.delayed(_shards.candidates)(shard, block, int(n_neighbors), threads) for shard in self._shards]
-            answer = dask.delayed(_shards.answer)(what, int(n_neighbors), self.classes_, *found)
+            answer = dask.delayed(_shards.answer)(what, int(n_neighbors), self.classes_, self._scale_exponent, *found)
             parts.append(da.from_delayed(answer, (rows, *trailing), dtype=dtype))
         return da.concatenate(parts)

@@ -9,7 +9,8 @@ import numpy as np
 from ._blocks import thread_budget
 from ._statistics import Reduction
 
-Candidates = Tuple[np.ndarray, np.ndarray, np.ndarray]  # squared distances, global rows, class codes
+# Squared distances (times 4**scale_exponent, the same for every shard), global rows, class codes.
+Candidates = Tuple[np.ndarray, np.ndarray, np.ndarray]
 
 
 class Shard:
@@ -56,7 +57,8 @@ def build_shard(k: int, variance: float, classes: np.ndarray, reduction: Reducti
     # The shard's rows go through the same reduction as queries will, so a query equal to a
     # training row lands on it exactly.
     reducer = _restored(k, variance, len(classes), reduction, np.zeros((1, m)), np.zeros(1, dtype=np.int64))
-    reduced = reducer.transform(X, thread_budget(threads_per_host))
+    # transform gives the rows in the data's units; the saved state keeps them scaled.
+    reduced = np.ldexp(reducer.transform(X, thread_budget(threads_per_host)), reduction.scale_exponent)
     return Shard(_restored(k, variance, len(classes), reduction, reduced, codes), codes, first_row)
 
 
@@ -82,14 +84,14 @@ def vote_counts(n_classes: int, codes: np.ndarray) -> np.ndarray:
     return np.bincount(cells, minlength=n * n_classes).reshape(n, n_classes)
 
 
-def answer(what: str, n_neighbors: int, classes: np.ndarray, *parts: Candidates):
+def answer(what: str, n_neighbors: int, classes: np.ndarray, scale_exponent: int, *parts: Candidates):
     """One block's kneighbors (stacked as in _blocks), predict_proba or predict from its candidates."""
     if len(parts[0][0]) == 0:
         shape = {"kneighbors": (0, n_neighbors, 2), "predict_proba": (0, len(classes)), "predict": (0,)}[what]
         return np.empty(shape, dtype=classes.dtype if what == "predict" else np.float64)
     squared, rows, codes = merged(n_neighbors, *parts)
     if what == "kneighbors":
-        return np.stack([np.sqrt(squared), rows.astype(np.float64)], axis=-1)
+        return np.stack([np.ldexp(np.sqrt(squared), -scale_exponent), rows.astype(np.float64)], axis=-1)
     counts = vote_counts(len(classes), codes)
     if what == "predict_proba":
         return counts / n_neighbors

@@ -76,6 +76,8 @@ def _component_count(eigenvalues: np.ndarray, variance: float) -> int:
     if variance >= 1.0:
         return int(min(len(eigenvalues), min(variance, 2**31 - 1)))
     total = eigenvalues.sum()
+    if not total > 0:  # no variance: every ratio is undefined, and all components are kept
+        return len(eigenvalues)
     cumulative = 0.0
     for count, value in enumerate(eigenvalues, start=1):
         cumulative += value
@@ -104,7 +106,8 @@ def reduction(stats: BlockStatistics, variance: float, scale: bool) -> Reduction
     if scale and n > 1:
         spread = np.ldexp(np.sqrt(np.diag(covariance)), stats.exponent)
         std_dev = np.where(spread < _MIN_SPREAD, 1.0, spread)
-        factor = np.ldexp(1.0 / std_dev, stats.exponent)
+        # The divided data's covariance up to a positive factor, which moves no axis or share.
+        factor = std_dev.min() / std_dev
         covariance = covariance * np.outer(factor, factor)
     if not np.isfinite(covariance).all() or not np.isfinite(std_dev).all():
         raise ValueError("Expected values small enough for squared distances to stay finite, got a training "

@@ -27,6 +27,10 @@ class _Trained(NamedTuple):
     classes: np.ndarray
     n_samples: int
 
+    def distances(self, squared: np.ndarray) -> NDArray[np.float64]:
+        # Rooted before the power of two comes off: the squares themselves may not be finite.
+        return np.ldexp(np.sqrt(squared), -self.model.scale_exponent)
+
 
 class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
     """Exact k-nearest-neighbour classifier on an adaptive PCA of the training data.
@@ -195,7 +199,7 @@ class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, Transfo
         trained, X = self._queries(X, n_neighbors)
         count = trained.model.k if n_neighbors is None else int(n_neighbors)
         squared, indices = trained.model.kneighbors(X, count)
-        return (np.sqrt(squared), indices) if return_distance else indices
+        return (trained.distances(squared), indices) if return_distance else indices
 
     def transform(self, X: ArrayLike) -> NDArray[np.float64]:
         """Reduce rows onto the kept principal components.

@@ -90,6 +90,17 @@ def test_kneighbors_and_transform_match_a_search_on_the_reduced_rows():
     assert (model.kneighbors(X, return_distance=False) == indices[:, :4]).all()
 
 
+@pytest.mark.parametrize("magnitude", [1e-200, 1e155, 1e300])
+def test_kneighbors_distances_at_any_magnitude(magnitude):
+    # Their squares overflow or underflow; the distances themselves must not.
+    X, y = load_wine(return_X_y=True)
+    model = MireloClassifier(k=4).fit(X[:150], y[:150])
+    distances, indices = model.kneighbors(X)
+    found, found_indices = MireloClassifier(k=4).fit(X[:150] * magnitude, y[:150]).kneighbors(X * magnitude)
+    assert (found_indices == indices).all()
+    np.testing.assert_allclose(found / magnitude, distances, rtol=1e-9)
+
+
 @pytest.mark.parametrize("call", [
     lambda m, X: m.predict(X), lambda m, X: m.predict_proba(X), lambda m, X: m.kneighbors(X, n_neighbors=4),
 ])
