@@ -77,7 +77,8 @@ def predict_proba(model: MireloClassifier, X: Any) -> Any:
     if _is_frame(X):
         import pandas as pd
 
-        return _on_frame(model, X, "predict_proba", pd.DataFrame({c: pd.Series([], dtype=float) for c in model.classes_}))
+        meta = pd.DataFrame({c: pd.Series([], dtype=float) for c in model.classes_})
+        return _on_frame(model, X, "predict_proba", meta)
     return _on_array(model, X, _blocks.predict_proba, (len(model.classes_),), np.float64)
 
 

@@ -130,10 +130,10 @@ class ShardedClassifier:
             raise ValueError(f"Expected n_neighbors from 1 to n_samples_fit = {self.n_samples_fit_}, "
                              f"got {n_neighbors!r}")
         X = whole_rows(_as_array(X), self.n_features_in_)
-        threads = threads_per_host()
+        threads, count = threads_per_host(), int(n_neighbors)
         parts = []
         for rows, block in zip(X.chunks[0], X.to_delayed()[:, 0]):
-            found = [dask.delayed(_shards.candidates)(shard, block, int(n_neighbors), threads) for shard in self._shards]
-            answer = dask.delayed(_shards.answer)(what, int(n_neighbors), self.classes_, self._scale_exponent, *found)
+            found = [dask.delayed(_shards.candidates)(shard, block, count, threads) for shard in self._shards]
+            answer = dask.delayed(_shards.answer)(what, count, self.classes_, self._scale_exponent, *found)
             parts.append(da.from_delayed(answer, (rows, *trailing), dtype=dtype))
         return da.concatenate(parts)
