@@ -147,6 +147,11 @@ TEST(Kernels, ScreenFlagsTheRowsWithinEachBar) {
                 const bool flagged = (candidates[static_cast<std::size_t>(q * 5 + j / 8)] >> (j % 8)) & 1u;
                 ASSERT_EQ(flagged, distances(q, j) <= bars[static_cast<std::size_t>(q)]) << q << ", " << j;
             }
+            // A query alone takes the kernel's other path, to the same flags.
+            std::vector<std::uint8_t> alone(5, 0xff);
+            variant.screen({single_queries.data() + q * 5, 1, limits.data() + q, single_rows.data(),
+                            single_norms.data(), 37, 5, alone.data()});
+            ASSERT_TRUE(std::equal(alone.begin(), alone.end(), candidates.begin() + q * 5)) << q;
         }
         // The listed test on rows laid out one after another, every row listed.
         std::vector<float> listed_rows(37 * kListedWidth, 0.0f), query(kListedWidth, 0.0f);
