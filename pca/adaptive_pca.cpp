@@ -258,8 +258,8 @@ void AdaptivePCA::select_components(const Vector& eigenvalues, const Matrix& axe
     Matrix kept = axes.leftCols(count);
     const double total = eigenvalues.sum();
     Vector ratio = total > 0.0 ? Vector(eigenvalues.head(count) / total) : Vector(Vector::Zero(count));
-    n_components = count;
     set_components(std::move(kept));
+    n_components = count;
     explained_variance_ratio.swap(ratio);
     if (progress != nullptr) {
         *progress << "[PCA] Fit complete. Mode: " << (thin ? "Thin" : "Standard") << " | Components: " << count
