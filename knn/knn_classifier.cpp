@@ -136,18 +136,24 @@ void require_query_length(const Eigen::Ref<const RowMajorMatrix>& Z, Index lengt
     }
 }
 
-std::string vote(const std::vector<Neighbour>& nearest, const LabelList& labels) {
-    std::map<std::string, std::int32_t> votes;
-    for (const Neighbour& neighbour : nearest) {
-        ++votes[labels[static_cast<std::size_t>(neighbour.row)]];
+// The place among `classes` with the most votes, the first at a tie: places follow the labels'
+// byte order.
+std::int32_t vote(const std::vector<Neighbour>& nearest, const std::vector<std::int32_t>& class_of_row) {
+    std::vector<std::int32_t> places(nearest.size());
+    for (std::size_t i = 0; i < nearest.size(); ++i) {
+        places[i] = class_of_row[static_cast<std::size_t>(nearest[i].row)];
     }
-    auto winner = votes.begin();
-    for (auto it = std::next(votes.begin()); it != votes.end(); ++it) {
-        if (it->second > winner->second) {
-            winner = it;
+    std::sort(places.begin(), places.end());
+    std::int32_t winner = 0;
+    std::size_t most = 0;
+    for (std::size_t first = 0, last = 0; first < places.size(); first = last) {
+        while (last < places.size() && places[last] == places[first]) ++last;
+        if (last - first > most) {
+            winner = places[first];
+            most = last - first;
         }
     }
-    return winner->first;
+    return winner;
 }
 
 }  // namespace
@@ -239,11 +245,11 @@ LabelList KNNClassifier::predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z)
         require_query_length(Z, X_train.cols());
         std::vector<Neighbour> all(static_cast<std::size_t>(n));
         for (Index i = 0; i < n; ++i) all[static_cast<std::size_t>(i)].row = i;
-        std::fill(labels.begin(), labels.end(), vote(all, y_train));
+        std::fill(labels.begin(), labels.end(), classes[static_cast<std::size_t>(vote(all, class_of_row))]);
         return labels;
     }
     search(Z, k, [&](Index query, std::vector<Neighbour>& nearest) {
-        labels[static_cast<std::size_t>(query)] = vote(nearest, y_train);
+        labels[static_cast<std::size_t>(query)] = classes[static_cast<std::size_t>(vote(nearest, class_of_row))];
     });
     return labels;
 }
