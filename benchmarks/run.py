@@ -117,12 +117,23 @@ def make_methods(w, components):
     return chosen
 
 
-def run_workload(w, one_row):
-    """Rows of the table for one workload: {metric: {method: value}} plus label agreement."""
+def thread_scaling(method, queries, repeats=3):
+    """mirelo's predict_batch on 1 thread and on --threads, the best of `repeats` each, interleaved."""
+    best = {1: float("inf"), args.threads: float("inf")}
+    for _ in range(repeats):
+        for threads in best:
+            with threadpool_limits(limits={"blas": 1, "openmp": threads}):
+                best[threads] = min(best[threads], measured(lambda: method.predict_batch(queries))[1])
+    return best[1], best[args.threads]
+
+
+def run_workload(w, one_row, scaling=False):
+    """Rows of the table for one workload: {metric: {method: value}} plus label agreement, and with
+    `scaling` mirelo's batch times on 1 thread and on --threads."""
     print(f"# {w.name}: {len(w.X)} x {w.X.shape[1]} training, {len(w.queries)} queries, "
           f"k={w.k}, variance={w.variance}, scale={w.scale}", file=sys.stderr)
     figures, labels = {}, {}
-    components = None
+    components, times = None, None
     for method in make_methods(w, None):
         if isinstance(method, methods.Faiss):
             method.components = components
@@ -134,6 +145,8 @@ def run_workload(w, one_row):
             labels[method.name], figures.setdefault("predict_batch (s)", {})[method.name], \
                 figures.setdefault("predict_batch peak memory (MiB)", {})[method.name] = \
                 measured(lambda: method.predict_batch(w.queries))
+            if scaling and isinstance(method, methods.Mirelo):
+                times = thread_scaling(method, w.queries)
             if one_row:
                 calls = []
                 for q in w.queries[: args.calls]:
@@ -145,7 +158,7 @@ def run_workload(w, one_row):
     reference = labels.get("scikit-learn")
     agreement = {name: np.mean(np.asarray(found) == np.asarray(reference)) if reference is not None else None
                  for name, found in labels.items() if name != "scikit-learn"}
-    return figures, agreement, components
+    return figures, agreement, components, times
 
 
 def print_table(title, figures, agreement, components):
@@ -270,9 +283,14 @@ def main():
             w = workloads.large("scale", args.rows or 400_000, args.queries or 10_000, 784)
         else:
             w = workloads.digits()
-        figures, agreement, components = run_workload(w, one_row=name in ("quick", "latency", "tall", "tall99"))
+        figures, agreement, components, times = run_workload(
+            w, one_row=name in ("quick", "latency", "tall", "tall99"),
+            scaling=args.threads > 1 and name in ("quick", "tall", "tall99"))
         print_table(f"{name}: {len(w.X)} x {w.X.shape[1]} training rows, {len(w.queries)} queries, k={w.k}",
                     figures, agreement, components)
+        if times:
+            print(f"\n**threads**: mirelo's predict_batch, best of 3: {times[0]:.3g} s on 1 thread, "
+                  f"{times[1]:.3g} s on {args.threads} ({times[0] / times[1]:.2f}x)")
 
 
 if __name__ == "__main__":

@@ -188,48 +188,83 @@ inline __attribute__((always_inline)) void load_padded(const T* values, Index co
 
 inline unsigned valid_rows(Index rows) { return (1u << rows) - 1u; }
 
+// Sets the flags of one query against one group of rows from its two vectors of dot products.
+inline __attribute__((always_inline)) void flag_group(const SingleScreen& s, Index flag_groups, Index g, Index query,
+                                                      F low, F high) {
+    const Index rows = smaller(kSinglePanelRows, s.row_count - g * kSinglePanelRows);
+    F low_norms, high_norms;
+    load_padded(s.row_norms + g * kSinglePanelRows, rows, low_norms, high_norms);
+    const F limit = Ops::broadcast(s.limits[query]);
+    const unsigned mask = (Ops::not_at_most(Ops::twice_less(low, low_norms), limit) |
+                           (Ops::not_at_most(Ops::twice_less(high, high_norms), limit) << 8)) &
+                          valid_rows(rows);
+    std::uint8_t* flags = s.candidates + query * flag_groups + 2 * g;
+    flags[0] = static_cast<std::uint8_t>(mask);
+    if (2 * g + 1 < flag_groups) {
+        flags[1] = static_cast<std::uint8_t>(mask >> 8);
+    }
+}
+
 // One group of stored rows at a time against every block of queries of the tile, so that both
-// stay in the first-level cache.
+// stay in the first-level cache. A single query takes blocks of groups instead, each group in
+// chains of its own, so that the chains' latencies overlap; every chain is the same either way.
 void screen_single(const SingleScreen& s) noexcept {
     static_assert(kSinglePanelRows == 2 * kPanelRows, "each single-precision group is two flag groups");
     const Index flag_groups = (s.row_count + kPanelRows - 1) / kPanelRows;
     const Index groups = (s.row_count + kSinglePanelRows - 1) / kSinglePanelRows;
+    const Index group_size = kSinglePanelRows * s.length;
+    if (s.query_count == 1) {
+        each_block(groups, [&](auto block, Index first_group) {
+            constexpr int G = decltype(block)::rows;
+            const float* packed = s.packed_rows + first_group * group_size;
+            F acc[G][2];
+            for (int g = 0; g < G; ++g) acc[g][0] = acc[g][1] = Ops::zero_single();
+            for (Index p = 0; p < s.length; ++p) {
+                const F value = Ops::broadcast(s.queries[p]);
+#pragma GCC unroll 6
+                for (int g = 0; g < G; ++g) {
+                    const float* group = packed + g * group_size + p * kSinglePanelRows;
+                    acc[g][0] = Ops::multiply_add(value, Ops::load(group), acc[g][0]);
+                    acc[g][1] = Ops::multiply_add(value, Ops::load(group + kPanelRows), acc[g][1]);
+                }
+            }
+            for (int g = 0; g < G; ++g) flag_group(s, flag_groups, first_group + g, 0, acc[g][0], acc[g][1]);
+        });
+        return;
+    }
     for (Index g = 0; g < groups; ++g) {
-        const Index rows = smaller(kSinglePanelRows, s.row_count - g * kSinglePanelRows);
-        F low_norms, high_norms;
-        load_padded(s.row_norms + g * kSinglePanelRows, rows, low_norms, high_norms);
         each_block(s.query_count, [&](auto block, Index first_query) {
             constexpr int R = decltype(block)::rows;
             F acc[R][2];
             for (int r = 0; r < R; ++r) acc[r][0] = acc[r][1] = Ops::zero_single();
             const float* queries[R];
             row_pointers(s.queries + first_query * s.length, s.length, queries);
-            chains<R>(queries, 1, s.packed_rows + g * kSinglePanelRows * s.length, s.length, acc);
+            chains<R>(queries, 1, s.packed_rows + g * group_size, s.length, acc);
             for (int r = 0; r < R; ++r) {
-                const Index query = first_query + r;
-                const F limit = Ops::broadcast(s.limits[query]);
-                const unsigned mask = (Ops::not_at_most(Ops::twice_less(acc[r][0], low_norms), limit) |
-                                       (Ops::not_at_most(Ops::twice_less(acc[r][1], high_norms), limit) << 8)) &
-                                      valid_rows(rows);
-                std::uint8_t* flags = s.candidates + query * flag_groups + 2 * g;
-                flags[0] = static_cast<std::uint8_t>(mask);
-                if (2 * g + 1 < flag_groups) {
-                    flags[1] = static_cast<std::uint8_t>(mask >> 8);
-                }
+                flag_group(s, flag_groups, g, first_query + r, acc[r][0], acc[r][1]);
             }
         });
     }
 }
 
 // Four rows at a time, each in a chain of its own, so that the chains' latencies overlap; the
-// rows are too few and too scattered to be packed.
+// rows are too few and too scattered to be packed, so those a few places further down the list
+// are fetched while these are tested.
 Index screen_listed(const ListedScreen& s) noexcept {
     static_assert(kListedWidth * sizeof(float) == sizeof(F), "one vector a step");
     constexpr int kTogether = 4;
+    constexpr Index kAhead = 2 * kTogether;
+    constexpr Index kLine = 64;
     const Index width = s.width;
+    const Index row_bytes = width * static_cast<Index>(sizeof(float));
     Index* listed = s.listed;
     Index kept = 0;
     for (Index first = 0; first < s.count; first += kTogether) {
+        for (Index next = first + kAhead; next < smaller(first + kAhead + kTogether, s.count); ++next) {
+            const char* bytes = reinterpret_cast<const char*>(s.rows + listed[next] * width);
+            for (Index b = 0; b < row_bytes; b += kLine) __builtin_prefetch(bytes + b);
+            __builtin_prefetch(bytes + row_bytes - 1);
+        }
         const int rows = static_cast<int>(smaller(kTogether, s.count - first));
         Index row[kTogether];
         const float* values[kTogether];

@@ -88,7 +88,7 @@ void KNNEngine::import_state(const EngineState& state) {
     new_pca->mean = state.mean;
     new_pca->std_dev = state.std_dev;
     new_pca->n_components = state.n_components;
-    new_pca->components = state.components;
+    new_pca->set_components(state.components);
     new_pca->explained_variance_ratio = state.explained_variance_ratio;
     new_pca->scale_exponent = state.scale_exponent;
     auto new_knn = std::make_unique<KNNClassifier>(config.k);

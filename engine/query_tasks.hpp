@@ -15,6 +15,11 @@ template <class Fn>
 void for_each_query_task(Eigen::Index rows, Fn&& fn) {
     constexpr Eigen::Index kTask = 192;
     const Eigen::Index tasks = (rows + kTask - 1) / kTask;
+    if (tasks <= 1) {
+        // A few queries (one, say): no thread team to start.
+        if (tasks == 1) fn(0, rows);
+        return;
+    }
     ParallelJob job;
 #pragma omp parallel for schedule(static)
     for (Eigen::Index t = 0; t < tasks; ++t) {

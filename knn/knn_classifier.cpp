@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -26,7 +27,11 @@ constexpr Index kOpeningBlock = 32;
 constexpr Index kRowBlock = 1024;
 // Candidates a tile's heaps may hold together: a large k gets fewer queries per tile.
 constexpr Index kTileCandidates = Index{1} << 16;
+// A single query's rows screened between two updates of its bar: at most as many as it has seen,
+// so that a bar drawn from few rows is not used on many, and at most kSingleBlock.
+constexpr Index kSingleBlock = 1024;
 static_assert(kOpeningBlock % kSinglePanelRows == 0 && kRowBlock % kSinglePanelRows == 0 &&
+              kSingleBlock % kSinglePanelRows == 0 &&
               kSinglePanelRows % kPanelRows == 0);
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "candidate flags are read eight bytes to a word");
 
@@ -85,6 +90,40 @@ double rounding_bound(double query_norm, double row_norm, Index length) {
            steps * std::numeric_limits<double>::denorm_min();
 }
 
+// The bar widened by the rounding of the exact distances: a row whose formula value lies above it
+// cannot displace the K-th.
+double widened_bar(double bar, double query_norm, double largest_norm, Index length) {
+    return std::nextafter(bar + rounding_bound(query_norm, largest_norm, length),
+                          std::numeric_limits<double>::infinity());
+}
+
+// Writes the rows flagged in `groups` flag groups, the first for row `start`, to `listed`;
+// returns how many.
+Index flagged_rows(const std::uint8_t* flags, Index groups, Index start, Index* listed) {
+    Index count = 0;
+    // Eight groups' flags at a time: most of them are zero.
+    for (Index g = 0; g < groups; g += 8) {
+        std::uint64_t bits = 0;
+        std::memcpy(&bits, flags + g, static_cast<std::size_t>(std::min<Index>(8, groups - g)));
+        for (; bits != 0; bits &= bits - 1) {
+            // Bit b of group g + i is bit 8 i + b of the word.
+            listed[count++] = start + g * kPanelRows + __builtin_ctzll(bits);
+        }
+    }
+    return count;
+}
+
+// Rows of the store that a single query goes on to read, this many places ahead in its list, are
+// fetched while it reads the current one: they lie apart in memory.
+constexpr Index kFetchAhead = 4;
+
+void fetch_row(const double* row, Index length) {
+    const char* bytes = reinterpret_cast<const char*>(row);
+    const Index size = length * static_cast<Index>(sizeof(double));
+    for (Index b = 0; b < size; b += 64) __builtin_prefetch(bytes + b);
+    __builtin_prefetch(bytes + size - 1);
+}
+
 template <class Rows>
 bool fits_single_precision(const Rows& rows) {
     return (rows.array().abs() <= kSinglePrecisionLimit).all();  // false for NaN
@@ -97,18 +136,24 @@ void require_query_length(const Eigen::Ref<const RowMajorMatrix>& Z, Index lengt
     }
 }
 
-std::string vote(const std::vector<Neighbour>& nearest, const LabelList& labels) {
-    std::map<std::string, std::int32_t> votes;
-    for (const Neighbour& neighbour : nearest) {
-        ++votes[labels[static_cast<std::size_t>(neighbour.row)]];
+// The place among `classes` with the most votes, the first at a tie: places follow the labels'
+// byte order.
+std::int32_t vote(const std::vector<Neighbour>& nearest, const std::vector<std::int32_t>& class_of_row) {
+    std::vector<std::int32_t> places(nearest.size());
+    for (std::size_t i = 0; i < nearest.size(); ++i) {
+        places[i] = class_of_row[static_cast<std::size_t>(nearest[i].row)];
     }
-    auto winner = votes.begin();
-    for (auto it = std::next(votes.begin()); it != votes.end(); ++it) {
-        if (it->second > winner->second) {
-            winner = it;
+    std::sort(places.begin(), places.end());
+    std::int32_t winner = 0;
+    std::size_t most = 0;
+    for (std::size_t first = 0, last = 0; first < places.size(); first = last) {
+        while (last < places.size() && places[last] == places[first]) ++last;
+        if (last - first > most) {
+            winner = places[first];
+            most = last - first;
         }
     }
-    return winner->first;
+    return winner;
 }
 
 }  // namespace
@@ -128,7 +173,7 @@ void KNNClassifier::fit(const RowMajorMatrix& X, const LabelList& y) {
     for (Index i = 0; i < rows.rows(); ++i) {
         norms[i] = squared_norm(rows.row(i).data(), rows.cols());
     }
-    ScreenStages stages = ScreenStages::build(rows, norms, choose_prefix_length(rows, k));
+    ScreenStages stages = ScreenStages::build(rows, norms, choose_prefix_lengths(rows, k));
 
     std::map<std::string, std::int32_t> places;
     for (Index i = 0; i < rows.rows(); ++i) {
@@ -156,14 +201,14 @@ namespace {
 
 std::size_t screen_bytes(const ScreenStage& stage) {
     return (stage.rows.capacity() + stage.norms.capacity()) * sizeof(float) +
-           static_cast<std::size_t>(stage.exact_norms.size()) * sizeof(double);
+           static_cast<std::size_t>(stage.exact_norms.size() + stage.run_largest.size()) * sizeof(double);
 }
 
 }  // namespace
 
 std::size_t KNNClassifier::memory_bytes() const {
     std::size_t bytes = static_cast<std::size_t>(X_train.size() + sq_norms.size()) * sizeof(double) +
-                        screen_bytes(screen.prefix) + screen_bytes(screen.rest) +
+                        screen_bytes(screen.prefix) + screen_bytes(screen.single) + screen_bytes(screen.rest) +
                         class_of_row.capacity() * sizeof(std::int32_t) +
                         (y_train.capacity() + classes.capacity()) * sizeof(std::string);
     for (const LabelList* list : {&y_train, &classes}) {
@@ -177,11 +222,13 @@ std::size_t KNNClassifier::memory_bytes() const {
     return bytes;
 }
 
-void KNNClassifier::set_prefix_length(Index length) {
-    screen = ScreenStages::build(X_train, sq_norms, length);
+void KNNClassifier::set_prefix_lengths(PrefixLengths lengths) {
+    screen = ScreenStages::build(X_train, sq_norms, lengths);
 }
 
-Eigen::Index KNNClassifier::prefix_length() const { return screen.prefix.length; }
+PrefixLengths KNNClassifier::prefix_lengths() const {
+    return {screen.prefix.length, screen.first(true).length};
+}
 
 std::string KNNClassifier::predict(const Vector& x) const {
     return predict_rows(x.transpose()).front();
@@ -198,11 +245,11 @@ LabelList KNNClassifier::predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z)
         require_query_length(Z, X_train.cols());
         std::vector<Neighbour> all(static_cast<std::size_t>(n));
         for (Index i = 0; i < n; ++i) all[static_cast<std::size_t>(i)].row = i;
-        std::fill(labels.begin(), labels.end(), vote(all, y_train));
+        std::fill(labels.begin(), labels.end(), classes[static_cast<std::size_t>(vote(all, class_of_row))]);
         return labels;
     }
     search(Z, k, [&](Index query, std::vector<Neighbour>& nearest) {
-        labels[static_cast<std::size_t>(query)] = vote(nearest, y_train);
+        labels[static_cast<std::size_t>(query)] = classes[static_cast<std::size_t>(vote(nearest, class_of_row))];
     });
     return labels;
 }
@@ -233,12 +280,15 @@ VoteMatrix KNNClassifier::vote_counts(const Eigen::Ref<const RowMajorMatrix>& Z)
     return votes;
 }
 
-void KNNClassifier::search(const Eigen::Ref<const RowMajorMatrix>& Z, Index K,
-                           const std::function<void(Index, std::vector<Neighbour>&)>& done) const {
+void KNNClassifier::search(const Eigen::Ref<const RowMajorMatrix>& Z, Index K, const Done& done) const {
     const Index n = X_train.rows();
     const Index m = X_train.cols();
     const Index queries = Z.rows();
     require_query_length(Z, m);
+    if (queries == 1) {
+        search_one(Z, K, done);
+        return;
+    }
     const ScreenStage& prefix = screen.prefix;
     const ScreenStage& rest = screen.rest;
     const Index width = rest.length == 0 ? 0 : static_cast<Index>(rest.rows.size()) / n;
@@ -303,9 +353,7 @@ void KNNClassifier::search(const Eigen::Ref<const RowMajorMatrix>& Z, Index K,
             const double largest_prefix_norm = prefix.exact_norms.segment(start, block).maxCoeff();
             for (Index t = 0; t < tile; ++t) {
                 const std::size_t q = static_cast<std::size_t>(t);
-                const double widened =
-                    std::nextafter(bars[q] + rounding_bound(query_norms[q], largest_norm, m),
-                                   std::numeric_limits<double>::infinity());
+                const double widened = widened_bar(bars[q], query_norms[q], largest_norm, m);
                 prefix_limits[q] = prefix.limit(widened, prefix_norms[q], largest_prefix_norm, screen.exponent);
                 if (width > 0) rest_limits[q] = rest.limit(widened, query_norms[q], largest_norm, screen.exponent);
             }
@@ -314,17 +362,7 @@ void KNNClassifier::search(const Eigen::Ref<const RowMajorMatrix>& Z, Index K,
                            prefix.length, candidates.data()});
             const Index groups = (block + kPanelRows - 1) / kPanelRows;
             for (Index t = 0; t < tile; ++t) {
-                const std::uint8_t* flags = candidates.data() + t * groups;
-                Index count = 0;
-                // Eight groups' flags at a time: most of them are zero.
-                for (Index g = 0; g < groups; g += 8) {
-                    std::uint64_t bits = 0;
-                    std::memcpy(&bits, flags + g, static_cast<std::size_t>(std::min<Index>(8, groups - g)));
-                    for (; bits != 0; bits &= bits - 1) {
-                        // Bit b of group g + i is bit 8 i + b of the word.
-                        listed[static_cast<std::size_t>(count++)] = start + g * kPanelRows + __builtin_ctzll(bits);
-                    }
-                }
+                Index count = flagged_rows(candidates.data() + t * groups, groups, start, listed.data());
                 if (width > 0) {
                     count = screen_listed({rest_queries.data() + t * width, rest_limits[static_cast<std::size_t>(t)],
                                            rest.rows.data(), rest.norms.data(), width, listed.data(), count});
@@ -336,6 +374,64 @@ void KNNClassifier::search(const Eigen::Ref<const RowMajorMatrix>& Z, Index K,
             done(first + t, nearest[static_cast<std::size_t>(t)].rows());
         }
     }
+}
+
+void KNNClassifier::search_one(const Eigen::Ref<const RowMajorMatrix>& Z, Index K, const Done& done) const {
+    const Index n = X_train.rows();
+    const Index m = X_train.cols();
+    const double* query = Z.data();
+    NearestRows nearest(K);
+    const auto offer = [&](Index row) {
+        nearest.offer(squared_distance(query, X_train.row(row).data(), m), row);
+    };
+    const double single_scale = std::ldexp(1.0, screen.exponent);
+    // Until the heap is full every row is offered; the screen then starts on a group's first row.
+    Index start = !screen.empty() && fits_single_precision(Z * single_scale)
+                      ? std::min(n, (K + kSinglePanelRows - 1) / kSinglePanelRows * kSinglePanelRows)
+                      : n;
+    for (Index row = 0; row < start; ++row) offer(row);
+    if (start < n) {
+        const ScreenStage& first = screen.first(true);
+        const ScreenStage& whole = screen.whole();
+        const ScreenStage& rest = screen.rest;
+        const Index width = rest.length == 0 ? 0 : static_cast<Index>(rest.rows.size()) / n;
+        const double query_norm = squared_norm(query, m);
+        const double first_norm = first.length == m ? query_norm : squared_norm(query, first.length);
+        // The query's first-stage values, then its rest-stage values.
+        const Eigen::RowVectorXf scaled = (Z.row(0) * single_scale).cast<float>();
+        std::vector<float> values(static_cast<std::size_t>(first.length + width), 0.0f);
+        Eigen::Map<Eigen::RowVectorXf>(values.data(), first.length) = scaled.head(first.length);
+        if (width > 0) Eigen::Map<Eigen::RowVectorXf>(values.data() + first.length, m) = scaled;
+        std::vector<std::uint8_t> candidates(static_cast<std::size_t>(kSingleBlock / kPanelRows));
+        // Written before it is read: left uninitialised.
+        const std::unique_ptr<Index[]> listed(new Index[static_cast<std::size_t>(std::min(n, kSingleBlock))]);
+        for (Index block = 0; start < n; start += block) {
+            block = std::min(std::clamp(start, kSinglePanelRows, kSingleBlock), n - start);
+            const double bar = nearest.bar();
+            if (std::isnan(bar)) {
+                for (Index row = start; row < start + block; ++row) offer(row);
+                continue;
+            }
+            const double largest_norm = whole.largest_norm(start, block);
+            const double widened = widened_bar(bar, query_norm, largest_norm, m);
+            const float first_limit =
+                first.limit(widened, first_norm, first.largest_norm(start, block), screen.exponent);
+            screen_single({values.data(), 1, &first_limit, first.rows.data() + start * first.length,
+                           first.norms.data() + start, block, first.length, candidates.data()});
+            Index count =
+                flagged_rows(candidates.data(), (block + kPanelRows - 1) / kPanelRows, start, listed.get());
+            if (first.length < m && width > 0) {
+                count = screen_listed({values.data() + first.length,
+                                       rest.limit(widened, query_norm, largest_norm, screen.exponent),
+                                       rest.rows.data(), rest.norms.data(), width, listed.get(), count});
+            }
+            for (Index i = 0; i < count; ++i) {
+                if (i + kFetchAhead < count) fetch_row(X_train.row(listed[i + kFetchAhead]).data(), m);
+                offer(listed[i]);
+            }
+        }
+    }
+    done(0, nearest.rows());
 }
 
 }  // namespace mirelo

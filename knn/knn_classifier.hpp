@@ -51,10 +51,11 @@ public:
     // Bytes held by the store: rows, norms, their packed copies and the labels.
     std::size_t memory_bytes() const;
 
-    // The screen's first stage reads this many leading coordinates of each pair (0 without a
-    // screen). fit chooses it from the data; it changes the speed, never an answer.
-    Eigen::Index prefix_length() const;
-    void set_prefix_length(Eigen::Index length);
+    // The screen's first stage reads this many leading coordinates of each pair, in a batch and
+    // for a single query (0 without a screen). fit chooses them from the data; they change the
+    // speed, never an answer.
+    PrefixLengths prefix_lengths() const;
+    void set_prefix_lengths(PrefixLengths lengths);
 
     const std::int32_t k;
     RowMajorMatrix X_train;
@@ -65,9 +66,11 @@ public:
     std::vector<std::int32_t> class_of_row;
 
 private:
+    using Done = std::function<void(Eigen::Index, std::vector<Neighbour>&)>;
     // Hands each query's K nearest rows, in no particular order, to `done` as its search ends.
-    void search(const Eigen::Ref<const RowMajorMatrix>& Z, Eigen::Index K,
-                const std::function<void(Eigen::Index, std::vector<Neighbour>&)>& done) const;
+    void search(const Eigen::Ref<const RowMajorMatrix>& Z, Eigen::Index K, const Done& done) const;
+    // search for one query, without the tiles' buffers: its bar follows every row it keeps.
+    void search_one(const Eigen::Ref<const RowMajorMatrix>& Z, Eigen::Index K, const Done& done) const;
 
     // Like sq_norms, derived from X_train by fit.
     ScreenStages screen;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "kernels.hpp"
 
@@ -12,12 +13,20 @@ namespace {
 using Index = Eigen::Index;
 
 // The cost of a pair, in first-stage coordinates: the prefix length, a share of the second stage's
-// set-up, and for a pair that gets through one listed test, a fixed part for finding the row and
-// one part per coordinate. Fitted to the search's times on the benchmark's tall data at variances
-// 0.95 and 0.99 with the prefix length forced.
-constexpr double kSecondStageCost = 8.0;
-constexpr double kListedRowCost = 250.0;
-constexpr double kListedCoordinateCost = 10.0;
+// set-up, and for a pair that gets through, a fixed part for finding the row and one part per
+// coordinate. Fitted to the search's times on the benchmark's tall data at variances 0.95 and 0.99
+// with the prefix lengths forced. A single query's first stage loads every value it multiplies,
+// so there a row that gets through costs fewer coordinates' worth; without the second stage's
+// single-precision rows (kept only when a batch uses them) it goes straight to its exact distance,
+// which reads twice the bytes from farther away.
+struct StageCosts {
+    double second_stage;
+    double row;
+    double coordinate;
+};
+constexpr StageCosts kBatchCosts{8.0, 250.0, 10.0};
+constexpr StageCosts kSingleListedCosts{0.0, 100.0, 1.0};
+constexpr StageCosts kSingleExactCosts{0.0, 300.0, 2.0};
 // Sample rows, spread over the store: every kQueryEvery-th stands in for a query, the rest for
 // the store.
 constexpr Index kSampleRows = 2112;
@@ -27,6 +36,16 @@ Vector prefix_norms(const RowMajorMatrix& rows, Index length) {
     Vector norms(rows.rows());
     for (Index i = 0; i < rows.rows(); ++i) norms[i] = squared_norm(rows.row(i).data(), length);
     return norms;
+}
+
+Vector run_largest(const Vector& norms) {
+    const Index runs = (norms.size() + ScreenStage::kNormRun - 1) / ScreenStage::kNormRun;
+    Vector largest(runs);
+    for (Index r = 0; r < runs; ++r) {
+        const Index first = r * ScreenStage::kNormRun;
+        largest[r] = norms.segment(first, std::min(ScreenStage::kNormRun, norms.size() - first)).maxCoeff();
+    }
+    return largest;
 }
 
 std::vector<float> scaled_single(const Vector& norms, int exponent) {
@@ -44,14 +63,19 @@ float ScreenStage::limit(double widened_bar, double query_norm, double largest_n
     return single_precision_limit(scaled(widened_bar), scaled(query_norm), scaled(largest_norm), length);
 }
 
-Index choose_prefix_length(const RowMajorMatrix& rows, Index k) {
+double ScreenStage::largest_norm(Index first, Index count) const {
+    const Index first_run = first / kNormRun;
+    return run_largest.segment(first_run, (first + count - 1) / kNormRun - first_run + 1).maxCoeff();
+}
+
+PrefixLengths choose_prefix_lengths(const RowMajorMatrix& rows, Index k) {
     const Index n = rows.rows();
     const Index m = rows.cols();
     const Index sampled = std::min(n, kSampleRows);
     const Index queries = sampled / kQueryEvery;
     const Index stored = sampled - queries;
     if (m <= 1 || queries == 0 || !rows.allFinite()) {
-        return m;
+        return {m, m};
     }
     // The bar of a sample query: the distance whose rank among the sample matches k's among all rows.
     const Index rank = std::clamp<Index>((k * stored + n - 1) / n, 1, stored);
@@ -82,21 +106,27 @@ Index choose_prefix_length(const RowMajorMatrix& rows, Index k) {
     // From the count that leave after each length to the share still in at it.
     for (Index L = m - 1; L >= 0; --L) passing[static_cast<std::size_t>(L)] += passing[static_cast<std::size_t>(L + 1)];
     const double pairs = static_cast<double>(queries * stored);
-    const double listed_cost = kListedRowCost + kListedCoordinateCost * static_cast<double>(m);
-    Index best = m;
-    double best_cost = static_cast<double>(m);
-    for (Index L = 1; L < m; ++L) {
-        const double share = passing[static_cast<std::size_t>(L)] / pairs;
-        const double cost = static_cast<double>(L) + kSecondStageCost + listed_cost * share;
-        if (cost < best_cost) {
-            best = L;
-            best_cost = cost;
+    const auto cheapest = [&](const StageCosts& costs, Index longest) {
+        const double listed_cost = costs.row + costs.coordinate * static_cast<double>(m);
+        Index best = m;
+        double best_cost = static_cast<double>(m);
+        for (Index L = 1; L <= longest; ++L) {
+            const double share = passing[static_cast<std::size_t>(L)] / pairs;
+            const double cost = static_cast<double>(L) + costs.second_stage + listed_cost * share;
+            if (cost < best_cost) {
+                best = L;
+                best_cost = cost;
+            }
         }
-    }
-    return best;
+        return best;
+    };
+    const Index batch = cheapest(kBatchCosts, m - 1);
+    // A single query's own first stage adds its rows to the store: at most half a single-precision
+    // copy of it.
+    return {batch, cheapest(batch < m ? kSingleListedCosts : kSingleExactCosts, m / 2)};
 }
 
-ScreenStages ScreenStages::build(const RowMajorMatrix& rows, const Vector& sq_norms, Index prefix_length) {
+ScreenStages ScreenStages::build(const RowMajorMatrix& rows, const Vector& sq_norms, PrefixLengths lengths) {
     ScreenStages stages;
     if (rows.size() == 0 || !rows.allFinite()) {
         return stages;
@@ -107,14 +137,24 @@ ScreenStages ScreenStages::build(const RowMajorMatrix& rows, const Vector& sq_no
     const double largest = rows.cwiseAbs().maxCoeff();
     stages.exponent = largest > 0.0 ? -std::ilogb(largest) : 0;
     const double factor = std::ldexp(1.0, stages.exponent);
-
-    ScreenStage& prefix = stages.prefix;
-    prefix.length = std::clamp<Index>(prefix_length, 1, m);
-    prefix.rows.resize(static_cast<std::size_t>(packed_single_size(n, prefix.length)));
-    pack_rows_single({rows.data(), m, 1}, n, prefix.length, factor, prefix.rows.data());
-    prefix.exact_norms = prefix.length == m ? sq_norms : prefix_norms(rows, prefix.length);
-    prefix.norms = scaled_single(prefix.exact_norms, stages.exponent);
-    if (prefix.length == m) {
+    const auto finish = [&](ScreenStage& stage, Vector exact_norms) {
+        stage.exact_norms = std::move(exact_norms);
+        stage.norms = scaled_single(stage.exact_norms, stages.exponent);
+        stage.run_largest = run_largest(stage.exact_norms);
+    };
+    const auto packed = [&](ScreenStage& stage, Index length) {
+        stage.length = length;
+        stage.rows.resize(static_cast<std::size_t>(packed_single_size(n, length)));
+        pack_rows_single({rows.data(), m, 1}, n, length, factor, stage.rows.data());
+        finish(stage, length == m ? sq_norms : prefix_norms(rows, length));
+    };
+    const Index batch = std::clamp<Index>(lengths.batch, 1, m);
+    const Index single = std::clamp<Index>(lengths.single, 1, m);
+    packed(stages.prefix, batch);
+    if (single < m && single != batch) {
+        packed(stages.single, single);
+    }
+    if (batch == m) {
         return stages;
     }
     ScreenStage& rest = stages.rest;
@@ -123,8 +163,7 @@ ScreenStages ScreenStages::build(const RowMajorMatrix& rows, const Vector& sq_no
     rest.rows.assign(static_cast<std::size_t>(n * width), 0.0f);
     Eigen::Map<Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>, 0, Eigen::OuterStride<>>(
         rest.rows.data(), n, m, Eigen::OuterStride<>(width)) = (rows * factor).cast<float>();
-    rest.exact_norms = sq_norms;
-    rest.norms = scaled_single(sq_norms, stages.exponent);
+    finish(rest, sq_norms);
     return stages;
 }
 

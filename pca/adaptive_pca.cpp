@@ -258,8 +258,8 @@ void AdaptivePCA::select_components(const Vector& eigenvalues, const Matrix& axe
     Matrix kept = axes.leftCols(count);
     const double total = eigenvalues.sum();
     Vector ratio = total > 0.0 ? Vector(eigenvalues.head(count) / total) : Vector(Vector::Zero(count));
+    set_components(std::move(kept));
     n_components = count;
-    components.swap(kept);
     explained_variance_ratio.swap(ratio);
     if (progress != nullptr) {
         *progress << "[PCA] Fit complete. Mode: " << (thin ? "Thin" : "Standard") << " | Components: " << count
@@ -269,7 +269,21 @@ void AdaptivePCA::select_components(const Vector& eigenvalues, const Matrix& axe
 
 std::size_t AdaptivePCA::memory_bytes() const {
     const Eigen::Index values = mean.size() + std_dev.size() + components.size() + explained_variance_ratio.size();
-    return static_cast<std::size_t>(values) * sizeof(double);
+    return (static_cast<std::size_t>(values) + packed_components.capacity()) * sizeof(double);
+}
+
+void AdaptivePCA::set_components(Matrix axes) {
+    const Eigen::Index d = axes.rows();
+    const Eigen::Index m = axes.cols();
+    const Eigen::Index slices = (d + kTransformFeatures - 1) / kTransformFeatures;
+    std::vector<double> packed(static_cast<std::size_t>(slices * packed_size(m, kTransformFeatures)));
+    for (Eigen::Index s = 0; s < slices; ++s) {
+        const Eigen::Index first = s * kTransformFeatures;
+        pack_rows({axes.data() + first, d, 1}, m, std::min(kTransformFeatures, d - first),
+                  packed.data() + first * packed_size(m, 1));
+    }
+    components.swap(axes);
+    packed_components.swap(packed);
 }
 
 RowMajorMatrix AdaptivePCA::transform(const MatrixView& X) const {
@@ -284,43 +298,42 @@ RowMajorMatrix AdaptivePCA::transform(const MatrixView& X) const {
     const Eigen::Index n = X.rows();
     const Eigen::Index m = components.cols();
     RowMajorMatrix reduced(n, m);
-    // Rows are centred, divided and scaled a block at a time (kRows rows by kFeatures features)
-    // into a buffer per thread, so X is read once, where it lies. Each coordinate is one chain of
-    // products in feature order, continued from block to block, so a row projects to the same
-    // bits alone, in any batch and on any number of threads.
+    // Rows are centred, divided and scaled a block at a time (kRows rows by kTransformFeatures
+    // features) into a buffer per thread, so X is read once, where it lies. Each coordinate is one
+    // chain of products in feature order, continued from block to block, so a row projects to the
+    // same bits alone, in any batch and on any number of threads.
     constexpr Eigen::Index kRows = 256;
-    constexpr Eigen::Index kFeatures = 64;
     const Eigen::Index chunks = (n + kRows - 1) / kRows;
-    const Eigen::Index slices = (d + kFeatures - 1) / kFeatures;
+    const Eigen::Index slices = (d + kTransformFeatures - 1) / kTransformFeatures;
     const int threads = chunks > 1 ? omp_get_max_threads() : 1;
-    std::vector<double> buffers(static_cast<std::size_t>(threads * std::min(kRows, n) * kFeatures));
-    // The components packed slice by slice, each slice laid out for the kernel on its own.
-    std::vector<double> packed(static_cast<std::size_t>(slices * packed_size(m, kFeatures)));
-    for (Eigen::Index s = 0; s < slices; ++s) {
-        const Eigen::Index first = s * kFeatures;
-        pack_rows({components.data() + first, d, 1}, m, std::min(kFeatures, d - first),
-                  packed.data() + first * packed_size(m, 1));
-    }
+    const Eigen::Index buffer_size = std::min(kRows, n) * kTransformFeatures;
+    std::vector<double> buffers(static_cast<std::size_t>(threads * buffer_size));
     const CentredRows centred{X, mean, std_dev, std::ldexp(1.0, scale_exponent)};
+    const auto project = [&](Eigen::Index c, double* scaled) {
+        const Eigen::Index first_row = c * kRows;
+        const Eigen::Index rows = std::min(kRows, n - first_row);
+        for (Eigen::Index s = 0; s < slices; ++s) {
+            const Eigen::Index first = s * kTransformFeatures;
+            const Eigen::Index features = std::min(kTransformFeatures, d - first);
+            for (Eigen::Index i = 0; i < rows; ++i) {
+                for (Eigen::Index j = 0; j < features; ++j) {
+                    scaled[i * kTransformFeatures + j] = centred.value(first_row + i, first + j);
+                }
+            }
+            multiply_packed({scaled, kTransformFeatures, 1}, rows,
+                            packed_components.data() + first * packed_size(m, 1), m, features,
+                            {reduced.data() + first_row * m, m, 1}, s > 0);
+        }
+    };
+    if (chunks <= 1) {
+        // A few rows (one query, say): no thread team to start.
+        if (chunks == 1) project(0, buffers.data());
+        return reduced;
+    }
     ParallelJob job;
 #pragma omp parallel for schedule(static) num_threads(threads)
     for (Eigen::Index c = 0; c < chunks; ++c) {
-        job.run([&] {
-            const Eigen::Index first_row = c * kRows;
-            const Eigen::Index rows = std::min(kRows, n - first_row);
-            double* scaled = buffers.data() + omp_get_thread_num() * std::min(kRows, n) * kFeatures;
-            for (Eigen::Index s = 0; s < slices; ++s) {
-                const Eigen::Index first = s * kFeatures;
-                const Eigen::Index features = std::min(kFeatures, d - first);
-                for (Eigen::Index i = 0; i < rows; ++i) {
-                    for (Eigen::Index j = 0; j < features; ++j) {
-                        scaled[i * kFeatures + j] = centred.value(first_row + i, first + j);
-                    }
-                }
-                multiply_packed({scaled, kFeatures, 1}, rows, packed.data() + first * packed_size(m, 1), m,
-                                features, {reduced.data() + first_row * m, m, 1}, s > 0);
-            }
-        });
+        job.run([&] { project(c, buffers.data() + omp_get_thread_num() * buffer_size); });
     }
     job.finish();
     return reduced;

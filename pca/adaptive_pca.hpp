@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
+#include <vector>
 
 #include "mirelo_types.hpp"
 
@@ -25,6 +26,9 @@ public:
     // components and explained_variance_ratio and writes the fit line.
     void select_components(const Vector& eigenvalues, const Matrix& axes, bool thin);
 
+    // Replaces the components (d x m, one axis a column) and the copy laid out for transform.
+    void set_components(Matrix axes);
+
     // Centres, divides and projects each row. Before any fit the result has no
     // columns; afterwards X must have the training width (std::invalid_argument).
     RowMajorMatrix transform(const MatrixView& X) const;
@@ -36,7 +40,7 @@ public:
     std::int32_t n_components = 0;
     Vector mean;
     Vector std_dev;
-    Matrix components;
+    Matrix components;  // set through set_components
     // Each kept axis's share of the total variance (0 when the data do not vary).
     Vector explained_variance_ratio;
     // Where the fit line goes; null for nowhere.
@@ -48,6 +52,11 @@ public:
 
 private:
     std::int32_t count_components(const Vector& eigenvalues) const;
+
+    // The components packed by pack_rows a slice of kTransformFeatures features at a time, each
+    // slice on its own, so that a call to transform (one row, say) does not lay them out again.
+    static constexpr Eigen::Index kTransformFeatures = 64;
+    std::vector<double> packed_components;
 };
 
 }  // namespace mirelo

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -117,56 +118,68 @@ TEST(RowCopy, AnyLayoutGivesTheSameRows) {
 TEST(Kernels, ScreenFlagsTheRowsWithinEachBar) {
     // Integer values keep every product exact in single precision too, and the rounding bound
     // stays below one: a row is flagged when its distance is at most the bar, never when it is a
-    // whole unit beyond. 37 rows leave partial groups of both sizes.
-    const RowMajorMatrix queries = (test::random_matrix(9, 5, 62) * 20.0).array().round();
-    const RowMajorMatrix rows = (test::random_matrix(37, 5, 63) * 20.0).array().round();
-    const Vector row_norms = rows.rowwise().squaredNorm();
-    const Vector query_norms = queries.rowwise().squaredNorm();
-    const Matrix distances = ((-2.0 * queries * rows.transpose()).rowwise() + row_norms.transpose()).colwise() +
-                             query_norms;
-    std::vector<double> bars(9);
-    std::vector<float> limits(9), single_queries(9 * 5);
-    std::vector<float> single_rows(static_cast<std::size_t>(packed_single_size(37, 5)));
-    std::vector<float> single_norms(row_norms.data(), row_norms.data() + 37);
-    pack_rows_single({rows.data(), 5, 1}, 37, 5, 1.0, single_rows.data());
-    for (Eigen::Index q = 0; q < 9; ++q) {
-        Vector sorted = distances.row(q).transpose();
-        std::sort(sorted.begin(), sorted.end());
-        bars[static_cast<std::size_t>(q)] = sorted[4 * q];  // from the nearest row to most of them
-        limits[static_cast<std::size_t>(q)] =
-            single_precision_limit(bars[static_cast<std::size_t>(q)], query_norms[q], row_norms.maxCoeff(), 5);
-        for (Eigen::Index p = 0; p < 5; ++p) single_queries[static_cast<std::size_t>(q * 5 + p)] = queries(q, p);
-    }
-    for (const Variant& variant : variants()) {
-        SCOPED_TRACE(variant.name);
-        std::vector<std::uint8_t> candidates(9 * 5, 0xff);
-        variant.screen({single_queries.data(), 9, limits.data(), single_rows.data(), single_norms.data(), 37, 5,
-                        candidates.data()});
+    // whole unit beyond. 37 and 203 rows leave partial groups of both sizes; 203 also fill the
+    // blocks of groups that a query alone takes.
+    for (const Eigen::Index n : {37, 203}) {
+        SCOPED_TRACE(std::to_string(n) + " rows");
+        const Eigen::Index flag_groups = (n + kPanelRows - 1) / kPanelRows;
+        const RowMajorMatrix queries = (test::random_matrix(9, 5, 62) * 20.0).array().round();
+        const RowMajorMatrix rows = (test::random_matrix(n, 5, 63) * 20.0).array().round();
+        const Vector row_norms = rows.rowwise().squaredNorm();
+        const Vector query_norms = queries.rowwise().squaredNorm();
+        const Matrix distances = ((-2.0 * queries * rows.transpose()).rowwise() + row_norms.transpose()).colwise() +
+                                 query_norms;
+        std::vector<double> bars(9);
+        std::vector<float> limits(9), single_queries(9 * 5);
+        std::vector<float> single_rows(static_cast<std::size_t>(packed_single_size(n, 5)));
+        std::vector<float> single_norms(row_norms.data(), row_norms.data() + n);
+        pack_rows_single({rows.data(), 5, 1}, n, 5, 1.0, single_rows.data());
         for (Eigen::Index q = 0; q < 9; ++q) {
-            for (Eigen::Index j = 0; j < 37; ++j) {
-                const bool flagged = (candidates[static_cast<std::size_t>(q * 5 + j / 8)] >> (j % 8)) & 1u;
-                ASSERT_EQ(flagged, distances(q, j) <= bars[static_cast<std::size_t>(q)]) << q << ", " << j;
-            }
+            Vector sorted = distances.row(q).transpose();
+            std::sort(sorted.begin(), sorted.end());
+            bars[static_cast<std::size_t>(q)] = sorted[4 * q];  // from the nearest row to most of them
+            limits[static_cast<std::size_t>(q)] =
+                single_precision_limit(bars[static_cast<std::size_t>(q)], query_norms[q], row_norms.maxCoeff(), 5);
+            for (Eigen::Index p = 0; p < 5; ++p) single_queries[static_cast<std::size_t>(q * 5 + p)] = queries(q, p);
         }
-        // The listed test on rows laid out one after another, every row listed.
-        std::vector<float> listed_rows(37 * kListedWidth, 0.0f), query(kListedWidth, 0.0f);
-        for (Eigen::Index j = 0; j < 37; ++j) {
-            for (Eigen::Index p = 0; p < 5; ++p) {
-                listed_rows[static_cast<std::size_t>(j * kListedWidth + p)] = static_cast<float>(rows(j, p));
+        for (const Variant& variant : variants()) {
+            SCOPED_TRACE(variant.name);
+            std::vector<std::uint8_t> candidates(static_cast<std::size_t>(9 * flag_groups), 0xff);
+            variant.screen({single_queries.data(), 9, limits.data(), single_rows.data(), single_norms.data(), n, 5,
+                            candidates.data()});
+            for (Eigen::Index q = 0; q < 9; ++q) {
+                for (Eigen::Index j = 0; j < n; ++j) {
+                    const std::uint8_t flags = candidates[static_cast<std::size_t>(q * flag_groups + j / 8)];
+                    const bool flagged = (flags >> (j % 8)) & 1u;
+                    ASSERT_EQ(flagged, distances(q, j) <= bars[static_cast<std::size_t>(q)]) << q << ", " << j;
+                }
+                // A query alone takes the kernel's other path, to the same flags.
+                std::vector<std::uint8_t> alone(static_cast<std::size_t>(flag_groups), 0xff);
+                variant.screen({single_queries.data() + q * 5, 1, limits.data() + q, single_rows.data(),
+                                single_norms.data(), n, 5, alone.data()});
+                ASSERT_TRUE(std::equal(alone.begin(), alone.end(), candidates.begin() + q * flag_groups)) << q;
             }
-        }
-        for (Eigen::Index q = 0; q < 9; ++q) {
-            std::copy_n(single_queries.begin() + q * 5, 5, query.begin());
-            std::vector<std::ptrdiff_t> listed(37);
-            for (std::ptrdiff_t j = 0; j < 37; ++j) listed[static_cast<std::size_t>(j)] = 36 - j;
-            const std::ptrdiff_t kept = variant.listed({query.data(), limits[static_cast<std::size_t>(q)],
-                                                        listed_rows.data(), single_norms.data(), kListedWidth,
-                                                        listed.data(), 37});
-            std::vector<std::ptrdiff_t> expected;
-            for (std::ptrdiff_t j = 36; j >= 0; --j) {
-                if (distances(q, j) <= bars[static_cast<std::size_t>(q)]) expected.push_back(j);
+            // The listed test on rows laid out one after another, every row listed.
+            std::vector<float> listed_rows(static_cast<std::size_t>(n * kListedWidth), 0.0f);
+            std::vector<float> query(kListedWidth, 0.0f);
+            for (Eigen::Index j = 0; j < n; ++j) {
+                for (Eigen::Index p = 0; p < 5; ++p) {
+                    listed_rows[static_cast<std::size_t>(j * kListedWidth + p)] = static_cast<float>(rows(j, p));
+                }
             }
-            ASSERT_EQ(std::vector<std::ptrdiff_t>(listed.begin(), listed.begin() + kept), expected) << q;
+            for (Eigen::Index q = 0; q < 9; ++q) {
+                std::copy_n(single_queries.begin() + q * 5, 5, query.begin());
+                std::vector<std::ptrdiff_t> listed(static_cast<std::size_t>(n));
+                for (std::ptrdiff_t j = 0; j < n; ++j) listed[static_cast<std::size_t>(j)] = n - 1 - j;
+                const std::ptrdiff_t kept = variant.listed({query.data(), limits[static_cast<std::size_t>(q)],
+                                                            listed_rows.data(), single_norms.data(), kListedWidth,
+                                                            listed.data(), n});
+                std::vector<std::ptrdiff_t> expected;
+                for (std::ptrdiff_t j = n - 1; j >= 0; --j) {
+                    if (distances(q, j) <= bars[static_cast<std::size_t>(q)]) expected.push_back(j);
+                }
+                ASSERT_EQ(std::vector<std::ptrdiff_t>(listed.begin(), listed.begin() + kept), expected) << q;
+            }
         }
     }
 }
