@@ -41,42 +41,54 @@ def _best(runs):
     return min((cpu, wall) for _, cpu, wall in runs)
 
 
-def dask_workload(threads, rows, queries, features=200, workers=2, repeats=3):
+def _cluster_runs(model, queries, workers, repeats, local, local_runs):
+    """mirelo_dask.predict's runs on a fresh cluster, each followed by a local run."""
     import dask.array as da
     from distributed import Client, LocalCluster
-    from threadpoolctl import threadpool_limits
 
     import mirelo_dask
-    from mirelo_sklearn import MireloClassifier
-
-    w = workloads.synthetic("dask", rows, queries, features)
-    model = MireloClassifier(k=w.k, variance=w.variance).fit(w.X, w.y)
-    with threadpool_limits(limits={"blas": 1, "openmp": threads}):
-        runs = [_timed(time.process_time, lambda: model.predict(w.queries)) for _ in range(repeats)]
-    local, local_figures = runs[0][0], _best(runs)
 
     with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
                       dashboard_address=None) as cluster, Client(cluster) as client:
         # Scattered rather than put in the graph; the imports every worker makes once are done
         # before the clock starts too, so what is measured is the model's trip and the search.
-        parts = [w.queries[i:i + 20_000] for i in range(0, queries, 20_000)]
+        parts = [queries[i:i + 20_000] for i in range(0, len(queries), 20_000)]
         placed = da.concatenate([da.from_delayed(future, part.shape, dtype=part.dtype)
                                  for future, part in zip(client.scatter(parts), parts)])
         client.run(lambda: __import__("mirelo_dask") and None)
         # The first compute unpickles the model on each worker; the later ones find it cached.
-        runs = [_timed(lambda: _cpu_seconds(client), lambda: mirelo_dask.predict(model, placed).compute())
-                for _ in range(1 + repeats)]
-        built, on_scheduler = _builds(client)
-    first, later = _best(runs[:1]), _best(runs[1:])
-    same = all(np.array_equal(labels, local) for labels, _, _ in runs)
+        runs = []
+        for _ in range(1 + repeats):
+            runs.append(_timed(lambda: _cpu_seconds(client), lambda: mirelo_dask.predict(model, placed).compute()))
+            local_runs.append(_timed(time.process_time, local))
+        return runs, _builds(client)
+
+
+def dask_workload(threads, rows, queries, features=200, workers=2, repeats=3):
+    from threadpoolctl import threadpool_limits
+
+    from mirelo_sklearn import MireloClassifier
+
+    w = workloads.synthetic("dask", rows, queries, features)
+    model = MireloClassifier(k=w.k, variance=w.variance).fit(w.X, w.y)
+
+    def local():
+        with threadpool_limits(limits={"blas": 1, "openmp": threads}):
+            return model.predict(w.queries)
+
+    # Local runs alternate with the cluster's, so that a change in the machine's speed meets both.
+    local_runs = []
+    runs, (built, on_scheduler) = _cluster_runs(model, w.queries, workers, repeats, local, local_runs)
+    same = all(np.array_equal(labels, local_runs[0][0]) for labels, _, _ in runs)
+    local_cpu, local_wall = _best(local_runs)
 
     print(f"\n**dask: {rows} x {features} model ({model.n_components_} components), {queries} queries, "
-          f"k={w.k}**: local on {threads} threads against {workers} workers x 1 thread on 127.0.0.1 "
-          f"(best of {repeats} but the first compute)\n")
-    print("| figure | local | cluster, first compute | cluster, later computes |")
+          f"k={w.k}**: local on {threads} threads against {workers} workers x 1 thread on 127.0.0.1; local "
+          f"runs alternate with the computes; best of {len(local_runs)} local runs and of {repeats} later computes\n")
+    print("| run | wall (s) | CPU, all processes (s) | CPU ÷ local CPU |")
     print("|---|---:|---:|---:|")
-    print(f"| wall (s) | {local_figures[1]:.3g} | {first[1]:.3g} | {later[1]:.3g} |")
-    print(f"| CPU, all processes (s) | {local_figures[0]:.3g} | {first[0]:.3g} | {later[0]:.3g} |")
-    print(f"| CPU ÷ local CPU | 1 | {first[0] / local_figures[0]:.2f} | {later[0] / local_figures[0]:.2f} |")
+    print(f"| local | {local_wall:.3g} | {local_cpu:.3g} | 1 |")
+    for which, (cpu, wall) in (("first compute", _best(runs[:1])), ("later computes", _best(runs[1:]))):
+        print(f"| cluster, {which} | {wall:.3g} | {cpu:.3g} | {cpu / local_cpu:.2f} |")
     print(f"\nModels unpickled per worker over {1 + repeats} computes: {sorted(built.values())}; on the "
-          f"scheduler: {on_scheduler}. Labels equal to the local predict: {'yes' if same else 'NO'}.")
+          f"scheduler: {on_scheduler}. Labels equal to the local predict in every run: {'yes' if same else 'NO'}.")

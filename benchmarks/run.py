@@ -180,7 +180,7 @@ def growth():
     largest = workloads.synthetic("growth", max(sizes), args.growth_queries, 784, seed=1)
     for n in sizes:
         w = workloads.Workload(f"growth {n}", largest.X[:n], largest.y[:n], largest.queries)
-        figures, _, _ = run_workload(w, one_row=False)
+        figures, _, _, _ = run_workload(w, one_row=False)
         for name, seconds in figures["predict_batch (s)"].items():
             times.setdefault(name, []).append(seconds)
     print(f"\n**growth**: predict_batch of {args.growth_queries} queries (s), 784 features, "
