@@ -25,19 +25,33 @@ def model_key(model: Any) -> Tuple[Any, str]:
     return dask.delayed(pickled, name=f"mirelo-model-{digest}"), digest
 
 
-def threads_per_host() -> Dict[str, int]:
-    """Task threads per host over the current cluster's workers; empty without a cluster."""
+def worker_threads() -> Dict[str, int]:
+    """Task threads of each worker of the current cluster, by address; empty without a cluster."""
     try:
         from distributed import get_client
-        from distributed.comm import get_address_host
 
         client = get_client()
     except (ImportError, ValueError):
         return {}
+    return client.nthreads()
+
+
+def threads_per_host() -> Dict[str, int]:
+    """Task threads per host over the current cluster's workers; empty without a cluster."""
+    workers = worker_threads()
+    if not workers:
+        return {}
+    from distributed.comm import get_address_host
+
     counts: Counter = Counter()
-    for address, threads in client.nthreads().items():
+    for address, threads in workers.items():
         counts[get_address_host(address)] += threads
     return dict(counts)
+
+
+def check_width(n_columns: int, n_features: int) -> None:
+    if n_columns != n_features:
+        raise ValueError(f"X has {n_columns} features, but the model is expecting {n_features} features as input")
 
 
 def _split(rows: float, limit: int) -> Tuple[float, ...]:
@@ -55,8 +69,7 @@ def whole_rows(X: da.Array, n_features: int) -> da.Array:
     """
     if X.ndim != 2:
         raise ValueError(f"Expected a 2-dimensional array of queries, got {X.ndim} dimension(s)")
-    if X.shape[1] != n_features:
-        raise ValueError(f"X has {X.shape[1]} features, but the model is expecting {n_features} features as input")
+    check_width(X.shape[1], n_features)
     limit = max(1, BLOCK_BYTES // (X.dtype.itemsize * max(1, n_features)))
     rows = tuple(part for chunk in X.chunks[0] for part in _split(chunk, limit))
     if rows == X.chunks[0] and X.numblocks[1] == 1:

@@ -10,7 +10,7 @@ from sklearn.utils.validation import check_is_fitted
 from mirelo_sklearn import MireloClassifier
 
 from . import _blocks
-from ._graph import model_key, threads_per_host, whole_rows
+from ._graph import check_width, model_key, threads_per_host, whole_rows
 
 
 def _fitted(model: Any) -> MireloClassifier:
@@ -30,9 +30,7 @@ def _check_columns(model: MireloClassifier, X: Any) -> None:
     names = getattr(model, "feature_names_in_", None)
     if names is not None and list(X.columns) != list(names):
         raise ValueError(f"Expected the columns the model was fitted with, {list(names)}, got {list(X.columns)}")
-    if len(X.columns) != model.n_features_in_:
-        raise ValueError(f"X has {len(X.columns)} features, but the model is expecting "
-                         f"{model.n_features_in_} features as input")
+    check_width(len(X.columns), model.n_features_in_)
 
 
 def _on_frame(model: MireloClassifier, X: Any, what: str, meta: Any, n_neighbors: int = 0) -> Any:

@@ -8,17 +8,8 @@ import dask.array as da
 import numpy as np
 
 from . import _shards
-from ._graph import threads_per_host, whole_rows
+from ._graph import threads_per_host, whole_rows, worker_threads
 from ._statistics import block_statistics, combined, reduction
-
-
-def _worker_count() -> int:
-    try:
-        from distributed import get_client
-
-        return len(get_client().nthreads())
-    except (ImportError, ValueError):
-        return 1
 
 
 def _as_array(X: Any) -> da.Array:
@@ -93,7 +84,7 @@ class ShardedClassifier:
         statistics, classes = dask.compute(statistics, uniques)
         axes = reduction(statistics, float(self.variance), bool(self.scale))
         starts = np.concatenate([[0], np.cumsum(X.chunks[0])])
-        count = min(self.n_shards or _worker_count(), sum(1 for rows in X.chunks[0] if rows > 0))
+        count = min(self.n_shards or len(worker_threads()) or 1, sum(1 for rows in X.chunks[0] if rows > 0))
         shared = dask.delayed(axes, traverse=False)
         shards = [dask.delayed(_shards.build_shard)(int(self.k), float(self.variance), classes, shared,
                                                     threads_per_host(), int(starts[g[0]]),
