@@ -10,7 +10,7 @@ from sklearn.utils.validation import check_is_fitted
 from mirelo_sklearn import MireloClassifier
 
 from . import _blocks
-from ._graph import check_width, model_key, threads_per_host, whole_rows
+from ._graph import BLOCK_BYTES, check_width, model_key, threads_per_host, whole_rows
 
 
 def _fitted(model: Any) -> MireloClassifier:
@@ -20,10 +20,15 @@ def _fitted(model: Any) -> MireloClassifier:
     return model
 
 
-def _is_frame(X: Any) -> bool:
+def _as_frame(X: Any) -> Any:
+    """X as a Dask DataFrame when it is a DataFrame (a pandas one is split into blocks), else None."""
     import dask.dataframe as dd
+    import pandas as pd
 
-    return isinstance(X, dd.DataFrame)
+    if isinstance(X, pd.DataFrame):
+        partitions = -(-int(X.memory_usage(index=False).sum()) // BLOCK_BYTES)
+        return dd.from_pandas(X, npartitions=max(1, partitions), sort=False)
+    return X if isinstance(X, dd.DataFrame) else None
 
 
 def _check_columns(model: MireloClassifier, X: Any) -> None:
@@ -62,21 +67,23 @@ def predict(model: MireloClassifier, X: Any) -> Any:
     """
     model = _fitted(model)
     dtype = model.classes_.dtype
-    if _is_frame(X):
+    frame = _as_frame(X)
+    if frame is not None:
         import pandas as pd
 
-        return _on_frame(model, X, "predict", pd.Series([], dtype=dtype))
+        return _on_frame(model, frame, "predict", pd.Series([], dtype=dtype))
     return _on_array(model, X, _blocks.predict, (), dtype)
 
 
 def predict_proba(model: MireloClassifier, X: Any) -> Any:
     """``model.predict_proba`` for each row: a Dask array, or for a DataFrame one with a column per class."""
     model = _fitted(model)
-    if _is_frame(X):
+    frame = _as_frame(X)
+    if frame is not None:
         import pandas as pd
 
         meta = pd.DataFrame({c: pd.Series([], dtype=float) for c in model.classes_})
-        return _on_frame(model, X, "predict_proba", meta)
+        return _on_frame(model, frame, "predict_proba", meta)
     return _on_array(model, X, _blocks.predict_proba, (len(model.classes_),), np.float64)
 
 
@@ -92,12 +99,13 @@ def kneighbors(model: MireloClassifier, X: Any, n_neighbors: Optional[int] = Non
     if not isinstance(count, Integral) or isinstance(count, bool) or not 1 <= count <= model.n_samples_fit_:
         raise ValueError(f"Expected n_neighbors from 1 to n_samples_fit = {model.n_samples_fit_}, got {count!r}")
     count = int(count)
-    if _is_frame(X):
+    frame = _as_frame(X)
+    if frame is not None:
         import pandas as pd
 
         meta = pd.concat([pd.DataFrame(np.empty((0, count))).add_prefix("distance"),
                           pd.DataFrame(np.empty((0, count), dtype=np.intp)).add_prefix("index")], axis=1)
-        both = _on_frame(model, X, "kneighbors", meta, count)
+        both = _on_frame(model, frame, "kneighbors", meta, count)
         distances = both[list(meta.columns[:count])].rename(columns=dict(zip(meta.columns[:count], range(count))))
         indices = both[list(meta.columns[count:])].rename(columns=dict(zip(meta.columns[count:], range(count))))
     else:

@@ -81,9 +81,11 @@ def test_arrays_give_the_local_answers(client, model, method):
 
 
 @pytest.mark.parametrize("method", ["predict", "predict_proba", "kneighbors"])
-def test_frames_keep_their_index_and_feature_names(client, method):
+@pytest.mark.parametrize("kind", ["dask", "pandas"])
+def test_frames_keep_their_index_and_feature_names(client, method, kind):
     frame = shuffled_frame(QUERIES)
     local = frame.compute()
+    frame = frame if kind == "dask" else local
     named = MireloClassifier(k=5, variance=0.9).fit(pd.DataFrame(X_TRAIN, columns=local.columns), Y_TRAIN)
     found = dask.compute(getattr(mirelo_dask, method)(named, frame))[0]
     expected = getattr(named, method)(local)
