@@ -1,7 +1,7 @@
 // The kernels' body, written once for every instruction set. Each kernel build includes it
 // inside a namespace of its own, after defining `Ops`: vector types `V` (four doubles) and `F`
-// (eight floats) with load, broadcast and multiply_add (a * b + c); for V also subtract, multiply
-// and add, each rounded on its own; for F sum (of the lanes, in any order), twice_less (2 * d - n,
+// (eight floats) with load, broadcast, multiply_add (a * b + c), subtract, multiply and add, the
+// last three each rounded on its own; for F also larger (of two numbers), twice_less (2 * d - n,
 // one rounding where the CPU fuses it) and not_at_most (lane mask of !(x <= limit)). No
 // standard-library code is instantiated here, so no copy built for one instruction set can
 // stand in for another at link time.
@@ -205,84 +205,81 @@ inline __attribute__((always_inline)) void flag_group(const SingleScreen& s, Ind
     }
 }
 
-// One group of stored rows at a time against every block of queries of the tile, so that both
-// stay in the first-level cache. A single query takes blocks of groups instead, each group in
-// chains of its own, so that the chains' latencies overlap; every chain is the same either way.
+// A query alone takes blocks of groups, each group in chains of its own, so that the chains'
+// latencies overlap. Listed pairs take one group at a time against blocks of its queries, which
+// share each load of the group. Every chain is the same either way.
 void screen_single(const SingleScreen& s) noexcept {
     static_assert(kSinglePanelRows == 2 * kPanelRows, "each single-precision group is two flag groups");
     const Index flag_groups = (s.row_count + kPanelRows - 1) / kPanelRows;
-    const Index groups = (s.row_count + kSinglePanelRows - 1) / kSinglePanelRows;
     const Index group_size = kSinglePanelRows * s.length;
-    if (s.query_count == 1) {
-        each_block(groups, [&](auto block, Index first_group) {
+    if (s.pair_starts == nullptr) {
+        each_block(s.group_count, [&](auto block, Index first) {
             constexpr int G = decltype(block)::rows;
-            const float* packed = s.packed_rows + first_group * group_size;
+            Index group[G];
+            const float* packed[G];
             F acc[G][2];
-            for (int g = 0; g < G; ++g) acc[g][0] = acc[g][1] = Ops::zero_single();
+            for (int g = 0; g < G; ++g) {
+                group[g] = s.groups[first + g];
+                packed[g] = s.packed_rows + group[g] * group_size;
+                acc[g][0] = acc[g][1] = Ops::zero_single();
+            }
             for (Index p = 0; p < s.length; ++p) {
                 const F value = Ops::broadcast(s.queries[p]);
 #pragma GCC unroll 6
                 for (int g = 0; g < G; ++g) {
-                    const float* group = packed + g * group_size + p * kSinglePanelRows;
-                    acc[g][0] = Ops::multiply_add(value, Ops::load(group), acc[g][0]);
-                    acc[g][1] = Ops::multiply_add(value, Ops::load(group + kPanelRows), acc[g][1]);
+                    const float* values = packed[g] + p * kSinglePanelRows;
+                    acc[g][0] = Ops::multiply_add(value, Ops::load(values), acc[g][0]);
+                    acc[g][1] = Ops::multiply_add(value, Ops::load(values + kPanelRows), acc[g][1]);
                 }
             }
-            for (int g = 0; g < G; ++g) flag_group(s, flag_groups, first_group + g, 0, acc[g][0], acc[g][1]);
+            for (int g = 0; g < G; ++g) flag_group(s, flag_groups, group[g], 0, acc[g][0], acc[g][1]);
         });
         return;
     }
-    for (Index g = 0; g < groups; ++g) {
-        each_block(s.query_count, [&](auto block, Index first_query) {
+    for (Index i = 0; i < s.group_count; ++i) {
+        const Index g = s.groups[i];
+        const Index* queries = s.pair_queries + s.pair_starts[i];
+        each_block(s.pair_starts[i + 1] - s.pair_starts[i], [&](auto block, Index first) {
             constexpr int R = decltype(block)::rows;
             F acc[R][2];
-            for (int r = 0; r < R; ++r) acc[r][0] = acc[r][1] = Ops::zero_single();
-            const float* queries[R];
-            row_pointers(s.queries + first_query * s.length, s.length, queries);
-            chains<R>(queries, 1, s.packed_rows + g * group_size, s.length, acc);
+            const float* rows[R];
             for (int r = 0; r < R; ++r) {
-                flag_group(s, flag_groups, g, first_query + r, acc[r][0], acc[r][1]);
+                acc[r][0] = acc[r][1] = Ops::zero_single();
+                rows[r] = s.queries + queries[first + r] * s.length;
             }
+            chains<R>(rows, 1, s.packed_rows + g * group_size, s.length, acc);
+            for (int r = 0; r < R; ++r) flag_group(s, flag_groups, g, queries[first + r], acc[r][0], acc[r][1]);
         });
     }
 }
 
-// Four rows at a time, each in a chain of its own, so that the chains' latencies overlap; the
-// rows are too few and too scattered to be packed, so those a few places further down the list
-// are fetched while these are tested.
-Index screen_listed(const ListedScreen& s) noexcept {
-    static_assert(kListedWidth * sizeof(float) == sizeof(F), "one vector a step");
+// Chunks of boxes a few at a time, each in a chain of its own, so that the chains' latencies overlap.
+Index near_boxes(const NearBoxes& s) noexcept {
+    static_assert(kBoxLanes * sizeof(float) == sizeof(F), "one chunk a vector");
     constexpr int kTogether = 4;
-    constexpr Index kAhead = 2 * kTogether;
-    constexpr Index kLine = 64;
-    const Index width = s.width;
-    const Index row_bytes = width * static_cast<Index>(sizeof(float));
-    Index* listed = s.listed;
-    Index kept = 0;
-    for (Index first = 0; first < s.count; first += kTogether) {
-        for (Index next = first + kAhead; next < smaller(first + kAhead + kTogether, s.count); ++next) {
-            const char* bytes = reinterpret_cast<const char*>(s.rows + listed[next] * width);
-            for (Index b = 0; b < row_bytes; b += kLine) __builtin_prefetch(bytes + b);
-            __builtin_prefetch(bytes + row_bytes - 1);
+    const Index chunks = (s.groups + kBoxLanes - 1) / kBoxLanes;
+    const Index chunk_size = 2 * kBoxLanes * s.length;
+    const F limit = Ops::broadcast(s.limit);
+    Index count = 0;
+    for (Index first = 0; first < chunks; first += kTogether) {
+        const int together = static_cast<int>(smaller(kTogether, chunks - first));
+        F sums[kTogether];
+        for (int c = 0; c < kTogether; ++c) sums[c] = Ops::zero_single();
+        for (Index p = 0; p < s.length; ++p) {
+            const F value = Ops::broadcast(s.query[p]);
+            for (int c = 0; c < together; ++c) {
+                const float* box = s.boxes + (first + c) * chunk_size + p * 2 * kBoxLanes;
+                const F gap = Ops::larger(Ops::larger(Ops::subtract(Ops::load(box), value),
+                                                      Ops::subtract(value, Ops::load(box + kBoxLanes))),
+                                          Ops::zero_single());
+                sums[c] = Ops::add(sums[c], Ops::multiply(gap, gap));
+            }
         }
-        const int rows = static_cast<int>(smaller(kTogether, s.count - first));
-        Index row[kTogether];
-        const float* values[kTogether];
-        F acc[kTogether];
-        for (int r = 0; r < kTogether; ++r) {
-            row[r] = listed[first + (r < rows ? r : 0)];
-            values[r] = s.rows + row[r] * width;
-            acc[r] = Ops::zero_single();
-        }
-        for (Index p = 0; p < width; p += kListedWidth) {
-            const F query = Ops::load(s.query + p);
-            for (int r = 0; r < kTogether; ++r) acc[r] = Ops::multiply_add(query, Ops::load(values[r] + p), acc[r]);
-        }
-        for (int r = 0; r < rows; ++r) {
-            const float value = 2.0f * Ops::sum(acc[r]) - s.row_norms[row[r]];
-            listed[kept] = row[r];
-            kept += !(value <= s.limit);
+        for (int c = 0; c < together; ++c) {
+            const Index group = (first + c) * kBoxLanes;
+            unsigned near = ~Ops::not_at_most(sums[c], limit) & ((1u << smaller(kBoxLanes, s.groups - group)) - 1u);
+            for (; near != 0; near &= near - 1) s.near[count++] = group + __builtin_ctz(near);
         }
     }
-    return kept;
+    return count;
 }

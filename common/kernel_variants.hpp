@@ -13,7 +13,7 @@
     double squared_norm(const double* row, std::ptrdiff_t length) noexcept;                                   \
     double squared_distance(const double* a, const double* b, std::ptrdiff_t length) noexcept;                \
     void screen_single(const SingleScreen& screen) noexcept;                                                 \
-    std::ptrdiff_t screen_listed(const ListedScreen& screen) noexcept;
+    std::ptrdiff_t near_boxes(const NearBoxes& boxes) noexcept;
 
 namespace mirelo {
 namespace portable_kernels {

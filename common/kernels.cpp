@@ -95,6 +95,6 @@ double squared_distance(const double* a, const double* b, std::ptrdiff_t length)
 
 void screen_single(const SingleScreen& screen) noexcept { MIRELO_DISPATCH(screen_single(screen)); }
 
-std::ptrdiff_t screen_listed(const ListedScreen& screen) noexcept { return MIRELO_DISPATCH(screen_listed(screen)); }
+std::ptrdiff_t near_boxes(const NearBoxes& boxes) noexcept { return MIRELO_DISPATCH(near_boxes(boxes)); }
 
 }  // namespace mirelo

@@ -74,7 +74,7 @@ void pack_rows_single(StridedRows rows_in, std::ptrdiff_t rows, std::ptrdiff_t l
 float single_precision_limit(double bar, double query_norm, double largest_row_norm, std::ptrdiff_t length);
 
 struct SingleScreen {
-    const float* queries;        // the tile, row-major, `length` values a row
+    const float* queries;        // row-major, `length` values a row
     std::ptrdiff_t query_count;
     const float* limits;         // single_precision_limit of each query
     const float* packed_rows;    // the block, packed by pack_rows_single
@@ -83,24 +83,35 @@ struct SingleScreen {
     std::ptrdiff_t length;
     std::uint8_t* candidates;    // query q, group g at candidates[q * groups + g], groups of
                                  // kPanelRows rows: bit r for row kPanelRows * g + r
+    // The groups of kSinglePanelRows rows to screen, by index from the first; the flags of the
+    // others are left as they are. With pair lists, group i meets the queries pair_queries[j] for
+    // pair_starts[i] <= j < pair_starts[i + 1]; without, it meets the first query.
+    const std::ptrdiff_t* groups;
+    std::ptrdiff_t group_count;
+    const std::ptrdiff_t* pair_starts = nullptr;
+    const std::ptrdiff_t* pair_queries = nullptr;
 };
 
 // Flags the rows whose 2 * dot - row_norm is not at most the query's limit (NaN flags).
 void screen_single(const SingleScreen& screen) noexcept;
 
-// The same test for one query and a list of rows, for the few rows an earlier stage let through.
-struct ListedScreen {
-    const float* query;          // `width` values, zeros past the screened length
-    float limit;
-    const float* rows;           // row-major, `width` values a row, zeros past the screened length
-    const float* row_norms;
-    std::ptrdiff_t width;        // a multiple of kListedWidth
-    std::ptrdiff_t* listed;      // the rows to test; those that pass are moved to the front
-    std::ptrdiff_t count;
-};
-constexpr std::ptrdiff_t kListedWidth = 8;
+// The first stage of the neighbour search bounds distances from below by boxes around groups of
+// kSinglePanelRows stored rows, kBoxLanes groups to a chunk: for each value p < length, the
+// chunk's groups' least values p, then their greatest.
+constexpr std::ptrdiff_t kBoxLanes = 8;
 
-// Returns how many listed rows are not at most the limit; they keep their order.
-std::ptrdiff_t screen_listed(const ListedScreen& screen) noexcept;
+struct NearBoxes {
+    const float* query;          // `length` values
+    const float* boxes;          // the chunks of `groups` groups
+    std::ptrdiff_t groups;
+    std::ptrdiff_t length;
+    float limit;
+    std::ptrdiff_t* near;        // room for `groups`
+};
+
+// Lists in `near`, in order, the groups whose bound is at most the limit, and returns how many.
+// A bound is the sum over p in order of the squared distances from query[p] to the group's range
+// of values p, each step rounded to single precision on its own.
+std::ptrdiff_t near_boxes(const NearBoxes& boxes) noexcept;
 
 }  // namespace mirelo

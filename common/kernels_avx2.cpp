@@ -23,11 +23,10 @@ struct Ops {
     static F load(const float* p) { return _mm256_loadu_ps(p); }
     static F broadcast(float x) { return _mm256_set1_ps(x); }
     static F multiply_add(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
-    static float sum(F x) {
-        const __m128 half = _mm_add_ps(_mm256_castps256_ps128(x), _mm256_extractf128_ps(x, 1));
-        const __m128 quarter = _mm_add_ps(half, _mm_movehl_ps(half, half));
-        return _mm_cvtss_f32(_mm_add_ss(quarter, _mm_movehdup_ps(quarter)));
-    }
+    static F subtract(F a, F b) { return _mm256_sub_ps(a, b); }
+    static F multiply(F a, F b) { return _mm256_mul_ps(a, b); }
+    static F add(F a, F b) { return _mm256_add_ps(a, b); }
+    static F larger(F a, F b) { return _mm256_max_ps(a, b); }
     static F twice_less(F dots, F norms) { return _mm256_fmsub_ps(_mm256_set1_ps(2.0f), dots, norms); }
     static unsigned not_at_most(F x, F limit) {
         return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(x, limit, _CMP_NLE_UQ)));

@@ -45,10 +45,10 @@ struct Ops {
     }
     static F broadcast(float x) { return {{x, x, x, x, x, x, x, x}}; }
     static F multiply_add(F a, F b, F c) { return lanes_multiply_add(a, b, c); }
-    static float sum(F x) {
-        const float low = (x.lane[0] + x.lane[1]) + (x.lane[2] + x.lane[3]);
-        return low + ((x.lane[4] + x.lane[5]) + (x.lane[6] + x.lane[7]));
-    }
+    static F subtract(F a, F b) { return lanewise(a, b, [](float x, float y) { return x - y; }); }
+    static F multiply(F a, F b) { return lanewise(a, b, [](float x, float y) { return x * y; }); }
+    static F add(F a, F b) { return lanewise(a, b, [](float x, float y) { return x + y; }); }
+    static F larger(F a, F b) { return lanewise(a, b, [](float x, float y) { return x > y ? x : y; }); }
     static F twice_less(F dots, F norms) {
         for (int i = 0; i < 8; ++i) dots.lane[i] = 2 * dots.lane[i] - norms.lane[i];
         return dots;

@@ -18,21 +18,14 @@ namespace {
 
 using Index = Eigen::Index;
 
-// Queries that share one pass over the store, and the rows screened between two updates of
-// their heaps' bars. Until every heap is full the blocks are short, since each of their rows
-// must be offered; then they double up to kRowBlock, so that a bar drawn from few rows is not
-// used on many. Multiples of the group size keep every block aligned with the groups.
-constexpr Index kQueryTile = 96;
-constexpr Index kOpeningBlock = 32;
-constexpr Index kRowBlock = 1024;
-// Candidates a tile's heaps may hold together: a large k gets fewer queries per tile.
-constexpr Index kTileCandidates = Index{1} << 16;
-// A single query's rows screened between two updates of its bar: at most as many as it has seen,
-// so that a bar drawn from few rows is not used on many, and at most kSingleBlock.
-constexpr Index kSingleBlock = 1024;
-static_assert(kOpeningBlock % kSinglePanelRows == 0 && kRowBlock % kSinglePanelRows == 0 &&
-              kSingleBlock % kSinglePanelRows == 0 &&
-              kSinglePanelRows % kPanelRows == 0);
+// Places screened between two updates of a query's bar: at most as many as it has seen, so that a
+// bar drawn from few rows is not used on many, and at most kRowBlock. Blocks start on a chunk of
+// boxes.
+constexpr Index kBlockUnit = kBoxLanes * kSinglePanelRows;
+constexpr Index kRowBlock = 2048;
+// Queries that share each block's reads.
+constexpr Index kQueryTile = 64;
+static_assert(kRowBlock % kBlockUnit == 0 && kSinglePanelRows % kPanelRows == 0);
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "candidate flags are read eight bytes to a word");
 
 // NaN distances rank after every number; equal distances go to the lower row.
@@ -45,41 +38,6 @@ bool nearer(const Neighbour& a, const Neighbour& b) {
     }
     return a.row < b.row;
 }
-
-// The K nearest rows offered so far, farthest on top.
-class NearestRows {
-public:
-    explicit NearestRows(Index K) : K(K) { heap.reserve(static_cast<std::size_t>(K)); }
-
-    void clear() { heap.clear(); }
-
-    // The K-th distance: no row farther than it can get in. NaN while every row must be looked
-    // at (the heap is not full, or has NaN on top).
-    double bar() const {
-        if (static_cast<Index>(heap.size()) < K) {
-            return std::numeric_limits<double>::quiet_NaN();
-        }
-        return heap.front().distance;
-    }
-
-    void offer(double distance, Index row) {
-        const Neighbour offered{distance, row};
-        if (static_cast<Index>(heap.size()) < K) {
-            heap.push_back(offered);
-            std::push_heap(heap.begin(), heap.end(), nearer);
-        } else if (nearer(offered, heap.front())) {
-            std::pop_heap(heap.begin(), heap.end(), nearer);
-            heap.back() = offered;
-            std::push_heap(heap.begin(), heap.end(), nearer);
-        }
-    }
-
-    std::vector<Neighbour>& rows() { return heap; }
-
-private:
-    Index K;
-    std::vector<Neighbour> heap;
-};
 
 // Bounds how far the squared distance of a pair can lie from the screen's norm-based formula,
 // the rounding of both included: each is a few chains of `length` operations, each step erring by
@@ -111,6 +69,54 @@ Index flagged_rows(const std::uint8_t* flags, Index groups, Index start, Index* 
         }
     }
     return count;
+}
+
+}  // namespace
+
+// What a query learns from a few rows spread evenly over the screen's places before its scan:
+// the order there keeps near rows together, so these come from every part of the store. The
+// K-th nearest of any rows is no nearer than the K-th of all, so their bar holds from the start;
+// the scan starts where the nearest of them lies, among the rows most likely to be nearest.
+struct Seed {
+    double bar = 0.0;
+    Index origin = 0;  // a multiple of kBlockUnit
+};
+
+namespace {
+
+constexpr Index kSeedRows = 64;
+
+Seed seed(const double* query, const RowMajorMatrix& rows, const ScreenStages& screen, Index K,
+          std::vector<double>& distances) {
+    const Index n = rows.rows();
+    const Index count = std::min(n, std::max(kSeedRows, 2 * K));
+    distances.resize(static_cast<std::size_t>(count));
+    Index nearest = 0;
+    for (Index i = 0; i < count; ++i) {
+        const Index row = screen.row((2 * i + 1) * n / (2 * count));
+        distances[static_cast<std::size_t>(i)] = squared_distance(query, rows.row(row).data(), rows.cols());
+        if (distances[static_cast<std::size_t>(i)] < distances[static_cast<std::size_t>(nearest)]) nearest = i;
+    }
+    std::nth_element(distances.begin(), distances.begin() + (K - 1), distances.end());
+    return {distances[static_cast<std::size_t>(K - 1)], nearest * n / count / kBlockUnit * kBlockUnit};
+}
+
+// The nearer of the heap's bar, once it has one, and the seed's.
+double current_bar(double heap_bar, double seed_bar) { return heap_bar < seed_bar ? heap_bar : seed_bar; }
+
+// Calls visit(start, block) on blocks of places [0, n), from `origin` to the end and then from the
+// start round to it.
+template <class Visit>
+void scan_from(Index origin, Index n, Visit&& visit) {
+    Index seen = 0;
+    for (const auto& [from, to] : {std::pair<Index, Index>{origin, n}, std::pair<Index, Index>{0, origin}}) {
+        for (Index start = from; start < to;) {
+            const Index block = std::min(std::clamp(seen / kBlockUnit * kBlockUnit, kBlockUnit, kRowBlock), to - start);
+            visit(start, block);
+            start += block;
+            seen += block;
+        }
+    }
 }
 
 // Rows of the store that a single query goes on to read, this many places ahead in its list, are
@@ -158,6 +164,43 @@ std::int32_t vote(const std::vector<Neighbour>& nearest, const std::vector<std::
 
 }  // namespace
 
+// The K nearest rows offered so far, farthest on top.
+class NearestRows {
+public:
+    explicit NearestRows(Index K) : K(K) { heap.reserve(static_cast<std::size_t>(K)); }
+
+    Index size() const { return K; }
+
+    void clear() { heap.clear(); }
+
+    // The K-th distance: no row farther than it can get in. NaN while every row must be looked
+    // at (the heap is not full, or has NaN on top).
+    double bar() const {
+        if (static_cast<Index>(heap.size()) < K) {
+            return std::numeric_limits<double>::quiet_NaN();
+        }
+        return heap.front().distance;
+    }
+
+    void offer(double distance, Index row) {
+        const Neighbour offered{distance, row};
+        if (static_cast<Index>(heap.size()) < K) {
+            heap.push_back(offered);
+            std::push_heap(heap.begin(), heap.end(), nearer);
+        } else if (nearer(offered, heap.front())) {
+            std::pop_heap(heap.begin(), heap.end(), nearer);
+            heap.back() = offered;
+            std::push_heap(heap.begin(), heap.end(), nearer);
+        }
+    }
+
+    std::vector<Neighbour>& rows() { return heap; }
+
+private:
+    Index K;
+    std::vector<Neighbour> heap;
+};
+
 KNNClassifier::KNNClassifier(std::int32_t k) : k(k) {}
 
 void KNNClassifier::fit(const RowMajorMatrix& X, const LabelList& y) {
@@ -173,7 +216,7 @@ void KNNClassifier::fit(const RowMajorMatrix& X, const LabelList& y) {
     for (Index i = 0; i < rows.rows(); ++i) {
         norms[i] = squared_norm(rows.row(i).data(), rows.cols());
     }
-    ScreenStages stages = ScreenStages::build(rows, norms, choose_prefix_lengths(rows, k));
+    ScreenStages stages = ScreenStages::build(rows, norms, choose_prefix(rows));
 
     std::map<std::string, std::int32_t> places;
     for (Index i = 0; i < rows.rows(); ++i) {
@@ -199,16 +242,12 @@ void KNNClassifier::fit(const RowMajorMatrix& X, const LabelList& y) {
 
 namespace {
 
-std::size_t screen_bytes(const ScreenStage& stage) {
-    return (stage.rows.capacity() + stage.norms.capacity()) * sizeof(float) +
-           static_cast<std::size_t>(stage.exact_norms.size() + stage.run_largest.size()) * sizeof(double);
-}
 
 }  // namespace
 
 std::size_t KNNClassifier::memory_bytes() const {
     std::size_t bytes = static_cast<std::size_t>(X_train.size() + sq_norms.size()) * sizeof(double) +
-                        screen_bytes(screen.prefix) + screen_bytes(screen.single) + screen_bytes(screen.rest) +
+                        screen.memory_bytes() +
                         class_of_row.capacity() * sizeof(std::int32_t) +
                         (y_train.capacity() + classes.capacity()) * sizeof(std::string);
     for (const LabelList* list : {&y_train, &classes}) {
@@ -222,13 +261,9 @@ std::size_t KNNClassifier::memory_bytes() const {
     return bytes;
 }
 
-void KNNClassifier::set_prefix_lengths(PrefixLengths lengths) {
-    screen = ScreenStages::build(X_train, sq_norms, lengths);
-}
+void KNNClassifier::set_prefix(Index prefix) { screen = ScreenStages::build(X_train, sq_norms, prefix); }
 
-PrefixLengths KNNClassifier::prefix_lengths() const {
-    return {screen.prefix.length, screen.first(true).length};
-}
+Index KNNClassifier::prefix() const { return screen.prefix; }
 
 std::string KNNClassifier::predict(const Vector& x) const {
     return predict_rows(x.transpose()).front();
@@ -280,158 +315,146 @@ VoteMatrix KNNClassifier::vote_counts(const Eigen::Ref<const RowMajorMatrix>& Z)
     return votes;
 }
 
+// A query of a tile: where its scan starts, and the rows it keeps.
+struct KNNClassifier::TileQuery {
+    const double* values = nullptr;
+    Index query = 0;  // its row in the batch
+    Seed seed;        // its origin is the store's size when the screen cannot take it
+    double norm = 0.0;
+    double prefix_error = 0.0;
+    NearestRows nearest{0};
+};
+
 void KNNClassifier::search(const Eigen::Ref<const RowMajorMatrix>& Z, Index K, const Done& done) const {
     const Index n = X_train.rows();
     const Index m = X_train.cols();
     const Index queries = Z.rows();
     require_query_length(Z, m);
-    if (queries == 1) {
-        search_one(Z, K, done);
-        return;
-    }
-    const ScreenStage& prefix = screen.prefix;
-    const ScreenStage& rest = screen.rest;
-    const Index width = rest.length == 0 ? 0 : static_cast<Index>(rest.rows.size()) / n;
-    const Index tile_rows = std::max<Index>(1, std::min(kQueryTile, kTileCandidates / K));
-    const Index tile_capacity = std::min(tile_rows, queries);
-    const auto per_query = [&](auto value) { return std::vector<decltype(value)>(tile_capacity, value); };
-    std::vector<std::uint8_t> candidates(static_cast<std::size_t>(tile_capacity * kRowBlock / kPanelRows));
-    std::vector<Index> listed(static_cast<std::size_t>(kRowBlock));
-    std::vector<NearestRows> nearest = per_query(NearestRows(K));
-    std::vector<double> query_norms = per_query(0.0);
-    std::vector<double> prefix_norms = per_query(0.0);
-    std::vector<double> bars = per_query(0.0);
-    std::vector<float> prefix_queries(static_cast<std::size_t>(tile_capacity * prefix.length));
-    std::vector<float> rest_queries(static_cast<std::size_t>(tile_capacity * width), 0.0f);
-    std::vector<float> prefix_limits = per_query(0.0f);
-    std::vector<float> rest_limits = per_query(0.0f);
     const double single_scale = std::ldexp(1.0, screen.exponent);
-    using SingleRows = Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
-
-    for (Index first = 0; first < queries; first += tile_rows) {
-        const Index tile = std::min(tile_rows, queries - first);
-        const auto tile_queries = Z.middleRows(first, tile);
-        for (Index t = 0; t < tile; ++t) {
-            nearest[static_cast<std::size_t>(t)].clear();
-            query_norms[static_cast<std::size_t>(t)] = squared_norm(tile_queries.row(t).data(), m);
-            prefix_norms[static_cast<std::size_t>(t)] =
-                prefix.length == m ? query_norms[static_cast<std::size_t>(t)]
-                                   : squared_norm(tile_queries.row(t).data(), prefix.length);
+    // Queries whose scans start in the same place share tiles, so that the rows of each block are
+    // read once for all of them and the first blocks are near each; those the screen cannot take
+    // come last.
+    std::vector<Seed> seeds(static_cast<std::size_t>(queries), Seed{0.0, n});
+    std::vector<Index> by_origin(static_cast<std::size_t>(queries));
+    std::vector<double> distances;
+    for (Index q = 0; q < queries; ++q) {
+        by_origin[static_cast<std::size_t>(q)] = q;
+        if (!screen.empty() && fits_single_precision(Z.row(q) * single_scale)) {
+            seeds[static_cast<std::size_t>(q)] = seed(Z.row(q).data(), X_train, screen, K, distances);
         }
-        // The single-precision screen pays once every heap is full (bars are numbers).
-        const bool single_ready = !screen.empty() && fits_single_precision(tile_queries * single_scale);
-        if (single_ready) {
-            Eigen::Map<SingleRows>(prefix_queries.data(), tile, prefix.length) =
-                (tile_queries.leftCols(prefix.length) * single_scale).cast<float>();
-            if (width > 0) {
-                Eigen::Map<SingleRows, 0, Eigen::OuterStride<>>(rest_queries.data(), tile, m,
-                                                                Eigen::OuterStride<>(width)) =
-                    (tile_queries * single_scale).cast<float>();
-            }
+    }
+    if (queries > 1) {
+        std::stable_sort(by_origin.begin(), by_origin.end(), [&](Index a, Index b) {
+            return seeds[static_cast<std::size_t>(a)].origin < seeds[static_cast<std::size_t>(b)].origin;
+        });
+    }
+    std::vector<TileQuery> tile(static_cast<std::size_t>(std::min(queries, kQueryTile)));
+    for (Index first = 0; first < queries; first += kQueryTile) {
+        const Index count = std::min(kQueryTile, queries - first);
+        for (Index t = 0; t < count; ++t) {
+            TileQuery& member = tile[static_cast<std::size_t>(t)];
+            member.query = by_origin[static_cast<std::size_t>(first + t)];
+            member.values = Z.row(member.query).data();
+            member.seed = seeds[static_cast<std::size_t>(member.query)];
+            member.norm = squared_norm(member.values, m);
+            member.nearest = NearestRows(K);
         }
-        const auto offer = [&](Index t, Index row) {
-            nearest[static_cast<std::size_t>(t)].offer(
-                squared_distance(tile_queries.row(t).data(), X_train.row(row).data(), m), row);
-        };
-        // One block at a time: no queries x rows matrix is ever written.
-        for (Index start = 0, block = 0; start < n; start += block) {
-            bool bars_set = true;
-            for (Index t = 0; t < tile; ++t) {
-                bars[static_cast<std::size_t>(t)] = nearest[static_cast<std::size_t>(t)].bar();
-                bars_set = bars_set && !std::isnan(bars[static_cast<std::size_t>(t)]);
-            }
-            block = std::min(bars_set ? std::clamp(start, kOpeningBlock, kRowBlock) : kOpeningBlock, n - start);
-            if (!(single_ready && bars_set)) {
-                for (Index t = 0; t < tile; ++t) {
-                    for (Index row = start; row < start + block; ++row) offer(t, row);
-                }
-                continue;
-            }
-            // A row can displace the K-th only if its squared distance is below the bar; each stage
-            // lets through every row whose formula value lies within the rounding bound of that.
-            const double largest_norm = sq_norms.segment(start, block).maxCoeff();
-            const double largest_prefix_norm = prefix.exact_norms.segment(start, block).maxCoeff();
-            for (Index t = 0; t < tile; ++t) {
-                const std::size_t q = static_cast<std::size_t>(t);
-                const double widened = widened_bar(bars[q], query_norms[q], largest_norm, m);
-                prefix_limits[q] = prefix.limit(widened, prefix_norms[q], largest_prefix_norm, screen.exponent);
-                if (width > 0) rest_limits[q] = rest.limit(widened, query_norms[q], largest_norm, screen.exponent);
-            }
-            screen_single({prefix_queries.data(), tile, prefix_limits.data(),
-                           prefix.rows.data() + start * prefix.length, prefix.norms.data() + start, block,
-                           prefix.length, candidates.data()});
-            const Index groups = (block + kPanelRows - 1) / kPanelRows;
-            for (Index t = 0; t < tile; ++t) {
-                Index count = flagged_rows(candidates.data() + t * groups, groups, start, listed.data());
-                if (width > 0) {
-                    count = screen_listed({rest_queries.data() + t * width, rest_limits[static_cast<std::size_t>(t)],
-                                           rest.rows.data(), rest.norms.data(), width, listed.data(), count});
-                }
-                for (Index i = 0; i < count; ++i) offer(t, listed[static_cast<std::size_t>(i)]);
-            }
-        }
-        for (Index t = 0; t < tile; ++t) {
-            done(first + t, nearest[static_cast<std::size_t>(t)].rows());
+        search_tile(tile.data(), count);
+        for (Index t = 0; t < count; ++t) {
+            done(tile[static_cast<std::size_t>(t)].query, tile[static_cast<std::size_t>(t)].nearest.rows());
         }
     }
 }
 
-void KNNClassifier::search_one(const Eigen::Ref<const RowMajorMatrix>& Z, Index K, const Done& done) const {
+void KNNClassifier::search_tile(TileQuery* tile, Index count) const {
     const Index n = X_train.rows();
     const Index m = X_train.cols();
-    const double* query = Z.data();
-    NearestRows nearest(K);
-    const auto offer = [&](Index row) {
-        nearest.offer(squared_distance(query, X_train.row(row).data(), m), row);
+    const auto offer = [&](TileQuery& member, Index place) {
+        const Index row = screen.row(place);
+        member.nearest.offer(squared_distance(member.values, X_train.row(row).data(), m), row);
     };
-    const double single_scale = std::ldexp(1.0, screen.exponent);
-    // Until the heap is full every row is offered; the screen then starts on a group's first row.
-    Index start = !screen.empty() && fits_single_precision(Z * single_scale)
-                      ? std::min(n, (K + kSinglePanelRows - 1) / kSinglePanelRows * kSinglePanelRows)
-                      : n;
-    for (Index row = 0; row < start; ++row) offer(row);
-    if (start < n) {
-        const ScreenStage& first = screen.first(true);
-        const ScreenStage& whole = screen.whole();
-        const ScreenStage& rest = screen.rest;
-        const Index width = rest.length == 0 ? 0 : static_cast<Index>(rest.rows.size()) / n;
-        const double query_norm = squared_norm(query, m);
-        const double first_norm = first.length == m ? query_norm : squared_norm(query, first.length);
-        // The query's first-stage values, then its rest-stage values.
-        const Eigen::RowVectorXf scaled = (Z.row(0) * single_scale).cast<float>();
-        std::vector<float> values(static_cast<std::size_t>(first.length + width), 0.0f);
-        Eigen::Map<Eigen::RowVectorXf>(values.data(), first.length) = scaled.head(first.length);
-        if (width > 0) Eigen::Map<Eigen::RowVectorXf>(values.data() + first.length, m) = scaled;
-        std::vector<std::uint8_t> candidates(static_cast<std::size_t>(kSingleBlock / kPanelRows));
-        // Written before it is read: left uninitialised.
-        const std::unique_ptr<Index[]> listed(new Index[static_cast<std::size_t>(std::min(n, kSingleBlock))]);
-        for (Index block = 0; start < n; start += block) {
-            block = std::min(std::clamp(start, kSinglePanelRows, kSingleBlock), n - start);
-            const double bar = nearest.bar();
-            if (std::isnan(bar)) {
-                for (Index row = start; row < start + block; ++row) offer(row);
-                continue;
-            }
-            const double largest_norm = whole.largest_norm(start, block);
-            const double widened = widened_bar(bar, query_norm, largest_norm, m);
-            const float first_limit =
-                first.limit(widened, first_norm, first.largest_norm(start, block), screen.exponent);
-            screen_single({values.data(), 1, &first_limit, first.rows.data() + start * first.length,
-                           first.norms.data() + start, block, first.length, candidates.data()});
-            Index count =
-                flagged_rows(candidates.data(), (block + kPanelRows - 1) / kPanelRows, start, listed.get());
-            if (first.length < m && width > 0) {
-                count = screen_listed({values.data() + first.length,
-                                       rest.limit(widened, query_norm, largest_norm, screen.exponent),
-                                       rest.rows.data(), rest.norms.data(), width, listed.get(), count});
-            }
-            for (Index i = 0; i < count; ++i) {
-                if (i + kFetchAhead < count) fetch_row(X_train.row(listed[i + kFetchAhead]).data(), m);
-                offer(listed[i]);
+    if (tile[0].seed.origin == n) {  // sorted last: every query of the tile is searched whole
+        for (Index t = 0; t < count; ++t) {
+            for (Index place = 0; place < n; ++place) offer(tile[t], place);
+        }
+        return;
+    }
+    using SingleRows = Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+    SingleRows scaled(count, m);
+    for (Index t = 0; t < count; ++t) {
+        scaled.row(t) = (Eigen::Map<const Eigen::RowVectorXd>(tile[t].values, m) * std::ldexp(1.0, screen.exponent))
+                            .cast<float>();
+        tile[t].prefix_error = screen.prefix_error(tile[t].values, scaled.row(t).data());
+    }
+    constexpr Index kBlockGroups = kRowBlock / kSinglePanelRows;
+    std::vector<float> limits(static_cast<std::size_t>(count));
+    // The groups of the block that the first stage leaves to query t: near[t * kBlockGroups + i]
+    // for i < near_count[t].
+    std::vector<Index> near(static_cast<std::size_t>(count * kBlockGroups));
+    std::vector<Index> near_count(static_cast<std::size_t>(count));
+    // Each near group with the queries it is near, which share its loads.
+    std::vector<Index> queries_near(static_cast<std::size_t>(kBlockGroups));
+    std::vector<Index> near_groups(static_cast<std::size_t>(kBlockGroups));
+    std::vector<Index> pair_starts(static_cast<std::size_t>(kBlockGroups + 1));
+    std::vector<Index> pair_queries(static_cast<std::size_t>(count * kBlockGroups));
+    std::vector<std::uint8_t> candidates(static_cast<std::size_t>(count * kRowBlock / kPanelRows));
+    // The rows of a block that each query goes on to: their exact distances are taken once all are
+    // known, so that the fetches of the scattered rows overlap.
+    std::vector<std::pair<Index, Index>> found;
+    const Index chunk_size = 2 * kBoxLanes * screen.prefix;
+    const auto at = [](auto& values, Index i) -> auto& { return values[static_cast<std::size_t>(i)]; };
+    scan_from(tile[count / 2].seed.origin, n, [&](Index start, Index block) {
+        const double largest_norm = screen.largest_norm(start, block);
+        const Index groups = (block + kSinglePanelRows - 1) / kSinglePanelRows;
+        const Index flag_groups = (block + kPanelRows - 1) / kPanelRows;
+        std::fill_n(queries_near.begin(), groups, Index{0});
+        // A row can displace the K-th only if its squared distance is below the bar; each stage
+        // lets through every row whose bound lies within its rounding of that.
+        for (Index t = 0; t < count; ++t) {
+            TileQuery& member = tile[t];
+            const double widened =
+                widened_bar(current_bar(member.nearest.bar(), member.seed.bar), member.norm, largest_norm, m);
+            at(limits, t) = screen.limit(widened, member.norm, largest_norm);
+            Index* listed = near.data() + t * kBlockGroups;
+            const Index kept = near_boxes({scaled.row(t).data(), screen.boxes.data() + start / kBlockUnit * chunk_size,
+                                           groups, screen.prefix, screen.box_limit(widened, member.prefix_error),
+                                           listed});
+            at(near_count, t) = kept;
+            for (Index i = 0; i < kept; ++i) ++at(queries_near, listed[i]);
+        }
+        Index near_total = 0, pairs = 0;
+        for (Index g = 0; g < groups; ++g) {
+            if (at(queries_near, g) == 0) continue;
+            at(near_groups, near_total) = g;
+            at(pair_starts, near_total++) = pairs;
+            const Index queries = at(queries_near, g);
+            at(queries_near, g) = pairs;  // from here on, where group g's next query goes
+            pairs += queries;
+        }
+        at(pair_starts, near_total) = pairs;
+        for (Index t = 0; t < count; ++t) {
+            for (Index i = 0; i < at(near_count, t); ++i) at(pair_queries, at(queries_near, at(near, t * kBlockGroups + i))++) = t;
+        }
+        const bool alone = count == 1;
+        screen_single({scaled.data(), count, limits.data(), screen.rows.data() + start * m, screen.norms.data() + start,
+                       block, m, candidates.data(), near_groups.data(), near_total,
+                       alone ? nullptr : pair_starts.data(), alone ? nullptr : pair_queries.data()});
+        // Only the near groups' flags were written.
+        found.clear();
+        for (Index t = 0; t < count; ++t) {
+            const std::uint8_t* flags = candidates.data() + t * flag_groups;
+            for (Index i = 0; i < at(near_count, t); ++i) {
+                const Index g = at(near, t * kBlockGroups + i);
+                unsigned bits = flags[2 * g] | (2 * g + 1 < flag_groups ? unsigned{flags[2 * g + 1]} << 8 : 0u);
+                for (; bits != 0; bits &= bits - 1) {
+                    const Index place = start + g * kSinglePanelRows + __builtin_ctz(bits);
+                    fetch_row(X_train.row(screen.row(place)).data(), m);
+                    found.emplace_back(t, place);
+                }
             }
         }
-    }
-    done(0, nearest.rows());
+        for (const auto& [t, place] : found) offer(tile[t], place);
+    });
 }
 
 }  // namespace mirelo

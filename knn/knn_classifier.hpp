@@ -20,6 +20,9 @@ struct Neighbour {
 // Votes per query (rows) and per distinct stored label (columns).
 using VoteMatrix = Eigen::Matrix<std::int32_t, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
+// The K nearest rows a search has been offered so far.
+class NearestRows;
+
 // Exhaustive k-nearest-neighbour classifier over PCA-reduced rows, with a plain
 // majority vote. Ties in the vote go to the label first in byte order.
 class KNNClassifier {
@@ -51,11 +54,10 @@ public:
     // Bytes held by the store: rows, norms, their packed copies and the labels.
     std::size_t memory_bytes() const;
 
-    // The screen's first stage reads this many leading coordinates of each pair, in a batch and
-    // for a single query (0 without a screen). fit chooses them from the data; they change the
-    // speed, never an answer.
-    PrefixLengths prefix_lengths() const;
-    void set_prefix_lengths(PrefixLengths lengths);
+    // The screen's first stage bounds distances on this many leading coordinates (0 without a
+    // screen). fit chooses it from the data; it changes the speed, never an answer.
+    Eigen::Index prefix() const;
+    void set_prefix(Eigen::Index prefix);
 
     const std::int32_t k;
     RowMajorMatrix X_train;
@@ -67,10 +69,12 @@ public:
 
 private:
     using Done = std::function<void(Eigen::Index, std::vector<Neighbour>&)>;
+    struct TileQuery;
     // Hands each query's K nearest rows, in no particular order, to `done` as its search ends.
     void search(const Eigen::Ref<const RowMajorMatrix>& Z, Eigen::Index K, const Done& done) const;
-    // search for one query, without the tiles' buffers: its bar follows every row it keeps.
-    void search_one(const Eigen::Ref<const RowMajorMatrix>& Z, Eigen::Index K, const Done& done) const;
+    // Offers each query of a tile the rows that can be among its nearest, block by block; each
+    // query's bar follows every row it keeps.
+    void search_tile(TileQuery* tile, Eigen::Index count) const;
 
     // Like sq_norms, derived from X_train by fit.
     ScreenStages screen;

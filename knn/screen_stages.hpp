@@ -6,57 +6,51 @@
 
 namespace mirelo {
 
-// The single-precision stages in front of the exact distances of the neighbour search.
+// The two stages in front of the exact distances of the neighbour search.
 //
-// A stage looks at the first `length` reduced coordinates of a (query, row) pair and passes over
-// the row when, even allowing for every rounding, the squared distance over those coordinates
-// exceeds the query's bar. The distance over a prefix is at most the whole distance, so a stage
-// never passes over a row that could enter the heap, whatever its length. The components come in
-// decreasing order of variance, so a short prefix carries most of every distance: the first stage
-// screens every pair on a prefix, the second only its survivors on every coordinate, and only the
-// rows that pass both get an exact distance. The prefix length decides speed, never an answer.
-struct ScreenStage {
-    Eigen::Index length = 0;
-    std::vector<float> rows;    // the scaled rows' first `length` values, laid out for the stage
-    std::vector<float> norms;   // their squared norms over those values, scaled, in single precision
-    Vector exact_norms;         // the same norms in double precision, unscaled
-    Vector run_largest;         // the largest exact norm of each run of kNormRun rows
+// The stored rows are placed in an order that keeps near rows together, in groups of
+// kSinglePanelRows. The first stage bounds a query's squared distance to every row of a group
+// from below by its distance to the group's box over the first `prefix` coordinates, and passes
+// over the groups whose bound, allowing for its rounding, exceeds the query's bar. The second
+// screens every coordinate of the rows of the remaining groups in single precision, with a proven
+// rounding bound, and only the rows that pass both get an exact distance. The distance over a
+// prefix is at most the whole distance, and the components come in decreasing order of variance,
+// so a short prefix carries most of every distance; the prefix and the order decide speed, never
+// an answer.
+struct ScreenStages {
+    int exponent = 0;                 // the rows are scaled by 2^exponent, which puts their largest in [1, 2)
+    std::vector<Eigen::Index> order;  // the stored row at each place
+    Eigen::Index prefix = 0;          // coordinates the boxes span; 0 without a screen
+    Eigen::Index width = 0;           // coordinates of a row
+    std::vector<float> boxes;         // laid out for near_boxes, scaled, each range rounded outwards
+    std::vector<float> rows;          // every coordinate of the scaled rows, packed by pack_rows_single
+    std::vector<float> norms;         // their squared norms, scaled, in single precision
+    Vector exact_norms;               // the same norms in double precision, unscaled
+    Vector run_largest;               // the largest exact norm of each run of kNormRun places
 
     static constexpr Eigen::Index kNormRun = 64;
 
-    // A limit that every pair whose squared distance is at most `widened_bar` exceeds, given the
-    // query's squared norm over the stage's coordinates and the largest such norm among the rows.
-    float limit(double widened_bar, double query_norm, double largest_norm, int exponent) const;
-    // At least the largest exact norm of rows [first, first + count), from the runs they touch.
+    // Stages over the rows in their order, the boxes over `prefix` coordinates (clamped to 1 to the
+    // width). Empty (no screen) when the store is empty or holds a value that is not finite.
+    static ScreenStages build(const RowMajorMatrix& rows, const Vector& sq_norms, Eigen::Index prefix);
+    bool empty() const { return prefix == 0; }
+    // The stored row at a place: the place itself when there is no screen.
+    Eigen::Index row(Eigen::Index place) const { return order.empty() ? place : order[static_cast<std::size_t>(place)]; }
+    // How far a query's scaled values, rounded to single precision, lie from the exact ones over
+    // the prefix, at least.
+    double prefix_error(const double* query, const float* scaled) const;
+    // The first stage's limit for every group holding a row whose squared distance is at most
+    // `widened_bar`, given the query's prefix_error.
+    float box_limit(double widened_bar, double query_error) const;
+    // The second stage's limit for every pair whose squared distance is at most `widened_bar`, given
+    // the query's squared norm and the largest among the rows.
+    float limit(double widened_bar, double query_norm, double largest_norm) const;
+    // At least the largest exact norm of places [first, first + count), from the runs they touch.
     double largest_norm(Eigen::Index first, Eigen::Index count) const;
+    std::size_t memory_bytes() const;
 };
 
-// The first stage's length for a batch, whose queries share each load of a row, and for a
-// single query, which reads every row alone and so gains from a shorter prefix.
-struct PrefixLengths {
-    Eigen::Index batch = 0;
-    Eigen::Index single = 0;
-};
-
-struct ScreenStages {
-    int exponent = 0;       // the rows are scaled by 2^exponent, which puts their largest in [1, 2)
-    ScreenStage prefix;     // packed by pack_rows_single; every coordinate when a prefix gains nothing
-    ScreenStage single;     // packed, a single query's first stage; empty when that is `prefix`
-    ScreenStage rest;       // row-major, every coordinate, kListedWidth-aligned; empty without a prefix
-
-    // First stages over the given lengths (clamped to 1 to the width; a single query whose length
-    // is the width takes the batch's), then, if the batch's is not all of them, a second over every
-    // coordinate: a single query's survivors go on to it when it is there, else straight to their
-    // exact distances. Empty (no screen) when the store is empty or holds a value that is not finite.
-    static ScreenStages build(const RowMajorMatrix& rows, const Vector& sq_norms, PrefixLengths lengths);
-    bool empty() const { return prefix.length == 0; }
-    const ScreenStage& first(bool one_query) const { return one_query && single.length > 0 ? single : prefix; }
-    // The stage over every coordinate.
-    const ScreenStage& whole() const { return rest.length > 0 ? rest : prefix; }
-};
-
-// The prefix lengths that leave the least work for a store searched for k neighbours, from the
-// share of a sample's pairs that each length lets through.
-PrefixLengths choose_prefix_lengths(const RowMajorMatrix& rows, Eigen::Index k);
+// The prefix that leaves the least work for a store, from its coordinates' spreads.
+Eigen::Index choose_prefix(const RowMajorMatrix& rows);
 
 }  // namespace mirelo

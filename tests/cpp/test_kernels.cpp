@@ -20,19 +20,19 @@ struct Variant {
     void (*screen)(const SingleScreen&) noexcept;
     void (*band)(const double*, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t, double*,
                  StridedOutput) noexcept;
-    std::ptrdiff_t (*listed)(const ListedScreen&) noexcept;
+    std::ptrdiff_t (*near)(const NearBoxes&) noexcept;
     double (*distance)(const double*, const double*, std::ptrdiff_t) noexcept;
 };
 
 std::vector<Variant> variants() {
     std::vector<Variant> all = {{"portable", portable_kernels::multiply_packed, portable_kernels::squared_norm,
                                   portable_kernels::screen_single, portable_kernels::products_lower_band,
-                                  portable_kernels::screen_listed, portable_kernels::squared_distance}};
+                                  portable_kernels::near_boxes, portable_kernels::squared_distance}};
 #if defined(MIRELO_AVX2_KERNELS)
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
         all.push_back({"avx2", avx2_kernels::multiply_packed, avx2_kernels::squared_norm,
                        avx2_kernels::screen_single, avx2_kernels::products_lower_band,
-                       avx2_kernels::screen_listed, avx2_kernels::squared_distance});
+                       avx2_kernels::near_boxes, avx2_kernels::squared_distance});
     }
 #endif
     return all;
@@ -102,6 +102,38 @@ TEST(Kernels, EachElementHasTheSameBitsHoweverTheWorkIsCut) {
             }
             const auto lower = [](const RowMajorMatrix& m) { return Matrix(m.triangularView<Eigen::Lower>()); };
             EXPECT_TRUE(test::same(lower(banded), lower(expected)));
+            // Boxes around the groups of 150 rows: a group is near when its gaps' squares, summed in p
+            // order in single precision, are at most the limit, and no row of a group is nearer.
+            const RowMajorMatrix rows = test::random_matrix(150, length, 65);
+            const Eigen::Index groups = (rows.rows() + kSinglePanelRows - 1) / kSinglePanelRows;
+            const Eigen::Index chunks = (groups + kBoxLanes - 1) / kBoxLanes;
+            std::vector<float> boxes(static_cast<std::size_t>(chunks * 2 * kBoxLanes * length), 0.0f);
+            std::vector<float> query(static_cast<std::size_t>(length));
+            for (Eigen::Index p = 0; p < length; ++p) query[static_cast<std::size_t>(p)] = static_cast<float>(a(0, p) * 1e-3);
+            std::vector<float> bounds(static_cast<std::size_t>(groups), 0.0f);
+            for (Eigen::Index g = 0; g < groups; ++g) {
+                const auto group = rows.middleRows(g * kSinglePanelRows,
+                                                   std::min(kSinglePanelRows, rows.rows() - g * kSinglePanelRows));
+                float* chunk = boxes.data() + g / kBoxLanes * 2 * kBoxLanes * length + g % kBoxLanes;
+                for (Eigen::Index p = 0; p < length; ++p) {
+                    const float low = static_cast<float>(group.col(p).minCoeff());
+                    const float high = static_cast<float>(group.col(p).maxCoeff());
+                    chunk[p * 2 * kBoxLanes] = low;
+                    chunk[p * 2 * kBoxLanes + kBoxLanes] = high;
+                    const float gap = std::max({low - query[static_cast<std::size_t>(p)],
+                                                query[static_cast<std::size_t>(p)] - high, 0.0f});
+                    bounds[static_cast<std::size_t>(g)] += gap * gap;
+                }
+            }
+            std::vector<float> sorted = bounds;
+            std::sort(sorted.begin(), sorted.end());
+            const float limit = sorted[sorted.size() / 2];
+            std::vector<std::ptrdiff_t> near(static_cast<std::size_t>(groups)), near_expected;
+            for (Eigen::Index g = 0; g < groups; ++g) {
+                if (bounds[static_cast<std::size_t>(g)] <= limit) near_expected.push_back(g);
+            }
+            const std::ptrdiff_t count = variant.near({query.data(), boxes.data(), groups, length, limit, near.data()});
+            EXPECT_EQ(std::vector<std::ptrdiff_t>(near.begin(), near.begin() + count), near_expected);
         }
     }
 }
@@ -142,43 +174,50 @@ TEST(Kernels, ScreenFlagsTheRowsWithinEachBar) {
                 single_precision_limit(bars[static_cast<std::size_t>(q)], query_norms[q], row_norms.maxCoeff(), 5);
             for (Eigen::Index p = 0; p < 5; ++p) single_queries[static_cast<std::size_t>(q * 5 + p)] = queries(q, p);
         }
+        // Every query paired with every group, then each query alone on every group; then pairs and
+        // lone groups left out, whose flags must stay as they were.
+        const std::ptrdiff_t groups = (n + kSinglePanelRows - 1) / kSinglePanelRows;
+        std::vector<std::ptrdiff_t> every_group(static_cast<std::size_t>(groups)), starts, paired, some_starts,
+            some_paired, every_other;
+        for (std::ptrdiff_t g = 0; g < groups; ++g) {
+            every_group[static_cast<std::size_t>(g)] = g;
+            starts.push_back(static_cast<std::ptrdiff_t>(paired.size()));
+            some_starts.push_back(static_cast<std::ptrdiff_t>(some_paired.size()));
+            for (std::ptrdiff_t q = 0; q < 9; ++q) {
+                paired.push_back(q);
+                if ((q + g) % 2 == 0) some_paired.push_back(q);
+            }
+            if (g % 2 == 0) every_other.push_back(g);
+        }
+        starts.push_back(static_cast<std::ptrdiff_t>(paired.size()));
+        some_starts.push_back(static_cast<std::ptrdiff_t>(some_paired.size()));
+        const auto flag = [&](const std::vector<std::uint8_t>& flags, Eigen::Index q, Eigen::Index j) {
+            return (flags[static_cast<std::size_t>(q * flag_groups + j / 8)] >> (j % 8)) & 1u;
+        };
         for (const Variant& variant : variants()) {
             SCOPED_TRACE(variant.name);
             std::vector<std::uint8_t> candidates(static_cast<std::size_t>(9 * flag_groups), 0xff);
             variant.screen({single_queries.data(), 9, limits.data(), single_rows.data(), single_norms.data(), n, 5,
-                            candidates.data()});
+                            candidates.data(), every_group.data(), groups, starts.data(), paired.data()});
+            std::vector<std::uint8_t> some(candidates.size(), 0xa5);
+            variant.screen({single_queries.data(), 9, limits.data(), single_rows.data(), single_norms.data(), n, 5,
+                            some.data(), every_group.data(), groups, some_starts.data(), some_paired.data()});
             for (Eigen::Index q = 0; q < 9; ++q) {
-                for (Eigen::Index j = 0; j < n; ++j) {
-                    const std::uint8_t flags = candidates[static_cast<std::size_t>(q * flag_groups + j / 8)];
-                    const bool flagged = (flags >> (j % 8)) & 1u;
-                    ASSERT_EQ(flagged, distances(q, j) <= bars[static_cast<std::size_t>(q)]) << q << ", " << j;
-                }
-                // A query alone takes the kernel's other path, to the same flags.
                 std::vector<std::uint8_t> alone(static_cast<std::size_t>(flag_groups), 0xff);
                 variant.screen({single_queries.data() + q * 5, 1, limits.data() + q, single_rows.data(),
-                                single_norms.data(), n, 5, alone.data()});
-                ASSERT_TRUE(std::equal(alone.begin(), alone.end(), candidates.begin() + q * flag_groups)) << q;
-            }
-            // The listed test on rows laid out one after another, every row listed.
-            std::vector<float> listed_rows(static_cast<std::size_t>(n * kListedWidth), 0.0f);
-            std::vector<float> query(kListedWidth, 0.0f);
-            for (Eigen::Index j = 0; j < n; ++j) {
-                for (Eigen::Index p = 0; p < 5; ++p) {
-                    listed_rows[static_cast<std::size_t>(j * kListedWidth + p)] = static_cast<float>(rows(j, p));
+                                single_norms.data(), n, 5, alone.data(), every_group.data(), groups});
+                std::vector<std::uint8_t> alone_some(alone.size(), 0xa5);
+                variant.screen({single_queries.data() + q * 5, 1, limits.data() + q, single_rows.data(),
+                                single_norms.data(), n, 5, alone_some.data(), every_other.data(),
+                                static_cast<std::ptrdiff_t>(every_other.size())});
+                for (Eigen::Index j = 0; j < n; ++j) {
+                    const bool within = distances(q, j) <= bars[static_cast<std::size_t>(q)];
+                    const Eigen::Index g = j / kSinglePanelRows;
+                    ASSERT_EQ(flag(candidates, q, j), within) << q << ", " << j;
+                    ASSERT_EQ(flag(alone, 0, j), within) << q << ", " << j;
+                    ASSERT_EQ(flag(some, q, j), (q + g) % 2 == 0 ? within : (0xa5 >> (j % 8)) & 1u) << q << ", " << j;
+                    ASSERT_EQ(flag(alone_some, 0, j), g % 2 == 0 ? within : (0xa5 >> (j % 8)) & 1u) << q << ", " << j;
                 }
-            }
-            for (Eigen::Index q = 0; q < 9; ++q) {
-                std::copy_n(single_queries.begin() + q * 5, 5, query.begin());
-                std::vector<std::ptrdiff_t> listed(static_cast<std::size_t>(n));
-                for (std::ptrdiff_t j = 0; j < n; ++j) listed[static_cast<std::size_t>(j)] = n - 1 - j;
-                const std::ptrdiff_t kept = variant.listed({query.data(), limits[static_cast<std::size_t>(q)],
-                                                            listed_rows.data(), single_norms.data(), kListedWidth,
-                                                            listed.data(), n});
-                std::vector<std::ptrdiff_t> expected;
-                for (std::ptrdiff_t j = n - 1; j >= 0; --j) {
-                    if (distances(q, j) <= bars[static_cast<std::size_t>(q)]) expected.push_back(j);
-                }
-                ASSERT_EQ(std::vector<std::ptrdiff_t>(listed.begin(), listed.begin() + kept), expected) << q;
             }
         }
     }

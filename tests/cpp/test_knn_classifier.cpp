@@ -263,17 +263,15 @@ TEST(KNNClassifier, PrefixScreenKeepsEveryAnswerBitForBit) {
         const RowMajorMatrix Z = unit_queries * scale;
         for (std::int32_t k : {1, 5, 40}) {
             KNNClassifier knn = fitted(k, X, y);
-            knn.set_prefix_lengths({m, m});
+            knn.set_prefix(m);
             const std::vector<Neighbour> reference = knn.nearest_rows(Z, k);
             const LabelList reference_labels = knn.predict_rows(Z);
-            // A single query has a first stage of its own, with or without the batch's second stage.
-            for (Eigen::Index length : {1, 2, 4, 6}) {
-                for (const PrefixLengths lengths : {PrefixLengths{length, m - length}, PrefixLengths{m, length}}) {
-                    SCOPED_TRACE("scale " + std::to_string(scale) + ", k " + std::to_string(k) + ", prefixes " +
-                                 std::to_string(lengths.batch) + ", " + std::to_string(lengths.single));
-                    knn.set_prefix_lengths(lengths);
-                    ASSERT_EQ(knn.prefix_lengths().batch, lengths.batch);
-                    ASSERT_EQ(knn.prefix_lengths().single, lengths.single);
+            {
+                for (Eigen::Index length : {1, 2, 4, 6}) {
+                    SCOPED_TRACE("scale " + std::to_string(scale) + ", k " + std::to_string(k) + ", prefix " +
+                                 std::to_string(length));
+                    knn.set_prefix(length);
+                    ASSERT_EQ(knn.prefix(), length);
                     const std::vector<Neighbour> found = knn.nearest_rows(Z, k);
                     for (std::size_t j = 0; j < found.size(); ++j) {
                         ASSERT_EQ(found[j].row, reference[j].row) << j;
