@@ -86,19 +86,36 @@ namespace {
 
 constexpr Index kSeedRows = 64;
 
+// The K-th smallest of `distances`, which it reorders.
+double kth_smallest(std::vector<double>& distances, Index K) {
+    std::nth_element(distances.begin(), distances.begin() + (K - 1), distances.end());
+    return distances[static_cast<std::size_t>(K - 1)];
+}
+
 Seed seed(const double* query, const RowMajorMatrix& rows, const ScreenStages& screen, Index K,
           std::vector<double>& distances) {
     const Index n = rows.rows();
-    const Index count = std::min(n, std::max(kSeedRows, 2 * K));
+    const auto distance = [&](Index place) {
+        return squared_distance(query, rows.row(screen.row(place)).data(), rows.cols());
+    };
+    const Index count = std::min(n, std::max(2 * K, std::min(kSeedRows, n / kSeedRows)));
     distances.resize(static_cast<std::size_t>(count));
     Index nearest = 0;
     for (Index i = 0; i < count; ++i) {
-        const Index row = screen.row((2 * i + 1) * n / (2 * count));
-        distances[static_cast<std::size_t>(i)] = squared_distance(query, rows.row(row).data(), rows.cols());
+        distances[static_cast<std::size_t>(i)] = distance((2 * i + 1) * n / (2 * count));
         if (distances[static_cast<std::size_t>(i)] < distances[static_cast<std::size_t>(nearest)]) nearest = i;
     }
-    std::nth_element(distances.begin(), distances.begin() + (K - 1), distances.end());
-    return {distances[static_cast<std::size_t>(K - 1)], nearest * n / count / kBlockUnit * kBlockUnit};
+    const Index nearest_place = (2 * nearest + 1) * n / (2 * count);
+    double bar = kth_smallest(distances, K);
+    // The rows of the nearest seed's group lie near it, and so are likely near the query too.
+    const Index group = nearest_place / kSinglePanelRows * kSinglePanelRows;
+    const Index group_rows = std::min(kSinglePanelRows, n - group);
+    if (group_rows >= K) {
+        distances.resize(static_cast<std::size_t>(group_rows));
+        for (Index r = 0; r < group_rows; ++r) distances[static_cast<std::size_t>(r)] = distance(group + r);
+        bar = std::min(bar, kth_smallest(distances, K));
+    }
+    return {bar, nearest_place / kBlockUnit * kBlockUnit};
 }
 
 // The nearer of the heap's bar, once it has one, and the seed's.
