@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <map>
-#include <memory>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -26,7 +24,6 @@ constexpr Index kRowBlock = 2048;
 // Queries that share each block's reads.
 constexpr Index kQueryTile = 64;
 static_assert(kRowBlock % kBlockUnit == 0 && kSinglePanelRows % kPanelRows == 0);
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "candidate flags are read eight bytes to a word");
 
 // NaN distances rank after every number; equal distances go to the lower row.
 bool nearer(const Neighbour& a, const Neighbour& b) {
@@ -53,22 +50,6 @@ double rounding_bound(double query_norm, double row_norm, Index length) {
 double widened_bar(double bar, double query_norm, double largest_norm, Index length) {
     return std::nextafter(bar + rounding_bound(query_norm, largest_norm, length),
                           std::numeric_limits<double>::infinity());
-}
-
-// Writes the rows flagged in `groups` flag groups, the first for row `start`, to `listed`;
-// returns how many.
-Index flagged_rows(const std::uint8_t* flags, Index groups, Index start, Index* listed) {
-    Index count = 0;
-    // Eight groups' flags at a time: most of them are zero.
-    for (Index g = 0; g < groups; g += 8) {
-        std::uint64_t bits = 0;
-        std::memcpy(&bits, flags + g, static_cast<std::size_t>(std::min<Index>(8, groups - g)));
-        for (; bits != 0; bits &= bits - 1) {
-            // Bit b of group g + i is bit 8 i + b of the word.
-            listed[count++] = start + g * kPanelRows + __builtin_ctzll(bits);
-        }
-    }
-    return count;
 }
 
 }  // namespace
@@ -136,10 +117,7 @@ void scan_from(Index origin, Index n, Visit&& visit) {
     }
 }
 
-// Rows of the store that a single query goes on to read, this many places ahead in its list, are
-// fetched while it reads the current one: they lie apart in memory.
-constexpr Index kFetchAhead = 4;
-
+// A row whose exact distance is to be taken lies apart from the others in memory: fetched ahead.
 void fetch_row(const double* row, Index length) {
     const char* bytes = reinterpret_cast<const char*>(row);
     const Index size = length * static_cast<Index>(sizeof(double));

@@ -13,6 +13,12 @@ namespace {
 
 using Index = Eigen::Index;
 
+// The first stage spans the leading coordinates that hold this share of the rows' spread, which
+// carry most of every distance, and at most kLongestPrefix, past which a box costs more than the
+// rows it passes over would.
+constexpr double kPrefixShare = 0.7;
+constexpr Index kLongestPrefix = 16;
+
 // Coordinates that the order below looks at: the leading ones carry most of every distance.
 constexpr Index kOrderCoordinates = 32;
 
@@ -25,6 +31,7 @@ std::vector<Index> nearby_order(const RowMajorMatrix& rows) {
     std::vector<Index> order(static_cast<std::size_t>(n));
     for (Index i = 0; i < n; ++i) order[static_cast<std::size_t>(i)] = i;
     std::vector<std::pair<Index, Index>> spans{{0, n}};  // first place, count
+    std::vector<std::pair<double, Index>> keyed;         // a span's values on its widest coordinate
     Eigen::RowVectorXd lowest(looked_at), highest(looked_at);
     while (!spans.empty()) {
         const auto [first, count] = spans.back();
@@ -38,10 +45,11 @@ std::vector<Index> nearby_order(const RowMajorMatrix& rows) {
         }
         Index widest = 0;
         (highest - lowest).maxCoeff(&widest);
+        keyed.clear();
+        for (auto it = begin; it != begin + count; ++it) keyed.emplace_back(rows(*it, widest), *it);
         const Index half = std::max(kSinglePanelRows, count / 2 / kSinglePanelRows * kSinglePanelRows);
-        std::nth_element(begin, begin + half, begin + count, [&](Index a, Index b) {
-            return rows(a, widest) < rows(b, widest) || (rows(a, widest) == rows(b, widest) && a < b);
-        });
+        std::nth_element(keyed.begin(), keyed.begin() + half, keyed.end());
+        for (Index i = 0; i < count; ++i) begin[i] = keyed[static_cast<std::size_t>(i)].second;
         spans.emplace_back(first, half);
         spans.emplace_back(first + half, count - half);
     }
@@ -150,7 +158,15 @@ std::size_t ScreenStages::memory_bytes() const {
 }
 
 Index choose_prefix(const RowMajorMatrix& rows) {
-    return std::min<Index>(rows.cols(), 8);
+    const Index m = rows.cols();
+    const Eigen::RowVectorXd mean = rows.colwise().mean();
+    Eigen::RowVectorXd spread = Eigen::RowVectorXd::Zero(m);
+    for (Index i = 0; i < rows.rows(); ++i) spread += (rows.row(i) - mean).array().square().matrix();
+    const double total = spread.sum();
+    double held = 0.0;
+    Index length = 0;
+    while (length < std::min(m, kLongestPrefix) && !(held >= kPrefixShare * total)) held += spread[length++];
+    return std::max<Index>(1, length);
 }
 
 ScreenStages ScreenStages::build(const RowMajorMatrix& rows, const Vector& sq_norms, Index prefix) {

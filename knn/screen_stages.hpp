@@ -50,7 +50,7 @@ struct ScreenStages {
     std::size_t memory_bytes() const;
 };
 
-// The prefix that leaves the least work for a store, from its coordinates' spreads.
+// The first stage's prefix for a store, from how its spread falls across the coordinates.
 Eigen::Index choose_prefix(const RowMajorMatrix& rows);
 
 }  // namespace mirelo
