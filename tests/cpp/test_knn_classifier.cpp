@@ -241,6 +241,25 @@ TEST(KNNClassifier, EqualDistancesGoToTheLowerRow) {
 namespace mirelo {
 namespace {
 
+TEST(KNNClassifier, BoxesAllowForTheQuerysOwnRounding) {
+    // Row 0 sits at the low edge of its group's box, 2^-14 above the query, which single precision
+    // rounds a quarter of a unit away from the box: the rounded query's bound on row 0 exceeds its
+    // true distance by far more than the exact distances' rounding, so only the allowance for the
+    // query's rounding keeps the group.
+    Matrix X = Matrix::Zero(17, 2);
+    for (Eigen::Index i = 0; i < 17; ++i) X(i, 0) = 1.0 + static_cast<double>(i) / 64.0;
+    const double below = 1.0 - std::ldexp(1.0, -14);
+    const Vector query{{below + std::ldexp(1.0, -26), 0.0}};
+    ASSERT_EQ(static_cast<double>(static_cast<float>(query[0])), below);
+    KNNClassifier knn = fitted(1, X, LabelList(17, "a"));
+    for (Eigen::Index prefix : {1, 2}) {
+        knn.set_prefix(prefix);
+        const Neighbour nearest = knn.nearest_rows(query.transpose(), 1).front();
+        EXPECT_EQ(nearest.row, 0) << prefix;
+        EXPECT_EQ(nearest.distance, (X.row(0) - query.transpose()).squaredNorm()) << prefix;
+    }
+}
+
 TEST(KNNClassifier, PrefixScreenKeepsEveryAnswerBitForBit) {
     // Coordinates with falling spreads, as the PCA leaves them, so that short prefixes screen out
     // most rows. Clusters of rows a billionth apart, which single precision cannot tell apart;
