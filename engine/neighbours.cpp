@@ -13,9 +13,11 @@ std::vector<Neighbour> KNNEngine::nearest_rows(const MatrixView& X, Eigen::Index
     const RowMajorMatrix reduced = reduce_queries(X, "queries");
     const Eigen::Index K = std::clamp<Eigen::Index>(count, 0, knn->X_train.rows());
     std::vector<Neighbour> nearest(static_cast<std::size_t>(reduced.rows() * K));
-    for_each_query_task(reduced.rows(), [&](Eigen::Index first, Eigen::Index rows) {
-        const std::vector<Neighbour> part = knn->nearest_rows(reduced.middleRows(first, rows), K);
-        std::copy(part.begin(), part.end(), nearest.begin() + first * K);
+    for_each_nearby_task(*knn, reduced, [&](const Eigen::Index* places, const RowMajorMatrix& part) {
+        const std::vector<Neighbour> found = knn->nearest_rows(part, K);
+        for (Eigen::Index i = 0; i < part.rows(); ++i) {
+            std::copy_n(found.begin() + i * K, K, nearest.begin() + places[i] * K);
+        }
     });
     return nearest;
 }
@@ -26,8 +28,9 @@ VoteMatrix KNNEngine::vote_counts(const MatrixView& X) const {
     }
     const RowMajorMatrix reduced = reduce_queries(X, "queries");
     VoteMatrix votes(reduced.rows(), static_cast<Eigen::Index>(knn->classes.size()));
-    for_each_query_task(reduced.rows(), [&](Eigen::Index first, Eigen::Index rows) {
-        votes.middleRows(first, rows) = knn->vote_counts(reduced.middleRows(first, rows));
+    for_each_nearby_task(*knn, reduced, [&](const Eigen::Index* places, const RowMajorMatrix& part) {
+        const VoteMatrix found = knn->vote_counts(part);
+        for (Eigen::Index i = 0; i < part.rows(); ++i) votes.row(places[i]) = found.row(i);
     });
     return votes;
 }

@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <iterator>
 
 #include "knn_engine.hpp"
 #include "query_tasks.hpp"
@@ -12,9 +11,9 @@ LabelList KNNEngine::predict_batch(const MatrixView& X) const {
     }
     const RowMajorMatrix reduced = reduce_queries(X, "queries");
     LabelList labels(static_cast<std::size_t>(reduced.rows()));
-    for_each_query_task(reduced.rows(), [&](Eigen::Index first, Eigen::Index count) {
-        LabelList part = knn->predict_rows(reduced.middleRows(first, count));
-        std::move(part.begin(), part.end(), labels.begin() + first);
+    for_each_nearby_task(*knn, reduced, [&](const Eigen::Index* places, const RowMajorMatrix& part) {
+        LabelList found = knn->predict_rows(part);
+        for (std::size_t i = 0; i < found.size(); ++i) labels[static_cast<std::size_t>(places[i])] = std::move(found[i]);
     });
     return labels;
 }

@@ -1,34 +1,64 @@
 #pragma once
 
-#include <algorithm>
+#include <omp.h>
 
+#include <algorithm>
+#include <numeric>
+#include <vector>
+
+#include "knn_classifier.hpp"
 #include "mirelo_types.hpp"
 #include "parallel_job.hpp"
 
 namespace mirelo {
 
 // Calls fn(first, count) for consecutive blocks of `rows` queries, the blocks shared out
-// between the OpenMP threads. Blocks are big enough for each block of the store to be reused
-// and few enough to share evenly; a row's answer does not depend on the block it falls in.
-// The first exception (or interruption) stops the loop and is rethrown after it.
+// between the OpenMP threads: a few per thread, so that they share evenly, each as large as that
+// allows, since the search finds more queries near each other in a larger block to share its
+// reads of the store, and at least kSmallestTask. A row's answer does not depend on the block it
+// falls in. The first exception (or interruption) stops the loop and is rethrown after it.
 template <class Fn>
 void for_each_query_task(Eigen::Index rows, Fn&& fn) {
-    constexpr Eigen::Index kTask = 192;
-    const Eigen::Index tasks = (rows + kTask - 1) / kTask;
+    constexpr Eigen::Index kSmallestTask = 192;
+    constexpr Eigen::Index kTasksPerThread = 4;
+    const Eigen::Index tasks = std::min<Eigen::Index>((rows + kSmallestTask - 1) / kSmallestTask,
+                                                      kTasksPerThread * omp_get_max_threads());
     if (tasks <= 1) {
         // A few queries (one, say): no thread team to start.
-        if (tasks == 1) fn(0, rows);
+        if (rows > 0) fn(0, rows);
         return;
     }
+    const Eigen::Index size = (rows + tasks - 1) / tasks;
     ParallelJob job;
 #pragma omp parallel for schedule(static)
     for (Eigen::Index t = 0; t < tasks; ++t) {
         job.run([&] {
-            const Eigen::Index first = t * kTask;
-            fn(first, std::min(kTask, rows - first));
+            const Eigen::Index first = t * size;
+            if (first < rows) fn(first, std::min(size, rows - first));
         });
     }
     job.finish();
+}
+
+// Calls fn(places, part) for blocks of the rows of `reduced`, shared out as above, each block
+// holding rows that `knn`'s search finds near each other, so that they share its reads of the
+// store: `part` holds the rows at `places` of `reduced`, in order.
+template <class Fn>
+void for_each_nearby_task(const KNNClassifier& knn, const RowMajorMatrix& reduced, Fn&& fn) {
+    const Eigen::Index rows = reduced.rows();
+    std::vector<Eigen::Index> origins(static_cast<std::size_t>(rows)), places(static_cast<std::size_t>(rows));
+    for_each_query_task(rows, [&](Eigen::Index first, Eigen::Index count) {
+        knn.search_origins(reduced.middleRows(first, count), origins.data() + first);
+    });
+    std::iota(places.begin(), places.end(), Eigen::Index{0});
+    std::stable_sort(places.begin(), places.end(), [&](Eigen::Index a, Eigen::Index b) {
+        return origins[static_cast<std::size_t>(a)] < origins[static_cast<std::size_t>(b)];
+    });
+    for_each_query_task(rows, [&](Eigen::Index first, Eigen::Index count) {
+        RowMajorMatrix part(count, reduced.cols());
+        for (Eigen::Index i = 0; i < count; ++i) part.row(i) = reduced.row(places[static_cast<std::size_t>(first + i)]);
+        fn(places.data() + first, part);
+    });
 }
 
 }  // namespace mirelo

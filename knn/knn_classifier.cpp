@@ -21,8 +21,10 @@ using Index = Eigen::Index;
 // boxes.
 constexpr Index kBlockUnit = kBoxLanes * kSinglePanelRows;
 constexpr Index kRowBlock = 2048;
-// Queries that share each block's reads.
+// Queries that share each block's reads, and the candidates their lists may hold together: a
+// large k gets fewer queries per tile.
 constexpr Index kQueryTile = 64;
+constexpr Index kTileCandidates = Index{1} << 16;
 static_assert(kRowBlock % kBlockUnit == 0 && kSinglePanelRows % kPanelRows == 0);
 
 // NaN distances rank after every number; equal distances go to the lower row.
@@ -320,32 +322,47 @@ struct KNNClassifier::TileQuery {
     NearestRows nearest{0};
 };
 
-void KNNClassifier::search(const Eigen::Ref<const RowMajorMatrix>& Z, Index K, const Done& done) const {
+Seed KNNClassifier::seed_of(const double* query, Index K, std::vector<double>& distances) const {
     const Index n = X_train.rows();
+    const Eigen::Map<const Eigen::RowVectorXd> values(query, X_train.cols());
+    if (screen.empty() || !fits_single_precision(values * std::ldexp(1.0, screen.exponent))) {
+        return {0.0, n};
+    }
+    return seed(query, X_train, screen, K, distances);
+}
+
+void KNNClassifier::search_origins(const Eigen::Ref<const RowMajorMatrix>& Z, Index* origins) const {
+    require_query_length(Z, X_train.cols());
+    const Index K = std::clamp<Index>(k, 1, X_train.rows());
+    std::vector<double> distances;
+    for (Index q = 0; q < Z.rows(); ++q) {
+        origins[q] = X_train.rows() == 0 ? 0 : seed_of(Z.row(q).data(), K, distances).origin;
+    }
+}
+
+void KNNClassifier::search(const Eigen::Ref<const RowMajorMatrix>& Z, Index K, const Done& done) const {
     const Index m = X_train.cols();
     const Index queries = Z.rows();
     require_query_length(Z, m);
-    const double single_scale = std::ldexp(1.0, screen.exponent);
     // Queries whose scans start in the same place share tiles, so that the rows of each block are
     // read once for all of them and the first blocks are near each; those the screen cannot take
     // come last.
-    std::vector<Seed> seeds(static_cast<std::size_t>(queries), Seed{0.0, n});
+    std::vector<Seed> seeds(static_cast<std::size_t>(queries));
     std::vector<Index> by_origin(static_cast<std::size_t>(queries));
     std::vector<double> distances;
     for (Index q = 0; q < queries; ++q) {
         by_origin[static_cast<std::size_t>(q)] = q;
-        if (!screen.empty() && fits_single_precision(Z.row(q) * single_scale)) {
-            seeds[static_cast<std::size_t>(q)] = seed(Z.row(q).data(), X_train, screen, K, distances);
-        }
+        seeds[static_cast<std::size_t>(q)] = seed_of(Z.row(q).data(), K, distances);
     }
     if (queries > 1) {
         std::stable_sort(by_origin.begin(), by_origin.end(), [&](Index a, Index b) {
             return seeds[static_cast<std::size_t>(a)].origin < seeds[static_cast<std::size_t>(b)].origin;
         });
     }
-    std::vector<TileQuery> tile(static_cast<std::size_t>(std::min(queries, kQueryTile)));
-    for (Index first = 0; first < queries; first += kQueryTile) {
-        const Index count = std::min(kQueryTile, queries - first);
+    const Index tile_size = std::max<Index>(1, std::min(kQueryTile, kTileCandidates / K));
+    std::vector<TileQuery> tile(static_cast<std::size_t>(std::min(queries, tile_size)));
+    for (Index first = 0; first < queries; first += tile_size) {
+        const Index count = std::min(tile_size, queries - first);
         for (Index t = 0; t < count; ++t) {
             TileQuery& member = tile[static_cast<std::size_t>(t)];
             member.query = by_origin[static_cast<std::size_t>(first + t)];

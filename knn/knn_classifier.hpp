@@ -22,6 +22,8 @@ using VoteMatrix = Eigen::Matrix<std::int32_t, Eigen::Dynamic, Eigen::Dynamic, E
 
 // The K nearest rows a search has been offered so far.
 class NearestRows;
+// What a search learns of a query before it scans the store.
+struct Seed;
 
 // Exhaustive k-nearest-neighbour classifier over PCA-reduced rows, with a plain
 // majority vote. Ties in the vote go to the label first in byte order.
@@ -51,6 +53,11 @@ public:
     // All zero for an empty store or k <= 0; throws std::invalid_argument like predict.
     VoteMatrix vote_counts(const Eigen::Ref<const RowMajorMatrix>& Z) const;
 
+    // Where the search of each row of Z starts among the stored rows, to `origins`: rows with
+    // near origins lie near each other, and searched in one call they share its reads of the
+    // store. It changes the speed of a call, never an answer.
+    void search_origins(const Eigen::Ref<const RowMajorMatrix>& Z, Eigen::Index* origins) const;
+
     // Bytes held by the store: rows, norms, their packed copies and the labels.
     std::size_t memory_bytes() const;
 
@@ -70,6 +77,8 @@ public:
 private:
     using Done = std::function<void(Eigen::Index, std::vector<Neighbour>&)>;
     struct TileQuery;
+    // The query's Seed, whose origin is the store's size when the screen cannot take it.
+    Seed seed_of(const double* query, Eigen::Index K, std::vector<double>& distances) const;
     // Hands each query's K nearest rows, in no particular order, to `done` as its search ends.
     void search(const Eigen::Ref<const RowMajorMatrix>& Z, Eigen::Index K, const Done& done) const;
     // Offers each query of a tile the rows that can be among its nearest, block by block; each
