@@ -12,15 +12,15 @@
 
 namespace mirelo {
 
-// Calls fn(first, count) for consecutive blocks of `rows` queries, the blocks shared out
-// between the OpenMP threads: a few per thread, so that they share evenly, each as large as that
-// allows, since the search finds more queries near each other in a larger block to share its
+// Calls fn(first, count) for consecutive blocks of `rows` queries, the blocks handed to the
+// OpenMP threads as they come free: several per thread, so that they share evenly, each as large
+// as that allows, since the search finds more queries near each other in a larger block to share its
 // reads of the store, and at least kSmallestTask. A row's answer does not depend on the block it
 // falls in. The first exception (or interruption) stops the loop and is rethrown after it.
 template <class Fn>
 void for_each_query_task(Eigen::Index rows, Fn&& fn) {
     constexpr Eigen::Index kSmallestTask = 192;
-    constexpr Eigen::Index kTasksPerThread = 4;
+    constexpr Eigen::Index kTasksPerThread = 8;
     const Eigen::Index tasks = std::min<Eigen::Index>((rows + kSmallestTask - 1) / kSmallestTask,
                                                       kTasksPerThread * omp_get_max_threads());
     if (tasks <= 1) {
@@ -30,7 +30,7 @@ void for_each_query_task(Eigen::Index rows, Fn&& fn) {
     }
     const Eigen::Index size = (rows + tasks - 1) / tasks;
     ParallelJob job;
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(dynamic, 1)
     for (Eigen::Index t = 0; t < tasks; ++t) {
         job.run([&] {
             const Eigen::Index first = t * size;
