@@ -75,30 +75,40 @@ double kth_smallest(std::vector<double>& distances, Index K) {
     return distances[static_cast<std::size_t>(K - 1)];
 }
 
-Seed seed(const double* query, const RowMajorMatrix& rows, const ScreenStages& screen, Index K,
-          std::vector<double>& distances) {
+// The place of the nearest seed row, leaving the seed rows' distances in `distances`.
+Index nearest_seed(const double* query, const RowMajorMatrix& rows, const ScreenStages& screen, Index K,
+                   std::vector<double>& distances) {
     const Index n = rows.rows();
-    const auto distance = [&](Index place) {
-        return squared_distance(query, rows.row(screen.row(place)).data(), rows.cols());
-    };
     const Index count = std::min(n, std::max(2 * K, std::min(kSeedRows, n / kSeedRows)));
     distances.resize(static_cast<std::size_t>(count));
     Index nearest = 0;
     for (Index i = 0; i < count; ++i) {
-        distances[static_cast<std::size_t>(i)] = distance((2 * i + 1) * n / (2 * count));
+        const Index row = screen.row((2 * i + 1) * n / (2 * count));
+        distances[static_cast<std::size_t>(i)] = squared_distance(query, rows.row(row).data(), rows.cols());
         if (distances[static_cast<std::size_t>(i)] < distances[static_cast<std::size_t>(nearest)]) nearest = i;
     }
-    const Index nearest_place = (2 * nearest + 1) * n / (2 * count);
+    return (2 * nearest + 1) * n / (2 * count);
+}
+
+Index origin_at(Index place) { return place / kBlockUnit * kBlockUnit; }
+
+Seed seed(const double* query, const RowMajorMatrix& rows, const ScreenStages& screen, Index K,
+          std::vector<double>& distances) {
+    const Index n = rows.rows();
+    const Index nearest_place = nearest_seed(query, rows, screen, K, distances);
     double bar = kth_smallest(distances, K);
     // The rows of the nearest seed's group lie near it, and so are likely near the query too.
     const Index group = nearest_place / kSinglePanelRows * kSinglePanelRows;
     const Index group_rows = std::min(kSinglePanelRows, n - group);
     if (group_rows >= K) {
         distances.resize(static_cast<std::size_t>(group_rows));
-        for (Index r = 0; r < group_rows; ++r) distances[static_cast<std::size_t>(r)] = distance(group + r);
+        for (Index r = 0; r < group_rows; ++r) {
+            distances[static_cast<std::size_t>(r)] =
+                squared_distance(query, rows.row(screen.row(group + r)).data(), rows.cols());
+        }
         bar = std::min(bar, kth_smallest(distances, K));
     }
-    return {bar, nearest_place / kBlockUnit * kBlockUnit};
+    return {bar, origin_at(nearest_place)};
 }
 
 // The nearer of the heap's bar, once it has one, and the seed's.
@@ -322,25 +332,23 @@ struct KNNClassifier::TileQuery {
     NearestRows nearest{0};
 };
 
-Seed KNNClassifier::seed_of(const double* query, Index K, std::vector<double>& distances) const {
-    const Index n = X_train.rows();
+bool KNNClassifier::screened(const double* query) const {
     const Eigen::Map<const Eigen::RowVectorXd> values(query, X_train.cols());
-    if (screen.empty() || !fits_single_precision(values * std::ldexp(1.0, screen.exponent))) {
-        return {0.0, n};
-    }
-    return seed(query, X_train, screen, K, distances);
+    return !screen.empty() && fits_single_precision(values * std::ldexp(1.0, screen.exponent));
 }
 
 void KNNClassifier::search_origins(const Eigen::Ref<const RowMajorMatrix>& Z, Index* origins) const {
     require_query_length(Z, X_train.cols());
-    const Index K = std::clamp<Index>(k, 1, X_train.rows());
+    const Index K = std::max<Index>(1, std::min<Index>(k, X_train.rows()));
     std::vector<double> distances;
     for (Index q = 0; q < Z.rows(); ++q) {
-        origins[q] = X_train.rows() == 0 ? 0 : seed_of(Z.row(q).data(), K, distances).origin;
+        const double* query = Z.row(q).data();
+        origins[q] = screened(query) ? origin_at(nearest_seed(query, X_train, screen, K, distances)) : X_train.rows();
     }
 }
 
 void KNNClassifier::search(const Eigen::Ref<const RowMajorMatrix>& Z, Index K, const Done& done) const {
+    const Index n = X_train.rows();
     const Index m = X_train.cols();
     const Index queries = Z.rows();
     require_query_length(Z, m);
@@ -352,7 +360,8 @@ void KNNClassifier::search(const Eigen::Ref<const RowMajorMatrix>& Z, Index K, c
     std::vector<double> distances;
     for (Index q = 0; q < queries; ++q) {
         by_origin[static_cast<std::size_t>(q)] = q;
-        seeds[static_cast<std::size_t>(q)] = seed_of(Z.row(q).data(), K, distances);
+        const double* query = Z.row(q).data();
+        seeds[static_cast<std::size_t>(q)] = screened(query) ? seed(query, X_train, screen, K, distances) : Seed{0.0, n};
     }
     if (queries > 1) {
         std::stable_sort(by_origin.begin(), by_origin.end(), [&](Index a, Index b) {

@@ -22,8 +22,6 @@ using VoteMatrix = Eigen::Matrix<std::int32_t, Eigen::Dynamic, Eigen::Dynamic, E
 
 // The K nearest rows a search has been offered so far.
 class NearestRows;
-// What a search learns of a query before it scans the store.
-struct Seed;
 
 // Exhaustive k-nearest-neighbour classifier over PCA-reduced rows, with a plain
 // majority vote. Ties in the vote go to the label first in byte order.
@@ -77,8 +75,8 @@ public:
 private:
     using Done = std::function<void(Eigen::Index, std::vector<Neighbour>&)>;
     struct TileQuery;
-    // The query's Seed, whose origin is the store's size when the screen cannot take it.
-    Seed seed_of(const double* query, Eigen::Index K, std::vector<double>& distances) const;
+    // Whether the screen can take the query: its values are within the single-precision range.
+    bool screened(const double* query) const;
     // Hands each query's K nearest rows, in no particular order, to `done` as its search ends.
     void search(const Eigen::Ref<const RowMajorMatrix>& Z, Eigen::Index K, const Done& done) const;
     // Offers each query of a tile the rows that can be among its nearest, block by block; each
