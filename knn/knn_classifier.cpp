@@ -67,7 +67,7 @@ struct Seed {
 
 namespace {
 
-constexpr Index kSeedRows = 64;
+constexpr Index kSeedRows = 32;
 
 // The K-th smallest of `distances`, which it reorders.
 double kth_smallest(std::vector<double>& distances, Index K) {
