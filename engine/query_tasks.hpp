@@ -20,7 +20,7 @@ namespace mirelo {
 template <class Fn>
 void for_each_query_task(Eigen::Index rows, Fn&& fn) {
     constexpr Eigen::Index kSmallestTask = 192;
-    constexpr Eigen::Index kTasksPerThread = 8;
+    constexpr Eigen::Index kTasksPerThread = 16;
     const Eigen::Index tasks = std::min<Eigen::Index>((rows + kSmallestTask - 1) / kSmallestTask,
                                                       kTasksPerThread * omp_get_max_threads());
     if (tasks <= 1) {
