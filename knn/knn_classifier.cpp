@@ -394,10 +394,12 @@ void KNNClassifier::search_tile(TileQuery* tile, Index count) const {
         const Index row = screen.row(place);
         member.nearest.offer(squared_distance(member.values, X_train.row(row).data(), m), row);
     };
-    if (tile[0].seed.origin == n) {  // sorted last: every query of the tile is searched whole
-        for (Index t = 0; t < count; ++t) {
-            for (Index place = 0; place < n; ++place) offer(tile[t], place);
-        }
+    // The queries the screen cannot take come last: each is searched whole.
+    while (count > 0 && tile[count - 1].seed.origin == n) {
+        --count;
+        for (Index place = 0; place < n; ++place) offer(tile[count], place);
+    }
+    if (count == 0) {
         return;
     }
     using SingleRows = Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
