@@ -247,11 +247,6 @@ void KNNClassifier::fit(const RowMajorMatrix& X, const LabelList& y) {
     screen = std::move(stages);
 }
 
-namespace {
-
-
-}  // namespace
-
 std::size_t KNNClassifier::memory_bytes() const {
     std::size_t bytes = static_cast<std::size_t>(X_train.size() + sq_norms.size()) * sizeof(double) +
                         screen.memory_bytes() +
@@ -332,6 +327,43 @@ struct KNNClassifier::TileQuery {
     NearestRows nearest{0};
 };
 
+namespace {
+constexpr Index kBlockGroups = kRowBlock / kSinglePanelRows;
+}  // namespace
+
+// What search_tile works in, sized once per search for its largest tile: allocated per tile, it
+// would be handed back to the system and faulted in again where the heap is trimmed eagerly (as
+// in Dask's workers).
+struct KNNClassifier::TileBuffers {
+    TileBuffers(Index tile_size, Index length)
+        : scaled(tile_size, length),
+          limits(static_cast<std::size_t>(tile_size)),
+          near(static_cast<std::size_t>(tile_size * kBlockGroups)),
+          near_count(static_cast<std::size_t>(tile_size)),
+          queries_near(static_cast<std::size_t>(kBlockGroups)),
+          near_groups(static_cast<std::size_t>(kBlockGroups)),
+          pair_starts(static_cast<std::size_t>(kBlockGroups + 1)),
+          pair_queries(static_cast<std::size_t>(tile_size * kBlockGroups)),
+          candidates(static_cast<std::size_t>(tile_size * kRowBlock / kPanelRows)) {}
+
+    // The tile's queries scaled and rounded to single precision, one row each.
+    Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> scaled;
+    std::vector<float> limits;
+    // The groups of the block that the first stage leaves to query t: near[t * kBlockGroups + i]
+    // for i < near_count[t].
+    std::vector<Index> near;
+    std::vector<Index> near_count;
+    // Each near group with the queries it is near, which share its loads.
+    std::vector<Index> queries_near;
+    std::vector<Index> near_groups;
+    std::vector<Index> pair_starts;
+    std::vector<Index> pair_queries;
+    std::vector<std::uint8_t> candidates;
+    // The rows of a block that each query goes on to: their exact distances are taken once all are
+    // known, so that the fetches of the scattered rows overlap.
+    std::vector<std::pair<Index, Index>> found;
+};
+
 bool KNNClassifier::screened(const double* query) const {
     const Eigen::Map<const Eigen::RowVectorXd> values(query, X_train.cols());
     return !screen.empty() && fits_single_precision(values * std::ldexp(1.0, screen.exponent));
@@ -370,6 +402,7 @@ void KNNClassifier::search(const Eigen::Ref<const RowMajorMatrix>& Z, Index K, c
     }
     const Index tile_size = std::max<Index>(1, std::min(kQueryTile, kTileCandidates / K));
     std::vector<TileQuery> tile(static_cast<std::size_t>(std::min(queries, tile_size)));
+    TileBuffers buffers(std::min(queries, tile_size), m);
     for (Index first = 0; first < queries; first += tile_size) {
         const Index count = std::min(tile_size, queries - first);
         for (Index t = 0; t < count; ++t) {
@@ -380,14 +413,14 @@ void KNNClassifier::search(const Eigen::Ref<const RowMajorMatrix>& Z, Index K, c
             member.norm = squared_norm(member.values, m);
             member.nearest = NearestRows(K);
         }
-        search_tile(tile.data(), count);
+        search_tile(tile.data(), count, buffers);
         for (Index t = 0; t < count; ++t) {
             done(tile[static_cast<std::size_t>(t)].query, tile[static_cast<std::size_t>(t)].nearest.rows());
         }
     }
 }
 
-void KNNClassifier::search_tile(TileQuery* tile, Index count) const {
+void KNNClassifier::search_tile(TileQuery* tile, Index count, TileBuffers& buffers) const {
     const Index n = X_train.rows();
     const Index m = X_train.cols();
     const auto offer = [&](TileQuery& member, Index place) {
@@ -402,81 +435,67 @@ void KNNClassifier::search_tile(TileQuery* tile, Index count) const {
     if (count == 0) {
         return;
     }
-    using SingleRows = Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
-    SingleRows scaled(count, m);
     for (Index t = 0; t < count; ++t) {
-        scaled.row(t) = (Eigen::Map<const Eigen::RowVectorXd>(tile[t].values, m) * std::ldexp(1.0, screen.exponent))
-                            .cast<float>();
-        tile[t].prefix_error = screen.prefix_error(tile[t].values, scaled.row(t).data());
+        buffers.scaled.row(t) =
+            (Eigen::Map<const Eigen::RowVectorXd>(tile[t].values, m) * std::ldexp(1.0, screen.exponent)).cast<float>();
+        tile[t].prefix_error = screen.prefix_error(tile[t].values, buffers.scaled.row(t).data());
     }
-    constexpr Index kBlockGroups = kRowBlock / kSinglePanelRows;
-    std::vector<float> limits(static_cast<std::size_t>(count));
-    // The groups of the block that the first stage leaves to query t: near[t * kBlockGroups + i]
-    // for i < near_count[t].
-    std::vector<Index> near(static_cast<std::size_t>(count * kBlockGroups));
-    std::vector<Index> near_count(static_cast<std::size_t>(count));
-    // Each near group with the queries it is near, which share its loads.
-    std::vector<Index> queries_near(static_cast<std::size_t>(kBlockGroups));
-    std::vector<Index> near_groups(static_cast<std::size_t>(kBlockGroups));
-    std::vector<Index> pair_starts(static_cast<std::size_t>(kBlockGroups + 1));
-    std::vector<Index> pair_queries(static_cast<std::size_t>(count * kBlockGroups));
-    std::vector<std::uint8_t> candidates(static_cast<std::size_t>(count * kRowBlock / kPanelRows));
-    // The rows of a block that each query goes on to: their exact distances are taken once all are
-    // known, so that the fetches of the scattered rows overlap.
-    std::vector<std::pair<Index, Index>> found;
     const Index chunk_size = 2 * kBoxLanes * screen.prefix;
     const auto at = [](auto& values, Index i) -> auto& { return values[static_cast<std::size_t>(i)]; };
     scan_from(tile[count / 2].seed.origin, n, [&](Index start, Index block) {
         const double largest_norm = screen.largest_norm(start, block);
         const Index groups = (block + kSinglePanelRows - 1) / kSinglePanelRows;
         const Index flag_groups = (block + kPanelRows - 1) / kPanelRows;
-        std::fill_n(queries_near.begin(), groups, Index{0});
+        std::fill_n(buffers.queries_near.begin(), groups, Index{0});
         // A row can displace the K-th only if its squared distance is below the bar; each stage
         // lets through every row whose bound lies within its rounding of that.
         for (Index t = 0; t < count; ++t) {
             TileQuery& member = tile[t];
             const double widened =
                 widened_bar(current_bar(member.nearest.bar(), member.seed.bar), member.norm, largest_norm, m);
-            at(limits, t) = screen.limit(widened, member.norm, largest_norm);
-            Index* listed = near.data() + t * kBlockGroups;
-            const Index kept = near_boxes({scaled.row(t).data(), screen.boxes.data() + start / kBlockUnit * chunk_size,
-                                           groups, screen.prefix, screen.box_limit(widened, member.prefix_error),
-                                           listed});
-            at(near_count, t) = kept;
-            for (Index i = 0; i < kept; ++i) ++at(queries_near, listed[i]);
+            at(buffers.limits, t) = screen.limit(widened, member.norm, largest_norm);
+            Index* listed = buffers.near.data() + t * kBlockGroups;
+            const Index kept =
+                near_boxes({buffers.scaled.row(t).data(), screen.boxes.data() + start / kBlockUnit * chunk_size, groups,
+                            screen.prefix, screen.box_limit(widened, member.prefix_error), listed});
+            at(buffers.near_count, t) = kept;
+            for (Index i = 0; i < kept; ++i) ++at(buffers.queries_near, listed[i]);
         }
         Index near_total = 0, pairs = 0;
         for (Index g = 0; g < groups; ++g) {
-            if (at(queries_near, g) == 0) continue;
-            at(near_groups, near_total) = g;
-            at(pair_starts, near_total++) = pairs;
-            const Index queries = at(queries_near, g);
-            at(queries_near, g) = pairs;  // from here on, where group g's next query goes
+            if (at(buffers.queries_near, g) == 0) continue;
+            at(buffers.near_groups, near_total) = g;
+            at(buffers.pair_starts, near_total++) = pairs;
+            const Index queries = at(buffers.queries_near, g);
+            at(buffers.queries_near, g) = pairs;  // from here on, where group g's next query goes
             pairs += queries;
         }
-        at(pair_starts, near_total) = pairs;
+        at(buffers.pair_starts, near_total) = pairs;
         for (Index t = 0; t < count; ++t) {
-            for (Index i = 0; i < at(near_count, t); ++i) at(pair_queries, at(queries_near, at(near, t * kBlockGroups + i))++) = t;
+            for (Index i = 0; i < at(buffers.near_count, t); ++i) {
+                at(buffers.pair_queries, at(buffers.queries_near, at(buffers.near, t * kBlockGroups + i))++) = t;
+            }
         }
         const bool alone = count == 1;
-        screen_single({scaled.data(), count, limits.data(), screen.rows.data() + start * m, screen.norms.data() + start,
-                       block, m, candidates.data(), near_groups.data(), near_total,
-                       alone ? nullptr : pair_starts.data(), alone ? nullptr : pair_queries.data()});
+        screen_single({buffers.scaled.data(), count, buffers.limits.data(), screen.rows.data() + start * m,
+                       screen.norms.data() + start, block, m, buffers.candidates.data(), buffers.near_groups.data(),
+                       near_total,
+                       alone ? nullptr : buffers.pair_starts.data(), alone ? nullptr : buffers.pair_queries.data()});
         // Only the near groups' flags were written.
-        found.clear();
+        buffers.found.clear();
         for (Index t = 0; t < count; ++t) {
-            const std::uint8_t* flags = candidates.data() + t * flag_groups;
-            for (Index i = 0; i < at(near_count, t); ++i) {
-                const Index g = at(near, t * kBlockGroups + i);
+            const std::uint8_t* flags = buffers.candidates.data() + t * flag_groups;
+            for (Index i = 0; i < at(buffers.near_count, t); ++i) {
+                const Index g = at(buffers.near, t * kBlockGroups + i);
                 unsigned bits = flags[2 * g] | (2 * g + 1 < flag_groups ? unsigned{flags[2 * g + 1]} << 8 : 0u);
                 for (; bits != 0; bits &= bits - 1) {
                     const Index place = start + g * kSinglePanelRows + __builtin_ctz(bits);
                     fetch_row(X_train.row(screen.row(place)).data(), m);
-                    found.emplace_back(t, place);
+                    buffers.found.emplace_back(t, place);
                 }
             }
         }
-        for (const auto& [t, place] : found) offer(tile[t], place);
+        for (const auto& [t, place] : buffers.found) offer(tile[t], place);
     });
 }
 

@@ -75,13 +75,14 @@ public:
 private:
     using Done = std::function<void(Eigen::Index, std::vector<Neighbour>&)>;
     struct TileQuery;
+    struct TileBuffers;
     // Whether the screen can take the query: its values are within the single-precision range.
     bool screened(const double* query) const;
     // Hands each query's K nearest rows, in no particular order, to `done` as its search ends.
     void search(const Eigen::Ref<const RowMajorMatrix>& Z, Eigen::Index K, const Done& done) const;
     // Offers each query of a tile the rows that can be among its nearest, block by block; each
     // query's bar follows every row it keeps.
-    void search_tile(TileQuery* tile, Eigen::Index count) const;
+    void search_tile(TileQuery* tile, Eigen::Index count, TileBuffers& buffers) const;
 
     // Like sq_norms, derived from X_train by fit.
     ScreenStages screen;
