@@ -10,10 +10,10 @@ std::vector<Neighbour> KNNEngine::nearest_rows(const MatrixView& X, Eigen::Index
     if (!trained()) {
         throw std::logic_error("an untrained engine has no neighbours");
     }
-    const RowMajorMatrix reduced = reduce_queries(X, "queries");
+    RowMajorMatrix reduced = reduce_queries(X, "queries");
     const Eigen::Index K = std::clamp<Eigen::Index>(count, 0, knn->X_train.rows());
     std::vector<Neighbour> nearest(static_cast<std::size_t>(reduced.rows() * K));
-    for_each_nearby_task(*knn, reduced, [&](const Eigen::Index* places, const RowMajorMatrix& part) {
+    for_each_nearby_task(*knn, reduced, [&](const Eigen::Index* places, const MatrixView& part) {
         const std::vector<Neighbour> found = knn->nearest_rows(part, K);
         for (Eigen::Index i = 0; i < part.rows(); ++i) {
             std::copy_n(found.begin() + i * K, K, nearest.begin() + places[i] * K);
@@ -26,9 +26,9 @@ VoteMatrix KNNEngine::vote_counts(const MatrixView& X) const {
     if (!trained()) {
         throw std::logic_error("an untrained engine has no votes");
     }
-    const RowMajorMatrix reduced = reduce_queries(X, "queries");
+    RowMajorMatrix reduced = reduce_queries(X, "queries");
     VoteMatrix votes(reduced.rows(), static_cast<Eigen::Index>(knn->classes.size()));
-    for_each_nearby_task(*knn, reduced, [&](const Eigen::Index* places, const RowMajorMatrix& part) {
+    for_each_nearby_task(*knn, reduced, [&](const Eigen::Index* places, const MatrixView& part) {
         const VoteMatrix found = knn->vote_counts(part);
         for (Eigen::Index i = 0; i < part.rows(); ++i) votes.row(places[i]) = found.row(i);
     });

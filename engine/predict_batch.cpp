@@ -9,9 +9,9 @@ LabelList KNNEngine::predict_batch(const MatrixView& X) const {
     if (!trained()) {
         return LabelList(static_cast<std::size_t>(X.rows()), "Unknown");
     }
-    const RowMajorMatrix reduced = reduce_queries(X, "queries");
+    RowMajorMatrix reduced = reduce_queries(X, "queries");
     LabelList labels(static_cast<std::size_t>(reduced.rows()));
-    for_each_nearby_task(*knn, reduced, [&](const Eigen::Index* places, const RowMajorMatrix& part) {
+    for_each_nearby_task(*knn, reduced, [&](const Eigen::Index* places, const MatrixView& part) {
         LabelList found = knn->predict_rows(part);
         for (std::size_t i = 0; i < found.size(); ++i) labels[static_cast<std::size_t>(places[i])] = std::move(found[i]);
     });

@@ -40,24 +40,26 @@ void for_each_query_task(Eigen::Index rows, Fn&& fn) {
     job.finish();
 }
 
-// Calls fn(places, part) for blocks of the rows of `reduced`, shared out as above, each block
-// holding rows that `knn`'s search finds near each other, so that they share its reads of the
-// store: `part` holds the rows at `places` of `reduced`, in order.
+// Reorders the rows of `reduced` so that rows `knn`'s search finds near each other come together,
+// then calls fn(places, part) for blocks of them, shared out as above, so that each block's rows
+// share its reads of the store: `part` holds the rows that were at `places` of `reduced`, in order.
+// The rows move in place, since a copy per call is costly where the heap is trimmed eagerly.
 template <class Fn>
-void for_each_nearby_task(const KNNClassifier& knn, const RowMajorMatrix& reduced, Fn&& fn) {
+void for_each_nearby_task(const KNNClassifier& knn, RowMajorMatrix& reduced, Fn&& fn) {
     const Eigen::Index rows = reduced.rows();
-    std::vector<Eigen::Index> origins(static_cast<std::size_t>(rows)), places(static_cast<std::size_t>(rows));
+    std::vector<Eigen::Index> origins(static_cast<std::size_t>(rows));
     for_each_query_task(rows, [&](Eigen::Index first, Eigen::Index count) {
         knn.search_origins(reduced.middleRows(first, count), origins.data() + first);
     });
-    std::iota(places.begin(), places.end(), Eigen::Index{0});
-    std::stable_sort(places.begin(), places.end(), [&](Eigen::Index a, Eigen::Index b) {
+    Eigen::PermutationMatrix<Eigen::Dynamic, Eigen::Dynamic, Eigen::Index> order(rows);
+    Eigen::Index* places = order.indices().data();
+    std::iota(places, places + rows, Eigen::Index{0});
+    std::stable_sort(places, places + rows, [&](Eigen::Index a, Eigen::Index b) {
         return origins[static_cast<std::size_t>(a)] < origins[static_cast<std::size_t>(b)];
     });
+    reduced = order.transpose() * reduced;  // row i becomes the row at places[i]; Eigen permutes in place
     for_each_query_task(rows, [&](Eigen::Index first, Eigen::Index count) {
-        RowMajorMatrix part(count, reduced.cols());
-        for (Eigen::Index i = 0; i < count; ++i) part.row(i) = reduced.row(places[static_cast<std::size_t>(first + i)]);
-        fn(places.data() + first, part);
+        fn(places + first, MatrixView(reduced.middleRows(first, count)));
     });
 }
 
