@@ -5,7 +5,7 @@ that processes x threads x OpenMP threads never exceed the machine.
 """
 
 import os
-from typing import Dict, Mapping
+from typing import Any, Dict, Mapping
 
 import dask
 import numpy as np
@@ -33,25 +33,25 @@ def _queries(model, block, threads_per_host, n_neighbors=None):
     return trained, queries, thread_budget(threads_per_host)
 
 
-def predict(block, pickled, digest, threads_per_host):
-    model = models.get(digest, pickled)
+def predict(block, source, digest, threads_per_host):
+    model = models.get(digest, source)
     if len(block) == 0:
         return np.empty(0, dtype=model.classes_.dtype)
     trained, queries, threads = _queries(model, block, threads_per_host)
     return trained.classes[trained.model.predict(queries, threads)]
 
 
-def predict_proba(block, pickled, digest, threads_per_host):
-    model = models.get(digest, pickled)
+def predict_proba(block, source, digest, threads_per_host):
+    model = models.get(digest, source)
     if len(block) == 0:
         return np.empty((0, len(model.classes_)))
     trained, queries, threads = _queries(model, block, threads_per_host)
     return trained.model.vote_counts(queries, threads) / trained.model.k
 
 
-def kneighbors(block, pickled, digest, threads_per_host, n_neighbors):
+def kneighbors(block, source, digest, threads_per_host, n_neighbors):
     """Distances and row indices, nearest first, as the estimator's kneighbors returns them."""
-    model = models.get(digest, pickled)
+    model = models.get(digest, source)
     if len(block) == 0:
         return np.empty((0, n_neighbors)), np.empty((0, n_neighbors), dtype=np.intp)
     trained, queries, threads = _queries(model, block, threads_per_host, n_neighbors)
@@ -59,22 +59,22 @@ def kneighbors(block, pickled, digest, threads_per_host, n_neighbors):
     return trained.distances(squared), rows.astype(np.intp, copy=False)
 
 
-def stacked_kneighbors(block, pickled, digest, threads_per_host, n_neighbors):
+def stacked_kneighbors(block, source, digest, threads_per_host, n_neighbors):
     """kneighbors as one array: [..., 0] the distances, [..., 1] the indices (exact below 2**53)."""
-    return np.stack(kneighbors(block, pickled, digest, threads_per_host, n_neighbors), axis=-1)
+    return np.stack(kneighbors(block, source, digest, threads_per_host, n_neighbors), axis=-1)
 
 
-def frame_results(part, pickled: bytes, digest: str, threads_per_host: Dict[str, int], what: str,
+def frame_results(part, source: Any, digest: str, threads_per_host: Dict[str, int], what: str,
                   n_neighbors: int = 0):
     """One DataFrame partition's answers, indexed like the partition."""
     import pandas as pd
 
     if what == "predict":
-        return pd.Series(predict(part, pickled, digest, threads_per_host), index=part.index)
+        return pd.Series(predict(part, source, digest, threads_per_host), index=part.index)
     if what == "predict_proba":
-        classes = models.get(digest, pickled).classes_
-        return pd.DataFrame(predict_proba(part, pickled, digest, threads_per_host), index=part.index,
+        classes = models.get(digest, source).classes_
+        return pd.DataFrame(predict_proba(part, source, digest, threads_per_host), index=part.index,
                             columns=classes)
-    distances, rows = kneighbors(part, pickled, digest, threads_per_host, n_neighbors)
+    distances, rows = kneighbors(part, source, digest, threads_per_host, n_neighbors)
     return pd.concat([pd.DataFrame(distances, index=part.index).add_prefix("distance"),
                       pd.DataFrame(rows, index=part.index).add_prefix("index")], axis=1)

@@ -1,8 +1,9 @@
 """Each worker process's fitted models, unpickled once and kept while memory allows.
 
-A model reaches a worker as its pickle; the worker unpickles it the first time one of its
-tasks needs it and keeps the result under the pickle's digest, so later blocks and later
-computes reuse it even after Dask has dropped the pickle itself.
+A task names its model by the digest of its pickle and brings the pickle, or on a
+distributed cluster the key it is held under. The worker unpickles it the first time one of
+its tasks needs it (fetching it first if need be) and keeps the result under the digest, so
+later blocks and later computes reuse it without the pickle.
 """
 
 import pickle
@@ -46,7 +47,8 @@ class ModelCache:
         self._loading: Dict[str, threading.Event] = {}
         self.builds = 0
 
-    def get(self, digest: str, pickled: bytes) -> Any:
+    def get(self, digest: str, source: Any) -> Any:
+        """The model whose pickle has this digest; `source` is the pickle or a ScatteredPickle."""
         while True:
             with self._lock:
                 if digest in self._models:
@@ -58,7 +60,7 @@ class ModelCache:
                     break
             loading.wait()
         try:
-            model = pickle.loads(pickled)
+            model = pickle.loads(source if isinstance(source, bytes) else source.fetch())
             with self._lock:
                 self.builds += 1
                 self._models[digest] = model

@@ -4,6 +4,7 @@ and queries shaped into blocks of whole rows."""
 import hashlib
 import math
 import pickle
+import weakref
 from collections import Counter
 from typing import Any, Dict, Tuple
 
@@ -14,26 +15,77 @@ import dask.array as da
 BLOCK_BYTES = 64 * 2**20
 
 
-def model_key(model: Any) -> Tuple[Any, str]:
-    """The pickled model as a single graph key, and the digest workers cache it under.
+class ScatteredPickle:
+    """A model's pickle held on the cluster under a key: what the graph carries in its place.
 
-    The key holds bytes, so the scheduler passes it on without unpickling it: only a worker
-    that runs a block ever restores the model.
+    Workers that have the model cached receive only this, so a compute ships the model to a
+    worker once, not every time. On the client it holds the future that keeps the pickle on
+    the cluster, so the pickle lives at least as long as any graph that names it; it pickles
+    as the key alone.
+    """
+
+    def __init__(self, key: str, future: Any = None) -> None:
+        self.key = key
+        self.future = future
+
+    def __reduce__(self) -> Tuple[Any, Tuple[str]]:
+        return ScatteredPickle, (self.key,)
+
+    def fetch(self) -> bytes:
+        """The pickle, from whichever worker holds it; run on a worker. Fails at once if the
+        cluster lost it."""
+        from distributed import Future, get_client
+
+        # The client that scattered it keeps it in memory; this one only reads it.
+        return Future(self.key, get_client(), state="memory").result()
+
+
+# The pickle each model last scattered, under its digest; dropped with the model.
+_scattered: "weakref.WeakKeyDictionary[Any, Tuple[str, ScatteredPickle]]" = weakref.WeakKeyDictionary()
+
+
+def _scattered_pickle(model: Any, pickled: bytes, digest: str, client: Any) -> ScatteredPickle:
+    """The model's pickle on the client's cluster, scattered again only when the model changed or
+    the copy was lost."""
+    held = _scattered.get(model)
+    if held is not None and held[0] == digest:
+        future = held[1].future
+        if future.client is client and future.status == "finished":
+            return held[1]
+    future = client.scatter(pickled, hash=False)
+    source = ScatteredPickle(future.key, future)
+    _scattered[model] = (digest, source)
+    return source
+
+
+def model_key(model: Any) -> Tuple[Any, str]:
+    """The model as a single graph key, and the digest of its pickle, which workers cache it under.
+
+    On a distributed cluster the key holds a ScatteredPickle; elsewhere the pickle itself. Either
+    way the scheduler passes it on without unpickling the model: only a worker that runs a block
+    ever restores it.
     """
     pickled = pickle.dumps(model, protocol=pickle.HIGHEST_PROTOCOL)
     digest = hashlib.blake2b(pickled, digest_size=16).hexdigest()
-    return dask.delayed(pickled, name=f"mirelo-model-{digest}"), digest
+    client = _client()
+    source = pickled if client is None else _scattered_pickle(model, pickled, digest, client)
+    return dask.delayed(source, name=f"mirelo-model-{digest}", traverse=False), digest
+
+
+def _client() -> Any:
+    """The current distributed client, or None."""
+    try:
+        from distributed import get_client
+
+        return get_client()
+    except (ImportError, ValueError):
+        return None
 
 
 def worker_threads() -> Dict[str, int]:
     """Task threads of each worker of the current cluster, by address; empty without a cluster."""
-    try:
-        from distributed import get_client
-
-        client = get_client()
-    except (ImportError, ValueError):
-        return {}
-    return client.nthreads()
+    client = _client()
+    return {} if client is None else client.nthreads()
 
 
 def threads_per_host() -> Dict[str, int]:

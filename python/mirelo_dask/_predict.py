@@ -40,8 +40,8 @@ def _check_columns(model: MireloClassifier, X: Any) -> None:
 
 def _on_frame(model: MireloClassifier, X: Any, what: str, meta: Any, n_neighbors: int = 0) -> Any:
     _check_columns(model, X)
-    pickled, digest = model_key(model)
-    return X.map_partitions(_blocks.frame_results, pickled, digest, threads_per_host(), what, n_neighbors,
+    source, digest = model_key(model)
+    return X.map_partitions(_blocks.frame_results, source, digest, threads_per_host(), what, n_neighbors,
                             meta=meta, align_dataframes=False)
 
 
@@ -49,13 +49,13 @@ def _on_array(model: MireloClassifier, X: Any, block_function: Any, trailing: Tu
               **options: Any) -> da.Array:
     """block_function over whole-row blocks of X; its results have X's rows and `trailing` axes."""
     X = whole_rows(da.asarray(X), model.n_features_in_)
-    pickled, digest = model_key(model)
+    source, digest = model_key(model)
     axes: dict = {}  # results have 1 + len(trailing) axes against X's two
     if not trailing:
         axes = {"drop_axis": 1}
     elif len(trailing) == 2:
         axes = {"new_axis": 2}
-    return da.map_blocks(block_function, X, pickled, digest, threads_per_host(), **options, dtype=dtype,
+    return da.map_blocks(block_function, X, source, digest, threads_per_host(), **options, dtype=dtype,
                          meta=np.empty((0,) * (1 + len(trailing)), dtype=dtype),
                          chunks=(X.chunks[0], *((size,) for size in trailing)), **axes)
 
