@@ -1,5 +1,6 @@
 """predict, predict_proba and kneighbors of a fitted MireloClassifier over Dask collections."""
 
+import sys
 from numbers import Integral
 from typing import Any, Optional, Tuple, Union
 
@@ -21,14 +22,19 @@ def _fitted(model: Any) -> MireloClassifier:
 
 
 def _as_frame(X: Any) -> Any:
-    """X as a Dask DataFrame when it is a DataFrame (a pandas one is split into blocks), else None."""
-    import dask.dataframe as dd
-    import pandas as pd
+    """X as a Dask DataFrame when it is a DataFrame (a pandas one is split into blocks), else None.
 
-    if isinstance(X, pd.DataFrame):
+    A DataFrame can only come from a module already imported, so arrays never pay for importing
+    pandas or dask.dataframe.
+    """
+    pd = sys.modules.get("pandas")
+    if pd is not None and isinstance(X, pd.DataFrame):
+        import dask.dataframe as dd
+
         partitions = -(-int(X.memory_usage(index=False).sum()) // BLOCK_BYTES)
         return dd.from_pandas(X, npartitions=max(1, partitions), sort=False)
-    return X if isinstance(X, dd.DataFrame) else None
+    dd = sys.modules.get("dask.dataframe")
+    return X if dd is not None and isinstance(X, dd.DataFrame) else None
 
 
 def _check_columns(model: MireloClassifier, X: Any) -> None:
