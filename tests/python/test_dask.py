@@ -1,6 +1,7 @@
 """mirelo_dask on a two-process LocalCluster bound to loopback, against the estimator run locally."""
 
 import os
+import pickle
 import sys
 import threading
 
@@ -108,6 +109,22 @@ def test_each_worker_unpickles_a_model_once_and_the_scheduler_never(client):
     assert all(0 <= after[w] - (before[w] or 0) <= 1 for w in after)
     assert sum(after[w] - (before[w] or 0) for w in after) >= 1
     assert not scheduler
+    # The graph names the model's pickle on the cluster instead of holding it, so a worker that has
+    # the model cached is sent nothing.
+    graph = dict(mirelo_dask.predict(fresh, queries).__dask_graph__())
+    [key] = [key for key in graph if str(key).startswith("mirelo-model-")]
+    assert len(pickle.dumps(graph[key])) < 1000 < len(pickle.dumps(fresh))
+
+
+@pytest.mark.parametrize("loss", ["caches", "workers"])
+def test_a_model_lost_on_the_workers_is_restored(client, model, loss):
+    queries = da.from_array(QUERIES, chunks=300)
+    mirelo_dask.predict(model, queries).compute()
+    if loss == "caches":
+        client.run(lambda: sys.modules["mirelo_dask._cache"].models.clear())
+    else:
+        client.restart()  # the scattered pickle is lost with them
+    np.testing.assert_array_equal(mirelo_dask.predict(model, queries).compute(), model.predict(QUERIES))
 
 
 def test_an_empty_query_array_gives_empty_answers(client, model):
@@ -162,8 +179,6 @@ def test_grid_search_under_the_dask_backend_scores_as_one_process(client):
 
 
 def test_the_cache_unpickles_once_across_threads_and_keeps_within_its_bound():
-    import pickle
-
     cache = ModelCache()
     pickled = pickle.dumps(MireloClassifier(k=1).fit(X_TRAIN, Y_TRAIN))
     threads = [threading.Thread(target=cache.get, args=("a", pickled)) for _ in range(8)]
