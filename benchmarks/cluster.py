@@ -52,9 +52,19 @@ QUIET_TIMERS = {
 }
 
 
+def _idle_blocks(placed, seconds):
+    """placed's blocks mapped to tasks that only sleep: what Dask itself costs for such a compute."""
+    def idle(block):
+        time.sleep(seconds)
+        return np.empty(len(block), dtype="<U1")
+
+    return placed.map_blocks(idle, drop_axis=1, dtype="<U1")
+
+
 def _cluster_runs(model, queries, workers, repeats, local):
-    """mirelo_dask.predict's runs on a fresh cluster and the local runs, one after each, and the
-    models each worker and the scheduler unpickled."""
+    """mirelo_dask.predict's runs on a fresh cluster and the local runs, one after each; the
+    models each worker and the scheduler unpickled; and runs whose tasks sleep as long as the
+    local search takes per block."""
     import dask.array as da
     from distributed import Client, LocalCluster, wait
 
@@ -75,7 +85,9 @@ def _cluster_runs(model, queries, workers, repeats, local):
         for _ in range(1 + repeats):
             runs.append(_timed(lambda: _cpu_seconds(client), lambda: mirelo_dask.predict(model, placed).compute()))
             local_runs.append(_timed(time.process_time, local))
-        return runs, local_runs, _builds(client)
+        seconds = _best(local_runs)[0] / len(parts)
+        idle_runs = [_timed(lambda: _cpu_seconds(client), _idle_blocks(placed, seconds).compute) for _ in range(repeats)]
+        return runs, local_runs, _builds(client), idle_runs
 
 
 def dask_workload(threads, rows, queries, features=200, workers=2, repeats=4):
@@ -98,7 +110,7 @@ def dask_workload(threads, rows, queries, features=200, workers=2, repeats=4):
         with dask.config.set(settings):
             results[name] = _cluster_runs(model, w.queries, workers, repeats, local)
     expected = results["Dask's defaults"][1][0][0]
-    same = all(np.array_equal(labels, expected) for runs, local_runs, _ in results.values()
+    same = all(np.array_equal(labels, expected) for runs, local_runs, _, _ in results.values()
                for labels, _, _ in runs + local_runs)
 
     print(f"\n**dask: {rows} x {features} model ({model.n_components_} components), {queries} queries, "
@@ -107,13 +119,15 @@ def dask_workload(threads, rows, queries, features=200, workers=2, repeats=4):
           f"{repeats} local runs that follow them\n")
     print("| run | wall (s) | CPU, all processes (s) | local CPU beside it (s) | CPU ÷ local CPU |")
     print("|---|---:|---:|---:|---:|")
-    for name, (runs, local_runs, _) in results.items():
+    for name, (runs, local_runs, _, idle_runs) in results.items():
         for which, part in (("first compute", slice(0, 1)), ("later computes", slice(1, None))):
             (cpu, wall), (local_cpu, _) = _best(runs[part]), _best(local_runs[part])
             print(f"| cluster, {name}: {which} | {wall:.3g} | {cpu:.3g} | {local_cpu:.3g} | {cpu / local_cpu:.2f} |")
-    local_cpu, local_wall = _best([run for _, local_runs, _ in results.values() for run in local_runs])
+        cpu, wall = _best(idle_runs)
+        print(f"| cluster, {name}: tasks that sleep instead (Dask's own CPU) | {wall:.3g} | {cpu:.3g} | – | – |")
+    local_cpu, local_wall = _best([run for _, local_runs, _, _ in results.values() for run in local_runs])
     print(f"\nLocal, best of all: {local_wall:.3g} s wall, {local_cpu:.3g} CPU seconds.")
-    for name, (_, _, (built, on_scheduler)) in results.items():
+    for name, (_, _, (built, on_scheduler), _) in results.items():
         print(f"\n{name}: models unpickled per worker over {1 + repeats} computes: {sorted(built.values())}; "
               f"on the scheduler: {on_scheduler}.")
     print(f"\nLabels equal to the local predict in every run: {'yes' if same else 'NO'}.")
