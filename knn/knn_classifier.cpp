@@ -21,6 +21,7 @@ using Index = Eigen::Index;
 // boxes.
 constexpr Index kBlockUnit = kBoxLanes * kSinglePanelRows;
 constexpr Index kRowBlock = 2048;
+constexpr Index kBlockGroups = kRowBlock / kSinglePanelRows;
 // Queries that share each block's reads, and the candidates their lists may hold together: a
 // large k gets fewer queries per tile.
 constexpr Index kQueryTile = 64;
@@ -327,10 +328,6 @@ struct KNNClassifier::TileQuery {
     NearestRows nearest{0};
 };
 
-namespace {
-constexpr Index kBlockGroups = kRowBlock / kSinglePanelRows;
-}  // namespace
-
 // What search_tile works in, sized once per search for its largest tile: allocated per tile, it
 // would be handed back to the system and faulted in again where the heap is trimmed eagerly (as
 // in Dask's workers).
@@ -479,8 +476,8 @@ void KNNClassifier::search_tile(TileQuery* tile, Index count, TileBuffers& buffe
         const bool alone = count == 1;
         screen_single({buffers.scaled.data(), count, buffers.limits.data(), screen.rows.data() + start * m,
                        screen.norms.data() + start, block, m, buffers.candidates.data(), buffers.near_groups.data(),
-                       near_total,
-                       alone ? nullptr : buffers.pair_starts.data(), alone ? nullptr : buffers.pair_queries.data()});
+                       near_total, alone ? nullptr : buffers.pair_starts.data(),
+                       alone ? nullptr : buffers.pair_queries.data()});
         // Only the near groups' flags were written.
         buffers.found.clear();
         for (Index t = 0; t < count; ++t) {
