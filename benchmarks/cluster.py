@@ -97,7 +97,7 @@ def dask_workload(threads, rows, queries, features=200, workers=2, repeats=4):
     from mirelo_sklearn import MireloClassifier
 
     w = workloads.synthetic("dask", rows, queries, features)
-    model = MireloClassifier(k=w.k, variance=w.variance).fit(w.X, w.y)
+    model = MireloClassifier(n_neighbors=w.k, n_components=w.variance).fit(w.X, w.y)
 
     def local():
         with threadpool_limits(limits={"blas": 1, "openmp": threads}):

@@ -239,7 +239,7 @@ def pickling():
     from mirelo_sklearn import MireloClassifier
 
     w = workloads.synthetic("pickle", args.rows or 50_000, args.queries or 10_000, 784)
-    model = MireloClassifier(k=w.k, variance=w.variance, scale=w.scale)
+    model = MireloClassifier(n_neighbors=w.k, n_components=w.variance, scale=w.scale)
     with threadpool_limits(limits={"blas": 1, "openmp": args.threads}):
         fit = min(measured(lambda: model.fit(w.X, w.y))[1] for _ in range(args.repeats))
         blob = pickle.dumps(model, protocol=pickle.HIGHEST_PROTOCOL)

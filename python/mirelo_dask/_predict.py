@@ -101,7 +101,7 @@ def kneighbors(model: MireloClassifier, X: Any, n_neighbors: Optional[int] = Non
     neighbour, nearest first.
     """
     model = _fitted(model)
-    count = model.k if n_neighbors is None else n_neighbors
+    count = model.n_neighbors if n_neighbors is None else n_neighbors
     if not isinstance(count, Integral) or isinstance(count, bool) or not 1 <= count <= model.n_samples_fit_:
         raise ValueError(f"Expected n_neighbors from 1 to n_samples_fit = {model.n_samples_fit_}, got {count!r}")
     count = int(count)

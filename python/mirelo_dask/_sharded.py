@@ -1,11 +1,14 @@
 """ShardedClassifier: training rows that stay spread over the workers, searched exactly."""
 
-from numbers import Integral, Real
-from typing import Any, List, Optional
+from numbers import Integral
+from typing import Any, List, Optional, Union
 
 import dask
 import dask.array as da
 import numpy as np
+from sklearn.utils._param_validation import validate_parameter_constraints
+
+from mirelo_sklearn._parameters import CONSTRAINTS, engine_variance
 
 from . import _shards
 from ._graph import threads_per_host, whole_rows, worker_threads
@@ -39,31 +42,29 @@ class ShardedClassifier:
     ``fit`` takes a Dask array (or DataFrame) of training rows and their labels. The principal
     axes come from each block's row count, column sums and centred cross-products, combined
     in block order; each shard of consecutive rows is then reduced and kept by one worker.
-    A query's ``k`` nearest rows are merged exactly from every shard's ``k`` candidates (by
+    A query's ``n_neighbors`` nearest rows are merged exactly from every shard's ``k`` candidates (by
     distance, then training row) before the vote, so the answers are those of one engine
     holding all the rows under the same axes.
 
     Parameters
     ----------
-    k, variance, scale
+    n_neighbors, n_components, scale
         As for MireloClassifier.
     n_shards : int, default=None
         How many shards to hold the reduced rows in; one per worker when None.
     """
 
-    def __init__(self, k: int = 3, variance: float = 0.95, scale: bool = False,
+    def __init__(self, n_neighbors: int = 3, n_components: Union[int, float, None] = 0.95, scale: bool = False,
                  n_shards: Optional[int] = None) -> None:
-        self.k = k
-        self.variance = variance
+        self.n_neighbors = n_neighbors
+        self.n_components = n_components
         self.scale = scale
         self.n_shards = n_shards
 
     def fit(self, X: Any, y: Any) -> "ShardedClassifier":
         """Learn the axes from all rows and keep the reduced rows in shards on the workers."""
-        if not isinstance(self.k, Integral) or isinstance(self.k, bool) or self.k < 1:
-            raise ValueError(f"Expected k to be an integer of at least 1, got {self.k!r}")
-        if not isinstance(self.variance, Real) or not 0 < self.variance < float("inf"):
-            raise ValueError(f"Expected variance greater than 0 and finite, got {self.variance!r}")
+        validate_parameter_constraints(CONSTRAINTS, {name: getattr(self, name) for name in CONSTRAINTS},
+                                       caller_name=type(self).__name__)
         X, y = _as_array(X), _as_array(y)
         if X.ndim != 2 or y.ndim != 1:
             raise ValueError(f"Expected X with 2 dimensions and y with 1, got {X.ndim} and {y.ndim}")
@@ -82,11 +83,12 @@ class ShardedClassifier:
         statistics = dask.delayed(combined)(*[dask.delayed(block_statistics)(b) for b in blocks])
         uniques = dask.delayed(_shards.classes_of)(*[dask.delayed(np.unique)(part) for part in labels])
         statistics, classes = dask.compute(statistics, uniques)
-        axes = reduction(statistics, float(self.variance), bool(self.scale))
+        variance = engine_variance(self.n_components, *X.shape)
+        axes = reduction(statistics, variance, bool(self.scale))
         starts = np.concatenate([[0], np.cumsum(X.chunks[0])])
         count = min(self.n_shards or len(worker_threads()) or 1, sum(1 for rows in X.chunks[0] if rows > 0))
         shared = dask.delayed(axes, traverse=False)
-        shards = [dask.delayed(_shards.build_shard)(int(self.k), float(self.variance), classes, shared,
+        shards = [dask.delayed(_shards.build_shard)(int(self.n_neighbors), variance, classes, shared,
                                                     threads_per_host(), int(starts[g[0]]),
                                                     [blocks[i] for i in g], [labels[i] for i in g])
                   for g in _groups(X.chunks[0], count)]
@@ -100,16 +102,16 @@ class ShardedClassifier:
         return self
 
     def predict(self, X: Any) -> da.Array:
-        """The majority class of each query's k nearest training rows, as a Dask array."""
-        return self._answers(X, "predict", self.k, (), self.classes_.dtype)
+        """The majority class of each query's n_neighbors nearest training rows, as a Dask array."""
+        return self._answers(X, "predict", self.n_neighbors, (), self.classes_.dtype)
 
     def predict_proba(self, X: Any) -> da.Array:
-        """Each class's share of the k nearest rows' votes, a column per class of classes_."""
-        return self._answers(X, "predict_proba", self.k, (len(self.classes_),), np.float64)
+        """Each class's share of the n_neighbors nearest rows' votes, a column per class of classes_."""
+        return self._answers(X, "predict_proba", self.n_neighbors, (len(self.classes_),), np.float64)
 
     def kneighbors(self, X: Any, n_neighbors: Optional[int] = None, return_distance: bool = True):
         """Distances (in the reduced space) and global training row indices, nearest first."""
-        count = self.k if n_neighbors is None else n_neighbors
+        count = self.n_neighbors if n_neighbors is None else n_neighbors
         stacked = self._answers(X, "kneighbors", count, (count, 2), np.float64)
         distances, indices = stacked[..., 0], stacked[..., 1].astype(np.intp)
         return (distances, indices) if return_distance else indices

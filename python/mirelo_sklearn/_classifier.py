@@ -1,7 +1,7 @@
 """MireloClassifier: scikit-learn's classifier interface over the private ``_native`` module."""
 
 import sys
-from numbers import Integral, Real
+from numbers import Integral
 from typing import NamedTuple, Optional, Tuple, Union
 
 import numpy as np
@@ -12,10 +12,10 @@ from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 from . import _native
+from ._parameters import CONSTRAINTS, engine_variance, thread_count
 
 __all__ = ["MireloClassifier"]
 
-_INT32_MAX = 2**31 - 1
 # What validating a training input records on the estimator.
 _INPUT_RECORDS = ("n_features_in_", "feature_names_in_")
 
@@ -37,20 +37,25 @@ class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, Transfo
 
     Training centres the data (and optionally scales it), keeps the principal axes that
     explain the requested share of the variance, and stores the training rows reduced onto
-    them. A query is reduced the same way and takes the majority label of its ``k`` nearest
-    stored rows in squared Euclidean distance; a tie goes to the first class in ``classes_``.
+    them. A query is reduced the same way and takes the majority label of its
+    ``n_neighbors`` nearest stored rows in Euclidean distance; a tie goes to the first class
+    in ``classes_``.
 
     Parameters
     ----------
-    k : int, default=3
+    n_neighbors : int, default=3
         Neighbours that vote; at least 1 and at most the number of training rows when
         predicting.
-    variance : float, default=0.95
-        Greater than 0 and finite. Below 1.0, the share of variance the kept components
-        must reach; from 1.0 up, the number of components to keep (at most
-        min(rows, features)).
+    n_components : int, float or None, default=0.95
+        As for ``PCA``: a float strictly between 0 and 1 is the share of variance the kept
+        components must reach (reaching it exactly is enough, where ``PCA`` keeps the first
+        share above it); an int from 1 to min(n_samples, n_features) is the number of
+        components; None keeps min(n_samples, n_features). ``"mle"`` and 0 are refused.
     scale : bool, default=False
         Divide each feature by its sample standard deviation before the PCA.
+    n_jobs : int, default=None
+        OpenMP threads of each call. None: the calling thread's setting (threadpoolctl's
+        limit, else ``OMP_NUM_THREADS``, else every core); -1: every core; -2: all but one.
     verbose : bool, default=False
         Write the engine's two progress lines to ``sys.stdout`` after each fit.
 
@@ -82,22 +87,23 @@ class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, Transfo
     >>> from sklearn.datasets import load_wine
     >>> from mirelo_sklearn import MireloClassifier
     >>> X, y = load_wine(return_X_y=True)
-    >>> model = MireloClassifier(k=5, scale=True).fit(X, y)
+    >>> model = MireloClassifier(n_neighbors=5, scale=True).fit(X, y)
     >>> model.predict_proba(X[:1]).round(2)
     array([[1., 0., 0.]])
     """
 
     _parameter_constraints: dict = {
-        "k": [Interval(Integral, 1, _INT32_MAX, closed="both")],
-        "variance": [Interval(Real, 0, None, closed="neither")],
-        "scale": ["boolean"],
+        **CONSTRAINTS,
+        "n_jobs": [Interval(Integral, None, -1, closed="right"), Interval(Integral, 1, None, closed="left"), None],
         "verbose": ["boolean"],
     }
 
-    def __init__(self, k: int = 3, variance: float = 0.95, scale: bool = False, verbose: bool = False) -> None:
-        self.k = k
-        self.variance = variance
+    def __init__(self, n_neighbors: int = 3, n_components: Union[int, float, None] = 0.95, scale: bool = False,
+                 n_jobs: Optional[int] = None, verbose: bool = False) -> None:
+        self.n_neighbors = n_neighbors
+        self.n_components = n_components
         self.scale = scale
+        self.n_jobs = n_jobs
         self.verbose = verbose
 
     def fit(self, X: ArrayLike, y: ArrayLike) -> "MireloClassifier":
@@ -123,8 +129,9 @@ class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, Transfo
             X, y = validate_data(self, X, y, dtype=np.float64)
             check_classification_targets(y)
             classes, codes = np.unique(y, return_inverse=True)
-            model = _native.Model(int(self.k), float(self.variance))
-            lines = model.fit(X, codes, len(classes), bool(self.scale), bool(self.verbose))
+            model = _native.Model(int(self.n_neighbors), engine_variance(self.n_components, *X.shape))
+            lines = model.fit(X, codes, len(classes), bool(self.scale), bool(self.verbose),
+                              thread_count(self.n_jobs))
         except BaseException:
             for name in _INPUT_RECORDS:
                 vars(self).pop(name, None)
@@ -140,7 +147,7 @@ class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, Transfo
         return self
 
     def predict(self, X: ArrayLike) -> np.ndarray:
-        """Predict the majority class of each row's ``k`` nearest training rows.
+        """Predict the majority class of each row's ``n_neighbors`` nearest training rows.
 
         Parameters
         ----------
@@ -154,10 +161,10 @@ class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, Transfo
             is the first maximum of ``predict_proba``.
         """
         trained, X = self._queries(X, None)
-        return trained.classes[trained.model.predict(X)]
+        return trained.classes[trained.model.predict(X, thread_count(self.n_jobs))]
 
     def predict_proba(self, X: ArrayLike) -> NDArray[np.float64]:
-        """Each class's share of the votes of the ``k`` nearest training rows.
+        """Each class's share of the votes of the ``n_neighbors`` nearest training rows.
 
         Parameters
         ----------
@@ -167,11 +174,11 @@ class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, Transfo
         Returns
         -------
         proba : ndarray of shape (n_queries, n_classes)
-            Vote counts over ``k``, columns in the order of ``classes_``; a class none of
+            Vote counts over ``n_neighbors``, columns in the order of ``classes_``; a class none of
             the neighbours holds gets 0.
         """
         trained, X = self._queries(X, None)
-        return trained.model.vote_counts(X) / trained.model.k
+        return trained.model.vote_counts(X, thread_count(self.n_jobs)) / trained.model.k
 
     def kneighbors(
         self, X: ArrayLike, n_neighbors: Optional[int] = None, return_distance: bool = True
@@ -183,7 +190,7 @@ class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, Transfo
         X : array-like of shape (n_queries, n_features)
             Queries, finite.
         n_neighbors : int, default=None
-            How many neighbours; ``k`` when None. At most the number of training rows.
+            How many neighbours; the estimator's own when None. At most the number of training rows.
         return_distance : bool, default=True
             Return the distances as well as the indices.
 
@@ -198,7 +205,7 @@ class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, Transfo
         """
         trained, X = self._queries(X, n_neighbors)
         count = trained.model.k if n_neighbors is None else int(n_neighbors)
-        squared, indices = trained.model.kneighbors(X, count)
+        squared, indices = trained.model.kneighbors(X, count, thread_count(self.n_jobs))
         return (trained.distances(squared), indices) if return_distance else indices
 
     def transform(self, X: ArrayLike) -> NDArray[np.float64]:
@@ -216,7 +223,8 @@ class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, Transfo
         """
         check_is_fitted(self)
         trained = self._trained
-        return trained.model.transform(validate_data(self, X, dtype=np.float64, reset=False))
+        X = validate_data(self, X, dtype=np.float64, reset=False)
+        return trained.model.transform(X, thread_count(self.n_jobs))
 
     @property
     def _n_features_out(self) -> int:

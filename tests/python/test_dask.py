@@ -50,7 +50,7 @@ def client():
 
 @pytest.fixture(scope="module")
 def model():
-    return MireloClassifier(k=5, variance=0.9).fit(X_TRAIN, Y_TRAIN)
+    return MireloClassifier(n_neighbors=5, n_components=0.9).fit(X_TRAIN, Y_TRAIN)
 
 
 def builds(client):
@@ -87,7 +87,7 @@ def test_frames_keep_their_index_and_feature_names(client, method, kind):
     frame = shuffled_frame(QUERIES)
     local = frame.compute()
     frame = frame if kind == "dask" else local
-    named = MireloClassifier(k=5, variance=0.9).fit(pd.DataFrame(X_TRAIN, columns=local.columns), Y_TRAIN)
+    named = MireloClassifier(n_neighbors=5, n_components=0.9).fit(pd.DataFrame(X_TRAIN, columns=local.columns), Y_TRAIN)
     found = dask.compute(getattr(mirelo_dask, method)(named, frame))[0]
     expected = getattr(named, method)(local)
     for got, want in zip(found, expected) if method == "kneighbors" else [(found, expected)]:
@@ -98,7 +98,7 @@ def test_frames_keep_their_index_and_feature_names(client, method, kind):
 
 
 def test_each_worker_unpickles_a_model_once_and_the_scheduler_never(client):
-    fresh = MireloClassifier(k=3).fit(X_TRAIN, Y_TRAIN)
+    fresh = MireloClassifier(n_neighbors=3).fit(X_TRAIN, Y_TRAIN)
     before, _ = builds(client)
     queries = da.from_array(QUERIES, chunks=100)
     # Between computes Dask forgets the pickled model, as its memory manager may drop a copy;
@@ -152,8 +152,8 @@ def test_bad_calls_fail_before_anything_runs(model, model_or_none, queries, erro
 ])
 def test_sharded_training_answers_as_one_machine(client, scale, chunks, shards, magnitude):
     X, Q = X_TRAIN * magnitude, QUERIES * magnitude
-    local = MireloClassifier(k=5, variance=0.9, scale=scale).fit(X, Y_TRAIN)
-    sharded = mirelo_dask.ShardedClassifier(k=5, variance=0.9, scale=scale, n_shards=shards).fit(
+    local = MireloClassifier(n_neighbors=5, n_components=0.9, scale=scale).fit(X, Y_TRAIN)
+    sharded = mirelo_dask.ShardedClassifier(n_neighbors=5, n_components=0.9, scale=scale, n_shards=shards).fit(
         da.from_array(X, chunks=(*chunks, (FEATURES,))), da.from_array(Y_TRAIN, chunks=500))
     assert sharded.n_components_ == local.n_components_
     queries = uneven(Q)
@@ -171,7 +171,7 @@ def test_grid_search_under_the_dask_backend_scores_as_one_process(client):
     from sklearn.model_selection import GridSearchCV
 
     def scores(**backend):
-        search = GridSearchCV(MireloClassifier(), {"k": [1, 5], "scale": [False, True]}, cv=3)
+        search = GridSearchCV(MireloClassifier(), {"n_neighbors": [1, 5], "scale": [False, True]}, cv=3)
         with joblib.parallel_config(**backend):
             return search.fit(X_TRAIN[:600], Y_TRAIN[:600]).cv_results_["mean_test_score"]
 
@@ -180,7 +180,7 @@ def test_grid_search_under_the_dask_backend_scores_as_one_process(client):
 
 def test_the_cache_unpickles_once_across_threads_and_keeps_within_its_bound():
     cache = ModelCache()
-    pickled = pickle.dumps(MireloClassifier(k=1).fit(X_TRAIN, Y_TRAIN))
+    pickled = pickle.dumps(MireloClassifier(n_neighbors=1).fit(X_TRAIN, Y_TRAIN))
     threads = [threading.Thread(target=cache.get, args=("a", pickled)) for _ in range(8)]
     for thread in threads:
         thread.start()

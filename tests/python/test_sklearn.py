@@ -34,33 +34,36 @@ def test_vote_ties_go_to_the_smallest_class(left, right):
     # Unpadded, class 10's label "10" would come before class 2's "2" in byte order.
     others = [c for c in range(12) if c not in (2, 10)]
     X = np.array([[-1.0], [1.0]] + [[100.0 + c] for c in others])
-    model = MireloClassifier(k=2).fit(X, [left, right, *others])
+    model = MireloClassifier(n_neighbors=2).fit(X, [left, right, *others])
     assert model.predict([[0.0]]).tolist() == [2]
 
 
 def test_parallel_grid_search_matches_scikit_learn():
     X, y = load_wine(return_X_y=True)
     ours = GridSearchCV(make_pipeline(StandardScaler(), MireloClassifier()),
-                        {"mireloclassifier__k": [1, 5], "mireloclassifier__variance": [0.8, 0.95]}, n_jobs=2)
+                        {"mireloclassifier__n_neighbors": [1, 5], "mireloclassifier__n_components": [0.8, 0.95]}, n_jobs=2)
     theirs = GridSearchCV(make_pipeline(StandardScaler(), PCA(), KNeighborsClassifier(algorithm="brute")),
                           {"kneighborsclassifier__n_neighbors": [1, 5], "pca__n_components": [0.8, 0.95]})
-    assert ours.fit(X, y).cv_results_["mean_test_score"].tolist() == theirs.fit(X, y).cv_results_[
-        "mean_test_score"].tolist()
+    ours, theirs = ours.fit(X, y).cv_results_, theirs.fit(X, y).cv_results_
+    assert ({(p["mireloclassifier__n_neighbors"], p["mireloclassifier__n_components"]): score
+             for p, score in zip(ours["params"], ours["mean_test_score"])}
+            == {(p["kneighborsclassifier__n_neighbors"], p["pca__n_components"]): score
+                for p, score in zip(theirs["params"], theirs["mean_test_score"])})
 
 
 def test_scale_matches_a_standard_scaler():
     # StandardScaler divides by the n-divisor deviation, scale=True by the n-1 one: a uniform factor.
     X, y = load_wine(return_X_y=True)
     reference = make_pipeline(StandardScaler(), PCA(0.95), KNeighborsClassifier(5, algorithm="brute"))
-    assert (cross_val_score(MireloClassifier(k=5, scale=True), X, y).tolist()
+    assert (cross_val_score(MireloClassifier(n_neighbors=5, scale=True), X, y).tolist()
             == cross_val_score(reference, X, y).tolist())
 
 
 @pytest.mark.parametrize("tool", [
-    lambda: cross_val_score(MireloClassifier(k=7, scale=True), *load_wine(return_X_y=True), scoring="roc_auc_ovr"),
-    lambda: VotingClassifier([("mirelo", MireloClassifier(k=5)), ("linear", LogisticRegression(max_iter=1000))],
+    lambda: cross_val_score(MireloClassifier(n_neighbors=7, scale=True), *load_wine(return_X_y=True), scoring="roc_auc_ovr"),
+    lambda: VotingClassifier([("mirelo", MireloClassifier(n_neighbors=5)), ("linear", LogisticRegression(max_iter=1000))],
                              voting="soft").fit(*load_iris(return_X_y=True)).predict_proba(load_iris().data),
-    lambda: CalibratedClassifierCV(MireloClassifier(k=5), cv=3).fit(*load_iris(return_X_y=True)).predict_proba(
+    lambda: CalibratedClassifierCV(MireloClassifier(n_neighbors=5), cv=3).fit(*load_iris(return_X_y=True)).predict_proba(
         load_iris().data),
 ], ids=["roc-auc-ovr", "soft-voting", "calibrated"])
 def test_probability_tools(tool):
@@ -73,7 +76,7 @@ def test_predict_is_the_first_maximum_of_predict_proba(k):
     rng = np.random.default_rng(k)
     X, queries = rng.normal(size=(120, 4)).round(), rng.normal(size=(200, 4)).round()
     y = rng.choice(["d", "c", "b", "a"], size=120)
-    model = MireloClassifier(k=k, variance=4).fit(X, y)
+    model = MireloClassifier(n_neighbors=k, n_components=4).fit(X, y)
     proba = model.predict_proba(queries)
     assert proba.shape == (200, 4) and np.allclose(proba.sum(axis=1), 1.0) and (proba == 0).any()
     assert (model.predict(queries) == model.classes_[proba.argmax(axis=1)]).all()
@@ -81,7 +84,7 @@ def test_predict_is_the_first_maximum_of_predict_proba(k):
 
 def test_kneighbors_and_transform_match_a_search_on_the_reduced_rows():
     X, y = load_wine(return_X_y=True)
-    model = MireloClassifier(k=4, scale=True).fit(X[:150], y[:150])
+    model = MireloClassifier(n_neighbors=4, scale=True).fit(X[:150], y[:150])
     reduced = model.transform(X)
     assert reduced.shape == (178, model.n_components_) and model.explained_variance_ratio_.sum() >= 0.95
     expected_distances, expected_indices = NearestNeighbors(n_neighbors=6).fit(reduced[:150]).kneighbors(reduced)
@@ -94,9 +97,9 @@ def test_kneighbors_and_transform_match_a_search_on_the_reduced_rows():
 def test_kneighbors_distances_at_any_magnitude(magnitude):
     # Their squares overflow or underflow; the distances themselves must not.
     X, y = load_wine(return_X_y=True)
-    model = MireloClassifier(k=4).fit(X[:150], y[:150])
+    model = MireloClassifier(n_neighbors=4).fit(X[:150], y[:150])
     distances, indices = model.kneighbors(X)
-    found, found_indices = MireloClassifier(k=4).fit(X[:150] * magnitude, y[:150]).kneighbors(X * magnitude)
+    found, found_indices = MireloClassifier(n_neighbors=4).fit(X[:150] * magnitude, y[:150]).kneighbors(X * magnitude)
     assert (found_indices == indices).all()
     np.testing.assert_allclose(found / magnitude, distances, rtol=1e-9)
 
@@ -105,27 +108,27 @@ def test_kneighbors_distances_at_any_magnitude(magnitude):
     lambda m, X: m.predict(X), lambda m, X: m.predict_proba(X), lambda m, X: m.kneighbors(X, n_neighbors=4),
 ])
 def test_more_neighbours_than_training_rows_raise(call):
-    model = MireloClassifier(k=4).fit([[0.0], [1.0], [2.0]], ["a", "b", "a"])
+    model = MireloClassifier(n_neighbors=4).fit([[0.0], [1.0], [2.0]], ["a", "b", "a"])
     with pytest.raises(ValueError, match="n_neighbors = 4, n_samples_fit = 3"):
         call(model, [[0.5]])
 
 
 def test_pickle_holds_the_trained_state_and_answers_bit_for_bit(capfd):
     X, y = load_wine(return_X_y=True)
-    model = MireloClassifier(k=1, verbose=True).fit(X, y)
+    model = MireloClassifier(n_neighbors=1, verbose=True).fit(X, y)
     expected = [model.predict(X), model.predict_proba(X), *model.kneighbors(X), model.transform(X)]
-    model.set_params(k=25)
+    model.set_params(n_neighbors=25)
     capfd.readouterr()
     loaded = pickle.loads(pickle.dumps(model))
     assert capfd.readouterr().out == ""  # loading trains nothing
     found = [loaded.predict(X), loaded.predict_proba(X), *loaded.kneighbors(X), loaded.transform(X)]
     assert all(np.array_equal(a, b) for a, b in zip(found, expected))
-    assert loaded.n_components_ == model.n_components_ and loaded.k == 25
+    assert loaded.n_components_ == model.n_components_ and loaded.n_neighbors == 25
 
 
 def test_pickled_state(tmp_path):
     X, y = load_wine(return_X_y=True)
-    model = MireloClassifier(variance=3).fit(X, y)
+    model = MireloClassifier(n_components=3).fit(X, y)
     state = model._trained.model.__getstate__()
     held = model._trained.model.__sizeof__()
     assert held >= state[9].nbytes + state[7].nbytes  # reduced rows and components
@@ -145,12 +148,29 @@ def test_pickled_state(tmp_path):
 
 
 @pytest.mark.parametrize("params", [
-    {"k": 0}, {"k": -3}, {"k": 2.5}, {"k": 2**31}, {"variance": -1}, {"variance": 0}, {"variance": np.nan},
-    {"variance": np.inf}, {"variance": "0.9"}, {"scale": "yes"}, {"scale": 1}, {"verbose": "loud"},
+    {"n_neighbors": 0}, {"n_neighbors": -3}, {"n_neighbors": 2.5}, {"n_neighbors": 2**31}, {"n_components": 0},
+    {"n_components": "mle"}, {"scale": "yes"}, {"scale": 1}, {"n_jobs": 0}, {"n_jobs": 1.5}, {"verbose": "loud"},
 ])
 def test_rejects_parameters(params):
     with pytest.raises(InvalidParameterError, match=f"'{next(iter(params))}' parameter of MireloClassifier"):
         MireloClassifier(**params).fit([[0.0], [1.0]], ["a", "b"])
+
+
+@pytest.mark.parametrize("n_components", [
+    1, 4, 5, np.int64(2), True, None, 0.5, 0.999, np.float64(0.3), 1.0, 0.0, 1.5, 2.0, -1, np.nan, np.inf,
+    np.float32(0.5), "0.5",
+])
+def test_n_components_as_pca_takes_it(n_components):
+    # The share, count and None of PCA, down to which types it refuses; a count must fit the data.
+    X, y = load_wine(return_X_y=True)
+    X, y = X[::20, :4], y[::20]
+    try:
+        expected = PCA(n_components).fit(X).n_components_
+    except ValueError as error:
+        with pytest.raises(type(error)):
+            MireloClassifier(n_components=n_components).fit(X, y)
+    else:
+        assert MireloClassifier(n_components=n_components).fit(X, y).n_components_ == expected
 
 
 @pytest.mark.parametrize("verbose, capture", [(False, "capfd"), (True, "capsys")])
@@ -158,7 +178,7 @@ def test_fit_is_quiet_unless_verbose(request, verbose, capture):
     # capfd sees file descriptors 1 and 2; capsys only sys.stdout and sys.stderr.
     captured = request.getfixturevalue(capture)
     X, y = load_wine(return_X_y=True)
-    MireloClassifier(variance=3, verbose=verbose).fit(X, y)
+    MireloClassifier(n_components=3, verbose=verbose).fit(X, y)
     expected = ("[PCA] Fit complete. Mode: Standard | Components: 3\n"
                 "[Engine] Trained successfully. Reduced to 3 dimensions.\n") if verbose else ""
     assert captured.readouterr() == (expected, "")
@@ -168,7 +188,7 @@ def test_fit_is_quiet_unless_verbose(request, verbose, capture):
     [[0.0], [np.nan]], [[0.0, 1.0], [np.nan, 1.0]], [[1.7e308, 0.0], [1.7e308, 0.0], [-1.7e308, 0.0]],
 ], ids=["nan", "wider-nan", "wider-overflow"])  # differences from the mean overflow in the last
 def test_failed_fit_keeps_the_last_fit(X):
-    model = MireloClassifier(k=1).fit([[0.0], [1.0]], ["a", "b"])
+    model = MireloClassifier(n_neighbors=1).fit([[0.0], [1.0]], ["a", "b"])
     with pytest.raises(ValueError):
         model.fit(X, ["x", "y", "z"][:len(X)])
     assert model.n_features_in_ == 1 and model.predict([[0.1], [0.9]]).tolist() == ["a", "b"]

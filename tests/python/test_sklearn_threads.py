@@ -14,8 +14,8 @@ X_BIG, Y_BIG = RNG.normal(size=(30_000, 300)), RNG.integers(5, size=30_000)
 
 
 @pytest.mark.parametrize("call", [
-    lambda: MireloClassifier(variance=0.99).fit(X_BIG, Y_BIG),
-    lambda: MireloClassifier(k=5, variance=60).fit(X_BIG[:20_000], Y_BIG[:20_000]).predict_proba(X_BIG),
+    lambda: MireloClassifier(n_components=0.99).fit(X_BIG, Y_BIG),
+    lambda: MireloClassifier(n_neighbors=5, n_components=60).fit(X_BIG[:20_000], Y_BIG[:20_000]).predict_proba(X_BIG),
 ], ids=["fit", "predict_proba"])
 def test_other_threads_run_during_a_long_call(call):
     ticks, stop = [], threading.Event()
@@ -47,7 +47,7 @@ def same(a, b):
 
 
 def test_concurrent_predictions_give_the_one_thread_answers():
-    model = MireloClassifier(k=4).fit(X_BIG[:5000, :40], Y_BIG[:5000])
+    model = MireloClassifier(n_neighbors=4).fit(X_BIG[:5000, :40], Y_BIG[:5000])
     batches = [X_BIG[i * 700:(i + 1) * 700, :40] + 0.5 for i in range(8)]
     expected = [answers(model, batch) for batch in batches]
     with ThreadPoolExecutor(4) as pool:
@@ -61,9 +61,9 @@ def test_fit_racing_predictions_never_mixes_two_trainings(target):
     sets = [(X_BIG[:3000, :30], Y_BIG[:3000]), (X_BIG[3000:5000, :30] * 2.0, Y_BIG[3000:5000] % 2 + 7)]
     queries = X_BIG[6000:6400, :30]
     if target == "estimator":
-        shared = MireloClassifier(k=3).fit(*sets[0])
+        shared = MireloClassifier(n_neighbors=3).fit(*sets[0])
         refit = shared.fit
-        expected = [answers(MireloClassifier(k=3).fit(*s), queries)[:2] for s in sets]
+        expected = [answers(MireloClassifier(n_neighbors=3).fit(*s), queries)[:2] for s in sets]
         predict = lambda: answers(shared, queries)[:2]  # noqa: E731
     else:
         shared = _native.Model(3, 0.95)

@@ -18,6 +18,6 @@ def classify(rows: list[list[float]], labels: list[str], queries: np.ndarray) ->
 
 
 def estimate(X: np.ndarray, y: list[str]) -> tuple[np.ndarray, int]:
-    model = MireloClassifier(k=5, variance=0.9, scale=True).fit(X, y)
+    model = MireloClassifier(n_neighbors=5, n_components=0.9, scale=True).fit(X, y)
     distances, rows = model.kneighbors(X[:3], n_neighbors=2)
     return model.predict_proba(X) + distances.sum() + rows.sum(), model.n_components_

@@ -1,0 +1,43 @@
+"""The parameters MireloClassifier shares with ShardedClassifier, and how they reach the engine."""
+
+import os
+from numbers import Integral
+from typing import Optional, Union
+
+from sklearn.utils._param_validation import Interval, RealNotInt
+
+_INT32_MAX = 2**31 - 1
+
+# PCA's own rule for n_components, less what a neighbour search cannot use: 0 components
+# (every distance would be 0) and "mle", which needs every eigenvalue of the data.
+CONSTRAINTS: dict = {
+    "n_neighbors": [Interval(Integral, 1, _INT32_MAX, closed="both")],
+    "n_components": [Interval(Integral, 1, None, closed="left"), Interval(RealNotInt, 0, 1, closed="neither"), None],
+    "scale": ["boolean"],
+}
+
+
+def engine_variance(n_components: Union[int, float, None], n_samples: int, n_features: int) -> float:
+    """The engine's ``variance`` for a validated ``n_components``: a share below 1, else a count.
+
+    Raises ValueError, as PCA does, for a count above min(n_samples, n_features).
+    """
+    most = min(n_samples, n_features)
+    if n_components is None:
+        return float(most)
+    if isinstance(n_components, Integral):
+        if n_components > most:
+            raise ValueError(f"n_components={n_components} must be between 1 and "
+                             f"min(n_samples, n_features)={most}")
+        return float(n_components)
+    return float(n_components)
+
+
+def thread_count(n_jobs: Optional[int]) -> int:
+    """OpenMP threads for one call: 0 keeps the calling thread's setting (threadpoolctl's limit
+    or OMP_NUM_THREADS); -1 is every core this process may run on, -2 all but one, and so on."""
+    if n_jobs is None:
+        return 0
+    if n_jobs > 0:
+        return int(n_jobs)
+    return max(1, len(os.sched_getaffinity(0)) + 1 + int(n_jobs))
