@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 #include <utility>
 
@@ -52,6 +53,12 @@ int KNNEngine::scale_exponent() const {
 std::size_t KNNEngine::memory_bytes() const { return pca->memory_bytes() + knn->memory_bytes(); }
 
 void KNNEngine::train(const MatrixView& X, const LabelList& y, bool scale) {
+    // NaN would keep every component and zero or less a single one, without a word.
+    if (!(std::isfinite(config.variance) && config.variance > 0.0)) {
+        std::ostringstream value;
+        value << config.variance;
+        throw std::invalid_argument("expected a variance above zero and finite, got " + value.str());
+    }
     // An empty X is rejected by the PCA fit below, before anything is swapped in.
     if (static_cast<Eigen::Index>(y.size()) != X.rows()) {
         throw std::invalid_argument("expected one label per training row (" + std::to_string(X.rows()) +

@@ -25,8 +25,8 @@ class KNNEngine {
 public:
     explicit KNNEngine(KNNConfig config);
 
-    // Throws std::invalid_argument for an empty X, a label count other than
-    // X's row count, or a value of X that is not finite.
+    // Throws std::invalid_argument for a variance that is NaN, infinite or not above zero,
+    // an empty X, a label count other than X's row count, or a value of X that is not finite.
     void train(const MatrixView& X, const LabelList& y, bool scale);
 
     // Untrained: "Unknown" for any input. Trained: throws std::invalid_argument

@@ -68,6 +68,16 @@ def test_rejected_training_keeps_previous_state(make_engine, was_trained, X, y, 
     assert engine.predict_batch(QUERIES) == before
 
 
+@pytest.mark.parametrize("variance, shown", [
+    (np.nan, "nan"), (np.inf, "inf"), (-np.inf, "-inf"), (0.0, "0"), (-0.5, "-0.5"),
+])
+def test_variance_outside_its_range_is_rejected_before_training(make_engine, variance, shown):
+    engine = make_engine(k=1, variance=variance)
+    with pytest.raises(ValueError, match=f"variance above zero and finite, got {shown}$"):
+        engine.train(TRAIN_X, TRAIN_Y)
+    assert engine.predict_batch(QUERIES) == ["Unknown"] * len(QUERIES)
+
+
 @pytest.mark.parametrize("call, query, message", [
     ("predict", np.zeros(3), r"queries with 2 features \(the training width\), got 3"),
     ("predict", np.zeros(1), r"queries with 2 features \(the training width\), got 1"),
