@@ -8,9 +8,10 @@ try:
 except ModuleNotFoundError as error:
     if error.name != "sklearn":
         raise
-    raise ModuleNotFoundError('mirelo_sklearn needs scikit-learn: pip install "mirelo[sklearn]"',
-                              name=error.name) from error
+    raise ModuleNotFoundError('mirelo_sklearn needs scikit-learn: pip install "scikit-learn>=1.6" '
+                              '(or, in mirelo\'s checkout, pip install ".[sklearn]")', name=error.name) from error
 
 from ._classifier import MireloClassifier
+from ._native import __version__
 
-__all__ = ["MireloClassifier"]
+__all__ = ["MireloClassifier", "__version__"]

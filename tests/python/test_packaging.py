@@ -56,5 +56,7 @@ def test_wheel_works_without_scikit_learn(dists, tmp_path):
             "for name in ('mirelo_sklearn', 'mirelo_dask'):\n"
             "    try:\n        __import__(name)\n    except ImportError as error:\n        print(error)\n")
     result = subprocess.run([python, "-c", code], cwd=tmp_path, capture_output=True, text=True, check=True)
-    assert result.stdout.splitlines()[-3:] == ["b None", 'mirelo_sklearn needs scikit-learn: pip install "mirelo[sklearn]"',
-                                               'mirelo_dask needs Dask: pip install "mirelo[dask]"']
+    assert result.stdout.splitlines()[-3:] == [
+        "b None", 'mirelo_sklearn needs scikit-learn: pip install "scikit-learn>=1.6" (or, in mirelo\'s checkout, '
+        'pip install ".[sklearn]")', 'mirelo_dask needs Dask: pip install "dask[distributed,dataframe]>=2024.8" (or, '
+        'in mirelo\'s checkout, pip install ".[dask]")']

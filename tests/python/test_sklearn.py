@@ -1,5 +1,6 @@
 """MireloClassifier under scikit-learn's own estimator checks and model-selection tools."""
 
+import importlib.metadata
 import pickle
 import sys
 import unittest
@@ -18,6 +19,7 @@ from sklearn.preprocessing import StandardScaler
 from sklearn.utils._param_validation import InvalidParameterError
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
+import mirelo_sklearn
 from mirelo_sklearn import MireloClassifier, _native
 
 
@@ -192,3 +194,9 @@ def test_failed_fit_keeps_the_last_fit(X):
     with pytest.raises(ValueError):
         model.fit(X, ["x", "y", "z"][:len(X)])
     assert model.n_features_in_ == 1 and model.predict([[0.1], [0.9]]).tolist() == ["a", "b"]
+
+
+def test_packages_carry_the_build_version():
+    import mirelo_dask
+
+    assert mirelo_dask.__version__ == mirelo_sklearn.__version__ == importlib.metadata.version("mirelo")
