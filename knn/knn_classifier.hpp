@@ -2,26 +2,17 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "mirelo_types.hpp"
+#include "nearest_rows.hpp"
 #include "screen_stages.hpp"
 
 namespace mirelo {
 
-// A stored row and its squared distance to a query.
-struct Neighbour {
-    double distance;
-    Eigen::Index row;
-};
-
 // Votes per query (rows) and per distinct stored label (columns).
 using VoteMatrix = Eigen::Matrix<std::int32_t, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
-
-// The K nearest rows a search has been offered so far.
-class NearestRows;
 
 // Exhaustive k-nearest-neighbour classifier over PCA-reduced rows, with a plain
 // majority vote. Ties in the vote go to the label first in byte order.
@@ -73,17 +64,6 @@ public:
     std::vector<std::int32_t> class_of_row;
 
 private:
-    using Done = std::function<void(Eigen::Index, std::vector<Neighbour>&)>;
-    struct TileQuery;
-    struct TileBuffers;
-    // Whether the screen can take the query: its values are within the single-precision range.
-    bool screened(const double* query) const;
-    // Hands each query's K nearest rows, in no particular order, to `done` as its search ends.
-    void search(const Eigen::Ref<const RowMajorMatrix>& Z, Eigen::Index K, const Done& done) const;
-    // Offers each query of a tile the rows that can be among its nearest, block by block; each
-    // query's bar follows every row it keeps.
-    void search_tile(TileQuery* tile, Eigen::Index count, TileBuffers& buffers) const;
-
     // Like sq_norms, derived from X_train by fit.
     ScreenStages screen;
 };

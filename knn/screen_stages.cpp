@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "kernels.hpp"
+#include "nearby_order.hpp"
 
 namespace mirelo {
 
@@ -18,43 +19,6 @@ using Index = Eigen::Index;
 // rows it passes over would.
 constexpr double kPrefixShare = 0.7;
 constexpr Index kLongestPrefix = 16;
-
-// Coordinates that the order below looks at: the leading ones carry most of every distance.
-constexpr Index kOrderCoordinates = 32;
-
-// Places the rows so that each run of kSinglePanelRows lies close together: every span is cut in
-// two at the median of its widest coordinate, at a multiple of the group size, down to one group.
-// Ties go by row, so the order depends on the rows alone.
-std::vector<Index> nearby_order(const RowMajorMatrix& rows) {
-    const Index n = rows.rows();
-    const Index looked_at = std::min(rows.cols(), kOrderCoordinates);
-    std::vector<Index> order(static_cast<std::size_t>(n));
-    for (Index i = 0; i < n; ++i) order[static_cast<std::size_t>(i)] = i;
-    std::vector<std::pair<Index, Index>> spans{{0, n}};  // first place, count
-    std::vector<std::pair<double, Index>> keyed;         // a span's values on its widest coordinate
-    Eigen::RowVectorXd lowest(looked_at), highest(looked_at);
-    while (!spans.empty()) {
-        const auto [first, count] = spans.back();
-        spans.pop_back();
-        if (count <= kSinglePanelRows) continue;
-        const auto begin = order.begin() + first;
-        lowest = highest = rows.row(*begin).head(looked_at);
-        for (auto it = begin + 1; it != begin + count; ++it) {
-            lowest = lowest.cwiseMin(rows.row(*it).head(looked_at));
-            highest = highest.cwiseMax(rows.row(*it).head(looked_at));
-        }
-        Index widest = 0;
-        (highest - lowest).maxCoeff(&widest);
-        keyed.clear();
-        for (auto it = begin; it != begin + count; ++it) keyed.emplace_back(rows(*it, widest), *it);
-        const Index half = std::max(kSinglePanelRows, count / 2 / kSinglePanelRows * kSinglePanelRows);
-        std::nth_element(keyed.begin(), keyed.begin() + half, keyed.end());
-        for (Index i = 0; i < count; ++i) begin[i] = keyed[static_cast<std::size_t>(i)].second;
-        spans.emplace_back(first, half);
-        spans.emplace_back(first + half, count - half);
-    }
-    return order;
-}
 
 // Every value of the rows in `order`, scaled and packed by pack_rows_single a group at a time.
 std::vector<float> packed_in_order(const RowMajorMatrix& rows, const std::vector<Index>& order, double factor) {

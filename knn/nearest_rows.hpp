@@ -1,0 +1,66 @@
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "mirelo_types.hpp"
+
+namespace mirelo {
+
+// A stored row and its squared distance to a query.
+struct Neighbour {
+    double distance;
+    Eigen::Index row;
+};
+
+// NaN distances rank after every number; equal distances go to the lower row.
+inline bool nearer(const Neighbour& a, const Neighbour& b) {
+    if (std::isnan(a.distance) != std::isnan(b.distance)) {
+        return std::isnan(b.distance);
+    }
+    if (a.distance != b.distance && !std::isnan(a.distance)) {
+        return a.distance < b.distance;
+    }
+    return a.row < b.row;
+}
+
+// The K nearest rows offered so far, farthest on top.
+class NearestRows {
+public:
+    explicit NearestRows(Eigen::Index K) : K(K) { heap.reserve(static_cast<std::size_t>(K)); }
+
+    Eigen::Index size() const { return K; }
+
+    void clear() { heap.clear(); }
+
+    // The K-th distance: no row farther than it can get in. NaN while every row must be looked
+    // at (the heap is not full, or has NaN on top).
+    double bar() const {
+        if (static_cast<Eigen::Index>(heap.size()) < K) {
+            return std::numeric_limits<double>::quiet_NaN();
+        }
+        return heap.front().distance;
+    }
+
+    void offer(double distance, Eigen::Index row) {
+        const Neighbour offered{distance, row};
+        if (static_cast<Eigen::Index>(heap.size()) < K) {
+            heap.push_back(offered);
+            std::push_heap(heap.begin(), heap.end(), nearer);
+        } else if (nearer(offered, heap.front())) {
+            std::pop_heap(heap.begin(), heap.end(), nearer);
+            heap.back() = offered;
+            std::push_heap(heap.begin(), heap.end(), nearer);
+        }
+    }
+
+    std::vector<Neighbour>& rows() { return heap; }
+
+private:
+    Eigen::Index K;
+    std::vector<Neighbour> heap;
+};
+
+}  // namespace mirelo

@@ -1,0 +1,102 @@
+#include "store_search.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "kernels.hpp"
+#include "scan_order.hpp"
+#include "seeds.hpp"
+#include "tile_search.hpp"
+
+namespace mirelo {
+
+namespace {
+
+using Index = Eigen::Index;
+
+// Queries that share each block's reads, and the candidates their lists may hold together: a
+// large k gets fewer queries per tile.
+constexpr Index kQueryTile = 64;
+constexpr Index kTileCandidates = Index{1} << 16;
+
+// Whether the screen can take the query: its values are within the single-precision range.
+bool screened(const ScreenStages& screen, const double* query, Index length) {
+    const Eigen::Map<const Eigen::RowVectorXd> values(query, length);
+    return !screen.empty() &&
+           ((values * std::ldexp(1.0, screen.exponent)).array().abs() <= kSinglePrecisionLimit).all();  // false for NaN
+}
+
+// Each query's seed, and the queries in order of where their scans start; those the screen cannot
+// take come last.
+std::vector<Index> by_origin(const RowMajorMatrix& rows, const ScreenStages& screen,
+                             const Eigen::Ref<const RowMajorMatrix>& Z, Index K, std::vector<Seed>& seeds) {
+    const Index queries = Z.rows();
+    seeds.resize(static_cast<std::size_t>(queries));
+    std::vector<Index> order(static_cast<std::size_t>(queries));
+    std::vector<double> distances;
+    for (Index q = 0; q < queries; ++q) {
+        order[static_cast<std::size_t>(q)] = q;
+        const double* query = Z.row(q).data();
+        seeds[static_cast<std::size_t>(q)] =
+            screened(screen, query, Z.cols()) ? seed(query, rows, screen, K, distances) : Seed{0.0, rows.rows()};
+    }
+    if (queries > 1) {
+        std::stable_sort(order.begin(), order.end(), [&](Index a, Index b) {
+            return seeds[static_cast<std::size_t>(a)].origin < seeds[static_cast<std::size_t>(b)].origin;
+        });
+    }
+    return order;
+}
+
+}  // namespace
+
+void require_query_length(const Eigen::Ref<const RowMajorMatrix>& Z, Index length) {
+    if (Z.cols() != length) {
+        throw std::invalid_argument("expected a query of length " + std::to_string(length) + ", got length " +
+                                    std::to_string(Z.cols()));
+    }
+}
+
+void search_store(const RowMajorMatrix& rows, const ScreenStages& screen, const Eigen::Ref<const RowMajorMatrix>& Z,
+                  Index K, const SearchDone& done) {
+    const Index m = rows.cols();
+    const Index queries = Z.rows();
+    require_query_length(Z, m);
+    // Queries whose scans start in the same place share tiles, so that the rows of each block are
+    // read once for all of them and the first blocks are near each.
+    std::vector<Seed> seeds;
+    const std::vector<Index> order = by_origin(rows, screen, Z, K, seeds);
+    const Index tile_size = std::max<Index>(1, std::min(kQueryTile, kTileCandidates / K));
+    std::vector<TileQuery> tile(static_cast<std::size_t>(std::min(queries, tile_size)));
+    TileSearch tiles(rows, screen, std::min(queries, tile_size));
+    for (Index first = 0; first < queries; first += tile_size) {
+        const Index count = std::min(tile_size, queries - first);
+        for (Index t = 0; t < count; ++t) {
+            TileQuery& member = tile[static_cast<std::size_t>(t)];
+            member.query = order[static_cast<std::size_t>(first + t)];
+            member.values = Z.row(member.query).data();
+            member.seed = seeds[static_cast<std::size_t>(member.query)];
+            member.norm = squared_norm(member.values, m);
+            member.nearest = NearestRows(K);
+        }
+        tiles.run(tile.data(), count);
+        for (Index t = 0; t < count; ++t) {
+            done(tile[static_cast<std::size_t>(t)].query, tile[static_cast<std::size_t>(t)].nearest.rows());
+        }
+    }
+}
+
+void search_origins(const RowMajorMatrix& rows, const ScreenStages& screen, const Eigen::Ref<const RowMajorMatrix>& Z,
+                    Index K, Index* origins) {
+    require_query_length(Z, rows.cols());
+    std::vector<double> distances;
+    for (Index q = 0; q < Z.rows(); ++q) {
+        const double* query = Z.row(q).data();
+        origins[q] = screened(screen, query, Z.cols()) ? origin_at(nearest_seed(query, rows, screen, K, distances))
+                                                       : rows.rows();
+    }
+}
+
+}  // namespace mirelo

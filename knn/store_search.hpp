@@ -1,0 +1,28 @@
+#pragma once
+
+#include <functional>
+#include <vector>
+
+#include "mirelo_types.hpp"
+#include "nearest_rows.hpp"
+#include "screen_stages.hpp"
+
+namespace mirelo {
+
+// Throws std::invalid_argument unless the queries have `length` values each.
+void require_query_length(const Eigen::Ref<const RowMajorMatrix>& Z, Eigen::Index length);
+
+// Receives a query's row in the batch and its K nearest rows, in no particular order.
+using SearchDone = std::function<void(Eigen::Index, std::vector<Neighbour>&)>;
+
+// Hands each row of Z's K nearest stored rows to `done` as its search ends. Queries whose scans
+// start in the same place share tiles; the answer of each is the one it gets alone.
+void search_store(const RowMajorMatrix& rows, const ScreenStages& screen, const Eigen::Ref<const RowMajorMatrix>& Z,
+                  Eigen::Index K, const SearchDone& done);
+
+// Where the search of each row of Z starts among the places, to `origins`; the store's size for a
+// query the screen cannot take.
+void search_origins(const RowMajorMatrix& rows, const ScreenStages& screen, const Eigen::Ref<const RowMajorMatrix>& Z,
+                    Eigen::Index K, Eigen::Index* origins);
+
+}  // namespace mirelo

@@ -1,0 +1,160 @@
+#include "tile_search.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "kernels.hpp"
+#include "scan_order.hpp"
+
+namespace mirelo {
+
+namespace {
+
+using Index = Eigen::Index;
+
+// Bounds how far the squared distance of a pair can lie from the screen's norm-based formula,
+// the rounding of both included: each is a few chains of `length` operations, each step erring by
+// at most an epsilon of |q|^2 + |x|^2; the absolute term covers values near the subnormal range.
+double rounding_bound(double query_norm, double row_norm, Index length) {
+    const double steps = 4.0 * static_cast<double>(length + 4);
+    return steps * std::numeric_limits<double>::epsilon() * (query_norm + row_norm) +
+           steps * std::numeric_limits<double>::denorm_min();
+}
+
+// The bar widened by the rounding of the exact distances: a row whose formula value lies above it
+// cannot displace the K-th.
+double widened_bar(double bar, double query_norm, double largest_norm, Index length) {
+    return std::nextafter(bar + rounding_bound(query_norm, largest_norm, length),
+                          std::numeric_limits<double>::infinity());
+}
+
+// The nearer of the heap's bar, once it has one, and the seed's.
+double current_bar(double heap_bar, double seed_bar) { return heap_bar < seed_bar ? heap_bar : seed_bar; }
+
+// A row whose exact distance is to be taken lies apart from the others in memory: fetched ahead.
+void fetch_row(const double* row, Index length) {
+    const char* bytes = reinterpret_cast<const char*>(row);
+    const Index size = length * static_cast<Index>(sizeof(double));
+    for (Index b = 0; b < size; b += 64) __builtin_prefetch(bytes + b);
+    __builtin_prefetch(bytes + size - 1);
+}
+
+template <class Values>
+auto& at(Values& values, Index i) {
+    return values[static_cast<std::size_t>(i)];
+}
+
+}  // namespace
+
+TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, Index tile_size)
+    : rows(rows),
+      screen(screen),
+      scaled(tile_size, rows.cols()),
+      limits(static_cast<std::size_t>(tile_size)),
+      near(static_cast<std::size_t>(tile_size * kBlockGroups)),
+      near_count(static_cast<std::size_t>(tile_size)),
+      queries_near(static_cast<std::size_t>(kBlockGroups)),
+      near_groups(static_cast<std::size_t>(kBlockGroups)),
+      pair_starts(static_cast<std::size_t>(kBlockGroups + 1)),
+      pair_queries(static_cast<std::size_t>(tile_size * kBlockGroups)),
+      candidates(static_cast<std::size_t>(tile_size * kRowBlock / kPanelRows)) {}
+
+void TileSearch::offer(TileQuery& member, Index place) const {
+    const Index row = screen.row(place);
+    member.nearest.offer(squared_distance(member.values, rows.row(row).data(), rows.cols()), row);
+}
+
+void TileSearch::run(TileQuery* tile, Index count) {
+    const Index n = rows.rows();
+    // The queries the screen cannot take come last: each is searched whole.
+    while (count > 0 && tile[count - 1].seed.origin == n) {
+        --count;
+        for (Index place = 0; place < n; ++place) offer(tile[count], place);
+    }
+    if (count == 0) {
+        return;
+    }
+    prepare(tile, count);
+    scan_from(tile[count / 2].seed.origin, n, [&](Index start, Index block) {
+        screen_boxes(tile, count, start, block);
+        collect(count, start, block);
+        for (const auto& [t, place] : found) offer(tile[t], place);
+    });
+}
+
+void TileSearch::prepare(TileQuery* tile, Index count) {
+    const Index m = rows.cols();
+    for (Index t = 0; t < count; ++t) {
+        scaled.row(t) =
+            (Eigen::Map<const Eigen::RowVectorXd>(tile[t].values, m) * std::ldexp(1.0, screen.exponent)).cast<float>();
+        tile[t].prefix_error = screen.prefix_error(tile[t].values, scaled.row(t).data());
+    }
+}
+
+void TileSearch::screen_boxes(TileQuery* tile, Index count, Index start, Index block) {
+    const Index m = rows.cols();
+    const double largest_norm = screen.largest_norm(start, block);
+    const Index groups = (block + kSinglePanelRows - 1) / kSinglePanelRows;
+    const Index chunk_size = 2 * kBoxLanes * screen.prefix;
+    std::fill_n(queries_near.begin(), groups, Index{0});
+    // A row can displace the K-th only if its squared distance is below the bar; each stage
+    // lets through every row whose bound lies within its rounding of that.
+    for (Index t = 0; t < count; ++t) {
+        TileQuery& member = tile[t];
+        const double widened =
+            widened_bar(current_bar(member.nearest.bar(), member.seed.bar), member.norm, largest_norm, m);
+        at(limits, t) = screen.limit(widened, member.norm, largest_norm);
+        Index* listed = near.data() + t * kBlockGroups;
+        const Index kept = near_boxes({scaled.row(t).data(), screen.boxes.data() + start / kBlockUnit * chunk_size,
+                                       groups, screen.prefix, screen.box_limit(widened, member.prefix_error), listed});
+        at(near_count, t) = kept;
+        for (Index i = 0; i < kept; ++i) ++at(queries_near, listed[i]);
+    }
+}
+
+Index TileSearch::pair_groups(Index count, Index groups) {
+    Index near_total = 0, pairs = 0;
+    for (Index g = 0; g < groups; ++g) {
+        if (at(queries_near, g) == 0) continue;
+        at(near_groups, near_total) = g;
+        at(pair_starts, near_total++) = pairs;
+        const Index queries = at(queries_near, g);
+        at(queries_near, g) = pairs;  // from here on, where group g's next query goes
+        pairs += queries;
+    }
+    at(pair_starts, near_total) = pairs;
+    for (Index t = 0; t < count; ++t) {
+        for (Index i = 0; i < at(near_count, t); ++i) {
+            at(pair_queries, at(queries_near, at(near, t * kBlockGroups + i))++) = t;
+        }
+    }
+    return near_total;
+}
+
+void TileSearch::collect(Index count, Index start, Index block) {
+    const Index m = rows.cols();
+    const Index groups = (block + kSinglePanelRows - 1) / kSinglePanelRows;
+    const Index flag_groups = (block + kPanelRows - 1) / kPanelRows;
+    const Index near_total = pair_groups(count, groups);
+    const bool alone = count == 1;
+    screen_single({scaled.data(), count, limits.data(), screen.rows.data() + start * m, screen.norms.data() + start,
+                   block, m, candidates.data(), near_groups.data(), near_total, alone ? nullptr : pair_starts.data(),
+                   alone ? nullptr : pair_queries.data()});
+    // Only the near groups' flags were written.
+    found.clear();
+    for (Index t = 0; t < count; ++t) {
+        const std::uint8_t* flags = candidates.data() + t * flag_groups;
+        for (Index i = 0; i < at(near_count, t); ++i) {
+            const Index g = at(near, t * kBlockGroups + i);
+            unsigned bits = flags[2 * g] | (2 * g + 1 < flag_groups ? unsigned{flags[2 * g + 1]} << 8 : 0u);
+            for (; bits != 0; bits &= bits - 1) {
+                const Index place = start + g * kSinglePanelRows + __builtin_ctz(bits);
+                fetch_row(rows.row(screen.row(place)).data(), m);
+                found.emplace_back(t, place);
+            }
+        }
+    }
+}
+
+}  // namespace mirelo

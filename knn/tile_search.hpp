@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "mirelo_types.hpp"
+#include "nearest_rows.hpp"
+#include "screen_stages.hpp"
+#include "seeds.hpp"
+
+namespace mirelo {
+
+// A query of a tile: where its scan starts, and the rows it keeps.
+struct TileQuery {
+    const double* values = nullptr;
+    Eigen::Index query = 0;  // its row in the batch
+    Seed seed;               // its origin is the store's size when the screen cannot take it
+    double norm = 0.0;
+    double prefix_error = 0.0;
+    NearestRows nearest{0};
+};
+
+// Searches tiles of queries that share each block's reads. It works in buffers sized once for its
+// largest tile: allocated per tile, they would be handed back to the system and faulted in again
+// where the heap is trimmed eagerly (as in Dask's workers).
+class TileSearch {
+public:
+    TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, Eigen::Index tile_size);
+
+    // Offers each query of the tile the rows that can be among its nearest, block by block; each
+    // query's bar follows every row it keeps. Queries the screen cannot take come last.
+    void run(TileQuery* tile, Eigen::Index count);
+
+private:
+    void offer(TileQuery& member, Eigen::Index place) const;
+    // Scales and rounds the queries for the screen.
+    void prepare(TileQuery* tile, Eigen::Index count);
+    // The first stage: lists the groups of the block near each query, with its second-stage limit.
+    void screen_boxes(TileQuery* tile, Eigen::Index count, Eigen::Index start, Eigen::Index block);
+    // Lists each near group with the queries it is near; returns how many groups are near any.
+    Eigen::Index pair_groups(Eigen::Index count, Eigen::Index groups);
+    // The rows of the block that pass the second stage, as (query, place) pairs in `found`.
+    void collect(Eigen::Index count, Eigen::Index start, Eigen::Index block);
+
+    const RowMajorMatrix& rows;
+    const ScreenStages& screen;
+    // The tile's queries scaled and rounded to single precision, one row each.
+    Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> scaled;
+    std::vector<float> limits;
+    // The groups of the block that the first stage leaves to query t: near[t * kBlockGroups + i]
+    // for i < near_count[t].
+    std::vector<Eigen::Index> near;
+    std::vector<Eigen::Index> near_count;
+    // Each near group with the queries it is near, which share its loads.
+    std::vector<Eigen::Index> queries_near;
+    std::vector<Eigen::Index> near_groups;
+    std::vector<Eigen::Index> pair_starts;
+    std::vector<Eigen::Index> pair_queries;
+    std::vector<std::uint8_t> candidates;
+    // The rows of a block that each query goes on to: their exact distances are taken once all are
+    // known, so that the fetches of the scattered rows overlap.
+    std::vector<std::pair<Eigen::Index, Eigen::Index>> found;
+};
+
+}  // namespace mirelo
