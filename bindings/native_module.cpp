@@ -137,15 +137,14 @@ public:
     std::pair<RowMajorMatrix, Indices> kneighbors(const mirelo::MatrixView& X, Eigen::Index count, int threads) const {
         const std::shared_lock guard(lock);
         const ThreadCount team(threads);
-        const std::vector<mirelo::Neighbour> nearest = fitted().nearest_rows(X, count);
-        const Eigen::Index K = X.rows() > 0 ? static_cast<Eigen::Index>(nearest.size()) / X.rows() : 0;
-        RowMajorMatrix distances(X.rows(), K);
-        Indices rows(X.rows(), K);
-        for (Eigen::Index i = 0; i < distances.size(); ++i) {
-            distances.data()[i] = nearest[static_cast<std::size_t>(i)].distance;
-            rows.data()[i] = nearest[static_cast<std::size_t>(i)].row;
-        }
-        return {std::move(distances), std::move(rows)};
+        return as_matrices(fitted().nearest_rows(X, count), X.rows());
+    }
+
+    // kneighbors with the training rows as the queries, each one's own row among its nearest.
+    std::pair<RowMajorMatrix, Indices> training_kneighbors(Eigen::Index count, int threads) const {
+        const std::shared_lock guard(lock);
+        const ThreadCount team(threads);
+        return as_matrices(fitted().nearest_training_rows(count), fitted().n_training_rows());
     }
 
     RowMajorMatrix transform(const mirelo::MatrixView& X, int threads) const {
@@ -194,6 +193,18 @@ public:
     const KNNConfig config;
 
 private:
+    static std::pair<RowMajorMatrix, Indices> as_matrices(const std::vector<mirelo::Neighbour>& nearest,
+                                                          Eigen::Index queries) {
+        const Eigen::Index K = queries > 0 ? static_cast<Eigen::Index>(nearest.size()) / queries : 0;
+        RowMajorMatrix distances(queries, K);
+        Indices rows(queries, K);
+        for (Eigen::Index i = 0; i < distances.size(); ++i) {
+            distances.data()[i] = nearest[static_cast<std::size_t>(i)].distance;
+            rows.data()[i] = nearest[static_cast<std::size_t>(i)].row;
+        }
+        return {std::move(distances), std::move(rows)};
+    }
+
     const KNNEngine& fitted() const {
         if (!engine) {
             throw std::logic_error("this model is not fitted yet");
@@ -298,6 +309,8 @@ PYBIND11_MODULE(_native, m) {
         .def("predict", &Model::predict, py::arg("X"), py::arg("n_threads") = 0, release())
         .def("vote_counts", &Model::vote_counts, py::arg("X"), py::arg("n_threads") = 0, release())
         .def("kneighbors", &Model::kneighbors, py::arg("X"), py::arg("n_neighbors"), py::arg("n_threads") = 0,
+             release())
+        .def("training_kneighbors", &Model::training_kneighbors, py::arg("n_neighbors"), py::arg("n_threads") = 0,
              release())
         .def("transform", &Model::transform, py::arg("X"), py::arg("n_threads") = 0, release())
         .def_property_readonly("scale_exponent", &Model::scale_exponent)

@@ -44,6 +44,11 @@ public:
     // queries predict_batch rejects.
     std::vector<Neighbour> nearest_rows(const MatrixView& X, Eigen::Index count) const;
 
+    // nearest_rows with the stored training rows as the queries, so that each finds itself
+    // (unless duplicates with lower rows fill its count): their neighbours without the
+    // training data. Trained only.
+    std::vector<Neighbour> nearest_training_rows(Eigen::Index count) const;
+
     // The votes of each row of X's k nearest training rows, one column per entry of
     // classes(): the first column holding a row's most votes is its predicted label.
     // Trained only, like nearest_rows.
@@ -65,6 +70,7 @@ public:
 
     bool trained() const;
     std::int32_t n_components() const { return pca->n_components; }
+    Eigen::Index n_training_rows() const { return knn->X_train.rows(); }
     const Vector& explained_variance_ratio() const { return pca->explained_variance_ratio; }
     // Bytes held by the trained model's arrays and labels.
     std::size_t memory_bytes() const;
@@ -75,6 +81,8 @@ public:
 private:
     // Checks queries against the training and reduces them; `what` names them in errors.
     RowMajorMatrix reduce_queries(const MatrixView& X, const std::string& what) const;
+    // nearest_rows of queries already reduced; reorders their rows.
+    std::vector<Neighbour> nearest_reduced(RowMajorMatrix& reduced, Eigen::Index count) const;
 
     KNNConfig config;
     std::ostream* progress;

@@ -11,6 +11,18 @@ std::vector<Neighbour> KNNEngine::nearest_rows(const MatrixView& X, Eigen::Index
         throw std::logic_error("an untrained engine has no neighbours");
     }
     RowMajorMatrix reduced = reduce_queries(X, "queries");
+    return nearest_reduced(reduced, count);
+}
+
+std::vector<Neighbour> KNNEngine::nearest_training_rows(Eigen::Index count) const {
+    if (!trained()) {
+        throw std::logic_error("an untrained engine has no neighbours");
+    }
+    RowMajorMatrix reduced = knn->X_train;
+    return nearest_reduced(reduced, count);
+}
+
+std::vector<Neighbour> KNNEngine::nearest_reduced(RowMajorMatrix& reduced, Eigen::Index count) const {
     const Eigen::Index K = std::clamp<Eigen::Index>(count, 0, knn->X_train.rows());
     std::vector<Neighbour> nearest(static_cast<std::size_t>(reduced.rows() * K));
     for_each_nearby_task(*knn, reduced, [&](const Eigen::Index* places, const MatrixView& part) {

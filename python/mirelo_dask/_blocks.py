@@ -38,7 +38,7 @@ def predict(block, source, digest, threads_per_host):
     if len(block) == 0:
         return np.empty(0, dtype=model.classes_.dtype)
     trained, queries, threads = _queries(model, block, threads_per_host)
-    return trained.classes[trained.model.predict(queries, threads)]
+    return trained.labels(queries, model.weights, threads)
 
 
 def predict_proba(block, source, digest, threads_per_host):
@@ -46,7 +46,7 @@ def predict_proba(block, source, digest, threads_per_host):
     if len(block) == 0:
         return np.empty((0, len(model.classes_)))
     trained, queries, threads = _queries(model, block, threads_per_host)
-    return trained.model.vote_counts(queries, threads) / trained.model.k
+    return trained.shares(queries, model.weights, threads)
 
 
 def kneighbors(block, source, digest, threads_per_host, n_neighbors):
@@ -55,8 +55,7 @@ def kneighbors(block, source, digest, threads_per_host, n_neighbors):
     if len(block) == 0:
         return np.empty((0, n_neighbors)), np.empty((0, n_neighbors), dtype=np.intp)
     trained, queries, threads = _queries(model, block, threads_per_host, n_neighbors)
-    squared, rows = trained.model.kneighbors(queries, n_neighbors, threads)
-    return trained.distances(squared), rows.astype(np.intp, copy=False)
+    return trained.neighbours(queries, n_neighbors, threads)
 
 
 def stacked_kneighbors(block, source, digest, threads_per_host, n_neighbors):

@@ -2,22 +2,28 @@
 
 import sys
 from numbers import Integral
-from typing import NamedTuple, Optional, Tuple, Union
+from typing import Any, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 from sklearn.base import BaseEstimator, ClassifierMixin, ClassNamePrefixFeaturesOutMixin, TransformerMixin
-from sklearn.utils._param_validation import Interval
+from sklearn.neighbors._base import KNeighborsMixin
+from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 from . import _native
 from ._parameters import CONSTRAINTS, engine_variance, thread_count
+from ._weights import neighbour_weights, uniform, weighted_shares
 
 __all__ = ["MireloClassifier"]
 
 # What validating a training input records on the estimator.
 _INPUT_RECORDS = ("n_features_in_", "feature_names_in_")
+# Inputs keep their precision in what comes back; the engine works in double either way.
+_DTYPES = [np.float64, np.float32]
+
+Neighbours = Tuple[np.ndarray, NDArray[np.intp]]
 
 
 class _Trained(NamedTuple):
@@ -25,14 +31,42 @@ class _Trained(NamedTuple):
     # model with another's classes.
     model: _native.Model
     classes: np.ndarray
+    codes: np.ndarray  # each training row's place in classes
     n_samples: int
+    dtype: np.dtype  # the training data's, for the distances among training rows
 
-    def distances(self, squared: np.ndarray) -> NDArray[np.float64]:
+    def neighbours(self, X: Optional[np.ndarray], count: int, threads: int) -> Neighbours:
+        """Distances (in X's precision) and rows of each query's nearest; X None: the training
+        rows' own, without themselves."""
+        if X is not None:
+            squared, rows = self.model.kneighbors(X, count, threads)
+            return self._distances(squared, X.dtype), rows.astype(np.intp, copy=False)
+        squared, rows = self.model.training_kneighbors(count + 1, threads)
+        # Each row's own place, or the first one where lower duplicates crowd it out.
+        others = rows != np.arange(len(rows))[:, None]
+        others[others.all(axis=1), 0] = False
+        shape = (len(rows), count)
+        return (self._distances(squared[others].reshape(shape), self.dtype),
+                rows[others].reshape(shape).astype(np.intp, copy=False))
+
+    def shares(self, X: np.ndarray, weights: Any, threads: int) -> NDArray[np.float64]:
+        """Each class's share of the (weighted) votes of the model's k nearest rows."""
+        if uniform(weights):
+            return self.model.vote_counts(X, threads) / self.model.k
+        distances, rows = self.neighbours(X, self.model.k, threads)
+        return weighted_shares(self.codes[rows], neighbour_weights(weights, distances), len(self.classes))
+
+    def labels(self, X: np.ndarray, weights: Any, threads: int) -> np.ndarray:
+        if uniform(weights):
+            return self.classes[self.model.predict(X, threads)]
+        return self.classes[self.shares(X, weights, threads).argmax(axis=1)]
+
+    def _distances(self, squared: np.ndarray, dtype: np.dtype) -> np.ndarray:
         # Rooted before the power of two comes off: the squares themselves may not be finite.
-        return np.ldexp(np.sqrt(squared), -self.model.scale_exponent)
+        return np.ldexp(np.sqrt(squared), -self.model.scale_exponent).astype(dtype, copy=False)
 
 
-class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
+class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
     """Exact k-nearest-neighbour classifier on an adaptive PCA of the training data.
 
     Training centres the data (and optionally scales it), keeps the principal axes that
@@ -53,6 +87,11 @@ class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, Transfo
         components; None keeps min(n_samples, n_features). ``"mle"`` and 0 are refused.
     scale : bool, default=False
         Divide each feature by its sample standard deviation before the PCA.
+    weights : {"uniform", "distance"}, callable or None, default="uniform"
+        How the neighbours' votes count, as in ``KNeighborsClassifier``: "uniform" (or None)
+        the same; "distance" by the inverse of their distance, where a neighbour at distance 0
+        leaves only the neighbours at distance 0, counting the same; a callable takes the
+        distances (n_queries, n_neighbors) and returns as many finite weights.
     n_jobs : int, default=None
         OpenMP threads of each call. None: the calling thread's setting (threadpoolctl's
         limit, else ``OMP_NUM_THREADS``, else every core); -1: every core; -2: all but one.
@@ -94,14 +133,16 @@ class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, Transfo
 
     _parameter_constraints: dict = {
         **CONSTRAINTS,
+        "weights": [StrOptions({"uniform", "distance"}), callable, None],
         "n_jobs": [Interval(Integral, None, -1, closed="right"), Interval(Integral, 1, None, closed="left"), None],
         "verbose": ["boolean"],
     }
 
-    def __init__(self, n_neighbors: int = 3, n_components: Union[int, float, None] = 0.95, scale: bool = False,
-                 n_jobs: Optional[int] = None, verbose: bool = False) -> None:
+    def __init__(self, n_neighbors: int = 3, n_components: Union[int, float, None] = 0.95, weights: Any = "uniform",
+                 scale: bool = False, n_jobs: Optional[int] = None, verbose: bool = False) -> None:
         self.n_neighbors = n_neighbors
         self.n_components = n_components
+        self.weights = weights
         self.scale = scale
         self.n_jobs = n_jobs
         self.verbose = verbose
@@ -126,7 +167,7 @@ class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, Transfo
         # those of the fit in place.
         previous = {name: vars(self)[name] for name in _INPUT_RECORDS if name in vars(self)}
         try:
-            X, y = validate_data(self, X, y, dtype=np.float64)
+            X, y = validate_data(self, X, y, dtype=_DTYPES)
             check_classification_targets(y)
             classes, codes = np.unique(y, return_inverse=True)
             model = _native.Model(int(self.n_neighbors), engine_variance(self.n_components, *X.shape))
@@ -137,7 +178,8 @@ class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, Transfo
                 vars(self).pop(name, None)
             vars(self).update(previous)
             raise
-        self._trained = _Trained(model, classes, X.shape[0])
+        codes = codes.astype(np.min_scalar_type(len(classes) - 1))
+        self._trained = _Trained(model, classes, codes, X.shape[0], X.dtype)
         self.classes_ = classes
         self.n_components_ = model.n_components
         self.explained_variance_ratio_ = model.explained_variance_ratio
@@ -157,14 +199,14 @@ class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, Transfo
         Returns
         -------
         labels : ndarray of shape (n_queries,)
-            Labels from ``classes_``; a tie goes to the first class in ``classes_``, so this
-            is the first maximum of ``predict_proba``.
+            Labels from ``classes_``, the first maximum of ``predict_proba``: a tie goes to
+            the first class in ``classes_``.
         """
         trained, X = self._queries(X, None)
-        return trained.classes[trained.model.predict(X, thread_count(self.n_jobs))]
+        return trained.labels(X, self.weights, thread_count(self.n_jobs))
 
     def predict_proba(self, X: ArrayLike) -> NDArray[np.float64]:
-        """Each class's share of the votes of the ``n_neighbors`` nearest training rows.
+        """Each class's share of the (weighted) votes of the ``n_neighbors`` nearest training rows.
 
         Parameters
         ----------
@@ -174,23 +216,26 @@ class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, Transfo
         Returns
         -------
         proba : ndarray of shape (n_queries, n_classes)
-            Vote counts over ``n_neighbors``, columns in the order of ``classes_``; a class none of
-            the neighbours holds gets 0.
+            Each class's votes (or weights) over all of them, columns in the order of
+            ``classes_``; a class none of the neighbours holds gets 0.
         """
         trained, X = self._queries(X, None)
-        return trained.model.vote_counts(X, thread_count(self.n_jobs)) / trained.model.k
+        return trained.shares(X, self.weights, thread_count(self.n_jobs))
 
     def kneighbors(
-        self, X: ArrayLike, n_neighbors: Optional[int] = None, return_distance: bool = True
-    ) -> Union[Tuple[NDArray[np.float64], NDArray[np.intp]], NDArray[np.intp]]:
+        self, X: Optional[ArrayLike] = None, n_neighbors: Optional[int] = None, return_distance: bool = True
+    ) -> Union[Neighbours, NDArray[np.intp]]:
         """The nearest training rows of each query, in the reduced space.
 
         Parameters
         ----------
-        X : array-like of shape (n_queries, n_features)
-            Queries, finite.
+        X : array-like of shape (n_queries, n_features), default=None
+            Queries, finite. None: each training row's neighbours, itself left out (where
+            more duplicates of a row than ``n_neighbors`` come before it, the first of them
+            is left out instead).
         n_neighbors : int, default=None
-            How many neighbours; the estimator's own when None. At most the number of training rows.
+            How many neighbours; the estimator's own when None. At most the number of training
+            rows, and fewer when X is None.
         return_distance : bool, default=True
             Return the distances as well as the indices.
 
@@ -199,14 +244,15 @@ class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, Transfo
         distances : ndarray of shape (n_queries, n_neighbors)
             Euclidean distances in the reduced space, as ``KNeighborsClassifier`` reports
             them: the square roots of the exact squared distances that rank the
-            neighbours. Only when ``return_distance`` is True.
+            neighbours; float32 for float32 queries (or training data, when X is None).
+            Only when ``return_distance`` is True.
         indices : ndarray of shape (n_queries, n_neighbors)
             Training row indices, nearest first; at equal distances the lower index first.
         """
         trained, X = self._queries(X, n_neighbors)
         count = trained.model.k if n_neighbors is None else int(n_neighbors)
-        squared, indices = trained.model.kneighbors(X, count, thread_count(self.n_jobs))
-        return (trained.distances(squared), indices) if return_distance else indices
+        distances, indices = trained.neighbours(X, count, thread_count(self.n_jobs))
+        return (distances, indices) if return_distance else indices
 
     def transform(self, X: ArrayLike) -> NDArray[np.float64]:
         """Reduce rows onto the kept principal components.
@@ -219,12 +265,12 @@ class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, Transfo
         Returns
         -------
         reduced : ndarray of shape (n_samples, n_components_)
-            Coordinates in the space where neighbours are searched.
+            Coordinates in the space where neighbours are searched, in X's precision.
         """
         check_is_fitted(self)
         trained = self._trained
-        X = validate_data(self, X, dtype=np.float64, reset=False)
-        return trained.model.transform(X, thread_count(self.n_jobs))
+        X = validate_data(self, X, dtype=_DTYPES, reset=False)
+        return trained.model.transform(X, thread_count(self.n_jobs)).astype(X.dtype, copy=False)
 
     @property
     def _n_features_out(self) -> int:
@@ -241,14 +287,19 @@ class MireloClassifier(ClassifierMixin, ClassNamePrefixFeaturesOutMixin, Transfo
                 size += sys.getsizeof(value)
         return size
 
-    def _queries(self, X: ArrayLike, n_neighbors: Optional[int]) -> Tuple[_Trained, np.ndarray]:
+    def _queries(self, X: Optional[ArrayLike], n_neighbors: Optional[int]) -> Tuple[_Trained, Optional[np.ndarray]]:
+        """The trained state and X validated, None staying None (the training rows as queries)."""
         check_is_fitted(self)
         trained = self._trained
-        X = validate_data(self, X, dtype=np.float64, reset=False)
+        if X is not None:
+            X = validate_data(self, X, dtype=_DTYPES, reset=False)
         count = trained.model.k if n_neighbors is None else n_neighbors
         if not isinstance(count, Integral) or isinstance(count, bool) or count < 1:
             raise ValueError(f"Expected n_neighbors > 0, got {count!r}")
-        if count > trained.n_samples:
-            raise ValueError(f"Expected n_neighbors <= n_samples_fit, but n_neighbors = {count}, "
-                             f"n_samples_fit = {trained.n_samples}, n_samples = {X.shape[0]}")
+        # A training row's own place does not count among its neighbours.
+        most, relation = (trained.n_samples, "<=") if X is not None else (trained.n_samples - 1, "<")
+        if count > most:
+            n_queries = trained.n_samples if X is None else X.shape[0]
+            raise ValueError(f"Expected n_neighbors {relation} n_samples_fit, but n_neighbors = {count}, "
+                             f"n_samples_fit = {trained.n_samples}, n_samples = {n_queries}")
         return trained, X

@@ -76,6 +76,26 @@ TEST(EngineNeighbours, VotesAndNeighboursAgreeWithPredictions) {
     }
 }
 
+TEST(EngineNeighbours, TrainingRowsFindWhatTheirQueriesWould) {
+    // Rounded rows repeat, so a row's copies tie with it at distance 0.
+    for (const bool rounded : {false, true}) {
+        SCOPED_TRACE(rounded ? "rounded" : "plain");
+        Matrix X = test::random_matrix(200, 7, 64);
+        if (rounded) X = X.array().round();
+        KNNEngine engine(KNNConfig{3, 0.9});
+        engine.set_progress(nullptr);
+        engine.train(X, LabelList(200, "same"), false);
+        const std::vector<Neighbour> expected = engine.nearest_rows(X, 5);
+        const std::vector<Neighbour> found = engine.nearest_training_rows(5);
+        ASSERT_EQ(found.size(), expected.size());
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(found[i].row, expected[i].row);
+            EXPECT_EQ(found[i].distance, expected[i].distance);
+        }
+        EXPECT_EQ(found.front().distance, 0.0);
+    }
+}
+
 TEST(EngineNeighbours, TinyDataReportTrueDistancesAndCoordinates) {
     // Scaling by a power of two is exact; data this small are scaled up inside the PCA.
     const Matrix X = test::random_matrix(40, 5, 62), queries = test::random_matrix(6, 5, 63);

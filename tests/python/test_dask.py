@@ -50,7 +50,7 @@ def client():
 
 @pytest.fixture(scope="module")
 def model():
-    return MireloClassifier(n_neighbors=5, n_components=0.9).fit(X_TRAIN, Y_TRAIN)
+    return MireloClassifier(n_neighbors=5, n_components=0.9, weights="distance").fit(X_TRAIN, Y_TRAIN)
 
 
 def builds(client):

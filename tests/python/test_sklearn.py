@@ -8,7 +8,7 @@ import unittest
 import numpy as np
 import pytest
 from sklearn.calibration import CalibratedClassifierCV
-from sklearn.datasets import load_iris, load_wine
+from sklearn.datasets import load_digits, load_iris, load_wine, make_classification
 from sklearn.decomposition import PCA
 from sklearn.ensemble import VotingClassifier
 from sklearn.linear_model import LogisticRegression
@@ -84,6 +84,81 @@ def test_predict_is_the_first_maximum_of_predict_proba(k):
     assert (model.predict(queries) == model.classes_[proba.argmax(axis=1)]).all()
 
 
+def digits():
+    X, y = load_digits(return_X_y=True)
+    return X[:1200], y[:1200], X[1200:]
+
+
+def wide():
+    X, y = make_classification(n_samples=160, n_features=600, n_informative=30, n_classes=4, random_state=0)
+    return X[:120], y[:120], X[120:]
+
+
+@pytest.mark.parametrize("data", [digits, wide])
+@pytest.mark.parametrize("weights", ["uniform", "distance", lambda d: np.exp(-d / 8)], ids=["uniform", "distance",
+                                                                                          "callable"])
+def test_weights_match_scikit_learn(data, weights):
+    X, y, queries = data()
+    model = MireloClassifier(n_neighbors=7, weights=weights).fit(X, y)
+    reference = make_pipeline(PCA(0.95), KNeighborsClassifier(7, weights=weights, algorithm="brute")).fit(X, y)
+    assert (model.predict(queries) == reference.predict(queries)).all()
+    np.testing.assert_allclose(model.predict_proba(queries), reference.predict_proba(queries), atol=1e-12)
+
+
+@pytest.mark.parametrize("data", [digits, wide])
+def test_training_rows_neighbours_match_scikit_learn(data):
+    X, y, _ = data()
+    model = MireloClassifier(n_neighbors=5).fit(X, y)
+    reference = KNeighborsClassifier(5, algorithm="brute").fit(PCA(0.95).fit_transform(X), y)
+    distances, indices = model.kneighbors()
+    expected_distances, expected_indices = reference.kneighbors()
+    assert (indices == expected_indices).all()
+    np.testing.assert_allclose(distances, expected_distances, rtol=1e-9)
+    for mode in ["connectivity", "distance"]:
+        graph, expected = model.kneighbors_graph(n_neighbors=3, mode=mode), reference.kneighbors_graph(n_neighbors=3, mode=mode)
+        assert type(graph) is type(expected) and (graph.indices == expected.indices).all()
+        np.testing.assert_allclose(graph.data, expected.data, rtol=1e-9)
+
+
+@pytest.mark.parametrize("copies, n_neighbors, expected", [
+    (2, 1, [[1], [0]]), (2, 3, [[1, 2, 3], [0, 2, 3]]), (4, 2, [[1, 2], [0, 2], [0, 1], [1, 2]]),
+])
+def test_training_rows_neighbours_leave_out_the_row_itself(copies, n_neighbors, expected):
+    # Copies are taken lowest first; where more of them than n_neighbors come before a row,
+    # the first is left out in its place, as scikit-learn does.
+    X = np.repeat([[0.0, 0.0], [1.0, 0.0], [0.0, 3.0]], copies, axis=0)
+    model = MireloClassifier(n_neighbors=1, n_components=2).fit(X, np.arange(len(X)) % 2)
+    distances, indices = model.kneighbors(n_neighbors=n_neighbors)
+    assert indices[:copies].tolist() == expected and (distances[:, :min(copies - 1, n_neighbors)] == 0).all()
+
+
+@pytest.mark.parametrize("weights, match", [
+    (lambda d: d[:, :1], r"one weight per distance, shape \(2, 2\), got shape \(2, 1\)"),
+    (lambda d: d * np.nan, "finite weights"),
+    (lambda d: np.zeros_like(d), "only zeros for query 0"),
+    (lambda d: d.astype(str), "real numbers"),
+])
+def test_weights_functions_that_cannot_weigh_raise(weights, match):
+    model = MireloClassifier(n_neighbors=2, weights=weights).fit([[0.0], [1.0], [2.0]], ["a", "b", "a"])
+    for call in (model.predict, model.predict_proba):
+        with pytest.raises(ValueError, match=match):
+            call([[0.4], [1.5]])
+
+
+def test_distance_weights_at_distance_zero_count_only_those_rows():
+    model = MireloClassifier(n_neighbors=3, weights="distance").fit([[0.0], [0.0], [0.1], [5.0]], ["a", "b", "b", "c"])
+    assert model.predict_proba([[0.0], [4.0]]).round(3).tolist() == [[0.5, 0.5, 0.0], [0.166, 0.17, 0.664]]
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_outputs_keep_the_input_precision(dtype):
+    X, y = load_wine(return_X_y=True)
+    model = MireloClassifier().fit(X.astype(dtype), y)
+    assert model.kneighbors()[0].dtype == dtype
+    for queries in (X.astype(dtype), X.astype(dtype).tolist() if dtype == np.float64 else X.astype(dtype)):
+        assert model.transform(queries).dtype == model.kneighbors(queries)[0].dtype == dtype
+
+
 def test_kneighbors_and_transform_match_a_search_on_the_reduced_rows():
     X, y = load_wine(return_X_y=True)
     model = MireloClassifier(n_neighbors=4, scale=True).fit(X[:150], y[:150])
@@ -151,7 +226,7 @@ def test_pickled_state(tmp_path):
 
 @pytest.mark.parametrize("params", [
     {"n_neighbors": 0}, {"n_neighbors": -3}, {"n_neighbors": 2.5}, {"n_neighbors": 2**31}, {"n_components": 0},
-    {"n_components": "mle"}, {"scale": "yes"}, {"scale": 1}, {"n_jobs": 0}, {"n_jobs": 1.5}, {"verbose": "loud"},
+    {"n_components": "mle"}, {"weights": "inverse"}, {"weights": 2}, {"scale": "yes"}, {"scale": 1}, {"n_jobs": 0}, {"n_jobs": 1.5}, {"verbose": "loud"},
 ])
 def test_rejects_parameters(params):
     with pytest.raises(InvalidParameterError, match=f"'{next(iter(params))}' parameter of MireloClassifier"):

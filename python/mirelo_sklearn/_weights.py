@@ -1,0 +1,46 @@
+"""Neighbour weights and the weighted votes they give, by KNeighborsClassifier's rules."""
+
+from typing import Any
+
+import numpy as np
+
+
+def uniform(weights: Any) -> bool:
+    """Whether every neighbour's vote counts the same: no distances are needed then."""
+    return weights is None or (isinstance(weights, str) and weights == "uniform")
+
+
+def neighbour_weights(weights: Any, distances: np.ndarray) -> np.ndarray:
+    """Each neighbour's weight, for weights that are not uniform.
+
+    "distance" weighs by the inverse distance, except that a query with a neighbour at
+    distance 0 counts only those neighbours, each once. A callable gets the distances.
+    """
+    if isinstance(weights, str):  # "distance"; anything else was refused by fit
+        with np.errstate(divide="ignore"):
+            inverse = 1.0 / distances
+        at_zero = np.isinf(inverse)
+        rows = at_zero.any(axis=1)
+        inverse[rows] = at_zero[rows]
+        return inverse
+    found = np.asarray(weights(distances))
+    if found.shape != distances.shape:
+        raise ValueError(f"Expected the weights function to return one weight per distance, shape "
+                         f"{distances.shape}, got shape {found.shape}")
+    if not np.issubdtype(found.dtype, np.number) or np.iscomplexobj(found):
+        raise ValueError(f"Expected real numbers from the weights function, got {found.dtype} values")
+    if not np.isfinite(found).all():
+        raise ValueError("Expected finite weights from the weights function, got NaN or infinity")
+    unweighted = np.flatnonzero((found == 0).all(axis=1))
+    if len(unweighted):
+        raise ValueError(f"Expected a weight other than 0 among each query's neighbours, got only zeros for "
+                         f"query {unweighted[0]}")
+    return found
+
+
+def weighted_shares(codes: np.ndarray, weights: np.ndarray, n_classes: int) -> np.ndarray:
+    """Each class's share of each query's summed neighbour weights; codes: the neighbours' classes."""
+    n = len(codes)
+    cells = (np.arange(n)[:, None] * n_classes + codes).ravel()
+    sums = np.bincount(cells, weights=weights.ravel(), minlength=n * n_classes).reshape(n, n_classes)
+    return sums / sums.sum(axis=1, keepdims=True)
