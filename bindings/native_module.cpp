@@ -180,6 +180,26 @@ public:
         return fitted().explained_variance_ratio();
     }
 
+    Vector explained_variance() const {
+        const std::shared_lock guard(lock);
+        return fitted().explained_variance();
+    }
+
+    Vector mean() const {
+        const std::shared_lock guard(lock);
+        return fitted().reduction().mean;
+    }
+
+    Vector std_dev() const {
+        const std::shared_lock guard(lock);
+        return fitted().reduction().std_dev;
+    }
+
+    Matrix components() const {
+        const std::shared_lock guard(lock);
+        return fitted().reduction().components;
+    }
+
     std::size_t memory_bytes() const {
         const std::shared_lock guard(lock);
         return sizeof(*this) + (engine ? engine->memory_bytes() : 0);
@@ -316,6 +336,10 @@ PYBIND11_MODULE(_native, m) {
         .def_property_readonly("scale_exponent", &Model::scale_exponent)
         .def_property_readonly("n_components", &Model::n_components)
         .def_property_readonly("explained_variance_ratio", &Model::explained_variance_ratio)
+        .def_property_readonly("explained_variance", &Model::explained_variance)
+        .def_property_readonly("mean", &Model::mean)
+        .def_property_readonly("std_dev", &Model::std_dev)
+        .def_property_readonly("components", &Model::components)
         .def_property_readonly("is_fitted", &Model::is_fitted)
         .def("__sizeof__", &Model::memory_bytes)
         .def(py::pickle(&saved, &restored));

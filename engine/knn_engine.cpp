@@ -1,5 +1,6 @@
 #include "knn_engine.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 #include <sstream>
@@ -48,6 +49,21 @@ int KNNEngine::scale_exponent() const {
         throw std::logic_error("an untrained engine has no scale");
     }
     return pca->scale_exponent;
+}
+
+const AdaptivePCA& KNNEngine::reduction() const {
+    if (!trained()) {
+        throw std::logic_error("an untrained engine has no reduction");
+    }
+    return *pca;
+}
+
+Vector KNNEngine::explained_variance() const {
+    const int exponent = reduction().scale_exponent;
+    // Summed at the stored scale, where no square overflows, and brought to the data's after.
+    const Vector squares = knn->X_train.colwise().squaredNorm().transpose();
+    const double rows = static_cast<double>(std::max<Eigen::Index>(knn->X_train.rows() - 1, 1));
+    return squares.unaryExpr([&](double s) { return std::ldexp(s, -2 * exponent) / rows; });
 }
 
 std::size_t KNNEngine::memory_bytes() const { return pca->memory_bytes() + knn->memory_bytes(); }

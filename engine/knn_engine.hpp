@@ -62,6 +62,14 @@ public:
     // The PCA's power of two (AdaptivePCA::scale_exponent); trained only, like nearest_rows.
     int scale_exponent() const;
 
+    // The fitted reduction: means, spreads and axes. Trained only, like nearest_rows.
+    const AdaptivePCA& reduction() const;
+
+    // Each kept axis's variance over the training rows, in the data's units: its reduced
+    // coordinates' sum of squares over (rows - 1), the PCA's eigenvalue, found from the
+    // stored rows. Trained only, like nearest_rows.
+    Vector explained_variance() const;
+
     // The trained state, copied (std::logic_error before training), and its restoration:
     // import_state validates the state (std::invalid_argument) and leaves the engine as it
     // was when it rejects it. The engine's own k and variance stay.

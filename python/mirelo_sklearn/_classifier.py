@@ -10,7 +10,7 @@ from sklearn.base import BaseEstimator, ClassifierMixin, ClassNamePrefixFeatures
 from sklearn.neighbors._base import KNeighborsMixin
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.multiclass import check_classification_targets
-from sklearn.utils.validation import check_is_fitted, validate_data
+from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
 from . import _native
 from ._parameters import CONSTRAINTS, engine_variance, thread_count
@@ -34,6 +34,7 @@ class _Trained(NamedTuple):
     codes: np.ndarray  # each training row's place in classes
     n_samples: int
     dtype: np.dtype  # the training data's, for the distances among training rows
+    scaled: bool
 
     def neighbours(self, X: Optional[np.ndarray], count: int, threads: int) -> Neighbours:
         """Distances (in X's precision) and rows of each query's nearest; X None: the training
@@ -108,9 +109,20 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
         The column names, when ``X`` was a DataFrame with string column names.
     n_components_ : int
         The number of principal components kept.
+    components_ : ndarray of shape (n_components_, n_features_in_)
+        The kept principal axes, as ``PCA.components_`` (an axis's sign may differ).
+    mean_ : ndarray of shape (n_features_in_,)
+        The training data's column means, subtracted first.
+    scale_ : ndarray of shape (n_features_in_,) or None
+        With ``scale=True``, what each centred column is divided by: its sample standard
+        deviation (divisor n - 1), or 1 where that is nearly 0. None otherwise.
+    explained_variance_ : ndarray of shape (n_components_,)
+        Each kept component's variance over the training rows (divisor n - 1).
     explained_variance_ratio_ : ndarray of shape (n_components_,)
         Each kept component's share of the total variance (zeros when the training data
         do not vary).
+    singular_values_ : ndarray of shape (n_components_,)
+        The norms of the training rows' reduced coordinates, one per component.
     n_samples_fit_ : int
         The number of training rows.
 
@@ -179,7 +191,7 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
             vars(self).update(previous)
             raise
         codes = codes.astype(np.min_scalar_type(len(classes) - 1))
-        self._trained = _Trained(model, classes, codes, X.shape[0], X.dtype)
+        self._trained = _Trained(model, classes, codes, X.shape[0], X.dtype, bool(self.scale))
         self.classes_ = classes
         self.n_components_ = model.n_components
         self.explained_variance_ratio_ = model.explained_variance_ratio
@@ -271,6 +283,54 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
         trained = self._trained
         X = validate_data(self, X, dtype=_DTYPES, reset=False)
         return trained.model.transform(X, thread_count(self.n_jobs)).astype(X.dtype, copy=False)
+
+    def inverse_transform(self, X: ArrayLike) -> NDArray[np.float64]:
+        """The rows in feature space whose reduced coordinates are X: ``transform`` undone, up
+        to the variance the dropped components held.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_components_)
+            Reduced coordinates.
+
+        Returns
+        -------
+        restored : ndarray of shape (n_samples, n_features_in_)
+            In X's precision.
+        """
+        check_is_fitted(self)
+        model = self._trained.model
+        X = check_array(X, dtype=_DTYPES)
+        if X.shape[1] != model.n_components:
+            raise ValueError(f"Expected {model.n_components} columns, one per kept component, got {X.shape[1]}")
+        restored = X @ model.components.T * model.std_dev + model.mean
+        return restored.astype(X.dtype, copy=False)
+
+    @property
+    def components_(self) -> NDArray[np.float64]:
+        return self._fitted_model().components.T
+
+    @property
+    def mean_(self) -> NDArray[np.float64]:
+        return self._fitted_model().mean
+
+    @property
+    def scale_(self) -> Optional[NDArray[np.float64]]:
+        check_is_fitted(self)
+        trained = self._trained
+        return trained.model.std_dev if trained.scaled else None
+
+    @property
+    def explained_variance_(self) -> NDArray[np.float64]:
+        return self._fitted_model().explained_variance
+
+    @property
+    def singular_values_(self) -> NDArray[np.float64]:
+        return np.sqrt(self.explained_variance_ * max(self.n_samples_fit_ - 1, 1))
+
+    def _fitted_model(self) -> _native.Model:
+        check_is_fitted(self)
+        return self._trained.model
 
     @property
     def _n_features_out(self) -> int:

@@ -108,6 +108,10 @@ TEST(EngineNeighbours, TinyDataReportTrueDistancesAndCoordinates) {
     tiny.train(X * factor, y, false);
     ASSERT_NE(tiny.export_state().scale_exponent, 0);
     EXPECT_TRUE(same(tiny.transform(queries * factor), plain.transform(queries) * factor));
+    const Vector variance = plain.explained_variance();
+    EXPECT_TRUE(same(tiny.explained_variance(), variance * factor * factor));
+    EXPECT_NEAR(variance.sum(), (plain.transform(X).rowwise() - plain.transform(X).colwise().mean()).squaredNorm() / 39,
+                1e-12 * variance.sum());
     const std::vector<Neighbour> expected = plain.nearest_rows(queries, 3);
     const std::vector<Neighbour> found = tiny.nearest_rows(queries * factor, 3);
     for (std::size_t i = 0; i < expected.size(); ++i) {

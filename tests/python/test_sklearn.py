@@ -150,13 +150,42 @@ def test_distance_weights_at_distance_zero_count_only_those_rows():
     assert model.predict_proba([[0.0], [4.0]]).round(3).tolist() == [[0.5, 0.5, 0.0], [0.166, 0.17, 0.664]]
 
 
+@pytest.mark.parametrize("data", [digits, wide])
+@pytest.mark.parametrize("scale", [False, True])
+def test_reduction_is_scikit_learns_pca(data, scale):
+    X, y, queries = data()
+    model = MireloClassifier(scale=scale).fit(X, y)
+    scaler = StandardScaler(with_std=scale).fit(X)
+    pca = PCA(0.95).fit(scaler.transform(X))
+    # scale=True divides by the n - 1 deviation, StandardScaler by the n one: variances differ
+    # by (n - 1) / n, except in constant columns, which both leave undivided.
+    shrink = (len(X) - 1) / len(X) if scale else 1.0
+    signs = np.sign((model.components_ * pca.components_).sum(axis=1))[:, None]
+    np.testing.assert_allclose(model.components_ * signs, pca.components_, atol=1e-10)
+    np.testing.assert_allclose(model.mean_, scaler.mean_, atol=1e-12)
+    np.testing.assert_allclose(model.explained_variance_, pca.explained_variance_ * shrink, rtol=1e-10)
+    np.testing.assert_allclose(model.explained_variance_ratio_, pca.explained_variance_ratio_, atol=1e-12)
+    np.testing.assert_allclose(model.singular_values_, pca.singular_values_ * np.sqrt(shrink), rtol=1e-10)
+    if scale:
+        varies = scaler.var_ > 0
+        np.testing.assert_allclose(model.scale_[varies], scaler.scale_[varies] / np.sqrt(shrink), rtol=1e-10)
+        assert (model.scale_[~varies] == 1).all()
+    else:
+        assert model.scale_ is None
+    expected = scaler.inverse_transform(pca.inverse_transform(pca.transform(scaler.transform(queries))))
+    np.testing.assert_allclose(model.inverse_transform(model.transform(queries)), expected, atol=1e-9)
+
+
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
 def test_outputs_keep_the_input_precision(dtype):
     X, y = load_wine(return_X_y=True)
-    model = MireloClassifier().fit(X.astype(dtype), y)
+    model = MireloClassifier(n_components=2).fit(X.astype(dtype), y)
     assert model.kneighbors()[0].dtype == dtype
     for queries in (X.astype(dtype), X.astype(dtype).tolist() if dtype == np.float64 else X.astype(dtype)):
-        assert model.transform(queries).dtype == model.kneighbors(queries)[0].dtype == dtype
+        reduced = model.transform(queries)
+        assert reduced.dtype == model.kneighbors(queries)[0].dtype == model.inverse_transform(reduced).dtype == dtype
+    with pytest.raises(ValueError, match="Expected 2 columns, one per kept component, got 3"):
+        model.inverse_transform(np.zeros((1, 3)))
 
 
 def test_kneighbors_and_transform_match_a_search_on_the_reduced_rows():
