@@ -42,22 +42,24 @@ class ShardedClassifier:
     ``fit`` takes a Dask array (or DataFrame) of training rows and their labels. The principal
     axes come from each block's row count, column sums and centred cross-products, combined
     in block order; each shard of consecutive rows is then reduced and kept by one worker.
-    A query's ``n_neighbors`` nearest rows are merged exactly from every shard's ``k`` candidates (by
-    distance, then training row) before the vote, so the answers are those of one engine
+    A query's ``n_neighbors`` nearest rows are merged exactly from every shard's candidates
+    (by distance, then training row) before the vote, so the answers are those of one engine
     holding all the rows under the same axes.
 
     Parameters
     ----------
-    n_neighbors, n_components, scale
-        As for MireloClassifier.
+    n_neighbors, n_components, weights, scale
+        As for MireloClassifier; a callable ``weights`` must pickle, since it runs on the
+        workers.
     n_shards : int, default=None
         How many shards to hold the reduced rows in; one per worker when None.
     """
 
-    def __init__(self, n_neighbors: int = 3, n_components: Union[int, float, None] = 0.95, scale: bool = False,
-                 n_shards: Optional[int] = None) -> None:
+    def __init__(self, n_neighbors: int = 3, n_components: Union[int, float, None] = 0.95, weights: Any = "uniform",
+                 scale: bool = False, n_shards: Optional[int] = None) -> None:
         self.n_neighbors = n_neighbors
         self.n_components = n_components
+        self.weights = weights
         self.scale = scale
         self.n_shards = n_shards
 
@@ -127,6 +129,7 @@ class ShardedClassifier:
         parts = []
         for rows, block in zip(X.chunks[0], X.to_delayed()[:, 0]):
             found = [dask.delayed(_shards.candidates)(shard, block, count, threads) for shard in self._shards]
-            answer = dask.delayed(_shards.answer)(what, count, self.classes_, self._scale_exponent, *found)
+            answer = dask.delayed(_shards.answer)(what, count, self.classes_, self._scale_exponent, self.weights,
+                                                  *found)
             parts.append(da.from_delayed(answer, (rows, *trailing), dtype=dtype))
         return da.concatenate(parts)

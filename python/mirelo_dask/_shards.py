@@ -2,9 +2,11 @@
 block of queries, and the exact merge of every shard's candidates."""
 
 import sys
-from typing import Sequence, Tuple
+from typing import Any, Sequence, Tuple
 
 import numpy as np
+
+from mirelo_sklearn._weights import neighbour_weights, uniform, weighted_shares
 
 from ._blocks import thread_budget
 from ._statistics import Reduction
@@ -78,21 +80,18 @@ def merged(n_neighbors: int, *parts: Candidates) -> Candidates:
     return tuple(np.take_along_axis(a, order, axis=1) for a in (squared, rows, codes))
 
 
-def vote_counts(n_classes: int, codes: np.ndarray) -> np.ndarray:
-    n = len(codes)
-    cells = (np.arange(n)[:, None] * n_classes + codes).ravel()
-    return np.bincount(cells, minlength=n * n_classes).reshape(n, n_classes)
-
-
-def answer(what: str, n_neighbors: int, classes: np.ndarray, scale_exponent: int, *parts: Candidates):
+def answer(what: str, n_neighbors: int, classes: np.ndarray, scale_exponent: int, weights: Any,
+           *parts: Candidates):
     """One block's kneighbors (stacked as in _blocks), predict_proba or predict from its candidates."""
     if len(parts[0][0]) == 0:
         shape = {"kneighbors": (0, n_neighbors, 2), "predict_proba": (0, len(classes)), "predict": (0,)}[what]
         return np.empty(shape, dtype=classes.dtype if what == "predict" else np.float64)
     squared, rows, codes = merged(n_neighbors, *parts)
+    distances = np.ldexp(np.sqrt(squared), -scale_exponent)
     if what == "kneighbors":
-        return np.stack([np.ldexp(np.sqrt(squared), -scale_exponent), rows.astype(np.float64)], axis=-1)
-    counts = vote_counts(len(classes), codes)
+        return np.stack([distances, rows.astype(np.float64)], axis=-1)
+    votes = np.ones(codes.shape) if uniform(weights) else neighbour_weights(weights, distances)
+    shares = weighted_shares(codes, votes, len(classes))
     if what == "predict_proba":
-        return counts / n_neighbors
-    return classes[counts.argmax(axis=1)]  # a tie goes to the first class
+        return shares
+    return classes[shares.argmax(axis=1)]  # a tie goes to the first class

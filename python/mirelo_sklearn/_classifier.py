@@ -8,7 +8,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 from sklearn.base import BaseEstimator, ClassifierMixin, ClassNamePrefixFeaturesOutMixin, TransformerMixin
 from sklearn.neighbors._base import KNeighborsMixin
-from sklearn.utils._param_validation import Interval, StrOptions
+from sklearn.utils._param_validation import Interval
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
@@ -145,7 +145,6 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
 
     _parameter_constraints: dict = {
         **CONSTRAINTS,
-        "weights": [StrOptions({"uniform", "distance"}), callable, None],
         "n_jobs": [Interval(Integral, None, -1, closed="right"), Interval(Integral, 1, None, closed="left"), None],
         "verbose": ["boolean"],
     }

@@ -4,7 +4,7 @@ import os
 from numbers import Integral
 from typing import Optional, Union
 
-from sklearn.utils._param_validation import Interval, RealNotInt
+from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions
 
 _INT32_MAX = 2**31 - 1
 
@@ -13,6 +13,7 @@ _INT32_MAX = 2**31 - 1
 CONSTRAINTS: dict = {
     "n_neighbors": [Interval(Integral, 1, _INT32_MAX, closed="both")],
     "n_components": [Interval(Integral, 1, None, closed="left"), Interval(RealNotInt, 0, 1, closed="neither"), None],
+    "weights": [StrOptions({"uniform", "distance"}), callable, None],
     "scale": ["boolean"],
 }
 

@@ -144,23 +144,24 @@ def test_bad_calls_fail_before_anything_runs(model, model_or_none, queries, erro
         mirelo_dask.predict(model if model_or_none == "model" else model_or_none, da.from_array(queries))
 
 
-@pytest.mark.parametrize("scale, chunks, shards, magnitude", [
-    (False, ((700, 0, 1300, 1000),), 2, 1.0),
-    (True, (500,), 3, 1.0),
-    (False, (500,), 2, 1e155),  # squares overflow unless the blocks are scaled first
-    (True, (1000,), 2, 1e-200),  # squares underflow likewise
+@pytest.mark.parametrize("scale, chunks, shards, magnitude, weights", [
+    (False, ((700, 0, 1300, 1000),), 2, 1.0, "uniform"),
+    (True, (500,), 3, 1.0, "distance"),
+    (False, (500,), 2, 1e155, "uniform"),  # squares overflow unless the blocks are scaled first
+    (True, (1000,), 2, 1e-200, "distance"),  # squares underflow likewise
 ])
-def test_sharded_training_answers_as_one_machine(client, scale, chunks, shards, magnitude):
+def test_sharded_training_answers_as_one_machine(client, scale, chunks, shards, magnitude, weights):
     X, Q = X_TRAIN * magnitude, QUERIES * magnitude
-    local = MireloClassifier(n_neighbors=5, n_components=0.9, scale=scale).fit(X, Y_TRAIN)
-    sharded = mirelo_dask.ShardedClassifier(n_neighbors=5, n_components=0.9, scale=scale, n_shards=shards).fit(
+    local = MireloClassifier(n_neighbors=5, n_components=0.9, weights=weights, scale=scale).fit(X, Y_TRAIN)
+    sharded = mirelo_dask.ShardedClassifier(n_neighbors=5, n_components=0.9, weights=weights, scale=scale,
+                                            n_shards=shards).fit(
         da.from_array(X, chunks=(*chunks, (FEATURES,))), da.from_array(Y_TRAIN, chunks=500))
     assert sharded.n_components_ == local.n_components_
     queries = uneven(Q)
     labels, proba, (distances, rows) = dask.compute(sharded.predict(queries), sharded.predict_proba(queries),
                                                     sharded.kneighbors(queries, 9))
     np.testing.assert_array_equal(labels, local.predict(Q))
-    np.testing.assert_array_equal(proba, local.predict_proba(Q))
+    np.testing.assert_allclose(proba, local.predict_proba(Q), atol=1e-12)
     expected_distances, expected_rows = local.kneighbors(Q, 9)
     np.testing.assert_array_equal(rows, expected_rows)
     np.testing.assert_allclose(distances, expected_distances, rtol=1e-9)
