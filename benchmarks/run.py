@@ -5,6 +5,7 @@
     python benchmarks/run.py --workload pickle    # MireloClassifier's pickle against a refit
     python benchmarks/run.py --workload scale --skip faiss   # 400,000 x 784: what fits in memory
     python benchmarks/run.py --workload dask      # mirelo_dask on a local two-worker cluster
+    python benchmarks/run.py --workload weights   # MireloClassifier's weighted votes against scikit-learn's
 
 With --kernel-rate it also prints the covariance product's rate beside the multiply-add peak,
 from a small C++ program built with
@@ -29,13 +30,15 @@ for _name in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--workload", nargs="+", default=["quick"],
-                        choices=["quick", "tall", "tall99", "wide", "latency", "growth", "scale", "pickle", "dask"],
+                        choices=["quick", "tall", "tall99", "wide", "latency", "growth", "scale", "pickle", "dask",
+                                 "weights"],
                         help="quick: 10000 x 784 tall rows, then latency (the default); tall: 50000 x 784; "
                              "tall99: the tall data at variance 0.99, many more components; "
                              "wide: 2000 x 20000; latency: digits, 1797 x 64, with one-row calls; "
                              "growth: batch time against training rows; scale: 400000 x 784 (2.5 GB); "
                              "pickle: MireloClassifier's pickle of the tall rows against a refit; "
-                             "dask: 200000 queries against a 20000 x 200 model on a local cluster")
+                             "dask: 200000 queries against a 20000 x 200 model on a local cluster; "
+                             "weights: MireloClassifier's predict_proba of the tall rows by weighting")
     parser.add_argument("--threads", type=int, default=2, help="threads for every method (default 2)")
     parser.add_argument("--rows", type=int,
                         help="training rows of the tall workloads (default 50000; 10000 in the quick run)")
@@ -260,6 +263,33 @@ def pickling():
     print(f"| loaded model's predict_proba bit-identical | {'yes' if identical else 'NO'} |")
 
 
+def weighting():
+    """MireloClassifier's predict_proba of the tall workload with each kind of weights, against
+    scikit-learn's pipeline with the same weights (the best of three calls each)."""
+    from sklearn.decomposition import PCA
+    from sklearn.neighbors import KNeighborsClassifier
+    from sklearn.pipeline import make_pipeline
+
+    from mirelo_sklearn import MireloClassifier
+
+    w = workloads.synthetic("weights", args.rows or 50_000, args.queries or 10_000, 784)
+    print(f"\n**weights: predict_proba, {len(w.X)} x {w.X.shape[1]} training rows, {len(w.queries)} queries, "
+          f"k={w.k}** ({args.threads} threads)\n")
+    print("| weights | mirelo (s) | scikit-learn (s) | scikit-learn ÷ mirelo | largest difference |")
+    print("|---|---:|---:|---:|---:|")
+    for weights in ["uniform", "distance", lambda d: np.exp(-d)]:
+        ours = MireloClassifier(n_neighbors=w.k, n_components=w.variance, weights=weights).fit(w.X, w.y)
+        theirs = make_pipeline(PCA(w.variance), KNeighborsClassifier(w.k, weights=weights, algorithm="brute"))
+        theirs.fit(w.X, w.y)
+        with threadpool_limits(limits={"blas": 1, "openmp": args.threads}):
+            found, mirelo_time, _ = best_of_three(lambda: ours.predict_proba(w.queries))
+        with threadpool_limits(limits=args.threads):
+            expected, sklearn_time, _ = best_of_three(lambda: theirs.predict_proba(w.queries))
+        name = weights if isinstance(weights, str) else "callable"
+        print(f"| {name} | {mirelo_time:.3g} | {sklearn_time:.3g} | {sklearn_time / mirelo_time:.2f} | "
+              f"{np.abs(found - expected).max():.2g} |")
+
+
 def main():
     if args.kernel_rate:
         kernel_rate()
@@ -271,6 +301,9 @@ def main():
             continue
         if name == "pickle":
             pickling()
+            continue
+        if name == "weights":
+            weighting()
             continue
         if name == "dask":
             from cluster import dask_workload

@@ -6,7 +6,7 @@ from typing import Any, Sequence, Tuple
 
 import numpy as np
 
-from mirelo_sklearn._weights import neighbour_weights, uniform, weighted_shares
+from mirelo_sklearn._weights import neighbour_weights, weighted_shares
 
 from ._blocks import thread_budget
 from ._statistics import Reduction
@@ -90,8 +90,7 @@ def answer(what: str, n_neighbors: int, classes: np.ndarray, scale_exponent: int
     distances = np.ldexp(np.sqrt(squared), -scale_exponent)
     if what == "kneighbors":
         return np.stack([distances, rows.astype(np.float64)], axis=-1)
-    votes = np.ones(codes.shape) if uniform(weights) else neighbour_weights(weights, distances)
-    shares = weighted_shares(codes, votes, len(classes))
+    shares = weighted_shares(codes, neighbour_weights(weights, distances), len(classes))
     if what == "predict_proba":
         return shares
     return classes[shares.argmax(axis=1)]  # a tie goes to the first class

@@ -50,15 +50,16 @@ class _Trained(NamedTuple):
         return (self._distances(squared[others].reshape(shape), self.dtype),
                 rows[others].reshape(shape).astype(np.intp, copy=False))
 
-    def shares(self, X: np.ndarray, weights: Any, threads: int) -> NDArray[np.float64]:
-        """Each class's share of the (weighted) votes of the model's k nearest rows."""
-        if uniform(weights):
+    def shares(self, X: Optional[np.ndarray], weights: Any, threads: int) -> NDArray[np.float64]:
+        """Each class's share of the (weighted) votes of the model's k nearest rows; X None:
+        the training rows', each without itself."""
+        if X is not None and uniform(weights):
             return self.model.vote_counts(X, threads) / self.model.k
         distances, rows = self.neighbours(X, self.model.k, threads)
         return weighted_shares(self.codes[rows], neighbour_weights(weights, distances), len(self.classes))
 
-    def labels(self, X: np.ndarray, weights: Any, threads: int) -> np.ndarray:
-        if uniform(weights):
+    def labels(self, X: Optional[np.ndarray], weights: Any, threads: int) -> np.ndarray:
+        if X is not None and uniform(weights):
             return self.classes[self.model.predict(X, threads)]
         return self.classes[self.shares(X, weights, threads).argmax(axis=1)]
 
@@ -199,13 +200,14 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
             sys.stdout.write(lines)
         return self
 
-    def predict(self, X: ArrayLike) -> np.ndarray:
+    def predict(self, X: Optional[ArrayLike]) -> np.ndarray:
         """Predict the majority class of each row's ``n_neighbors`` nearest training rows.
 
         Parameters
         ----------
-        X : array-like of shape (n_queries, n_features)
-            Queries, finite.
+        X : array-like of shape (n_queries, n_features) or None
+            Queries, finite. None: the training rows, each without itself among its
+            neighbours, as ``kneighbors()`` finds them.
 
         Returns
         -------
@@ -216,13 +218,13 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
         trained, X = self._queries(X, None)
         return trained.labels(X, self.weights, thread_count(self.n_jobs))
 
-    def predict_proba(self, X: ArrayLike) -> NDArray[np.float64]:
+    def predict_proba(self, X: Optional[ArrayLike]) -> NDArray[np.float64]:
         """Each class's share of the (weighted) votes of the ``n_neighbors`` nearest training rows.
 
         Parameters
         ----------
-        X : array-like of shape (n_queries, n_features)
-            Queries, finite.
+        X : array-like of shape (n_queries, n_features) or None
+            Queries, finite. None: the training rows, as for ``predict``.
 
         Returns
         -------

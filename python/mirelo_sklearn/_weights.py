@@ -11,11 +11,13 @@ def uniform(weights: Any) -> bool:
 
 
 def neighbour_weights(weights: Any, distances: np.ndarray) -> np.ndarray:
-    """Each neighbour's weight, for weights that are not uniform.
+    """Each neighbour's weight: 1 for uniform weights.
 
     "distance" weighs by the inverse distance, except that a query with a neighbour at
     distance 0 counts only those neighbours, each once. A callable gets the distances.
     """
+    if uniform(weights):
+        return np.ones(distances.shape)
     if isinstance(weights, str):  # "distance"; anything else was refused by fit
         with np.errstate(divide="ignore"):
             inverse = 1.0 / distances

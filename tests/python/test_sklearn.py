@@ -106,10 +106,13 @@ def test_weights_match_scikit_learn(data, weights):
 
 
 @pytest.mark.parametrize("data", [digits, wide])
-def test_training_rows_neighbours_match_scikit_learn(data):
+@pytest.mark.parametrize("weights", ["uniform", "distance"])
+def test_training_rows_neighbours_match_scikit_learn(data, weights):
     X, y, _ = data()
-    model = MireloClassifier(n_neighbors=5).fit(X, y)
-    reference = KNeighborsClassifier(5, algorithm="brute").fit(PCA(0.95).fit_transform(X), y)
+    model = MireloClassifier(n_neighbors=5, weights=weights).fit(X, y)
+    reference = KNeighborsClassifier(5, weights=weights, algorithm="brute").fit(PCA(0.95).fit_transform(X), y)
+    assert (model.predict(None) == reference.predict(None)).all()
+    np.testing.assert_allclose(model.predict_proba(None), reference.predict_proba(None), atol=1e-12)
     distances, indices = model.kneighbors()
     expected_distances, expected_indices = reference.kneighbors()
     assert (indices == expected_indices).all()
