@@ -99,3 +99,15 @@ def test_fit_racing_predictions_never_mixes_two_trainings(target):
     for thread in threads:
         thread.join()
     assert failures == []
+
+
+@pytest.mark.parametrize("n_jobs", [1, 2, -1])
+def test_n_jobs_changes_neither_the_answers_nor_the_callers_setting(n_jobs):
+    from threadpoolctl import threadpool_info, threadpool_limits
+
+    model = MireloClassifier(n_neighbors=4).fit(X_BIG[:5000, :40], Y_BIG[:5000])
+    queries = X_BIG[5000:8000, :40]
+    expected = answers(model, queries)
+    with threadpool_limits(limits=1, user_api="openmp"):
+        assert same(answers(model.set_params(n_jobs=n_jobs), queries), expected)
+        assert {pool["num_threads"] for pool in threadpool_info() if pool["user_api"] == "openmp"} == {1}
