@@ -68,7 +68,8 @@ class _Trained(NamedTuple):
         return np.ldexp(np.sqrt(squared), -self.model.scale_exponent).astype(dtype, copy=False)
 
 
-class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
+class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeaturesOutMixin, TransformerMixin,
+                       BaseEstimator):
     """Exact k-nearest-neighbour classifier on an adaptive PCA of the training data.
 
     Training centres the data (and optionally scales it), keeps the principal axes that

@@ -87,7 +87,8 @@ def test_frames_keep_their_index_and_feature_names(client, method, kind):
     frame = shuffled_frame(QUERIES)
     local = frame.compute()
     frame = frame if kind == "dask" else local
-    named = MireloClassifier(n_neighbors=5, n_components=0.9).fit(pd.DataFrame(X_TRAIN, columns=local.columns), Y_TRAIN)
+    named = MireloClassifier(n_neighbors=5, n_components=0.9).fit(pd.DataFrame(X_TRAIN, columns=local.columns),
+                                                                   Y_TRAIN)
     found = dask.compute(getattr(mirelo_dask, method)(named, frame))[0]
     expected = getattr(named, method)(local)
     for got, want in zip(found, expected) if method == "kneighbors" else [(found, expected)]:

@@ -43,7 +43,8 @@ def test_vote_ties_go_to_the_smallest_class(left, right):
 def test_parallel_grid_search_matches_scikit_learn():
     X, y = load_wine(return_X_y=True)
     ours = GridSearchCV(make_pipeline(StandardScaler(), MireloClassifier()),
-                        {"mireloclassifier__n_neighbors": [1, 5], "mireloclassifier__n_components": [0.8, 0.95]}, n_jobs=2)
+                        {"mireloclassifier__n_neighbors": [1, 5], "mireloclassifier__n_components": [0.8, 0.95]},
+                        n_jobs=2)
     theirs = GridSearchCV(make_pipeline(StandardScaler(), PCA(), KNeighborsClassifier(algorithm="brute")),
                           {"kneighborsclassifier__n_neighbors": [1, 5], "pca__n_components": [0.8, 0.95]})
     ours, theirs = ours.fit(X, y).cv_results_, theirs.fit(X, y).cv_results_
@@ -62,11 +63,12 @@ def test_scale_matches_a_standard_scaler():
 
 
 @pytest.mark.parametrize("tool", [
-    lambda: cross_val_score(MireloClassifier(n_neighbors=7, scale=True), *load_wine(return_X_y=True), scoring="roc_auc_ovr"),
-    lambda: VotingClassifier([("mirelo", MireloClassifier(n_neighbors=5)), ("linear", LogisticRegression(max_iter=1000))],
-                             voting="soft").fit(*load_iris(return_X_y=True)).predict_proba(load_iris().data),
-    lambda: CalibratedClassifierCV(MireloClassifier(n_neighbors=5), cv=3).fit(*load_iris(return_X_y=True)).predict_proba(
-        load_iris().data),
+    lambda: cross_val_score(MireloClassifier(n_neighbors=7, scale=True), *load_wine(return_X_y=True),
+                            scoring="roc_auc_ovr"),
+    lambda: VotingClassifier([("mirelo", MireloClassifier(n_neighbors=5)),
+                              ("linear", LogisticRegression(max_iter=1000))], voting="soft").fit(*load_iris(return_X_y=True)).predict_proba(load_iris().data),
+    lambda: CalibratedClassifierCV(MireloClassifier(n_neighbors=5), cv=3).fit(
+        *load_iris(return_X_y=True)).predict_proba(load_iris().data),
 ], ids=["roc-auc-ovr", "soft-voting", "calibrated"])
 def test_probability_tools(tool):
     assert np.isfinite(tool()).all()
@@ -118,7 +120,8 @@ def test_training_rows_neighbours_match_scikit_learn(data, weights):
     assert (indices == expected_indices).all()
     np.testing.assert_allclose(distances, expected_distances, rtol=1e-9)
     for mode in ["connectivity", "distance"]:
-        graph, expected = model.kneighbors_graph(n_neighbors=3, mode=mode), reference.kneighbors_graph(n_neighbors=3, mode=mode)
+        graph = model.kneighbors_graph(n_neighbors=3, mode=mode)
+        expected = reference.kneighbors_graph(n_neighbors=3, mode=mode)
         assert type(graph) is type(expected) and (graph.indices == expected.indices).all()
         np.testing.assert_allclose(graph.data, expected.data, rtol=1e-9)
 
@@ -258,7 +261,8 @@ def test_pickled_state(tmp_path):
 
 @pytest.mark.parametrize("params", [
     {"n_neighbors": 0}, {"n_neighbors": -3}, {"n_neighbors": 2.5}, {"n_neighbors": 2**31}, {"n_components": 0},
-    {"n_components": "mle"}, {"weights": "inverse"}, {"weights": 2}, {"scale": "yes"}, {"scale": 1}, {"n_jobs": 0}, {"n_jobs": 1.5}, {"verbose": "loud"},
+    {"n_components": "mle"}, {"weights": "inverse"}, {"weights": 2}, {"scale": "yes"}, {"scale": 1}, {"n_jobs": 0},
+    {"n_jobs": 1.5}, {"verbose": "loud"},
 ])
 def test_rejects_parameters(params):
     with pytest.raises(InvalidParameterError, match=f"'{next(iter(params))}' parameter of MireloClassifier"):
