@@ -5,6 +5,7 @@
 #include <limits>
 #include <utility>
 
+#include "box_levels.hpp"
 #include "kernels.hpp"
 #include "nearby_order.hpp"
 
@@ -34,41 +35,6 @@ std::vector<float> packed_in_order(const RowMajorMatrix& rows, const std::vector
     return packed;
 }
 
-float rounded_down(double value) {
-    const float single = static_cast<float>(value);
-    return single > value ? std::nextafter(single, -std::numeric_limits<float>::infinity()) : single;
-}
-
-float rounded_up(double value) {
-    const float single = static_cast<float>(value);
-    return single < value ? std::nextafter(single, std::numeric_limits<float>::infinity()) : single;
-}
-
-// The boxes of the groups of rows in `order` over their first `length` values, scaled, laid out for
-// near_boxes, zeros past the last group.
-std::vector<float> boxes_in_order(const RowMajorMatrix& rows, const std::vector<Index>& order, Index length,
-                                  double factor) {
-    const Index n = rows.rows();
-    const Index groups = (n + kSinglePanelRows - 1) / kSinglePanelRows;
-    const Index chunks = (groups + kBoxLanes - 1) / kBoxLanes;
-    std::vector<float> boxes(static_cast<std::size_t>(chunks * 2 * kBoxLanes * length), 0.0f);
-    for (Index g = 0; g < groups; ++g) {
-        float* chunk = boxes.data() + g / kBoxLanes * 2 * kBoxLanes * length + g % kBoxLanes;
-        const Index first = g * kSinglePanelRows;
-        for (Index p = 0; p < length; ++p) {
-            double lowest = rows(order[static_cast<std::size_t>(first)], p);
-            double highest = lowest;
-            for (Index place = first + 1; place < std::min(n, first + kSinglePanelRows); ++place) {
-                lowest = std::min(lowest, rows(order[static_cast<std::size_t>(place)], p));
-                highest = std::max(highest, rows(order[static_cast<std::size_t>(place)], p));
-            }
-            chunk[p * 2 * kBoxLanes] = rounded_down(lowest * factor);
-            chunk[p * 2 * kBoxLanes + kBoxLanes] = rounded_up(highest * factor);
-        }
-    }
-    return boxes;
-}
-
 Vector largest_of_runs(const Vector& norms) {
     const Index runs = (norms.size() + ScreenStages::kNormRun - 1) / ScreenStages::kNormRun;
     Vector largest(runs);
@@ -81,6 +47,16 @@ Vector largest_of_runs(const Vector& norms) {
 
 }  // namespace
 
+double widened_bar(double bar, double query_norm, double largest_norm, Index length) {
+    // The formula and the exact distance are each a few chains of `length` operations, each step
+    // erring by at most an epsilon of |q|^2 + |x|^2; the absolute term covers values near the
+    // subnormal range.
+    const double steps = 4.0 * static_cast<double>(length + 4);
+    const double rounding = steps * std::numeric_limits<double>::epsilon() * (query_norm + largest_norm) +
+                            steps * std::numeric_limits<double>::denorm_min();
+    return std::nextafter(bar + rounding, std::numeric_limits<double>::infinity());
+}
+
 double ScreenStages::prefix_error(const double* query, const float* scaled) const {
     // Each difference is exact; the sum and the root round by a few epsilons of themselves.
     double sum = 0.0;
@@ -92,7 +68,7 @@ double ScreenStages::prefix_error(const double* query, const float* scaled) cons
 }
 
 float ScreenStages::box_limit(double widened_bar, double query_error) const {
-    // Every row of a group lies in its box, so its scaled distance over the prefix is at least the
+    // Every row a box spans lies in it, so its scaled distance over the prefix is at least the
     // box's from the rounded query less query_error. Each of a bound's prefix + 3 roundings raises
     // it by at most half a single-precision epsilon of itself, or by a subnormal step below the
     // normal range, which also covers the double-precision values' own rounding there.
@@ -117,8 +93,10 @@ double ScreenStages::largest_norm(Index first, Index count) const {
 }
 
 std::size_t ScreenStages::memory_bytes() const {
-    return order.capacity() * sizeof(Index) + (boxes.capacity() + rows.capacity() + norms.capacity()) * sizeof(float) +
-           static_cast<std::size_t>(exact_norms.size() + run_largest.size()) * sizeof(double);
+    std::size_t bytes = order.capacity() * sizeof(Index) + (rows.capacity() + norms.capacity()) * sizeof(float) +
+                        static_cast<std::size_t>(exact_norms.size() + run_largest.size()) * sizeof(double);
+    for (const BoxLevel& level : levels) bytes += level.memory_bytes();
+    return bytes;
 }
 
 Index choose_prefix(const RowMajorMatrix& rows) {
@@ -146,10 +124,10 @@ ScreenStages ScreenStages::build(const RowMajorMatrix& rows, const Vector& sq_no
     stages.width = rows.cols();
     stages.prefix = std::clamp<Index>(prefix, 1, rows.cols());
     const double factor = std::ldexp(1.0, stages.exponent);
-    stages.boxes = boxes_in_order(rows, stages.order, stages.prefix, factor);
     stages.rows = packed_in_order(rows, stages.order, factor);
     stages.exact_norms.resize(n);
     for (Index i = 0; i < n; ++i) stages.exact_norms[i] = sq_norms[stages.order[static_cast<std::size_t>(i)]];
+    stages.levels = box_levels(rows, stages.order, stages.exact_norms, stages.prefix, factor);
     stages.norms.resize(static_cast<std::size_t>(n));
     for (Index i = 0; i < n; ++i) {
         stages.norms[static_cast<std::size_t>(i)] = static_cast<float>(std::ldexp(stages.exact_norms[i], 2 * stages.exponent));

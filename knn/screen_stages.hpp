@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "box_levels.hpp"
 #include "mirelo_types.hpp"
 
 namespace mirelo {
@@ -9,9 +10,10 @@ namespace mirelo {
 // The two stages in front of the exact distances of the neighbour search.
 //
 // The stored rows are placed in an order that keeps near rows together, in groups of
-// kSinglePanelRows. The first stage bounds a query's squared distance to every row of a group
-// from below by its distance to the group's box over the first `prefix` coordinates, and passes
-// over the groups whose bound, allowing for its rounding, exceeds the query's bar. The second
+// kSinglePanelRows. The first stage bounds a query's squared distance to every row of a box
+// from below by its distance to the box over the first `prefix` coordinates, and passes over the
+// boxes whose bound, allowing for its rounding, exceeds the query's bar: first the large boxes
+// of the upper levels, then, inside those it keeps, the boxes of single groups. The second
 // screens every coordinate of the rows of the remaining groups in single precision, with a proven
 // rounding bound, and only the rows that pass both get an exact distance. The distance over a
 // prefix is at most the whole distance, and the components come in decreasing order of variance,
@@ -22,7 +24,7 @@ struct ScreenStages {
     std::vector<Eigen::Index> order;  // the stored row at each place
     Eigen::Index prefix = 0;          // coordinates the boxes span; 0 without a screen
     Eigen::Index width = 0;           // coordinates of a row
-    std::vector<float> boxes;         // laid out for near_boxes, scaled, each range rounded outwards
+    std::vector<BoxLevel> levels;     // groups' boxes first, then ever larger ones
     std::vector<float> rows;          // every coordinate of the scaled rows, packed by pack_rows_single
     std::vector<float> norms;         // their squared norms, scaled, in single precision
     Vector exact_norms;               // the same norms in double precision, unscaled
@@ -39,7 +41,7 @@ struct ScreenStages {
     // How far a query's scaled values, rounded to single precision, lie from the exact ones over
     // the prefix, at least.
     double prefix_error(const double* query, const float* scaled) const;
-    // The first stage's limit for every group holding a row whose squared distance is at most
+    // The first stage's limit for every box holding a row whose squared distance is at most
     // `widened_bar`, given the query's prefix_error.
     float box_limit(double widened_bar, double query_error) const;
     // The second stage's limit for every pair whose squared distance is at most `widened_bar`, given
@@ -49,6 +51,11 @@ struct ScreenStages {
     double largest_norm(Eigen::Index first, Eigen::Index count) const;
     std::size_t memory_bytes() const;
 };
+
+// The bar widened by the rounding of the exact distances and of the norm-based formula, for rows
+// whose squared norms are at most `largest_norm`: a row whose formula value lies above it cannot
+// displace the K-th.
+double widened_bar(double bar, double query_norm, double largest_norm, Eigen::Index length);
 
 // The first stage's prefix for a store, from how its spread falls across the coordinates.
 Eigen::Index choose_prefix(const RowMajorMatrix& rows);

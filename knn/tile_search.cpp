@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "box_descent.hpp"
 #include "kernels.hpp"
 #include "scan_order.hpp"
 
@@ -12,25 +13,6 @@ namespace mirelo {
 namespace {
 
 using Index = Eigen::Index;
-
-// Bounds how far the squared distance of a pair can lie from the screen's norm-based formula,
-// the rounding of both included: each is a few chains of `length` operations, each step erring by
-// at most an epsilon of |q|^2 + |x|^2; the absolute term covers values near the subnormal range.
-double rounding_bound(double query_norm, double row_norm, Index length) {
-    const double steps = 4.0 * static_cast<double>(length + 4);
-    return steps * std::numeric_limits<double>::epsilon() * (query_norm + row_norm) +
-           steps * std::numeric_limits<double>::denorm_min();
-}
-
-// The bar widened by the rounding of the exact distances: a row whose formula value lies above it
-// cannot displace the K-th.
-double widened_bar(double bar, double query_norm, double largest_norm, Index length) {
-    return std::nextafter(bar + rounding_bound(query_norm, largest_norm, length),
-                          std::numeric_limits<double>::infinity());
-}
-
-// The nearer of the heap's bar, once it has one, and the seed's.
-double current_bar(double heap_bar, double seed_bar) { return heap_bar < seed_bar ? heap_bar : seed_bar; }
 
 // A row whose exact distance is to be taken lies apart from the others in memory: fetched ahead.
 void fetch_row(const double* row, Index length) {
@@ -52,6 +34,7 @@ TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, I
       screen(screen),
       scaled(tile_size, rows.cols()),
       limits(static_cast<std::size_t>(tile_size)),
+      next(static_cast<std::size_t>(tile_size)),
       near(static_cast<std::size_t>(tile_size * kBlockGroups)),
       near_count(static_cast<std::size_t>(tile_size)),
       queries_near(static_cast<std::size_t>(kBlockGroups)),
@@ -76,10 +59,16 @@ void TileSearch::run(TileQuery* tile, Index count) {
         return;
     }
     prepare(tile, count);
-    scan_from(tile[count / 2].seed.origin, n, [&](Index start, Index block) {
+    Index pass_end = -1;
+    scan_from(tile[count / 2].seed.origin, n, [&](Index start, Index block, Index to) {
+        if (to != pass_end) {
+            std::fill_n(next.begin(), count, start);
+            pass_end = to;
+        }
         screen_boxes(tile, count, start, block);
         collect(count, start, block);
         for (const auto& [t, place] : found) offer(tile[t], place);
+        return next_needed(tile, count, start + block, to);
     });
 }
 
@@ -93,7 +82,6 @@ void TileSearch::prepare(TileQuery* tile, Index count) {
 }
 
 void TileSearch::screen_boxes(TileQuery* tile, Index count, Index start, Index block) {
-    const Index m = rows.cols();
     const double largest_norm = screen.largest_norm(start, block);
     const Index groups = (block + kSinglePanelRows - 1) / kSinglePanelRows;
     const Index chunk_size = 2 * kBoxLanes * screen.prefix;
@@ -101,16 +89,35 @@ void TileSearch::screen_boxes(TileQuery* tile, Index count, Index start, Index b
     // A row can displace the K-th only if its squared distance is below the bar; each stage
     // lets through every row whose bound lies within its rounding of that.
     for (Index t = 0; t < count; ++t) {
-        TileQuery& member = tile[t];
-        const double widened =
-            widened_bar(current_bar(member.nearest.bar(), member.seed.bar), member.norm, largest_norm, m);
+        const TileQuery& member = tile[t];
+        at(near_count, t) = 0;
+        if (at(next, t) >= start + block) continue;
+        const double widened = widened_bar(member.bar(), member.norm, largest_norm, rows.cols());
         at(limits, t) = screen.limit(widened, member.norm, largest_norm);
         Index* listed = near.data() + t * kBlockGroups;
-        const Index kept = near_boxes({scaled.row(t).data(), screen.boxes.data() + start / kBlockUnit * chunk_size,
-                                       groups, screen.prefix, screen.box_limit(widened, member.prefix_error), listed});
+        const Index kept =
+            near_boxes({scaled.row(t).data(), screen.levels.front().boxes.data() + start / kBlockUnit * chunk_size,
+                        groups, screen.prefix, screen.box_limit(widened, member.prefix_error), listed});
         at(near_count, t) = kept;
         for (Index i = 0; i < kept; ++i) ++at(queries_near, listed[i]);
     }
+}
+
+Index TileSearch::next_needed(TileQuery* tile, Index count, Index from, Index to) {
+    // A query that kept a group in the block is likely to keep one in the next block too; one
+    // that kept none learns where it next needs a look. One that passed over the block knows.
+    Index needed = to;
+    for (Index t = 0; t < count; ++t) {
+        if (at(near_count, t) > 0) {
+            at(next, t) = from;
+        } else if (at(next, t) < from) {
+            const TileQuery& member = tile[t];
+            at(next, t) =
+                next_near(screen, {scaled.row(t).data(), member.norm, member.prefix_error, member.bar()}, from, to);
+        }
+        needed = std::min(needed, at(next, t));
+    }
+    return needed;
 }
 
 Index TileSearch::pair_groups(Index count, Index groups) {

@@ -19,6 +19,12 @@ struct TileQuery {
     double norm = 0.0;
     double prefix_error = 0.0;
     NearestRows nearest{0};
+
+    // The nearer of the heap's bar, once it has one, and the seed's.
+    double bar() const {
+        const double heap_bar = nearest.bar();
+        return heap_bar < seed.bar ? heap_bar : seed.bar;
+    }
 };
 
 // Searches tiles of queries that share each block's reads. It works in buffers sized once for its
@@ -38,6 +44,9 @@ private:
     void prepare(TileQuery* tile, Eigen::Index count);
     // The first stage: lists the groups of the block near each query, with its second-stage limit.
     void screen_boxes(TileQuery* tile, Eigen::Index count, Eigen::Index start, Eigen::Index block);
+    // The first place from `from` on that a query of the tile needs, at most `to`: the others
+    // are passed over for every query.
+    Eigen::Index next_needed(TileQuery* tile, Eigen::Index count, Eigen::Index from, Eigen::Index to);
     // Lists each near group with the queries it is near; returns how many groups are near any.
     Eigen::Index pair_groups(Eigen::Index count, Eigen::Index groups);
     // The rows of the block that pass the second stage, as (query, place) pairs in `found`.
@@ -48,6 +57,8 @@ private:
     // The tile's queries scaled and rounded to single precision, one row each.
     Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> scaled;
     std::vector<float> limits;
+    // The first place each query may need to look at, in the current pass of its scan.
+    std::vector<Eigen::Index> next;
     // The groups of the block that the first stage leaves to query t: near[t * kBlockGroups + i]
     // for i < near_count[t].
     std::vector<Eigen::Index> near;

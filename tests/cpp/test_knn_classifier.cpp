@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "box_descent.hpp"
 #include "kernels.hpp"
 #include "knn_classifier.hpp"
 #include "test_support.hpp"
@@ -264,6 +265,29 @@ TEST(KNNClassifier, BoxesAllowForTheQuerysOwnRounding) {
     }
 }
 
+TEST(KNNClassifier, BoxesAtEveryLevelAllowForTheQuerysOwnRounding) {
+    // As above, with row 0 on the low face of a box at every level: a query whose bar is row 0's
+    // distance must not pass over it at any level.
+    constexpr Eigen::Index n = 4096;
+    RowMajorMatrix X = RowMajorMatrix::Zero(n, 2);
+    for (Eigen::Index i = 0; i < n; ++i) X(i, 0) = 1.0 + static_cast<double>(i) / 64.0;
+    Vector norms(n);
+    for (Eigen::Index i = 0; i < n; ++i) norms[i] = X.row(i).squaredNorm();
+    const double below = 1.0 - std::ldexp(1.0, -14);
+    const double query[2] = {below + std::ldexp(1.0, -26), 0.0};
+    for (Eigen::Index prefix : {1, 2}) {
+        const ScreenStages screen = ScreenStages::build(X, norms, prefix);
+        ASSERT_GE(screen.levels.size(), 3u);
+        ASSERT_NE(std::find(screen.order.begin(), screen.order.begin() + kSinglePanelRows, 0),
+                  screen.order.begin() + kSinglePanelRows);  // in the first group
+        float scaled[2];
+        for (int p = 0; p < 2; ++p) scaled[p] = static_cast<float>(std::ldexp(query[p], screen.exponent));
+        const double bar = squared_distance(query, X.row(0).data(), 2);
+        const BoxQuery box_query{scaled, query[0] * query[0], screen.prefix_error(query, scaled), bar};
+        EXPECT_EQ(next_near(screen, box_query, 0, n), 0) << prefix;
+    }
+}
+
 TEST(KNNClassifier, PrefixScreenKeepsEveryAnswerBitForBit) {
     // Coordinates with falling spreads, as the PCA leaves them, so that short prefixes screen out
     // most rows. Clusters of rows a billionth apart, which single precision cannot tell apart;
@@ -317,6 +341,72 @@ TEST(KNNClassifier, PrefixScreenKeepsEveryAnswerBitForBit) {
         }
     }
 }
+
+}  // namespace
+}  // namespace mirelo
+
+namespace mirelo {
+namespace {
+
+// Every stored row ranked by the search's own distance, ties to the lower row.
+std::vector<Neighbour> brute_force(const KNNClassifier& knn, const double* query, Eigen::Index K) {
+    std::vector<Neighbour> all;
+    for (Eigen::Index i = 0; i < knn.X_train.rows(); ++i) {
+        all.push_back({squared_distance(query, knn.X_train.row(i).data(), knn.X_train.cols()), i});
+    }
+    std::partial_sort(all.begin(), all.begin() + K, all.end(), nearer);
+    all.resize(static_cast<std::size_t>(K));
+    return all;
+}
+
+class SearchAtEverySize : public testing::TestWithParam<std::tuple<Eigen::Index, double>> {};
+
+TEST_P(SearchAtEverySize, MatchesBruteForceBitForBit) {
+    // Tight clusters along falling spreads, so that whole runs of boxes lie beyond a query's bar
+    // and are passed over at every level; rows on a grid and every fifth row a repeat, so that the
+    // K-th place is often a tie; the first queries are stored rows, the rest fall anywhere.
+    const auto [n, scale] = GetParam();
+    constexpr Eigen::Index m = 5;
+    Vector spreads(m);
+    for (Eigen::Index p = 0; p < m; ++p) spreads[p] = std::pow(0.3, static_cast<double>(p));
+    const Matrix centres = test::random_matrix(60, m, 110) * 20.0 * spreads.asDiagonal();
+    const Matrix jitter = test::random_matrix(n, m, 111) * spreads.asDiagonal();
+    Matrix unit(n, m);
+    for (Eigen::Index i = 0; i < n; ++i) {
+        if (i % 5 == 4) {
+            unit.row(i) = unit.row(i * 7 / 10);
+        } else {
+            // On a grid, so that rows lie on the faces of boxes at exactly a query's bar.
+            unit.row(i) = ((centres.row(i * 13 % 60) + jitter.row(i)) * 2.0).array().round() / 2.0;
+        }
+    }
+    RowMajorMatrix queries(200, m);
+    for (Eigen::Index q = 0; q < 10; ++q) queries.row(q) = unit.row(q * (n - 1) / 9);
+    queries.bottomRows(190) = (test::random_matrix(190, m, 112) * 40.0 * spreads.asDiagonal()).array().round() / 2.0;
+    const Matrix X = unit * scale;
+    const RowMajorMatrix Z = queries * scale;
+    for (Eigen::Index K : {Eigen::Index{1}, Eigen::Index{5}}) {
+        SCOPED_TRACE("rows " + std::to_string(n) + ", scale " + std::to_string(scale) + ", K " + std::to_string(K));
+        const KNNClassifier knn = fitted(static_cast<std::int32_t>(K), X, LabelList(static_cast<std::size_t>(n), "a"));
+        const Eigen::Index kept = std::min(K, n);
+        const std::vector<Neighbour> batch = knn.nearest_rows(Z, K);
+        for (Eigen::Index q = 0; q < Z.rows(); ++q) {
+            const std::vector<Neighbour> expected = brute_force(knn, Z.row(q).data(), kept);
+            const std::vector<Neighbour> alone = knn.nearest_rows(Z.middleRows(q, 1), K);
+            for (Eigen::Index j = 0; j < kept; ++j) {
+                for (const Neighbour& got : {batch[static_cast<std::size_t>(q * kept + j)], alone[static_cast<std::size_t>(j)]}) {
+                    ASSERT_EQ(got.row, expected[static_cast<std::size_t>(j)].row) << "query " << q << ", place " << j;
+                    ASSERT_EQ(std::memcmp(&got.distance, &expected[static_cast<std::size_t>(j)].distance, sizeof(double)), 0);
+                }
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, SearchAtEverySize,
+                         testing::Combine(testing::Values(Eigen::Index{1}, Eigen::Index{15}, Eigen::Index{17},
+                                                          Eigen::Index{255}, Eigen::Index{257}, Eigen::Index{100000}),
+                                          testing::Values(1e-10, 1.0, 1e15)));
 
 }  // namespace
 }  // namespace mirelo

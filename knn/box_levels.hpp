@@ -1,0 +1,34 @@
+#pragma once
+
+#include <vector>
+
+#include "mirelo_types.hpp"
+
+namespace mirelo {
+
+// Boxes over runs of places of the nearby order, level by level: level 0 boxes each group of
+// kSinglePanelRows rows, and each box of a level above spans kBoxLanes boxes of the level below,
+// which are one chunk of it. The top level has at most kBoxLanes boxes. A box holds, over the
+// first `prefix` coordinates, the range of every row it spans, scaled and rounded outwards.
+struct BoxLevel {
+    Eigen::Index span = 0;   // places per box
+    Eigen::Index count = 0;  // boxes
+    // Chunks of kBoxLanes boxes laid out for near_boxes: for each coordinate, the chunk's least
+    // values, then its greatest; zeros past the last box.
+    std::vector<float> boxes;
+    Vector largest_norm;     // the largest exact squared norm of each box's rows
+
+    std::size_t memory_bytes() const;
+};
+
+// The float nearest to `value` on the side away from the range it bounds.
+float rounded_down(double value);
+float rounded_up(double value);
+
+// Every level over the rows in `order` (places to rows), whose exact norms in place order are
+// `place_norms`; the boxes span `prefix` coordinates scaled by `factor`. Built in time linear in
+// the rows once the order is known.
+std::vector<BoxLevel> box_levels(const RowMajorMatrix& rows, const std::vector<Eigen::Index>& order,
+                                 const Vector& place_norms, Eigen::Index prefix, double factor);
+
+}  // namespace mirelo
