@@ -1,4 +1,4 @@
-"""Times mirelo against scikit-learn and faiss on the same data and thread count.
+"""Times mirelo against scikit-learn, faiss and hnswlib on the same data and thread count.
 
     python benchmarks/run.py                      # quick: a small tall set and digits, under a minute
     python benchmarks/run.py --workload tall tall99 wide latency growth --threads 2 --plot benchmarks/growth.png
@@ -35,7 +35,8 @@ def parse_args():
                         help="quick: 10000 x 784 tall rows, then latency (the default); tall: 50000 x 784; "
                              "tall99: the tall data at variance 0.99, many more components; "
                              "wide: 2000 x 20000; latency: digits, 1797 x 64, with one-row calls; "
-                             "growth: batch time against training rows; scale: 400000 x 784 (2.5 GB); "
+                             "growth: batch and one-row times against training rows, to 1,000,000 x 784 "
+                             "(6.3 GB); scale: 400000 x 784 (2.5 GB); "
                              "pickle: MireloClassifier's pickle of the tall rows against a refit; "
                              "dask: 200000 queries against a 20000 x 200 model on a local cluster; "
                              "weights: MireloClassifier's predict_proba of the tall rows by weighting")
@@ -45,15 +46,17 @@ def parse_args():
     parser.add_argument("--features", type=int, help="features of the wide workload (default 20000)")
     parser.add_argument("--queries", type=int,
                         help="queries of the tall workloads (default 10000; 1000 in the quick run)")
-    parser.add_argument("--growth-rows", type=int, nargs="+", default=[10_000, 20_000, 40_000, 80_000],
-                        help="training row counts of the growth workload (default 10000 20000 40000 80000)")
+    parser.add_argument("--growth-rows", type=int, nargs="+", default=[50_000, 100_000, 200_000, 400_000, 1_000_000],
+                        help="training row counts of the growth workload (default 50000 100000 200000 400000 "
+                             "1000000); scikit-learn only up to 400000, where its PCA's copy of the rows still fits")
     parser.add_argument("--growth-queries", type=int, default=2000,
                         help="queries of the growth workload (default 2000)")
     parser.add_argument("--calls", type=int, default=200,
-                        help="one-row predict calls per method in the quick, tall and latency runs (default 200)")
+                        help="one-row predict calls per method in the quick, tall, growth and latency runs "
+                             "(default 200)")
     parser.add_argument("--repeats", type=int, default=5,
                         help="timings of the pickle workload, the best taken (default 5)")
-    parser.add_argument("--skip", nargs="*", default=[], choices=["scikit-learn", "faiss"],
+    parser.add_argument("--skip", nargs="*", default=[], choices=["scikit-learn", "faiss", "hnswlib"],
                         help="leave a comparison out (for example scikit-learn's slow wide fit)")
     parser.add_argument("--kernel-rate", metavar="PROGRAM", nargs="?",
                         const=os.path.join(os.path.dirname(__file__), "..", "build", "bench", "mirelo_kernel_rate"),
@@ -119,12 +122,15 @@ def limits(method, threads):
     return threadpool_limits(limits=threads)
 
 
-def make_methods(w, components):
+def make_methods(w, graph, skip):
+    """mirelo and the peers not skipped; hnswlib (an approximate graph index) only with `graph`."""
     chosen = [methods.Mirelo(w.k, w.variance, w.scale)]
-    if "scikit-learn" not in args.skip:
+    if "scikit-learn" not in skip:
         chosen.append(methods.ScikitLearn(w.k, w.variance, w.scale))
-    if "faiss" not in args.skip:
-        chosen.append(methods.Faiss(w.k, w.variance, w.scale, components))
+    if "faiss" not in skip:
+        chosen.append(methods.Faiss(w.k, w.variance, w.scale, None))
+    if graph and "hnswlib" not in skip:
+        chosen.append(methods.Hnswlib(w.k, w.variance, w.scale, None, args.threads))
     return chosen
 
 
@@ -138,21 +144,25 @@ def thread_scaling(method, queries, repeats=3):
     return best[1], best[args.threads]
 
 
-def run_workload(w, one_row, scaling=False):
+def run_workload(w, one_row, scaling=False, graph=False, skip=()):
     """Rows of the table for one workload: {metric: {method: value}} plus label agreement, and with
-    `scaling` mirelo's batch times on 1 thread and on --threads."""
+    `scaling` mirelo's batch times on 1 thread and on --threads. The peers project to mirelo's
+    component count; hnswlib (with `graph`) searches at the ef it needs for recall@k >= 0.99."""
     print(f"# {w.name}: {len(w.X)} x {w.X.shape[1]} training, {len(w.queries)} queries, "
           f"k={w.k}, variance={w.variance}, scale={w.scale}", file=sys.stderr)
     figures, labels = {}, {}
     components, times = None, None
-    for method in make_methods(w, None):
-        if isinstance(method, methods.Faiss):
+    for method in make_methods(w, graph, set(args.skip) | set(skip)):
+        if not isinstance(method, methods.Mirelo):
             method.components = components
         with limits(method, args.threads):
             _, figures.setdefault("train (s)", {})[method.name], \
                 figures.setdefault("train peak memory (MiB)", {})[method.name] = measured(lambda: method.fit(w.X, w.y))
             if isinstance(method, methods.Mirelo):
                 components = method.components
+            if isinstance(method, methods.Hnswlib):
+                figures.setdefault("recall@k of the graph search", {})[method.name] = method.tune(w.queries)
+                figures.setdefault("ef for recall@k >= 0.99", {})[method.name] = method.ef
             labels[method.name], figures.setdefault("predict_batch (s)", {})[method.name], \
                 figures.setdefault("predict_batch peak memory (MiB)", {})[method.name] = \
                 best_of_three(lambda: method.predict_batch(w.queries))
@@ -173,33 +183,38 @@ def run_workload(w, one_row, scaling=False):
 
 
 def print_table(title, figures, agreement, components):
-    names = ["mirelo", "scikit-learn", "faiss (float32)"]
+    names = ["mirelo", "scikit-learn", "faiss (float32)", "hnswlib (float32)"]
+    names = [n for n in names if any(n in values for values in figures.values())]
     print(f"\n**{title}** ({components} components, {args.threads} threads)\n")
-    print("| figure | " + " | ".join(names) + " | scikit-learn ÷ mirelo | faiss ÷ mirelo |")
-    print("|---|" + "---:|" * (len(names) + 2))
+    print("| figure | " + " | ".join(names) + " | " + " | ".join(f"{n.split()[0]} ÷ mirelo" for n in names[1:]) + " |")
+    print("|---|" + "---:|" * (2 * len(names) - 1))
     for metric, values in figures.items():
         cells = [f"{values[n]:.3g}" if n in values else "–" for n in names]
-        ratios = [f"{values[n] / values['mirelo']:.2f}" if n in values and values["mirelo"] > 0 else "–"
+        ratios = [f"{values[n] / values['mirelo']:.2f}" if n in values and values.get("mirelo", 0) > 0 else "–"
                   for n in names[1:]]
         print(f"| {metric} | " + " | ".join(cells + ratios) + " |")
     cells = [f"{agreement[n]:.4f}" if agreement.get(n) is not None else "–" for n in names]
-    print("| labels agreeing with scikit-learn | " + " | ".join(cells) + " | | |")
+    print("| labels agreeing with scikit-learn | " + " | ".join(cells) + " |" + " |" * (len(names) - 1))
 
 
 def growth():
-    sizes, times = args.growth_rows, {}
-    largest = workloads.synthetic("growth", max(sizes), args.growth_queries, 784, seed=1)
+    sizes, times, calls, efs = sorted(args.growth_rows), {}, {}, []
+    largest = workloads.large("growth", max(sizes), args.growth_queries, 784, seed=1)
     for n in sizes:
         w = workloads.Workload(f"growth {n}", largest.X[:n], largest.y[:n], largest.queries)
-        figures, _, _, _ = run_workload(w, one_row=False)
+        # scikit-learn's PCA copies the rows: beyond this it would double a store of gigabytes.
+        figures, _, _, _ = run_workload(w, one_row=True, graph=True, skip={"scikit-learn"} if n > 400_000 else ())
         for name, seconds in figures["predict_batch (s)"].items():
-            times.setdefault(name, []).append(seconds)
-    print(f"\n**growth**: predict_batch of {args.growth_queries} queries (s), 784 features, "
-          f"{args.threads} threads\n")
-    print("| training rows | " + " | ".join(times) + " |")
-    print("|---:|" + "---:|" * len(times))
-    for i, n in enumerate(sizes):
-        print(f"| {n} | " + " | ".join(f"{t[i]:.3g}" for t in times.values()) + " |")
+            times.setdefault(name, {})[n] = seconds
+            calls.setdefault(name, {})[n] = figures["predict one row, median (µs)"][name]
+        efs.append(figures.get("ef for recall@k >= 0.99", {}).get("hnswlib (float32)"))
+    print(f"\n**growth**: predict_batch of {args.growth_queries} queries (s) and one row (median µs), "
+          f"784 features, {args.threads} threads; hnswlib at the ef giving recall@k >= 0.99\n")
+    print("| training rows | " + " | ".join(f"{name} batch | {name} one row" for name in times) + " | hnswlib ef |")
+    print("|---:|" + "---:|---:|" * len(times) + "---:|")
+    for n, ef in zip(sizes, efs):
+        cells = [f"{times[name][n]:.3g} | {calls[name][n]:.0f}" if n in times[name] else "– | –" for name in times]
+        print(f"| {n} | " + " | ".join(cells) + f" | {ef if ef is not None else '–'} |")
     if args.plot:
         plot_growth(sizes, times)
 
@@ -212,7 +227,7 @@ def plot_growth(sizes, times):
 
     fig, ax = plt.subplots(figsize=(6, 4))
     for name, seconds in times.items():
-        ax.plot(sizes, seconds, marker="o", label=name)
+        ax.plot(list(seconds), list(seconds.values()), marker="o", label=name)
     ax.set_xlabel("training rows")
     ax.set_ylabel(f"predict_batch of {args.growth_queries} queries (s)")
     ax.set_title(f"Batch prediction time as the store grows ({args.threads} threads)")
@@ -326,7 +341,7 @@ def main():
             w = workloads.digits()
         figures, agreement, components, times = run_workload(
             w, one_row=name in ("quick", "latency", "tall", "tall99"),
-            scaling=args.threads > 1 and name in ("quick", "tall", "tall99"))
+            scaling=args.threads > 1 and name in ("quick", "tall", "tall99"), graph=name in ("tall", "scale"))
         print_table(f"{name}: {len(w.X)} x {w.X.shape[1]} training rows, {len(w.queries)} queries, k={w.k}",
                     figures, agreement, components)
         if times:
