@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "input_rows_caster.hpp"
 #include "knn_engine.hpp"
 #include "label_list_caster.hpp"
 #include "matrix_view_caster.hpp"
@@ -36,7 +37,8 @@ PYBIND11_MODULE(mirelo, m) {
 
     py::class_<KNNEngine>(m, "KNNEngine")
         .def(py::init<KNNConfig>())
-        .def("train", &KNNEngine::train, py::arg("X"), py::arg("y"), py::arg("scale") = false)
+        .def("train", py::overload_cast<const mirelo::InputRows&, const mirelo::LabelList&, bool>(&KNNEngine::train),
+             py::arg("X"), py::arg("y"), py::arg("scale") = false)
         .def("predict", &KNNEngine::predict)
         .def("predict_batch", &KNNEngine::predict_batch);
 }

@@ -16,8 +16,10 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "input_rows_caster.hpp"
 #include "knn_engine.hpp"
 #include "matrix_view_caster.hpp"
+#include "progress_lines.hpp"
 
 namespace py = pybind11;
 
@@ -104,18 +106,28 @@ class Model {
 public:
     Model(std::int32_t k, double variance) : config{k, variance} {}
 
-    // Returns the two progress lines when verbose, else an empty string.
-    std::string fit(const mirelo::MatrixView& X, const Codes& codes, std::int64_t n_classes, bool scale, bool verbose,
-                    int threads) {
+    // Returns the two closing lines when verbose, else an empty string. A long fit hands its
+    // progress lines to `progress` (a callable taking a str, or None) as it goes; the GIL is
+    // taken for each.
+    std::string fit(const mirelo::InputRows& X, const Codes& codes, std::int64_t n_classes, bool scale, bool verbose,
+                    int threads, const py::object& progress) {
         const ClassCodes classes(n_classes);
         auto fresh = std::make_unique<KNNEngine>(config);
         std::ostringstream lines;
         fresh->set_progress(verbose ? &lines : nullptr);
+        mirelo::ProgressLines progress_lines([&progress](const std::string& line) {
+            const py::gil_scoped_acquire acquire;
+            progress(line);
+        });
+        if (!progress.is_none()) {
+            fresh->set_progress_report(progress_lines.report());
+        }
         {
             const ThreadCount count(threads);
             fresh->train(X, classes.labels(codes), scale);
         }
         fresh->set_progress(nullptr);
+        fresh->set_progress_report({});
         install(std::move(fresh), n_classes);
         return lines.str();
     }
@@ -325,7 +337,7 @@ PYBIND11_MODULE(_native, m) {
         .def_property_readonly("k", [](const Model& model) { return model.config.k; })
         .def_property_readonly("variance", [](const Model& model) { return model.config.variance; })
         .def("fit", &Model::fit, py::arg("X"), py::arg("codes"), py::arg("n_classes"), py::arg("scale"),
-             py::arg("verbose"), py::arg("n_threads") = 0, release())
+             py::arg("verbose"), py::arg("n_threads") = 0, py::arg("progress") = py::none(), release())
         .def("predict", &Model::predict, py::arg("X"), py::arg("n_threads") = 0, release())
         .def("vote_counts", &Model::vote_counts, py::arg("X"), py::arg("n_threads") = 0, release())
         .def("kneighbors", &Model::kneighbors, py::arg("X"), py::arg("n_neighbors"), py::arg("n_threads") = 0,

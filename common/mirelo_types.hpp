@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,5 +17,8 @@ using RowMajorMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eig
 using MatrixView = Eigen::Ref<const RowMajorMatrix>;
 // Byte strings, compared byte by byte; UTF-8 when they come from Python.
 using LabelList = std::vector<std::string>;
+// Told the stage a training is in and the share of it done, from 0 to 1; called on the thread
+// that trains, between pieces of work. Empty for no one.
+using ProgressReport = std::function<void(const char* stage, double done)>;
 
 }  // namespace mirelo

@@ -68,7 +68,7 @@ Vector KNNEngine::explained_variance() const {
 
 std::size_t KNNEngine::memory_bytes() const { return pca->memory_bytes() + knn->memory_bytes(); }
 
-void KNNEngine::train(const MatrixView& X, const LabelList& y, bool scale) {
+void KNNEngine::train(const InputRows& X, const LabelList& y, bool scale) {
     // NaN would keep every component and zero or less a single one, without a word.
     if (!(std::isfinite(config.variance) && config.variance > 0.0)) {
         std::ostringstream value;
@@ -80,17 +80,27 @@ void KNNEngine::train(const MatrixView& X, const LabelList& y, bool scale) {
         throw std::invalid_argument("expected one label per training row (" + std::to_string(X.rows()) +
                                     "), got " + std::to_string(y.size()) + " labels");
     }
-    require_finite(X, "the training matrix");
 
-    // Fit fresh components aside; swap them in only when every step succeeded.
+    // Fit fresh components aside; swap them in only when every step succeeded. The fit checks
+    // that every value is finite as it reads them.
     auto new_pca = std::make_unique<AdaptivePCA>(config.variance);
     new_pca->progress = progress;
-    new_pca->fit(X, scale);
+    new_pca->fit(X, scale, progress_report);
     check_interruption();
-    const RowMajorMatrix reduced = new_pca->transform(X);
+    // Projected straight into the store's rows, in pieces so that progress can be told.
+    const Eigen::Index n = X.rows();
+    constexpr Eigen::Index kProjectionRows = Eigen::Index{1} << 16;
+    RowMajorMatrix reduced(n, new_pca->n_components);
+    for (Eigen::Index top = 0; top < n; top += kProjectionRows) {
+        if (progress_report) progress_report("projection", static_cast<double>(top) / static_cast<double>(n));
+        const Eigen::Index rows = std::min(kProjectionRows, n - top);
+        new_pca->project(X.middle_rows(top, rows), reduced.data() + top * reduced.cols());
+        check_interruption();
+    }
     require_finite_squared_norms(reduced, "a training matrix");
+    if (progress_report) progress_report("store", 0.0);
     auto new_knn = std::make_unique<KNNClassifier>(config.k);
-    new_knn->fit(reduced, y);
+    new_knn->fit(std::move(reduced), y);
 
     pca.swap(new_pca);
     knn.swap(new_knn);

@@ -5,10 +5,12 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "adaptive_pca.hpp"
 #include "engine_state.hpp"
+#include "input_rows.hpp"
 #include "knn_classifier.hpp"
 #include "mirelo_types.hpp"
 
@@ -27,7 +29,10 @@ public:
 
     // Throws std::invalid_argument for a variance that is NaN, infinite or not above zero,
     // an empty X, a label count other than X's row count, or a value of X that is not finite.
-    void train(const MatrixView& X, const LabelList& y, bool scale);
+    // X is read twice, a block at a time: once for the PCA's statistics and product, once for
+    // the projection.
+    void train(const InputRows& X, const LabelList& y, bool scale);
+    void train(const MatrixView& X, const LabelList& y, bool scale) { train(InputRows(X), y, scale); }
 
     // Untrained: "Unknown" for any input. Trained: throws std::invalid_argument
     // for a query of another width or with a value that is not finite.
@@ -85,6 +90,8 @@ public:
 
     // Where the two training lines go (std::cout unless changed); null for nowhere.
     void set_progress(std::ostream* out);
+    // Who hears of a training's stages as they pass (no one unless set).
+    void set_progress_report(ProgressReport report) { progress_report = std::move(report); }
 
 private:
     // Checks queries against the training and reduces them; `what` names them in errors.
@@ -94,6 +101,7 @@ private:
 
     KNNConfig config;
     std::ostream* progress;
+    ProgressReport progress_report;
     std::unique_ptr<AdaptivePCA> pca;
     std::unique_ptr<KNNClassifier> knn;
 };

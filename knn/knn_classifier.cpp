@@ -14,14 +14,14 @@ using Index = Eigen::Index;
 
 KNNClassifier::KNNClassifier(std::int32_t k) : k(k) {}
 
-void KNNClassifier::fit(const RowMajorMatrix& X, const LabelList& y) {
+void KNNClassifier::fit(RowMajorMatrix X, const LabelList& y) {
     if (static_cast<Index>(y.size()) < X.rows()) {
         throw std::invalid_argument("expected at least one label per row: got " +
                                     std::to_string(y.size()) + " labels for " +
                                     std::to_string(X.rows()) + " rows");
     }
     // Build the new store aside so that a failure leaves the old one whole.
-    RowMajorMatrix rows = X;
+    RowMajorMatrix rows = std::move(X);
     LabelList labels = y;
     Vector norms(rows.rows());
     for (Index i = 0; i < rows.rows(); ++i) {

@@ -20,9 +20,10 @@ class KNNClassifier {
 public:
     explicit KNNClassifier(std::int32_t k);
 
-    // Replaces the whole store. Throws std::invalid_argument, leaving the store
-    // untouched, when y has fewer labels than X has rows.
-    void fit(const RowMajorMatrix& X, const LabelList& y);
+    // Replaces the whole store, taking X's rows as they are (move them in to avoid a copy).
+    // Throws std::invalid_argument, leaving the store untouched, when y has fewer labels than X
+    // has rows.
+    void fit(RowMajorMatrix X, const LabelList& y);
 
     // "Unknown" for an empty store or k <= 0. Throws std::invalid_argument when
     // the query length differs from the stored width. Safe to call concurrently.

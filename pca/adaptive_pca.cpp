@@ -13,6 +13,7 @@
 #include <omp.h>
 
 #include "centred_products.hpp"
+#include "first_pass.hpp"
 #include "kernels.hpp"
 #include "parallel_job.hpp"
 #include "symmetric_eigen.hpp"
@@ -21,91 +22,10 @@ namespace mirelo {
 
 namespace {
 
-constexpr double kMinSpread = 1e-9;
 constexpr double kMinRelativeAxisLength = 1e-9;
 
-std::string shape_of(const MatrixView& X) {
+std::string shape_of(const InputRows& X) {
     return std::to_string(X.rows()) + " x " + std::to_string(X.cols());
-}
-
-// What the fit needs to know of X's columns before any product.
-struct ColumnStatistics {
-    Vector mean;
-    Vector squares;  // of the differences from the mean
-    Vector largest;  // magnitude of those differences
-    bool finite = true;  // whether every difference is finite
-};
-
-// The mean over a column's values: sum / n, or, where the sum overflows, the same taken at a
-// smaller power of two, which changes no bits elsewhere.
-template <class Values>
-double mean_of(const Values& values) {
-    const double sum = values.sum();
-    if (std::isfinite(sum)) {
-        return sum / static_cast<double>(values.size());
-    }
-    constexpr int kShift = 64;
-    return std::ldexp((values * std::ldexp(1.0, -kShift)).sum() / static_cast<double>(values.size()), kShift);
-}
-
-// Column statistics from one pass over X, in parallel over blocks of columns. Each block is
-// gathered into a column-major buffer, every column at the alignment it has in a column-major
-// copy of X, and summed there: a column's sums are then those of such a copy, whatever the thread
-// count. The mean takes a second pass over the buffer that adds the mean of what the first left
-// over, so that a constant column centres to exactly zero.
-ColumnStatistics column_statistics(const MatrixView& X) {
-    constexpr Eigen::Index kColumns = 8;
-    const Eigen::Index n = X.rows();
-    const Eigen::Index d = X.cols();
-    const Eigen::Index blocks = (d + kColumns - 1) / kColumns;
-    ColumnStatistics out{Vector(d), Vector(d), Vector(d)};
-    std::vector<char> finite(static_cast<std::size_t>(blocks));
-    const int threads = omp_get_max_threads();
-    std::vector<Vector> buffers(static_cast<std::size_t>(threads), Vector(n * kColumns + 1));
-    ParallelJob job;
-#pragma omp parallel for schedule(static) num_threads(threads)
-    for (Eigen::Index b = 0; b < blocks; ++b) {
-        job.run([&] {
-            const Eigen::Index first = b * kColumns;
-            const Eigen::Index count = std::min(kColumns, d - first);
-            Vector& buffer = buffers[static_cast<std::size_t>(omp_get_thread_num())];
-            Eigen::Map<Matrix> block(buffer.data() + (first * n) % 2, n, count);
-            // A run of rows at a time, whose lines of X stay in cache while each column is written.
-            constexpr Eigen::Index kRun = 256;
-            for (Eigen::Index top = 0; top < n; top += kRun) {
-                const Eigen::Index rows = std::min(kRun, n - top);
-                for (Eigen::Index c = 0; c < count; ++c) {
-                    for (Eigen::Index i = top; i < top + rows; ++i) block(i, c) = X(i, first + c);
-                }
-            }
-            for (Eigen::Index c = 0; c < count; ++c) {
-                const double first_mean = mean_of(block.col(c).array());
-                out.mean[first + c] = first_mean + mean_of(block.col(c).array() - first_mean);
-            }
-            block.rowwise() -= out.mean.segment(first, count).transpose();
-            finite[static_cast<std::size_t>(b)] = block.allFinite();
-            out.squares.segment(first, count) = block.colwise().squaredNorm().transpose();
-            out.largest.segment(first, count) = block.cwiseAbs().colwise().maxCoeff().transpose();
-        });
-    }
-    job.finish();
-    out.finite = std::all_of(finite.begin(), finite.end(), [](char f) { return f != 0; });
-    return out;
-}
-
-// The power of two that the centred data are multiplied by before any product: zero unless
-// their squares, summed over `terms` products, could overflow, or the squares of their largest
-// values would lose precision below the normal range. Scaling is exact, so data that need none
-// give the same bits as without it.
-int safe_scale_exponent(double largest, Eigen::Index terms) {
-    if (!(largest > 0.0) || !std::isfinite(largest)) {
-        return 0;
-    }
-    const int exponent = std::ilogb(largest);
-    const int headroom = static_cast<int>(std::ceil(std::log2(static_cast<double>(terms)))) + 4;
-    const bool may_overflow = 2 * (exponent + 1) + headroom > std::numeric_limits<double>::max_exponent;
-    const bool may_underflow = 2 * exponent < std::numeric_limits<double>::min_exponent + 2 * 53;
-    return may_overflow || may_underflow ? -exponent : 0;
 }
 
 // Symmetric eigen-decomposition (of the lower triangle) with eigenvalues and their vectors in
@@ -154,50 +74,28 @@ Matrix back_project(const CentredRows& centred, const Matrix& vectors) {
 
 AdaptivePCA::AdaptivePCA(double variance) : variance(variance), progress(&std::cout) {}
 
-void AdaptivePCA::fit(const MatrixView& X, bool scale) {
+void AdaptivePCA::fit(const MatrixView& X, bool scale) { fit(InputRows(X), scale, {}); }
+
+void AdaptivePCA::fit(const InputRows& X, bool scale, const ProgressReport& report) {
     const Eigen::Index n = X.rows();
     const Eigen::Index d = X.cols();
     if (n == 0 || d == 0) {
         throw std::invalid_argument("expected a training matrix with at least one row and one column, got " +
                                     shape_of(X));
     }
-    // With one row the n - 1 divisor is zero; 1.0 keeps spreads and covariance finite.
-    const double dof = n > 1 ? static_cast<double>(n - 1) : 1.0;
+    const bool thin = n < d;
+    // The one read of X before the projection; X is never copied whole.
+    FirstPass pass = thin ? wide_first_pass(X, scale, report) : tall_first_pass(X, scale, report);
 
-    // X is never copied: it is centred, divided and scaled while it is packed for each product.
-    ColumnStatistics columns = column_statistics(X);
-    Vector new_mean = std::move(columns.mean);
-    if (!columns.finite) {
-        throw std::invalid_argument(
-            "expected values whose differences from their column's mean are finite, got a training matrix "
-            "spanning more than the largest double");
-    }
-
-    Vector new_std_dev = Vector::Ones(d);
-    if (scale && n > 1) {
-        new_std_dev = (columns.squares / dof).cwiseSqrt();
-        for (Eigen::Index j = 0; j < d; ++j) {
-            if (std::isinf(new_std_dev[j])) {  // squares overflowed: take the overflow-safe norm
-                new_std_dev[j] = (X.col(j).array() - new_mean[j]).matrix().stableNorm() / std::sqrt(dof);
-            }
-        }
-        new_std_dev = (new_std_dev.array() < kMinSpread).select(1.0, new_std_dev);
-    }
-    // Dividing is monotone, so the largest divided value is the largest of each column's divided.
-    const int new_scale_exponent =
-        safe_scale_exponent((columns.largest.array() / new_std_dev.array()).maxCoeff(), std::max(n, d));
-    const CentredRows centred{X, new_mean, new_std_dev, std::ldexp(1.0, new_scale_exponent)};
-
+    if (report) report("eigen-decomposition", 0.0);
     Vector eigenvalues;
     Matrix axes;
-    const bool thin = n < d;
     // Only the vectors of the axes that will be kept are formed.
     const VectorCount kept = [this](const Vector& values) { return count_components(values); };
     if (thin) {
-        // Only the lower triangle is formed: half the work of the full product.
-        const Matrix gram = row_products_lower(centred);
         Matrix gram_vectors;
-        decompose_descending(gram, kept, eigenvalues, gram_vectors);
+        decompose_descending(pass.products, kept, eigenvalues, gram_vectors);
+        const CentredRows centred{X, pass.mean, pass.spread, std::ldexp(1.0, pass.exponent)};
         axes = back_project(centred, gram_vectors);
         // Null directions of the Gram matrix come out as rounding noise that scales with the data;
         // judged against the longest axis (the first, always kept), the call does not depend on
@@ -218,13 +116,13 @@ void AdaptivePCA::fit(const MatrixView& X, bool scale) {
             }
         }
     } else {
-        decompose_descending(column_products_lower(centred) / dof, kept, eigenvalues, axes);
+        decompose_descending(pass.products, kept, eigenvalues, axes);
     }
 
     select_components(eigenvalues, axes, thin);
-    mean.swap(new_mean);
-    std_dev.swap(new_std_dev);
-    scale_exponent = new_scale_exponent;
+    mean.swap(pass.mean);
+    std_dev.swap(pass.spread);
+    scale_exponent = pass.exponent;
 }
 
 std::int32_t AdaptivePCA::count_components(const Vector& eigenvalues) const {
@@ -286,7 +184,7 @@ void AdaptivePCA::set_components(Matrix axes) {
     packed_components.swap(packed);
 }
 
-RowMajorMatrix AdaptivePCA::transform(const MatrixView& X) const {
+RowMajorMatrix AdaptivePCA::transform(const InputRows& X) const {
     const Eigen::Index d = mean.size();
     if (d == 0) {
         return RowMajorMatrix(X.rows(), 0);
@@ -295,13 +193,19 @@ RowMajorMatrix AdaptivePCA::transform(const MatrixView& X) const {
         throw std::invalid_argument("expected " + std::to_string(d) + " columns, got " +
                                     std::to_string(X.cols()));
     }
+    RowMajorMatrix reduced(X.rows(), components.cols());
+    project(X, reduced.data());
+    return reduced;
+}
+
+void AdaptivePCA::project(const InputRows& X, double* reduced) const {
+    const Eigen::Index d = mean.size();
     const Eigen::Index n = X.rows();
     const Eigen::Index m = components.cols();
-    RowMajorMatrix reduced(n, m);
-    // Rows are centred, divided and scaled a block at a time (kRows rows by kTransformFeatures
-    // features) into a buffer per thread, so X is read once, where it lies. Each coordinate is one
-    // chain of products in feature order, continued from block to block, so a row projects to the
-    // same bits alone, in any batch and on any number of threads.
+    // Rows are read, centred, divided and scaled a block at a time (kRows rows by
+    // kTransformFeatures features) into a buffer per thread, so X is read once, where it lies.
+    // Each coordinate is one chain of products in feature order, continued from block to block,
+    // so a row projects to the same bits alone, in any batch and on any number of threads.
     constexpr Eigen::Index kRows = 256;
     const Eigen::Index chunks = (n + kRows - 1) / kRows;
     const Eigen::Index slices = (d + kTransformFeatures - 1) / kTransformFeatures;
@@ -309,34 +213,33 @@ RowMajorMatrix AdaptivePCA::transform(const MatrixView& X) const {
     const Eigen::Index buffer_size = std::min(kRows, n) * kTransformFeatures;
     std::vector<double> buffers(static_cast<std::size_t>(threads * buffer_size));
     const CentredRows centred{X, mean, std_dev, std::ldexp(1.0, scale_exponent)};
-    const auto project = [&](Eigen::Index c, double* scaled) {
+    const auto project_chunk = [&](Eigen::Index c, double* scaled) {
         const Eigen::Index first_row = c * kRows;
         const Eigen::Index rows = std::min(kRows, n - first_row);
         for (Eigen::Index s = 0; s < slices; ++s) {
             const Eigen::Index first = s * kTransformFeatures;
             const Eigen::Index features = std::min(kTransformFeatures, d - first);
+            X.read(first_row, rows, first, features, scaled, kTransformFeatures);
             for (Eigen::Index i = 0; i < rows; ++i) {
-                for (Eigen::Index j = 0; j < features; ++j) {
-                    scaled[i * kTransformFeatures + j] = centred.value(first_row + i, first + j);
-                }
+                double* row = scaled + i * kTransformFeatures;
+                for (Eigen::Index j = 0; j < features; ++j) row[j] = centred.centre(row[j], first + j);
             }
             multiply_packed({scaled, kTransformFeatures, 1}, rows,
                             packed_components.data() + first * packed_size(m, 1), m, features,
-                            {reduced.data() + first_row * m, m, 1}, s > 0);
+                            {reduced + first_row * m, m, 1}, s > 0);
         }
     };
     if (chunks <= 1) {
         // A few rows (one query, say): no thread team to start.
-        if (chunks == 1) project(0, buffers.data());
-        return reduced;
+        if (chunks == 1) project_chunk(0, buffers.data());
+        return;
     }
     ParallelJob job;
 #pragma omp parallel for schedule(static) num_threads(threads)
     for (Eigen::Index c = 0; c < chunks; ++c) {
-        job.run([&] { project(c, buffers.data() + omp_get_thread_num() * buffer_size); });
+        job.run([&] { project_chunk(c, buffers.data() + omp_get_thread_num() * buffer_size); });
     }
     job.finish();
-    return reduced;
 }
 
 }  // namespace mirelo

@@ -5,6 +5,7 @@
 #include <iosfwd>
 #include <vector>
 
+#include "input_rows.hpp"
 #include "mirelo_types.hpp"
 
 namespace mirelo {
@@ -16,9 +17,11 @@ class AdaptivePCA {
 public:
     explicit AdaptivePCA(double variance);
 
-    // Learns means, optional spreads and the kept axes, then writes one line to `progress`.
-    // Throws std::invalid_argument for a matrix with no rows or no columns.
-    // On any exception the previous fit stays in place.
+    // Learns means, optional spreads and the kept axes, then writes one line to `progress`;
+    // `report` hears of each stage. Throws std::invalid_argument for a matrix with no rows or no
+    // columns, or with a value that is not finite (naming its row and column). On any exception
+    // the previous fit stays in place.
+    void fit(const InputRows& X, bool scale, const ProgressReport& report);
     void fit(const MatrixView& X, bool scale);
 
     // eigenvalues: m values in decreasing order; axes: d rows, column i for
@@ -31,7 +34,12 @@ public:
 
     // Centres, divides and projects each row. Before any fit the result has no
     // columns; afterwards X must have the training width (std::invalid_argument).
-    RowMajorMatrix transform(const MatrixView& X) const;
+    RowMajorMatrix transform(const InputRows& X) const;
+    RowMajorMatrix transform(const MatrixView& X) const { return transform(InputRows(X)); }
+
+    // transform's rows, written row-major to `reduced` (X.rows() x n_components); fitted only,
+    // and X of the training width.
+    void project(const InputRows& X, double* reduced) const;
 
     // Bytes held by the fitted arrays.
     std::size_t memory_bytes() const;

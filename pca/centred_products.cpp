@@ -31,19 +31,18 @@ void pack_group(Index count, Index slice, double* packed, Value&& value) {
     }
 }
 
-// Sums the products of `count` items over `length` values; pack(first_item, items, first, slice,
-// packed) packs one group's share of a slice.
+// Adds the products of `count` items over `length` values to sum; pack(first_item, items, first,
+// slice, packed) packs one group's share of a slice.
 template <class Pack>
-Matrix products_lower(Index count, Index length, Pack&& pack) {
+void add_products_upper(Index count, Index length, Pack&& pack, Matrix& sum) {
     const Index groups = (count + kPanelRows - 1) / kPanelRows;
     const Index bands = (count + kBand - 1) / kBand;
     const Index slice_size = packed_size(count, kSlice);
     // Several slices are packed between two waits for every thread, as many as fit kChunkBytes.
     const Index chunk_slices = std::max<Index>(1, kChunkBytes / (slice_size * Index{sizeof(double)}));
     const Index chunk = chunk_slices * kSlice;
-    // Row-major lower triangle, written a group of eight columns at a time; returned transposed.
-    Matrix sum = Matrix::Zero(count, count);
-    std::vector<double> packed(static_cast<std::size_t>(chunk_slices * slice_size));
+    const Index used_slices = std::min(chunk_slices, (length + kSlice - 1) / kSlice);
+    std::vector<double> packed(static_cast<std::size_t>(used_slices * slice_size));
     const int threads = omp_get_max_threads();
     std::vector<double> scratch(static_cast<std::size_t>(threads * kBand * kSlice));
     ParallelJob job;
@@ -62,7 +61,7 @@ Matrix products_lower(Index count, Index length, Pack&& pack) {
             }
         }
         // The longest bands, at the bottom of the triangle, go first; each runs through the
-        // chunk's slices in order.
+        // chunk's slices in order. Rows of the triangle are written row-major: sum's columns.
 #pragma omp for schedule(dynamic, 1)
         for (Index b = bands - 1; b >= 0; --b) {
             job.run([&] {
@@ -77,25 +76,17 @@ Matrix products_lower(Index count, Index length, Pack&& pack) {
         }
     }
     job.finish();
-    return sum.transpose();
 }
 
 }  // namespace
 
-Matrix column_products_lower(const CentredRows& rows) {
-    return products_lower(rows.X.cols(), rows.X.rows(), [&](Index top, Index count, Index first, Index slice, double* out) {
+void add_item_products(const Items& items, Index length, Matrix& sum) {
+    add_products_upper(items.count, length, [&](Index top, Index count, Index first, Index slice, double* out) {
+        const double* values = items.values + top * items.item_stride + first * items.value_stride;
         pack_group(count, slice, out, [&](Index r, Index p) {
-            return rows.value(first + p, top + r);
+            return values[r * items.item_stride + p * items.value_stride];
         });
-    });
-}
-
-Matrix row_products_lower(const CentredRows& rows) {
-    return products_lower(rows.X.rows(), rows.X.cols(), [&](Index top, Index count, Index first, Index slice, double* out) {
-        pack_group(count, slice, out, [&](Index r, Index p) {
-            return rows.value(top + r, first + p);
-        });
-    });
+    }, sum);
 }
 
 }  // namespace mirelo

@@ -18,9 +18,13 @@ from ._weights import neighbour_weights, uniform, weighted_shares
 
 __all__ = ["MireloClassifier"]
 
+# How the engine's message for a value that is not finite begins; scikit-learn's own checks
+# name NaN and infinity.
+_NOT_FINITE = "expected finite values in the training matrix"
 # What validating a training input records on the estimator.
 _INPUT_RECORDS = ("n_features_in_", "feature_names_in_")
-# Inputs keep their precision in what comes back; the engine works in double either way.
+# Inputs keep their precision in what comes back; the engine works in double either way, and
+# reads training rows of either where they lie.
 _DTYPES = [np.float64, np.float32]
 
 Neighbours = Tuple[np.ndarray, NDArray[np.intp]]
@@ -68,6 +72,10 @@ class _Trained(NamedTuple):
         return np.ldexp(np.sqrt(squared), -self.model.scale_exponent).astype(dtype, copy=False)
 
 
+def _print_line(line: str) -> None:
+    print(line, file=sys.stdout, flush=True)
+
+
 class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeaturesOutMixin, TransformerMixin,
                        BaseEstimator):
     """Exact k-nearest-neighbour classifier on an adaptive PCA of the training data.
@@ -99,7 +107,9 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
         OpenMP threads of each call. None: the calling thread's setting (threadpoolctl's
         limit, else ``OMP_NUM_THREADS``, else every core); -1: every core; -2: all but one.
     verbose : bool, default=False
-        Write the engine's two progress lines to ``sys.stdout`` after each fit.
+        Write the engine's two progress lines to ``sys.stdout`` after each fit; a fit that
+        runs longer than about two seconds also reports each stage as it starts and the
+        share of it done, at most once a second.
 
     Attributes
     ----------
@@ -166,7 +176,8 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
         Parameters
         ----------
         X : array-like of shape (n_samples, n_features)
-            Training data, finite.
+            Training data, finite. float64 and float32 arrays (memory maps too) are read
+            where they lie, float32 with the answers float64 of the same values would give.
         y : array-like of shape (n_samples,)
             Class labels of any kind scikit-learn classifiers take.
 
@@ -180,12 +191,18 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
         # those of the fit in place.
         previous = {name: vars(self)[name] for name in _INPUT_RECORDS if name in vars(self)}
         try:
-            X, y = validate_data(self, X, y, dtype=_DTYPES)
+            # The engine checks that every value is finite as it reads them: no pass of its own here.
+            X, y = validate_data(self, X, y, dtype=_DTYPES, ensure_all_finite=False)
             check_classification_targets(y)
             classes, codes = np.unique(y, return_inverse=True)
             model = _native.Model(int(self.n_neighbors), engine_variance(self.n_components, *X.shape))
-            lines = model.fit(X, codes, len(classes), bool(self.scale), bool(self.verbose),
-                              thread_count(self.n_jobs))
+            try:
+                lines = model.fit(X, codes, len(classes), bool(self.scale), bool(self.verbose),
+                                  thread_count(self.n_jobs), progress=_print_line if self.verbose else None)
+            except ValueError as error:
+                if str(error).startswith(_NOT_FINITE):
+                    raise ValueError(f"Input X contains NaN or infinity: {error}") from None
+                raise
         except BaseException:
             for name in _INPUT_RECORDS:
                 vars(self).pop(name, None)

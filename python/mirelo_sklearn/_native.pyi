@@ -1,6 +1,6 @@
 # The private module under MireloClassifier. Arrays go in as anything NumPy converts to the
 # dtype named and come back as new arrays.
-from typing import Any
+from typing import Any, Callable, Optional
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -14,7 +14,7 @@ class Model(metaclass=type):
     @property
     def variance(self) -> float: ...
     def fit(self, X: ArrayLike, codes: ArrayLike, n_classes: int, scale: bool, verbose: bool,
-            n_threads: int = 0) -> str: ...
+            n_threads: int = 0, progress: Optional[Callable[[str], object]] = None) -> str: ...
     def predict(self, X: ArrayLike, n_threads: int = 0) -> NDArray[np.int64]: ...
     def vote_counts(self, X: ArrayLike, n_threads: int = 0) -> NDArray[np.int32]: ...
     def kneighbors(self, X: ArrayLike, n_neighbors: int,

@@ -135,18 +135,73 @@ TEST(AdaptivePCA, RefitResizesAndRejectedFitKeepsState) {
 }
 
 TEST(AdaptivePCA, TallAxesAreThoseOfTheCovariance) {
-    // Past one slice of rows and one band of the covariance; decaying spreads keep the
+    // Past one slice of rows and one band of the covariance, then past several blocks of rows
+    // merged, far from the origin and drifting from block to block; decaying spreads keep the
     // eigenvalues apart, so each axis is defined up to its sign.
-    Matrix X = test::random_matrix(1100, 70, 15);
-    for (Eigen::Index j = 0; j < X.cols(); ++j) X.col(j) *= 10.0 / static_cast<double>(j + 1);
-    X.col(3) += X.col(0);
-    const AdaptivePCA pca = fitted(0.9, X, false);
-    const Matrix centred = X.rowwise() - X.colwise().mean();
-    const Eigen::SelfAdjointEigenSolver<Matrix> reference(centred.transpose() * centred / 1099.0);
-    ASSERT_GT(pca.n_components, 1);
-    for (Eigen::Index c = 0; c < pca.n_components; ++c) {
-        const Vector axis = reference.eigenvectors().col(X.cols() - 1 - c);
-        EXPECT_NEAR(std::abs(pca.components.col(c).dot(axis)), 1.0, 1e-9) << "axis " << c;
+    for (const auto& [n, offset] : {std::pair<Eigen::Index, double>{1100, 0.0}, {7000, 1e4}}) {
+        Matrix X = test::random_matrix(n, 70, 15);
+        for (Eigen::Index j = 0; j < X.cols(); ++j) X.col(j) *= 10.0 / static_cast<double>(j + 1);
+        X.col(3) += X.col(0);
+        X.col(5) += Vector::LinSpaced(n, 0.0, 30.0);
+        X.array() += offset;
+        for (bool scale : {false, true}) {
+            const AdaptivePCA pca = fitted(0.9, X, scale);
+            Matrix centred = X.rowwise() - X.colwise().mean();
+            if (scale) centred = centred.array().rowwise() / pca.std_dev.transpose().array();
+            const double dof = static_cast<double>(n - 1);
+            const Eigen::SelfAdjointEigenSolver<Matrix> reference(centred.transpose() * centred / dof);
+            ASSERT_GT(pca.n_components, 1);
+            for (Eigen::Index c = 0; c < pca.n_components; ++c) {
+                const Vector axis = reference.eigenvectors().col(X.cols() - 1 - c);
+                EXPECT_NEAR(std::abs(pca.components.col(c).dot(axis)), 1.0, 1e-9) << n << " rows, axis " << c;
+            }
+            EXPECT_TRUE(pca.mean.isApprox(X.colwise().mean().transpose(), 1e-13));
+            if (scale) {
+                const Vector spread = (centred.array().rowwise() * pca.std_dev.transpose().array())
+                                          .matrix().colwise().norm().transpose() / std::sqrt(dof);
+                EXPECT_TRUE(pca.std_dev.isApprox(spread, 1e-12));
+            }
+        }
+    }
+}
+
+// Single-precision values widen exactly, so a fit and a projection read from float32 give the
+// bits of the same values given as doubles.
+TEST(AdaptivePCA, SinglePrecisionInputGivesTheBitsOfItsDoubles) {
+    for (const auto& [n, d] : {std::pair<Eigen::Index, Eigen::Index>{4500, 12}, {30, 300}}) {
+        const Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> single =
+            (test::random_matrix(n, d, 16).array() * 3.0 + 2.0).cast<float>();
+        const RowMajorMatrix widened = single.cast<double>();
+        for (bool scale : {false, true}) {
+            AdaptivePCA from_single(0.9), from_double(0.9);
+            from_single.progress = from_double.progress = nullptr;
+            from_single.fit(InputRows(single.data(), n, d, d, 1), scale, {});
+            from_double.fit(InputRows(widened), scale, {});
+            EXPECT_TRUE(same(from_single.components, from_double.components)) << n << "x" << d;
+            EXPECT_TRUE(same(from_single.mean, from_double.mean));
+            EXPECT_TRUE(same(from_single.std_dev, from_double.std_dev));
+            EXPECT_TRUE(same(from_single.transform(InputRows(single.data(), n, d, d, 1)),
+                             from_double.transform(widened)));
+        }
+    }
+}
+
+// A constant column, in every block, has an exact mean and no spread, and has no part in the
+// axes of the data's variance.
+TEST(AdaptivePCA, ConstantColumnsStayOutOfTheAxes) {
+    for (const auto& [n, d] : {std::pair<Eigen::Index, Eigen::Index>{5000, 6}, {20, 40}}) {
+        Matrix X = test::random_matrix(n, d, 17);
+        X.col(2).setConstant(0.1);
+        X.col(d - 1).setConstant(-3e7);
+        for (bool scale : {false, true}) {
+            const AdaptivePCA pca = fitted(static_cast<double>(std::min(n - 1, d - 2)), X, scale);
+            EXPECT_EQ(pca.mean[2], 0.1);
+            EXPECT_EQ(pca.mean[d - 1], -3e7);
+            EXPECT_EQ(pca.std_dev[2], 1.0);
+            EXPECT_EQ(pca.std_dev[d - 1], 1.0);
+            EXPECT_LE(pca.components.row(2).cwiseAbs().maxCoeff(), 1e-12);
+            EXPECT_LE(pca.components.row(d - 1).cwiseAbs().maxCoeff(), 1e-12);
+        }
     }
 }
 
@@ -167,7 +222,8 @@ TEST(SymmetricEigen, FormsOnlyTheWantedVectorsOfTheLargestValues) {
 }
 
 TEST(AdaptivePCA, RowProjectsToTheSameBitsAloneAndInAnyBatch) {
-    for (const auto& [n, d] : {std::pair<Eigen::Index, Eigen::Index>{300, 13}, {40, 90}}) {
+    // The last shape's rows are summed in several blocks, merged.
+    for (const auto& [n, d] : {std::pair<Eigen::Index, Eigen::Index>{300, 13}, {40, 90}, {6500, 30}}) {
         const Matrix X = test::random_matrix(n, d, 13);
         const AdaptivePCA pca = fitted(0.9, X, true);
         const Matrix queries = test::random_matrix(150, d, 14) * 4.0;

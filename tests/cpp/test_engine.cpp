@@ -6,6 +6,7 @@
 
 #include "adaptive_pca.hpp"
 #include "knn_engine.hpp"
+#include "progress_lines.hpp"
 #include "test_support.hpp"
 
 namespace mirelo {
@@ -67,18 +68,53 @@ TEST(KNNEngine, RejectedTrainingKeepsPreviousModel) {
     Matrix with_nan = six, with_inf = six;
     with_nan(2, 1) = kNaN;
     with_inf(4, 0) = kInf;
+    // Found as the fit reads a later block of rows, after earlier blocks have been summed.
+    Data long_data = clusters(5000, 3, 24);
+    long_data.X(4321, 2) = -kInf;
     struct Bad { Matrix X; LabelList y; std::vector<std::string> fragments; };
     const Bad cases[] = {
         {Matrix(0, 0), {}, {"0 x 0"}},
         {six, LabelList(4, "p"), {"6", "4"}},
         {six, LabelList(9, "p"), {"6", "9"}},
         {with_nan, six_labels, {"row 2", "column 1"}},
-        {with_inf, six_labels, {"row 4", "column 0"}}};
+        {with_inf, six_labels, {"row 4", "column 0"}},
+        {long_data.X, long_data.y, {"-inf at row 4321, column 2"}}};
     for (const Bad& c : cases) {
         const auto attempt = [&] { engine.train(c.X, c.y, false); };
         EXPECT_EQ(captured_stdout([&] { expect_invalid_argument(attempt, c.fragments); }), "");
         EXPECT_EQ(engine.predict_batch(queries), before);
     }
+}
+
+TEST(KNNEngine, ReportsEachStageInOrder) {
+    const Data data = clusters(40, 3, 25);
+    std::vector<std::string> stages;
+    KNNEngine engine(KNNConfig{3, 0.95});
+    engine.set_progress_report([&](const char* stage, double done) {
+        if (stages.empty() || stages.back() != stage) stages.emplace_back(stage);
+        EXPECT_TRUE(done >= 0.0 && done <= 1.0) << stage << " " << done;
+    });
+    captured_stdout([&] { engine.train(data.X, data.y, true); });
+    const std::vector<std::string> expected{"statistics and covariance", "eigen-decomposition", "projection",
+                                            "store"};
+    EXPECT_EQ(stages, expected);
+}
+
+TEST(ProgressLines, QuietAtFirstThenEachStageAndAtMostOnceAnInterval) {
+    using std::chrono::milliseconds;
+    std::vector<std::string> lines;
+    const auto write = [&](const std::string& line) { lines.push_back(line); };
+    ProgressLines quiet(write, milliseconds{3600000}, milliseconds{0});
+    quiet.report()("projection", 0.5);
+    EXPECT_TRUE(lines.empty());
+    ProgressLines talking(write, milliseconds{0}, milliseconds{3600000});
+    const ProgressReport report = talking.report();
+    report("statistics and covariance", 0.0);
+    report("statistics and covariance", 0.25);  // within the interval: not a line
+    report("projection", 0.503);
+    const std::vector<std::string> expected{"[mirelo] statistics and covariance: 0% done",
+                                            "[mirelo] projection: 50% done"};
+    EXPECT_EQ(lines, expected);
 }
 
 TEST(KNNEngine, RejectsMalformedQueries) {

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <optional>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include "input_rows.hpp"
+
+namespace pybind11::detail {
+
+// Training rows reach the engine where NumPy keeps them: an aligned float64 or float32 array (a
+// memory map too), in any layout, is read in place and held for the call; any other dtype is
+// converted to float64 first. What is accepted, how a 1-d array reads (as one column) and the
+// signature are those of the matrix caster.
+template <>
+struct type_caster<mirelo::InputRows> {
+    static constexpr auto name = const_name("numpy.ndarray[numpy.float64[m, n]]");
+
+    bool load(handle src, bool convert) {
+        if (!convert && !isinstance<array_t<double>>(src) && !isinstance<array_t<float>>(src)) {
+            return false;
+        }
+        array buf = array::ensure(src);
+        if (!buf || buf.ndim() < 1 || buf.ndim() > 2) {
+            return false;
+        }
+        const bool single = isinstance<array_t<float>>(buf);
+        if (!single && !isinstance<array_t<double>>(buf)) {
+            // The cast NumPy would make, in the input's own layout.
+            try {
+                buf = buf.attr("astype")(dtype::of<double>());
+            } catch (const error_already_set&) {
+                return false;
+            }
+        }
+        if ((buf.flags() & npy_api::NPY_ARRAY_ALIGNED_) == 0) {
+            buf = buf.attr("copy")();  // unaligned values: NumPy's own copy aligns them
+        }
+        const ssize_t rows = buf.shape(0);
+        const ssize_t cols = buf.ndim() == 2 ? buf.shape(1) : 1;
+        const ssize_t size = single ? ssize_t{sizeof(float)} : ssize_t{sizeof(double)};
+        const ssize_t row_stride = buf.strides(0) / size;
+        const ssize_t column_stride = buf.ndim() == 2 ? buf.strides(1) / size : 1;
+        held = buf;
+        if (single) {
+            view.emplace(static_cast<const float*>(buf.data()), rows, cols, row_stride, column_stride);
+        } else {
+            view.emplace(static_cast<const double*>(buf.data()), rows, cols, row_stride, column_stride);
+        }
+        return true;
+    }
+
+    operator mirelo::InputRows&() { return *view; }
+    template <typename T>
+    using cast_op_type = mirelo::InputRows&;
+
+private:
+    object held;  // the array read, alive for the call
+    std::optional<mirelo::InputRows> view;
+};
+
+}  // namespace pybind11::detail

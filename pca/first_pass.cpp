@@ -1,0 +1,254 @@
+#include "first_pass.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "centred_products.hpp"
+#include "parallel_job.hpp"
+
+namespace mirelo {
+
+namespace {
+
+using Index = Eigen::Index;
+using Block = Eigen::Map<RowMajorMatrix>;
+
+// Rows per block of tall data: a block's doubles stay near the last-level cache and its products
+// take far longer than merging them.
+constexpr Index kBlockRows = 2048;
+// Columns per slice of wide data.
+constexpr Index kSliceColumns = 256;
+
+// The power of two that values of magnitude up to `largest` are multiplied by before `terms`
+// products of them are summed: zero unless a square could overflow or lose precision below the
+// normal range. Scaling is exact, so data that need none give the same bits as without it.
+int safe_scale_exponent(double largest, Index terms) {
+    if (!(largest > 0.0) || !std::isfinite(largest)) {
+        return 0;
+    }
+    const int exponent = std::ilogb(largest);
+    const int headroom = static_cast<int>(std::ceil(std::log2(static_cast<double>(terms)))) + 4;
+    const bool may_overflow = 2 * (exponent + 1) + headroom > std::numeric_limits<double>::max_exponent;
+    const bool may_underflow = 2 * exponent < std::numeric_limits<double>::min_exponent + 2 * 53;
+    return may_overflow || may_underflow ? -exponent : 0;
+}
+
+[[noreturn]] void reject_span() {
+    throw std::invalid_argument(
+        "expected values whose differences from their column's mean are finite, got a training matrix "
+        "spanning more than the largest double");
+}
+
+// Names the first value that is not finite, in row order, of a block whose first row and column
+// are `top` and `left` in the training matrix.
+void require_finite_block(const Block& block, Index top, Index left) {
+    if (block.allFinite()) {
+        return;
+    }
+    for (Index i = 0; i < block.rows(); ++i) {
+        for (Index j = 0; j < block.cols(); ++j) {
+            if (!std::isfinite(block(i, j))) {
+                throw std::invalid_argument("expected finite values in the training matrix, got " +
+                                            std::to_string(block(i, j)) + " at row " + std::to_string(top + i) +
+                                            ", column " + std::to_string(left + j));
+            }
+        }
+    }
+}
+
+// The means of the block's columns, which it is then centred on. The mean of what the first
+// estimate leaves over is added to it, so that a constant column centres to exactly zero; a sum
+// that overflows is taken again at a smaller power of two, which changes no other bits.
+Vector centre_columns(Block& block) {
+    const auto count = static_cast<double>(block.rows());
+    Eigen::RowVectorXd sums = block.colwise().sum();
+    constexpr int kShift = 64;
+    for (Index j = 0; j < block.cols(); ++j) {
+        if (!std::isfinite(sums[j])) {
+            sums[j] = std::ldexp((block.col(j) * std::ldexp(1.0, -kShift)).sum(), kShift);
+        }
+    }
+    Eigen::RowVectorXd mean = sums / count;
+    block.rowwise() -= mean;
+    const Eigen::RowVectorXd rest = block.colwise().sum() / count;
+    block.rowwise() -= rest;
+    if (!block.allFinite()) {
+        reject_span();
+    }
+    return (mean + rest).transpose();
+}
+
+// Multiplies every value by 2^exponent: exact, and skipped for an exponent of zero.
+void scale_values(Block& block, int exponent) {
+    if (exponent != 0) {
+        block *= std::ldexp(1.0, exponent);
+    }
+}
+
+// One block's share, or several blocks' merged: their rows, means and centred columns' products
+// (the upper triangle of `products` meant) at 4^exponent.
+struct Partial {
+    Index rows;
+    Vector mean;
+    Matrix products;
+    int exponent;
+    int level;  // 2^level blocks
+};
+
+// Brings the products to a smaller exponent; exact but for values that leave the normal range.
+void lower_exponent(Partial& part, int exponent) {
+    if (part.exponent != exponent) {
+        part.products *= std::ldexp(1.0, 2 * (exponent - part.exponent));
+        part.exponent = exponent;
+    }
+}
+
+// Chan, Golub and LeVeque's pairwise update: the products about the joint mean are both blocks'
+// own plus the outer product of the difference of their means, weighted by na * nb / n.
+void merge(Partial& into, Partial& from, Index terms) {
+    const Vector delta = from.mean - into.mean;
+    if (!delta.allFinite()) {
+        reject_span();
+    }
+    const int exponent =
+        std::min({into.exponent, from.exponent, safe_scale_exponent(delta.cwiseAbs().maxCoeff(), terms)});
+    lower_exponent(into, exponent);
+    lower_exponent(from, exponent);
+    const double rows = static_cast<double>(into.rows + from.rows);
+    const double weight = static_cast<double>(into.rows) * static_cast<double>(from.rows) / rows;
+    const Vector scaled = delta * std::ldexp(1.0, exponent);
+    const Index d = delta.size();
+    for (Index j = 0; j < d; ++j) {
+        const double column = weight * scaled[j];
+        for (Index i = 0; i <= j; ++i) {
+            into.products(i, j) += from.products(i, j) + column * scaled[i];
+        }
+    }
+    into.mean += delta * (static_cast<double>(from.rows) / rows);
+    into.rows += from.rows;
+    ++into.level;
+}
+
+// Spreads too small to divide by leave their column undivided.
+double floored(double spread) { return spread < kMinSpread ? 1.0 : spread; }
+
+// Dividing is monotone, so the largest divided value is the largest of each column's divided.
+int transform_exponent(const FirstPass& pass, Index terms) {
+    return safe_scale_exponent((pass.largest.array() / pass.spread.array()).maxCoeff(), terms);
+}
+
+}  // namespace
+
+FirstPass tall_first_pass(const InputRows& X, bool scale, const ProgressReport& progress) {
+    const Index n = X.rows();
+    const Index d = X.cols();
+    const Index terms = std::max(n, d);
+    // The first block's products are allocated before anything else: a width whose products
+    // cannot be held fails here, before any row is read.
+    Matrix products(d, d);
+    std::vector<double> buffer(static_cast<std::size_t>(std::min(n, kBlockRows) * d));
+    Eigen::RowVectorXd lowest = Eigen::RowVectorXd::Constant(d, std::numeric_limits<double>::infinity());
+    Eigen::RowVectorXd highest = -lowest;
+    std::vector<Partial> stack;
+    for (Index top = 0; top < n; top += kBlockRows) {
+        if (progress) progress("statistics and covariance", static_cast<double>(top) / static_cast<double>(n));
+        const Index rows = std::min(kBlockRows, n - top);
+        Block block(buffer.data(), rows, d);
+        X.read(top, rows, 0, d, buffer.data(), d);
+        require_finite_block(block, top, 0);
+        lowest = lowest.cwiseMin(block.colwise().minCoeff());
+        highest = highest.cwiseMax(block.colwise().maxCoeff());
+        Vector mean = centre_columns(block);
+        const int exponent = safe_scale_exponent(block.cwiseAbs().maxCoeff(), terms);
+        scale_values(block, exponent);
+        products.setZero(d, d);
+        add_item_products({buffer.data(), d, 1, d}, rows, products);
+        stack.push_back({rows, std::move(mean), std::move(products), exponent, 0});
+        check_interruption();
+        // Equal levels merge at once: the tree depends on the row count alone.
+        while (stack.size() > 1 && stack[stack.size() - 2].level == stack.back().level) {
+            merge(stack[stack.size() - 2], stack.back(), terms);
+            stack.pop_back();
+        }
+    }
+    while (stack.size() > 1) {
+        merge(stack[stack.size() - 2], stack.back(), terms);
+        stack.pop_back();
+    }
+    Partial& all = stack.front();
+
+    FirstPass out;
+    out.mean = std::move(all.mean);
+    const Eigen::RowVectorXd mean = out.mean.transpose();
+    out.largest = (highest - mean).cwiseMax(mean - lowest).transpose();
+    if (!out.largest.allFinite()) {
+        reject_span();
+    }
+    const double dof = n > 1 ? static_cast<double>(n - 1) : 1.0;
+    out.spread = Vector::Ones(d);
+    for (Index j = 0; scale && n > 1 && j < d; ++j) {
+        out.spread[j] = floored(std::ldexp(std::sqrt(all.products(j, j) / dof), -all.exponent));
+    }
+    out.exponent = transform_exponent(out, terms);
+    // The covariance of the values as the projection forms them: divided by the spreads, brought
+    // to the projection's power of two, on both sides. A constant column's products stay zero.
+    const Vector divisor = out.spread * std::ldexp(1.0, all.exponent - out.exponent);
+    out.products = Matrix(d, d);
+    for (Index j = 0; j < d; ++j) {
+        for (Index i = j; i < d; ++i) {
+            out.products(i, j) = all.products(j, i) / divisor[i] / divisor[j] / dof;
+        }
+    }
+    return out;
+}
+
+FirstPass wide_first_pass(const InputRows& X, bool scale, const ProgressReport& progress) {
+    const Index n = X.rows();
+    const Index d = X.cols();
+    const Index terms = std::max(n, d);
+    const double dof = n > 1 ? static_cast<double>(n - 1) : 1.0;
+    std::vector<double> buffer(static_cast<std::size_t>(n * std::min(d, kSliceColumns)));
+    FirstPass out{Vector(d), Vector::Ones(d), Vector(d), Matrix::Zero(n, n)};
+    // The smallest exponent any slice has needed so far; the products summed before it are
+    // brought down to it.
+    int exponent = std::numeric_limits<int>::max();
+    for (Index left = 0; left < d; left += kSliceColumns) {
+        if (progress) progress("statistics and Gram matrix", static_cast<double>(left) / static_cast<double>(d));
+        const Index width = std::min(kSliceColumns, d - left);
+        Block block(buffer.data(), n, width);
+        X.read(0, n, left, width, buffer.data(), width);
+        require_finite_block(block, 0, left);
+        out.mean.segment(left, width) = centre_columns(block);
+        out.largest.segment(left, width) = block.cwiseAbs().colwise().maxCoeff().transpose();
+        for (Index j = 0; scale && n > 1 && j < width; ++j) {
+            double spread = std::sqrt(block.col(j).squaredNorm() / dof);
+            if (std::isinf(spread)) {  // squares overflowed: take the overflow-safe norm
+                spread = block.col(j).stableNorm() / std::sqrt(dof);
+            }
+            out.spread[left + j] = floored(spread);
+            if (out.spread[left + j] != 1.0) block.col(j) /= out.spread[left + j];
+        }
+        const double largest =
+            (out.largest.segment(left, width).array() / out.spread.segment(left, width).array()).maxCoeff();
+        const int needed = safe_scale_exponent(largest, terms);
+        if (needed < exponent) {
+            if (left > 0) {
+                out.products *= std::ldexp(1.0, 2 * (needed - exponent));
+            }
+            exponent = needed;
+        }
+        scale_values(block, exponent);
+        add_item_products({buffer.data(), n, width, 1}, width, out.products);
+        check_interruption();
+    }
+    out.products.transposeInPlace();
+    out.exponent = transform_exponent(out, terms);
+    return out;
+}
+
+}  // namespace mirelo
