@@ -1,4 +1,5 @@
 import json
+import tracemalloc
 from collections import Counter
 
 import numpy as np
@@ -287,3 +288,19 @@ def test_labels_are_read_by_position(make_engine, as_sequence):
     engine = make_engine(k=1, variance=3.0)
     engine.train(X, as_sequence(y))
     assert engine.predict_batch(X) == y
+
+
+@pytest.mark.parametrize("shape", [(6000, 60), (40, 3000)], ids=["tall", "wide"])
+def test_float32_training_rows_are_not_widened_whole(make_engine, shape):
+    rng = np.random.default_rng(5)
+    X = (rng.normal(size=shape) * 2.0).astype(np.float32)
+    y = [str(label) for label in rng.integers(3, size=shape[0])]
+    queries = rng.normal(size=(40, shape[1]))
+    single, double = make_engine(k=3, variance=4.0), make_engine(k=3, variance=4.0)
+    tracemalloc.start()
+    single.train(X, y)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    assert peak < X.nbytes / 4  # a float64 copy would take twice the input's bytes
+    double.train(X.astype(np.float64), y)
+    assert single.predict_batch(queries) == double.predict_batch(queries)

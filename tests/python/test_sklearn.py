@@ -3,6 +3,7 @@
 import importlib.metadata
 import pickle
 import sys
+import tracemalloc
 import unittest
 
 import numpy as np
@@ -311,3 +312,28 @@ def test_packages_carry_the_build_version():
     import mirelo_dask
 
     assert mirelo_dask.__version__ == mirelo_sklearn.__version__ == importlib.metadata.version("mirelo")
+
+
+@pytest.mark.parametrize("layout", ["C", "F", "memmap"])
+@pytest.mark.parametrize("shape", [(6000, 120), (60, 3000)], ids=["tall", "wide"])
+def test_float32_rows_are_read_where_they_lie(tmp_path, layout, shape):
+    rng = np.random.default_rng(3)
+    X = (rng.normal(size=shape) * [3.0] + rng.normal(size=shape[1])).astype(np.float32)
+    y = rng.integers(3, size=shape[0])
+    if layout == "F":
+        X = np.asfortranarray(X)
+    elif layout == "memmap":
+        np.save(tmp_path / "X.npy", X)
+        X = np.load(tmp_path / "X.npy", mmap_mode="r")
+    tracemalloc.start()
+    single = MireloClassifier(n_components=5, scale=True).fit(X, y)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    # A float64 copy would take twice the input's bytes.
+    assert peak < X.nbytes / 4
+    # Widening a float is exact: the same values as doubles give the same bits.
+    double = MireloClassifier(n_components=5, scale=True).fit(np.asarray(X, dtype=np.float64), y)
+    queries = rng.normal(size=(50, shape[1]))
+    assert np.array_equal(single.transform(queries), double.transform(queries))
+    assert np.array_equal(single.explained_variance_ratio_, double.explained_variance_ratio_)
+    assert np.array_equal(single.predict_proba(queries), double.predict_proba(queries))
