@@ -2,6 +2,8 @@
 // quiet fits, the GIL released around the numeric work and a saved state for pickling.
 // Each model has a reader-writer lock: predictions share it, and a fit swaps its freshly
 // trained engine in while holding it alone, so a prediction sees one training whole.
+#include <array>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -13,15 +15,36 @@
 
 #include <omp.h>
 #include <pybind11/eigen.h>
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include "input_rows_caster.hpp"
 #include "knn_engine.hpp"
 #include "matrix_view_caster.hpp"
+#include "parallel_job.hpp"
 #include "progress_lines.hpp"
 
 namespace py = pybind11;
+
+namespace {
+
+// Computations run without the GIL. On the main thread, the only one Python delivers signals
+// to, the core's periodic check takes the GIL for a moment so that a pending Ctrl-C raises
+// KeyboardInterrupt; other threads never take it.
+unsigned long main_thread_id = 0;
+
+void raise_pending_signal() {
+    if (PyThread_get_thread_ident() != main_thread_id) {
+        return;
+    }
+    const py::gil_scoped_acquire hold;
+    if (PyErr_CheckSignals() != 0) {
+        throw py::error_already_set();
+    }
+}
+
+}  // namespace
 
 namespace {
 
@@ -212,6 +235,19 @@ public:
         return fitted().reduction().components;
     }
 
+    // Training rows, features, classes and the classes the rows hold, of the fit.
+    std::array<std::int64_t, 4> counts() const {
+        const std::shared_lock guard(lock);
+        return {fitted().n_samples(), fitted().n_features(), n_classes,
+                static_cast<std::int64_t>(fitted().classes().size())};
+    }
+
+    // Each training row's class code.
+    Codes codes() const {
+        const std::shared_lock guard(lock);
+        return ClassCodes::codes(fitted().training_labels());
+    }
+
     std::size_t memory_bytes() const {
         const std::shared_lock guard(lock);
         return sizeof(*this) + (engine ? engine->memory_bytes() : 0);
@@ -259,16 +295,43 @@ private:
 
 namespace {
 
-// The pickled form: the version that wrote it, the parameters, then (when fitted) the class
-// count and the trained state. The module installs no interruption check: its computations
-// run without the GIL, where Python must not be called.
+// The pickled form: its format number, the parameters, then (when fitted) the class count and
+// the trained state, and last a digest of all the fields before it. A format number changes
+// only with the layout, so a later mirelo still reads the formats it knows.
+constexpr std::int64_t kFormat = 1;
 constexpr std::size_t kParameterFields = 3;
 constexpr std::size_t kFittedFields = 9;
 
+// Fields of arrays count by their dtype, shape and values, other fields by their repr: a
+// single changed bit anywhere changes the digest.
+py::bytes digest_of(const py::tuple& fields) {
+    const py::module_ numpy = py::module_::import("numpy");
+    py::object hasher = py::module_::import("hashlib").attr("blake2b")(py::arg("digest_size") = 32);
+    for (const py::handle value : fields) {
+        if (py::isinstance<py::array>(value)) {
+            const py::array values = py::reinterpret_borrow<py::array>(value);
+            hasher.attr("update")(py::str("{}{}").format(values.dtype().attr("str"), values.attr("shape")).attr("encode")());
+            hasher.attr("update")(numpy.attr("ascontiguousarray")(values));
+        } else {
+            hasher.attr("update")(py::repr(value).attr("encode")());
+        }
+        hasher.attr("update")(py::bytes("|"));
+    }
+    return hasher.attr("digest")();
+}
+
+py::tuple signed_fields(const py::tuple& fields) {
+    py::tuple signed_state(fields.size() + 1);
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        signed_state[i] = fields[i];
+    }
+    signed_state[fields.size()] = digest_of(fields);
+    return signed_state;
+}
+
 py::tuple saved(const Model& model) {
-    const py::tuple parameters = py::make_tuple(kVersion, model.config.k, model.config.variance);
     if (!model.is_fitted()) {
-        return parameters;
+        return signed_fields(py::make_tuple(kFormat, model.config.k, model.config.variance));
     }
     std::pair<EngineState, std::int64_t> exported;
     {
@@ -277,9 +340,10 @@ py::tuple saved(const Model& model) {
     }
     EngineState& s = exported.first;
     const Codes codes = ClassCodes::codes(s.labels);
-    return py::make_tuple(kVersion, model.config.k, model.config.variance, exported.second, std::move(s.mean),
-                          std::move(s.std_dev), s.n_components, std::move(s.components),
-                          std::move(s.explained_variance_ratio), std::move(s.reduced), codes, s.scale_exponent);
+    return signed_fields(py::make_tuple(kFormat, model.config.k, model.config.variance, exported.second,
+                                        std::move(s.mean), std::move(s.std_dev), s.n_components,
+                                        std::move(s.components), std::move(s.explained_variance_ratio),
+                                        std::move(s.reduced), codes, s.scale_exponent));
 }
 
 template <class T>
@@ -292,20 +356,38 @@ T field(const py::tuple& state, std::size_t index, const char* what) {
     }
 }
 
-std::unique_ptr<Model> restored(const py::tuple& state) {
-    const std::string version = state.size() > 0 && py::isinstance<py::str>(state[0])
-                                    ? state[0].cast<std::string>()
-                                    : std::string("an unknown version");
-    if (version != kVersion) {
-        throw std::invalid_argument("this model was saved by mirelo " + version + " and cannot be loaded by mirelo " +
-                                    kVersion + "; fit it again with this version");
+void require_known_format(const py::tuple& state) {
+    const bool numbered = state.size() > 0 && py::isinstance<py::int_>(state[0]) && !py::isinstance<py::bool_>(state[0]);
+    if (!numbered) {
+        throw std::invalid_argument("expected a saved state that begins with its format number, got " +
+                                    (state.size() > 0 ? py::repr(state[0]).cast<std::string>() : "nothing") +
+                                    ": it was saved by an earlier mirelo or is not a mirelo model; fit it again");
     }
+    const auto format = state[0].cast<std::int64_t>();
+    if (format != kFormat) {
+        throw std::invalid_argument("this model was saved in format " + std::to_string(format) + ", and mirelo " +
+                                    kVersion + " reads format " + std::to_string(kFormat) +
+                                    "; load it with the mirelo that saved it, or fit it again");
+    }
+}
+
+// A model from the fields of a saved state (without its digest), after checking everything a
+// training could not have produced.
+std::unique_ptr<Model> from_fields(const py::tuple& state) {
+    require_known_format(state);
     if (state.size() != kParameterFields && state.size() != kParameterFields + kFittedFields) {
         throw std::invalid_argument("expected a saved state of " + std::to_string(kParameterFields) + " or " +
                                     std::to_string(kParameterFields + kFittedFields) + " fields, got " +
                                     std::to_string(state.size()));
     }
-    auto model = std::make_unique<Model>(field<std::int32_t>(state, 1, "k"), field<double>(state, 2, "variance"));
+    const auto k = field<std::int32_t>(state, 1, "k");
+    const auto variance = field<double>(state, 2, "variance");
+    if (k < 1 || !(std::isfinite(variance) && variance > 0.0)) {
+        throw std::invalid_argument("expected a saved state with k of at least 1 and a variance above zero and "
+                                    "finite, got k = " + std::to_string(k) + ", variance = " +
+                                    py::repr(state[2]).cast<std::string>());
+    }
+    auto model = std::make_unique<Model>(k, variance);
     if (state.size() == kParameterFields) {
         return model;
     }
@@ -325,11 +407,28 @@ std::unique_ptr<Model> restored(const py::tuple& state) {
     return model;
 }
 
+std::unique_ptr<Model> restored(const py::tuple& state) {
+    require_known_format(state);
+    py::tuple fields(state.size() - 1);
+    for (std::size_t i = 0; i + 1 < state.size(); ++i) {
+        fields[i] = state[i];
+    }
+    // Checked before anything is read, so that a damaged model never answers.
+    const py::object digest = state[state.size() - 1];
+    if (!py::isinstance<py::bytes>(digest) || !digest.equal(digest_of(fields))) {
+        throw std::invalid_argument("expected a saved state whose contents match its digest, got one that "
+                                    "differs: the model was damaged after it was saved");
+    }
+    return from_fields(fields);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_native, m) {
     m.doc() = "mirelo's engine for the scikit-learn estimator (private: use mirelo_sklearn.MireloClassifier)";
     m.attr("__version__") = kVersion;
+    main_thread_id = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+    mirelo::set_interruption_check(raise_pending_signal);
     using release = py::call_guard<py::gil_scoped_release>;
 
     py::class_<Model>(m, "Model")
@@ -353,6 +452,13 @@ PYBIND11_MODULE(_native, m) {
         .def_property_readonly("std_dev", &Model::std_dev)
         .def_property_readonly("components", &Model::components)
         .def_property_readonly("is_fitted", &Model::is_fitted)
+        .def_property_readonly("n_samples", [](const Model& model) { return model.counts()[0]; })
+        .def_property_readonly("n_features", [](const Model& model) { return model.counts()[1]; })
+        .def_property_readonly("n_classes", [](const Model& model) { return model.counts()[2]; })
+        .def_property_readonly("classes_held", [](const Model& model) { return model.counts()[3]; })
+        .def_property_readonly("codes", &Model::codes)
         .def("__sizeof__", &Model::memory_bytes)
-        .def(py::pickle(&saved, &restored));
+        .def(py::pickle(&saved, &restored))
+        .def_static("from_state", &from_fields, py::arg("state"),
+                    "A model from a saved state's fields without the digest, checked as a loaded one is.");
 }

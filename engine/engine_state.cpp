@@ -1,5 +1,6 @@
 #include "engine_state.hpp"
 
+#include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -27,6 +28,46 @@ template <class M>
 void require_finite_field(const M& values, const std::string& what) {
     if (!values.allFinite()) {
         throw std::invalid_argument("expected finite values in the saved state's " + what);
+    }
+}
+
+// Room for rounding: the fit's axes come from an eigensolver, or for wide data from projecting
+// the Gram matrix's vectors back, which loses a little orthogonality on the shortest axes.
+constexpr double kAxisTolerance = 1e-4;
+constexpr double kRatioTolerance = 1e-9;
+
+// Unit, mutually orthogonal axes; for wide data an axis without length is zero instead.
+void require_orthonormal_axes(const Matrix& components, const Vector& ratios) {
+    const Matrix products = components.transpose() * components;
+    bool any_axis = false;
+    for (Eigen::Index i = 0; i < products.rows(); ++i) {
+        const bool zero = products(i, i) == 0.0;
+        any_axis = any_axis || !zero;
+        bool fits = zero || std::abs(products(i, i) - 1.0) <= kAxisTolerance;
+        for (Eigen::Index j = 0; j < i && fits; ++j) {
+            fits = std::abs(products(i, j)) <= kAxisTolerance;
+        }
+        if (!fits) {
+            throw std::invalid_argument("expected a saved state with orthonormal components, got component " +
+                                        std::to_string(i) + " of squared length " + std::to_string(products(i, i)) +
+                                        " or not orthogonal to an earlier one");
+        }
+    }
+    // Only data that do not vary at all leave no axis.
+    if (!any_axis && (ratios.array() != 0.0).any()) {
+        throw std::invalid_argument("expected a saved state with at least one non-zero component, got none");
+    }
+}
+
+// Shares of the variance: finite, not negative, largest first, at most one in all.
+void require_ratios(const Vector& ratios) {
+    bool fits = ratios.allFinite() && ratios.sum() <= 1.0 + kRatioTolerance;
+    for (Eigen::Index i = 0; i < ratios.size() && fits; ++i) {
+        fits = ratios[i] >= -kRatioTolerance && (i == 0 || ratios[i] <= ratios[i - 1] + kRatioTolerance);
+    }
+    if (!fits) {
+        throw std::invalid_argument("expected a saved state whose explained variance ratios are finite, not "
+                                    "negative, non-increasing and at most 1 in all");
     }
 }
 
@@ -64,7 +105,8 @@ void validate_state(const EngineState& s) {
     }
     require_finite_field(s.mean, "mean");
     require_finite_field(s.components, "components");
-    require_finite_field(s.explained_variance_ratio, "explained variance ratio");
+    require_ratios(s.explained_variance_ratio);
+    require_orthonormal_axes(s.components, s.explained_variance_ratio);
     require_finite_field(s.reduced, "reduced training matrix");
     // Spreads are at least the smallest the fit keeps, or one.
     if (!s.std_dev.allFinite() || (s.std_dev.array() <= 0.0).any()) {

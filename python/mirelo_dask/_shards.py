@@ -36,10 +36,8 @@ def _restored(k: int, variance: float, n_classes: int, r: Reduction, reduced: np
     """A native model from the fields of its pickled form, as unpickling builds one."""
     from mirelo_sklearn import _native
 
-    model = _native.Model.__new__(_native.Model)
-    model.__setstate__((_native.__version__, k, variance, n_classes, r.mean, r.std_dev, r.components.shape[1],
-                        r.components, r.explained_variance_ratio, reduced, codes, r.scale_exponent))
-    return model
+    return _native.Model.from_state((1, k, variance, n_classes, r.mean, r.std_dev, r.components.shape[1],
+                                     r.components, r.explained_variance_ratio, reduced, codes, r.scale_exponent))
 
 
 def classes_of(*distinct: np.ndarray) -> np.ndarray:

@@ -1,8 +1,10 @@
 """MireloClassifier: scikit-learn's classifier interface over the private ``_native`` module."""
 
+import hashlib
+import pickle
 import sys
 from numbers import Integral
-from typing import Any, NamedTuple, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Optional, Tuple, Union
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -10,7 +12,7 @@ from sklearn.base import BaseEstimator, ClassifierMixin, ClassNamePrefixFeatures
 from sklearn.neighbors._base import KNeighborsMixin
 from sklearn.utils._param_validation import Interval
 from sklearn.utils.multiclass import check_classification_targets
-from sklearn.utils.validation import check_array, check_is_fitted, validate_data
+from sklearn.utils.validation import _get_feature_names, check_array, check_is_fitted, check_X_y, validate_data
 
 from . import _native
 from ._parameters import CONSTRAINTS, engine_variance, thread_count
@@ -21,8 +23,8 @@ __all__ = ["MireloClassifier"]
 # How the engine's message for a value that is not finite begins; scikit-learn's own checks
 # name NaN and infinity.
 _NOT_FINITE = "expected finite values in the training matrix"
-# What validating a training input records on the estimator.
-_INPUT_RECORDS = ("n_features_in_", "feature_names_in_")
+# The layout of a pickled fit; a later mirelo keeps reading the formats it knows.
+_FIT_FORMAT = 1
 # Inputs keep their precision in what comes back; the engine works in double either way, and
 # reads training rows of either where they lie.
 _DTYPES = [np.float64, np.float32]
@@ -30,15 +32,48 @@ _DTYPES = [np.float64, np.float32]
 Neighbours = Tuple[np.ndarray, NDArray[np.intp]]
 
 
-class _Trained(NamedTuple):
-    # Read as one attribute, so that a prediction racing a refit never pairs one training's
-    # model with another's classes.
-    model: _native.Model
-    classes: np.ndarray
-    codes: np.ndarray  # each training row's place in classes
-    n_samples: int
-    dtype: np.dtype  # the training data's, for the distances among training rows
-    scaled: bool
+class _Fit:
+    """Everything one fit produced, stored and read as a single attribute: a prediction, a
+    pickle or a deepcopy taken while another fit runs sees this fit whole or the next one
+    whole, never one fit's model with another's classes.
+
+    It pickles as the native model (which carries its own digest) and the rest, pickled apart
+    under a digest of its own; the counts and the rows' class codes are read back from the
+    model, so a loaded one cannot disagree with itself.
+    """
+
+    __slots__ = ("model", "classes", "feature_names", "dtype", "scaled", "codes", "n_samples", "n_features",
+                 "n_components", "explained_variance_ratio")
+
+    def __init__(self, model: _native.Model, classes: np.ndarray, feature_names: Optional[np.ndarray],
+                 dtype: np.dtype, scaled: bool) -> None:
+        if not isinstance(model, _native.Model) or not model.is_fitted:
+            raise ValueError(f"Expected a saved state holding a fitted model, got {type(model).__name__}")
+        if not isinstance(classes, np.ndarray) or classes.ndim != 1 or len(classes) != model.n_classes:
+            raise ValueError(f"Expected a saved state with {model.n_classes} classes, got {classes!r}")
+        if model.classes_held != model.n_classes:
+            raise ValueError(f"Expected a saved state whose training rows hold each of its {model.n_classes} "
+                             f"classes, got rows of {model.classes_held}")
+        if feature_names is not None and (not isinstance(feature_names, np.ndarray)
+                                          or feature_names.shape != (model.n_features,)):
+            raise ValueError(f"Expected a saved state with {model.n_features} feature names, got {feature_names!r}")
+        if np.dtype(dtype) not in _DTYPES or not isinstance(scaled, bool):
+            raise ValueError(f"Expected a saved state with a float dtype and a scale flag, got {dtype!r}, {scaled!r}")
+        self.model = model
+        self.classes = classes
+        self.feature_names = feature_names
+        self.dtype = np.dtype(dtype)  # the training data's, for the distances among training rows
+        self.scaled = scaled
+        self.codes = model.codes.astype(np.min_scalar_type(len(classes) - 1))  # each row's place in classes
+        self.n_samples = model.n_samples
+        self.n_features = model.n_features
+        self.n_components = model.n_components
+        self.explained_variance_ratio = model.explained_variance_ratio
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        rest = pickle.dumps((self.classes, self.feature_names, self.dtype.str, self.scaled),
+                            protocol=pickle.HIGHEST_PROTOCOL)
+        return _loaded_fit, (_FIT_FORMAT, self.model, rest, hashlib.blake2b(rest).digest())
 
     def neighbours(self, X: Optional[np.ndarray], count: int, threads: int) -> Neighbours:
         """Distances (in X's precision) and rows of each query's nearest; X None: the training
@@ -74,6 +109,37 @@ class _Trained(NamedTuple):
 
 def _print_line(line: str) -> None:
     print(line, file=sys.stdout, flush=True)
+
+
+def _loaded_fit(format: Any, model: _native.Model, rest: Any, digest: Any) -> _Fit:
+    if format != _FIT_FORMAT:
+        raise ValueError(f"This model was saved in format {format!r}, and mirelo {_native.__version__} reads "
+                         f"format {_FIT_FORMAT}: load it with the mirelo that saved it, or fit it again")
+    if not isinstance(rest, bytes) or hashlib.blake2b(rest).digest() != digest:
+        raise ValueError("Expected saved classes that match their digest, got ones that differ: the model was "
+                         "damaged after it was saved")
+    return _Fit(model, *pickle.loads(rest))
+
+
+def _fitted_attribute(name: str, read: Callable[[_Fit], Any], doc: str) -> Any:
+    def get(self: "MireloClassifier") -> Any:
+        fit = vars(self).get("_fit")
+        value = None if fit is None else read(fit)
+        if value is None:
+            raise AttributeError(f"'{type(self).__name__}' object has no attribute '{name}'")
+        return value
+
+    return property(get, doc=doc)
+
+
+def _neighbour_count(count: Any, most: int, relation: str, n_samples: int, n_queries: int) -> None:
+    if isinstance(count, bool) or not isinstance(count, Integral):
+        raise TypeError(f"n_neighbors does not take {type(count)} value, enter integer value")
+    if count < 1:
+        raise ValueError(f"Expected n_neighbors > 0, got {count}")
+    if count > most:
+        raise ValueError(f"Expected n_neighbors {relation} n_samples_fit, but n_neighbors = {count}, "
+                         f"n_samples_fit = {n_samples}, n_samples = {n_queries}")
 
 
 class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeaturesOutMixin, TransformerMixin,
@@ -142,8 +208,9 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
     -----
     ``fit``, ``predict``, ``predict_proba``, ``kneighbors`` and ``transform`` release the GIL
     while the engine works, and use the calling thread's OpenMP thread count, which
-    ``threadpoolctl.threadpool_limits`` sets. A fitted estimator pickles its trained state,
-    not its training data; a pickle loads only into the mirelo version that wrote it.
+    ``threadpoolctl.threadpool_limits`` sets; Ctrl-C on the main thread stops them with
+    ``KeyboardInterrupt``, leaving the model as it was. A fitted estimator pickles its trained
+    state, not its training data, under a format number and a digest checked on load.
 
     Examples
     --------
@@ -187,33 +254,22 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
             The fitted estimator. A fit that fails leaves a previous fit in place.
         """
         self._validate_params()
-        # Validation records the input's width and column names; a fit that fails puts back
-        # those of the fit in place.
-        previous = {name: vars(self)[name] for name in _INPUT_RECORDS if name in vars(self)}
+        # Validated without recording anything on self: until the new fit is stored whole,
+        # readers keep seeing the previous one.
+        feature_names = _get_feature_names(X)
+        # The engine checks that every value is finite as it reads them: no pass of its own here.
+        X, y = check_X_y(X, y, dtype=_DTYPES, ensure_all_finite=False, estimator=self)
+        check_classification_targets(y)
+        classes, codes = np.unique(y, return_inverse=True)
+        model = _native.Model(int(self.n_neighbors), engine_variance(self.n_components, *X.shape))
         try:
-            # The engine checks that every value is finite as it reads them: no pass of its own here.
-            X, y = validate_data(self, X, y, dtype=_DTYPES, ensure_all_finite=False)
-            check_classification_targets(y)
-            classes, codes = np.unique(y, return_inverse=True)
-            model = _native.Model(int(self.n_neighbors), engine_variance(self.n_components, *X.shape))
-            try:
-                lines = model.fit(X, codes, len(classes), bool(self.scale), bool(self.verbose),
-                                  thread_count(self.n_jobs), progress=_print_line if self.verbose else None)
-            except ValueError as error:
-                if str(error).startswith(_NOT_FINITE):
-                    raise ValueError(f"Input X contains NaN or infinity: {error}") from None
-                raise
-        except BaseException:
-            for name in _INPUT_RECORDS:
-                vars(self).pop(name, None)
-            vars(self).update(previous)
+            lines = model.fit(X, codes, len(classes), bool(self.scale), bool(self.verbose),
+                              thread_count(self.n_jobs), progress=_print_line if self.verbose else None)
+        except ValueError as error:
+            if str(error).startswith(_NOT_FINITE):
+                raise ValueError(f"Input X contains NaN or infinity: {error}") from None
             raise
-        codes = codes.astype(np.min_scalar_type(len(classes) - 1))
-        self._trained = _Trained(model, classes, codes, X.shape[0], X.dtype, bool(self.scale))
-        self.classes_ = classes
-        self.n_components_ = model.n_components
-        self.explained_variance_ratio_ = model.explained_variance_ratio
-        self.n_samples_fit_ = X.shape[0]
+        self._fit = _Fit(model, classes, feature_names, X.dtype, bool(self.scale))
         if lines:
             sys.stdout.write(lines)
         return self
@@ -233,8 +289,8 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
             Labels from ``classes_``, the first maximum of ``predict_proba``: a tie goes to
             the first class in ``classes_``.
         """
-        trained, X = self._queries(X, None)
-        return trained.labels(X, self.weights, thread_count(self.n_jobs))
+        fit, X = self._queries(X)
+        return fit.labels(X, self.weights, thread_count(self.n_jobs))
 
     def predict_proba(self, X: Optional[ArrayLike]) -> NDArray[np.float64]:
         """Each class's share of the (weighted) votes of the ``n_neighbors`` nearest training rows.
@@ -250,8 +306,8 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
             Each class's votes (or weights) over all of them, columns in the order of
             ``classes_``; a class none of the neighbours holds gets 0.
         """
-        trained, X = self._queries(X, None)
-        return trained.shares(X, self.weights, thread_count(self.n_jobs))
+        fit, X = self._queries(X)
+        return fit.shares(X, self.weights, thread_count(self.n_jobs))
 
     def kneighbors(
         self, X: Optional[ArrayLike] = None, n_neighbors: Optional[int] = None, return_distance: bool = True
@@ -280,9 +336,9 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
         indices : ndarray of shape (n_queries, n_neighbors)
             Training row indices, nearest first; at equal distances the lower index first.
         """
-        trained, X = self._queries(X, n_neighbors)
-        count = trained.model.k if n_neighbors is None else int(n_neighbors)
-        distances, indices = trained.neighbours(X, count, thread_count(self.n_jobs))
+        fit, X = self._queries(X, n_neighbors)
+        count = fit.model.k if n_neighbors is None else int(n_neighbors)
+        distances, indices = fit.neighbours(X, count, thread_count(self.n_jobs))
         return (distances, indices) if return_distance else indices
 
     def transform(self, X: ArrayLike) -> NDArray[np.float64]:
@@ -298,10 +354,8 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
         reduced : ndarray of shape (n_samples, n_components_)
             Coordinates in the space where neighbours are searched, in X's precision.
         """
-        check_is_fitted(self)
-        trained = self._trained
-        X = validate_data(self, X, dtype=_DTYPES, reset=False)
-        return trained.model.transform(X, thread_count(self.n_jobs)).astype(X.dtype, copy=False)
+        fit, X = self._queries(X)
+        return fit.model.transform(X, thread_count(self.n_jobs)).astype(X.dtype, copy=False)
 
     def inverse_transform(self, X: ArrayLike) -> NDArray[np.float64]:
         """The rows in feature space whose reduced coordinates are X: ``transform`` undone, up
@@ -317,8 +371,7 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
         restored : ndarray of shape (n_samples, n_features_in_)
             In X's precision.
         """
-        check_is_fitted(self)
-        model = self._trained.model
+        model = self._fitted_model()
         X = check_array(X, dtype=_DTYPES)
         if X.shape[1] != model.n_components:
             raise ValueError(f"Expected {model.n_components} columns, one per kept component, got {X.shape[1]}")
@@ -336,8 +389,8 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
     @property
     def scale_(self) -> Optional[NDArray[np.float64]]:
         check_is_fitted(self)
-        trained = self._trained
-        return trained.model.std_dev if trained.scaled else None
+        fit = vars(self)["_fit"]
+        return fit.model.std_dev if fit.scaled else None
 
     @property
     def explained_variance_(self) -> NDArray[np.float64]:
@@ -349,7 +402,37 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
 
     def _fitted_model(self) -> _native.Model:
         check_is_fitted(self)
-        return self._trained.model
+        return vars(self)["_fit"].model
+
+    classes_ = _fitted_attribute("classes_", lambda fit: fit.classes, "The distinct training labels, sorted.")
+    n_features_in_ = _fitted_attribute("n_features_in_", lambda fit: fit.n_features, "Features seen by fit.")
+    feature_names_in_ = _fitted_attribute("feature_names_in_", lambda fit: fit.feature_names,
+                                          "Column names seen by fit, when it had string names.")
+    n_components_ = _fitted_attribute("n_components_", lambda fit: fit.n_components, "Components kept.")
+    explained_variance_ratio_ = _fitted_attribute("explained_variance_ratio_", lambda fit: fit.explained_variance_ratio,
+                                                  "Each kept component's share of the variance.")
+    n_samples_fit_ = _fitted_attribute("n_samples_fit_", lambda fit: fit.n_samples, "Training rows.")
+
+    def __sklearn_is_fitted__(self) -> bool:
+        return "_fit" in vars(self)
+
+    def __getstate__(self) -> Dict[str, Any]:
+        # One copy of the attributes, taken at once: the fit in it is whole.
+        return vars(self).copy()
+
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        parameters = set(self._get_param_names())
+        # Beside the parameters and the fit, only scikit-learn's own records (set_output, metadata routing).
+        unknown = {name for name in state if name not in parameters and name != "_fit"
+                   and not name.startswith(("_sklearn", "_metadata_request"))}
+        missing = parameters - set(state)
+        if unknown or missing:
+            raise ValueError(f"Expected a saved MireloClassifier with the parameters {sorted(parameters)} and "
+                             f"at most a fit, got unknown attributes {sorted(unknown)} and missing {sorted(missing)}")
+        fit = state.get("_fit")
+        if fit is not None and not isinstance(fit, _Fit):
+            raise ValueError(f"Expected a saved MireloClassifier whose fit is whole, got {type(fit).__name__}")
+        vars(self).update(state)
 
     @property
     def _n_features_out(self) -> int:
@@ -360,25 +443,30 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
         # The trained state lives in the native model, whose own __sizeof__ counts it.
         seen = set()
         size = object.__sizeof__(self) + sys.getsizeof(self.__dict__)
-        for value in [*self.__dict__.values(), *getattr(self, "_trained", ())]:
+        fit = vars(self).get("_fit")
+        held = [getattr(fit, name) for name in _Fit.__slots__] if fit is not None else []
+        for value in [*self.__dict__.values(), *held]:
             if id(value) not in seen:
                 seen.add(id(value))
                 size += sys.getsizeof(value)
         return size
 
-    def _queries(self, X: Optional[ArrayLike], n_neighbors: Optional[int]) -> Tuple[_Trained, Optional[np.ndarray]]:
-        """The trained state and X validated, None staying None (the training rows as queries)."""
+    def _queries(self, X: Optional[ArrayLike], n_neighbors: Any = None) -> Tuple[_Fit, Optional[np.ndarray]]:
+        """The current fit and X checked against it, both from the same fit; None stays None
+        (the training rows as queries)."""
         check_is_fitted(self)
-        trained = self._trained
-        if X is not None:
-            X = validate_data(self, X, dtype=_DTYPES, reset=False)
-        count = trained.model.k if n_neighbors is None else n_neighbors
-        if not isinstance(count, Integral) or isinstance(count, bool) or count < 1:
-            raise ValueError(f"Expected n_neighbors > 0, got {count!r}")
+        while True:
+            fit = vars(self)["_fit"]
+            try:
+                queries = None if X is None else validate_data(self, X, dtype=_DTYPES, reset=False)
+            except Exception:
+                if vars(self)["_fit"] is fit:
+                    raise
+                continue  # checked against a fit stored meanwhile: check again
+            if vars(self)["_fit"] is fit:
+                break
+        count = fit.model.k if n_neighbors is None else n_neighbors
         # A training row's own place does not count among its neighbours.
-        most, relation = (trained.n_samples, "<=") if X is not None else (trained.n_samples - 1, "<")
-        if count > most:
-            n_queries = trained.n_samples if X is None else X.shape[0]
-            raise ValueError(f"Expected n_neighbors {relation} n_samples_fit, but n_neighbors = {count}, "
-                             f"n_samples_fit = {trained.n_samples}, n_samples = {n_queries}")
-        return trained, X
+        most, relation = (fit.n_samples, "<=") if queries is not None else (fit.n_samples - 1, "<")
+        _neighbour_count(count, most, relation, fit.n_samples, fit.n_samples if queries is None else len(queries))
+        return fit, queries

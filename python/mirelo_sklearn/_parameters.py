@@ -8,10 +8,18 @@ from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions
 
 _INT32_MAX = 2**31 - 1
 
+
+class _Count(Interval):
+    """An integer interval that refuses bools, which would otherwise pass as 0 and 1."""
+
+    def is_satisfied_by(self, val: object) -> bool:
+        return not isinstance(val, bool) and super().is_satisfied_by(val)
+
+
 # PCA's own rule for n_components, less what a neighbour search cannot use: 0 components
 # (every distance would be 0) and "mle", which needs every eigenvalue of the data.
 CONSTRAINTS: dict = {
-    "n_neighbors": [Interval(Integral, 1, _INT32_MAX, closed="both")],
+    "n_neighbors": [_Count(Integral, 1, _INT32_MAX, closed="both")],
     "n_components": [Interval(Integral, 1, None, closed="left"), Interval(RealNotInt, 0, 1, closed="neither"), None],
     "weights": [StrOptions({"uniform", "distance"}), callable, None],
     "scale": ["boolean"],

@@ -174,9 +174,33 @@ print("SAME" if engine.predict_batch(small) == before else "CHANGED", flush=True
 """
 
 
-@pytest.mark.parametrize("call", ["train", "predict_batch"])
-def test_ctrl_c_stops_a_long_call_and_changes_nothing(call):
-    with subprocess.Popen([sys.executable, "-c", INTERRUPT_CODE.format(call=call)], stdout=subprocess.PIPE,
+# The estimator's calls run without the GIL; its model is replaced only by a fit that completes.
+ESTIMATOR_INTERRUPT_CODE = """
+import numpy as np
+from mirelo_sklearn import MireloClassifier
+rng = np.random.default_rng(18)
+X, y = rng.normal(size=(100_000, 300)), rng.integers(3, size=100_000)
+model = MireloClassifier(n_components=300).fit(X[:5000], y[:5000])
+fit, before = model._fit, model.predict(X[:50])
+long_call = {{"fit": lambda: model.fit(X, y), "predict": lambda: model.predict(X),
+              "predict_proba": lambda: model.predict_proba(X), "kneighbors": lambda: model.kneighbors(X),
+              "transform": lambda: model.transform(X)}}["{call}"]
+print("READY", flush=True)
+try:
+    long_call()
+    print("FINISHED", flush=True)
+except KeyboardInterrupt:
+    print("INTERRUPTED", flush=True)
+print("SAME" if model._fit is fit and (model.predict(X[:50]) == before).all() else "CHANGED", flush=True)
+"""
+
+
+@pytest.mark.parametrize("code, call", [
+    (INTERRUPT_CODE, "train"), (INTERRUPT_CODE, "predict_batch"),
+    *[(ESTIMATOR_INTERRUPT_CODE, call) for call in ["fit", "predict", "predict_proba", "kneighbors", "transform"]],
+], ids=["train", "predict_batch", "fit", "predict", "predict_proba", "kneighbors", "transform"])
+def test_ctrl_c_stops_a_long_call_and_changes_nothing(code, call):
+    with subprocess.Popen([sys.executable, "-c", code.format(call=call)], stdout=subprocess.PIPE,
                           text=True) as child:
 
         def next_line():  # the engine's own progress lines come through the same pipe

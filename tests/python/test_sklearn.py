@@ -22,6 +22,7 @@ from sklearn.utils.estimator_checks import parametrize_with_checks
 
 import mirelo_sklearn
 from mirelo_sklearn import MireloClassifier, _native
+from mirelo_sklearn._classifier import _Fit, _loaded_fit
 
 
 @parametrize_with_checks([MireloClassifier()])
@@ -217,12 +218,17 @@ def test_kneighbors_distances_at_any_magnitude(magnitude):
     np.testing.assert_allclose(found / magnitude, distances, rtol=1e-9)
 
 
-@pytest.mark.parametrize("call", [
-    lambda m, X: m.predict(X), lambda m, X: m.predict_proba(X), lambda m, X: m.kneighbors(X, n_neighbors=4),
-])
-def test_more_neighbours_than_training_rows_raise(call):
+@pytest.mark.parametrize("call, error, message", [
+    (lambda m, X: m.predict(X), ValueError, "n_neighbors = 4, n_samples_fit = 3"),
+    (lambda m, X: m.predict_proba(X), ValueError, "n_neighbors = 4, n_samples_fit = 3"),
+    (lambda m, X: m.kneighbors(X, n_neighbors=4), ValueError, "n_neighbors = 4, n_samples_fit = 3"),
+    (lambda m, X: m.kneighbors(X, n_neighbors=0), ValueError, "Expected n_neighbors > 0, got 0"),
+    (lambda m, X: m.kneighbors(X, n_neighbors=2.0), TypeError, "n_neighbors does not take <class 'float'> value"),
+    (lambda m, X: m.kneighbors(X, n_neighbors=True), TypeError, "n_neighbors does not take <class 'bool'> value"),
+], ids=["predict", "predict_proba", "kneighbors", "zero", "float", "bool"])
+def test_neighbour_counts_the_training_cannot_serve_raise(call, error, message):
     model = MireloClassifier(n_neighbors=4).fit([[0.0], [1.0], [2.0]], ["a", "b", "a"])
-    with pytest.raises(ValueError, match="n_neighbors = 4, n_samples_fit = 3"):
+    with pytest.raises(error, match=message):
         call(model, [[0.5]])
 
 
@@ -239,31 +245,79 @@ def test_pickle_holds_the_trained_state_and_answers_bit_for_bit(capfd):
     assert loaded.n_components_ == model.n_components_ and loaded.n_neighbors == 25
 
 
-def test_pickled_state(tmp_path):
-    X, y = load_wine(return_X_y=True)
-    model = MireloClassifier(n_components=3).fit(X, y)
-    state = model._trained.model.__getstate__()
-    held = model._trained.model.__sizeof__()
+WINE_X, WINE_Y = load_wine(return_X_y=True)
+WINE_MODEL = MireloClassifier(n_components=3).fit(WINE_X, WINE_Y)
+
+
+def wine_answers(model):
+    return [model.predict(WINE_X), model.predict_proba(WINE_X), *model.kneighbors(WINE_X), model.transform(WINE_X)]
+
+
+def test_pickled_state():
+    state = WINE_MODEL._fit.model.__getstate__()
+    held = WINE_MODEL._fit.model.__sizeof__()
     assert held >= state[9].nbytes + state[7].nbytes  # reduced rows and components
-    assert sys.getsizeof(model) > held > sys.getsizeof(MireloClassifier().fit(X[:30], y[:30]))
+    assert sys.getsizeof(WINE_MODEL) > held > sys.getsizeof(MireloClassifier().fit(WINE_X[:30], WINE_Y[:30]))
     restored = _native.Model.__new__(_native.Model)
-    restored.__setstate__(state[:3])
+    restored.__setstate__(_native.Model(3, 0.95).__getstate__())
     assert not restored.is_fitted and restored.k == 3
-    corrupt = [("0.0.0", *state[1:]), state[:5], (*state[:9], state[9][:, :1], *state[10:]),
-               (*state[:9], state[9] * np.nan, *state[10:]), (*state[:10], state[10] + 3, *state[11:]),
-               (*state[:4], "mean", *state[5:])]
-    messages = ["saved by mirelo 0.0.0 and cannot be loaded by mirelo", "3 or 12 fields, got 5",
-                "reduced training matrix is 178 x", "finite values", "class codes from 0 to 2",
-                "readable mean, got <class 'str'>"]
-    for bad, message in zip(corrupt, messages):
-        with pytest.raises(ValueError, match=message):
-            _native.Model.__new__(_native.Model).__setstate__(bad)
+    with pytest.raises(ValueError, match=r"saved in format 2, and mirelo .* reads format 1"):
+        _loaded_fit(2, WINE_MODEL._fit.model, b"", b"")
+
+
+def replaced(fields, index, value):
+    return (*fields[:index], value, *fields[index + 1:])
+
+
+@pytest.mark.parametrize("change, message", [
+    (lambda f: replaced(f, 0, 2), r"saved in format 2, and mirelo .* reads format 1"),
+    (lambda f: ("0.1.0", *f[1:]), "begins with its format number, got '0.1.0'"),
+    (lambda f: f[:5], "3 or 12 fields, got 5"),
+    (lambda f: replaced(f, 1, 0), "k of at least 1"),
+    (lambda f: replaced(f, 2, np.nan), "variance above zero and finite"),
+    (lambda f: replaced(f, 4, "mean"), "readable mean, got <class 'str'>"),
+    (lambda f: replaced(f, 7, f[7] * 0), "at least one non-zero component"),
+    (lambda f: replaced(f, 7, f[7] * 1.01), "orthonormal components"),
+    (lambda f: replaced(f, 7, f[7][:, [0, 0, 2]]), "orthonormal components"),
+    (lambda f: replaced(f, 8, -f[8]), "explained variance ratios"),
+    (lambda f: replaced(f, 8, f[8][::-1]), "explained variance ratios"),
+    (lambda f: replaced(f, 8, f[8] * np.nan), "explained variance ratios"),
+    (lambda f: replaced(f, 9, f[9][:, :1]), "reduced training matrix is 178 x"),
+    (lambda f: replaced(f, 9, f[9] * np.nan), "finite values"),
+    (lambda f: replaced(f, 10, f[10] + 3), "class codes from 0 to 2"),
+    (lambda f: replaced(f, 10, np.where(f[10] == 1, 0, f[10])), "each of its 3 classes, got rows of 2"),
+], ids=["format", "versioned", "fields", "k", "variance", "mean-type", "zero-axes", "long-axes", "same-axes",
+        "negative-ratios", "rising-ratios", "nan-ratios", "reduced-width", "reduced-nan", "codes-range",
+        "class-missing"])
+def test_saved_states_no_training_produces_are_refused(change, message):
+    fields = WINE_MODEL._fit.model.__getstate__()[:-1]  # without the digest
+    with pytest.raises(ValueError, match=message):
+        _Fit(_native.Model.from_state(change(fields)), WINE_MODEL.classes_, None, np.float64, False)
+
+
+def test_a_damaged_pickle_never_loads_as_another_model():
+    saved, expected = pickle.dumps(WINE_MODEL), wine_answers(WINE_MODEL)
+    rng = np.random.default_rng(0)
+    for position in rng.choice(len(saved), 300, replace=False):
+        damaged = bytearray(saved)
+        damaged[position] ^= 1 << int(rng.integers(8))
+        try:
+            loaded = pickle.loads(bytes(damaged))
+        except Exception:
+            continue
+        assert all(np.array_equal(a, b) for a, b in zip(wine_answers(loaded), expected)), position
+
+
+@pytest.mark.parametrize("name", [b"\x8c\x0bn_neighbors", b"\x8c\x04_fit"])
+def test_a_pickle_with_a_damaged_attribute_name_is_refused(name):
+    with pytest.raises(ValueError, match="Expected a saved MireloClassifier with the parameters"):
+        pickle.loads(pickle.dumps(WINE_MODEL).replace(name, name[:-1] + b"X"))
 
 
 @pytest.mark.parametrize("params", [
-    {"n_neighbors": 0}, {"n_neighbors": -3}, {"n_neighbors": 2.5}, {"n_neighbors": 2**31}, {"n_components": 0},
-    {"n_components": "mle"}, {"weights": "inverse"}, {"weights": 2}, {"scale": "yes"}, {"scale": 1}, {"n_jobs": 0},
-    {"n_jobs": 1.5}, {"verbose": "loud"},
+    {"n_neighbors": 0}, {"n_neighbors": -3}, {"n_neighbors": 2.5}, {"n_neighbors": True}, {"n_neighbors": 2**31},
+    {"n_components": 0}, {"n_components": "mle"}, {"weights": "inverse"}, {"weights": 2}, {"scale": "yes"},
+    {"scale": 1}, {"n_jobs": 0}, {"n_jobs": 1.5}, {"verbose": "loud"},
 ])
 def test_rejects_parameters(params):
     with pytest.raises(InvalidParameterError, match=f"'{next(iter(params))}' parameter of MireloClassifier"):

@@ -1,5 +1,9 @@
 """MireloClassifier releases the GIL, and one fitted model serves many threads at once."""
 
+import contextlib
+import copy
+import pickle
+import sys
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -111,3 +115,57 @@ def test_n_jobs_changes_neither_the_answers_nor_the_callers_setting(n_jobs):
     with threadpool_limits(limits=1, user_api="openmp"):
         assert same(answers(model.set_params(n_jobs=n_jobs), queries), expected)
         assert {pool["num_threads"] for pool in threadpool_info() if pool["user_api"] == "openmp"} == {1}
+
+
+@pytest.fixture
+def fast_switching():
+    # Threads change hands every microsecond, so a reader lands between any two steps of a fit.
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    yield
+    sys.setswitchinterval(previous)
+
+
+def whole_fit(model, queries):
+    return [model.predict(queries), model.predict_proba(queries), model.classes_, model.n_samples_fit_,
+            model.n_features_in_]
+
+
+@pytest.mark.parametrize("refit", ["accepted", "rejected"])
+def test_copies_and_readers_racing_refits_see_one_whole_fit(fast_switching, refit):
+    # Three classes against four; the rejected fit is wider and fails in the engine, whose
+    # differences from the mean overflow, long after its width has been checked.
+    sets = [(X_BIG[:300, :6], Y_BIG[:300] % 3), (X_BIG[300:700, :6] * 2.0, Y_BIG[300:700] % 4 + 7)]
+    rejected = (np.sign(X_BIG[:300, :9]) * 1.7e308, Y_BIG[:300])
+    queries = X_BIG[6000:6100, :6]
+    expected = [whole_fit(MireloClassifier().fit(*s), queries) for s in sets]
+    shared = MireloClassifier().fit(*sets[0])
+    failures, done = [], threading.Event()
+
+    def trainer():
+        try:
+            for i in range(30):
+                with np.errstate(all="ignore"), contextlib.suppress(ValueError):
+                    shared.fit(*(sets[i % 2] if refit == "accepted" else rejected))
+        finally:
+            done.set()
+
+    def reader(take):
+        while not done.is_set():
+            try:
+                found = whole_fit(take(shared), queries)
+            except Exception as error:
+                failures.append(error)
+                continue
+            if not any(same(found, e) for e in expected):
+                failures.append(found)
+
+    takes = [lambda m: pickle.loads(pickle.dumps(m)), copy.deepcopy]
+    if refit == "rejected":  # the model itself stays one fit throughout
+        takes.append(lambda m: m)
+    threads = [threading.Thread(target=trainer)] + [threading.Thread(target=reader, args=(t,)) for t in takes]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
