@@ -37,7 +37,11 @@ class ScatteredPickle:
         from distributed import Future, get_client
 
         # The client that scattered it keeps it in memory; this one only reads it.
-        return Future(self.key, get_client(), state="memory").result()
+        try:
+            return Future(self.key, get_client(), state="memory").result()
+        except Exception as error:
+            raise RuntimeError("mirelo_dask: the model's pickle was lost from the cluster (a worker holding it "
+                               "left) while this compute ran; compute again, and it is sent again") from error
 
 
 # The pickle each model last scattered, under its digest; dropped with the model.
@@ -68,8 +72,12 @@ def model_key(model: Any) -> Tuple[Any, str]:
     pickled = pickle.dumps(model, protocol=pickle.HIGHEST_PROTOCOL)
     digest = hashlib.blake2b(pickled, digest_size=16).hexdigest()
     client = _client()
-    source = pickled if client is None else _scattered_pickle(model, pickled, digest, client)
-    return dask.delayed(source, name=f"mirelo-model-{digest}", traverse=False), digest
+    if client is None:
+        return dask.delayed(pickled, name=f"mirelo-model-{digest}", traverse=False), digest
+    source = _scattered_pickle(model, pickled, digest, client)
+    # Named after the scattered copy too: once a copy is lost and sent again, the graph's key is
+    # new, where the scheduler could still hold the old one's task and answer with the lost copy.
+    return dask.delayed(source, name=f"mirelo-model-{digest}-{source.key}", traverse=False), digest
 
 
 def _client() -> Any:

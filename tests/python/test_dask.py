@@ -1,9 +1,11 @@
 """mirelo_dask on a two-process LocalCluster bound to loopback, against the estimator run locally."""
 
+import contextlib
 import os
 import pickle
 import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -126,6 +128,24 @@ def test_a_model_lost_on_the_workers_is_restored(client, model, loss):
     else:
         client.restart()  # the scattered pickle is lost with them
     np.testing.assert_array_equal(mirelo_dask.predict(model, queries).compute(), model.predict(QUERIES))
+
+
+def test_a_lost_scattered_pickle_is_sent_again_for_every_model_with_its_state(client, model):
+    from mirelo_dask._graph import _scattered
+
+    queries = da.from_array(QUERIES, chunks=300)
+    twin = pickle.loads(pickle.dumps(model))
+    # Every worker dies during a compute, the copy with them.
+    running = client.compute(mirelo_dask.predict(model, da.concatenate([queries] * 200)))
+    while not client.who_has(_scattered[model][1].future).get(_scattered[model][1].key):
+        time.sleep(0.01)
+    with contextlib.suppress(Exception):
+        client.run(os._exit, 1)
+    with contextlib.suppress(Exception):
+        running.result()
+    client.wait_for_workers(2)
+    for copy in (model, twin, model):
+        np.testing.assert_array_equal(mirelo_dask.predict(copy, queries).compute(), model.predict(QUERIES))
 
 
 def test_an_empty_query_array_gives_empty_answers(client, model):
