@@ -3,8 +3,9 @@
     python benchmarks/run.py                      # quick: a small tall set and digits, under a minute
     python benchmarks/run.py --workload tall tall99 wide latency growth --threads 2 --plot benchmarks/growth.png
     python benchmarks/run.py --workload pickle    # MireloClassifier's pickle against a refit
-    python benchmarks/run.py --workload scale --skip faiss   # 400,000 x 784: what fits in memory
+    python benchmarks/run.py --workload scale --skip faiss   # 1,000,000 x 784 where memory allows, else 400,000
     python benchmarks/run.py --workload dask      # mirelo_dask on a local two-worker cluster
+    python benchmarks/run.py --workload memmap    # training from memory-mapped files paged out as read
     python benchmarks/run.py --workload weights   # MireloClassifier's weighted votes against scikit-learn's
 
 With --kernel-rate it also prints the covariance product's rate beside the multiply-add peak,
@@ -31,15 +32,18 @@ def parse_args():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--workload", nargs="+", default=["quick"],
                         choices=["quick", "tall", "tall99", "wide", "latency", "growth", "scale", "pickle", "dask",
-                                 "weights"],
+                                 "weights", "memmap"],
                         help="quick: 10000 x 784 tall rows, then latency (the default); tall: 50000 x 784; "
                              "tall99: the tall data at variance 0.99, many more components; "
                              "wide: 2000 x 20000; latency: digits, 1797 x 64, with one-row calls; "
                              "growth: batch and one-row times against training rows, to 1,000,000 x 784 "
-                             "(6.3 GB); scale: 400000 x 784 (2.5 GB); "
+                             "(6.3 GB); scale: 1000000 x 784 (6.3 GB) where memory holds four times that, else "
+                             "400000 x 784 (2.5 GB); "
                              "pickle: MireloClassifier's pickle of the tall rows against a refit; "
                              "dask: 200000 queries against a 20000 x 200 model on a local cluster; "
-                             "weights: MireloClassifier's predict_proba of the tall rows by weighting")
+                             "weights: MireloClassifier's predict_proba of the tall rows by weighting; "
+                             "memmap: training from memory-mapped float64 and float32 files of 200000 x 784, "
+                             "paged out as they are read")
     parser.add_argument("--threads", type=int, default=2, help="threads for every method (default 2)")
     parser.add_argument("--rows", type=int,
                         help="training rows of the tall workloads (default 50000; 10000 in the quick run)")
@@ -305,6 +309,30 @@ def weighting():
               f"{np.abs(found - expected).max():.2g} |")
 
 
+def scale_rows():
+    """1,000,000 rows where the memory available holds four times them (the data, scikit-learn's
+    centred copy and room for the rest), else 400,000."""
+    with open("/proc/meminfo") as meminfo:
+        available = next(int(line.split()[1]) for line in meminfo if line.startswith("MemAvailable:")) * 1024
+    return 1_000_000 if available >= 4 * 1_000_000 * 784 * 8 else 400_000
+
+
+def paging():
+    """MireloClassifier, mirelo's engine and scikit-learn's pipeline trained from memory-mapped
+    float64 and float32 files that are paged out as they are read."""
+    from paging import paging_workload
+
+    from mirelo_sklearn import MireloClassifier
+
+    w = workloads.large("memmap", args.rows or 200_000, 0, 784)
+    fits = {"MireloClassifier": lambda X, y: MireloClassifier(n_neighbors=w.k, n_components=w.variance).fit(X, y),
+            "mirelo (engine)": lambda X, y: methods.Mirelo(w.k, w.variance, w.scale).fit(X, y)}
+    if "scikit-learn" not in args.skip:
+        fits["scikit-learn"] = lambda X, y: methods.ScikitLearn(w.k, w.variance, w.scale).fit(X, y)
+    with threadpool_limits(limits={"blas": 1, "openmp": args.threads}):
+        paging_workload(w, fits, measured, args.threads)
+
+
 def main():
     if args.kernel_rate:
         kernel_rate()
@@ -319,6 +347,9 @@ def main():
             continue
         if name == "weights":
             weighting()
+            continue
+        if name == "memmap":
+            paging()
             continue
         if name == "dask":
             from cluster import dask_workload
@@ -336,7 +367,7 @@ def main():
         elif name == "wide":
             w = workloads.synthetic("wide", 2000, 2000, args.features or 20_000)
         elif name == "scale":
-            w = workloads.large("scale", args.rows or 400_000, args.queries or 10_000, 784)
+            w = workloads.large("scale", args.rows or scale_rows(), args.queries or 10_000, 784)
         else:
             w = workloads.digits()
         figures, agreement, components, times = run_workload(

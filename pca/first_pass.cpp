@@ -18,9 +18,11 @@ namespace {
 using Index = Eigen::Index;
 using Block = Eigen::Map<RowMajorMatrix>;
 
-// Rows per block of tall data: a block's doubles stay near the last-level cache and its products
-// take far longer than merging them.
-constexpr Index kBlockRows = 2048;
+// Rows per block of tall data: enough that its products take far longer than merging them and
+// than the threads' waits for each other; a block is read into a buffer of this many rows.
+constexpr Index kBlockRows = 4096;
+// Rows each thread reads into the buffer at a time.
+constexpr Index kReadRows = 64;
 // Columns per slice of wide data.
 constexpr Index kSliceColumns = 256;
 
@@ -42,6 +44,22 @@ int safe_scale_exponent(double largest, Index terms) {
     throw std::invalid_argument(
         "expected values whose differences from their column's mean are finite, got a training matrix "
         "spanning more than the largest double");
+}
+
+// Rows [top, top + count) of X into `out`, row-major, in parallel: from a memory map, the page
+// faults of one thread overlap those of the others.
+void read_rows(const InputRows& X, Index top, Index count, double* out) {
+    const Index d = X.cols();
+    const Index pieces = (count + kReadRows - 1) / kReadRows;
+    ParallelJob job;
+#pragma omp parallel for schedule(static)
+    for (Index p = 0; p < pieces; ++p) {
+        job.run([&] {
+            const Index first = p * kReadRows;
+            X.read(top + first, std::min(kReadRows, count - first), 0, d, out + first * d, d);
+        });
+    }
+    job.finish();
 }
 
 // Names the first value that is not finite, in row order, of a block whose first row and column
@@ -159,7 +177,7 @@ FirstPass tall_first_pass(const InputRows& X, bool scale, const ProgressReport& 
         if (progress) progress("statistics and covariance", static_cast<double>(top) / static_cast<double>(n));
         const Index rows = std::min(kBlockRows, n - top);
         Block block(buffer.data(), rows, d);
-        X.read(top, rows, 0, d, buffer.data(), d);
+        read_rows(X, top, rows, buffer.data());
         require_finite_block(block, top, 0);
         lowest = lowest.cwiseMin(block.colwise().minCoeff());
         highest = highest.cwiseMax(block.colwise().maxCoeff());
