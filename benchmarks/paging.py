@@ -1,21 +1,41 @@
 """Training from a memory-mapped file whose pages are pushed out as the fit reads them.
 
-madvise(MADV_PAGEOUT) on the whole mapping every 20 ms, from a second thread, stands in for a file
-larger than memory: a page read twice is read from disk twice. /proc/self/io's read_bytes counts
-what the process fetched from storage.
+MADV_PAGEOUT on the whole mapping every 20 ms stands in for a file larger than memory: a page read
+twice is read from disk twice. It comes from a helper process (process_madvise), which needs no
+share of this interpreter's GIL: mirelo's own module holds it through a training. /proc/self/io's
+read_bytes counts what the process fetched from storage.
 """
 
 import mmap
 import os
+import subprocess
+import sys
 import tempfile
-import threading
 import time
 
 import numpy as np
 
-# Python's mmap module names it only where it was built against headers that have it.
-MADV_PAGEOUT = getattr(mmap, "MADV_PAGEOUT", 21)
 PAGEOUT_INTERVAL = 0.02
+
+# Linux x86-64 system call numbers and the advice, which Python's modules do not all name.
+PAGER = r"""
+import ctypes, select, sys
+SYS_PIDFD_OPEN, SYS_PROCESS_MADVISE, MADV_PAGEOUT = 434, 440, 21
+class IoVec(ctypes.Structure):
+    _fields_ = [("base", ctypes.c_void_p), ("length", ctypes.c_size_t)]
+libc = ctypes.CDLL(None, use_errno=True)
+libc.syscall.restype = ctypes.c_long
+pid, start, length, interval = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]), float(sys.argv[4])
+pidfd = libc.syscall(SYS_PIDFD_OPEN, pid, 0)
+span = IoVec(start, length)
+def page_out():
+    if libc.syscall(SYS_PROCESS_MADVISE, pidfd, ctypes.byref(span), 1, MADV_PAGEOUT, 0) < 0:
+        sys.exit(f"process_madvise failed: errno {ctypes.get_errno()}")
+page_out()
+print("paging", flush=True)
+while not select.select([sys.stdin], [], [], interval)[0]:
+    page_out()
+"""
 
 
 def bytes_read():
@@ -37,24 +57,26 @@ def cold_mapping(path):
 
 
 class PagingOut:
-    """Pushes the mapping's pages out every PAGEOUT_INTERVAL until the block ends."""
+    """Pushes the array's pages out every PAGEOUT_INTERVAL until the block ends."""
 
     def __init__(self, mapped):
-        self.mapping = mapped._mmap
-        self.stop = threading.Event()
-        self.thread = threading.Thread(target=self._run, daemon=True)
-
-    def _run(self):
-        while not self.stop.wait(PAGEOUT_INTERVAL):
-            self.mapping.madvise(MADV_PAGEOUT)
+        address = mapped.__array_interface__["data"][0]
+        self.start = address - address % mmap.PAGESIZE
+        self.length = address + mapped.nbytes - self.start
 
     def __enter__(self):
-        self.thread.start()
+        self.pager = subprocess.Popen(
+            [sys.executable, "-c", PAGER, str(os.getpid()), str(self.start), str(self.length), str(PAGEOUT_INTERVAL)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        if self.pager.stdout.readline().strip() != "paging":
+            self.pager.wait()
+            raise RuntimeError("the paging-out helper did not start")
         return self
 
     def __exit__(self, *exc):
-        self.stop.set()
-        self.thread.join()
+        self.pager.stdin.close()  # the helper stops when its input ends
+        if self.pager.wait() != 0:
+            raise RuntimeError("the paging-out helper failed")
 
 
 def paging_workload(w, fits, measured, threads):
