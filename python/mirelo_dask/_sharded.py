@@ -20,20 +20,58 @@ def _as_array(X: Any) -> da.Array:
 
     if isinstance(X, (dd.DataFrame, dd.Series)):
         return X.to_dask_array(lengths=True)
-    return da.asarray(X)
+    if isinstance(X, da.Array):
+        return X
+    X = np.asarray(X)
+    # Dask cannot size blocks of objects (labels with None, or of mixed types): one block, checked later.
+    return da.from_array(X, chunks=-1 if X.dtype == object else "auto")
 
 
 def _groups(chunks: tuple, count: int) -> List[List[int]]:
-    """Consecutive block numbers in `count` groups of about equal rows, none empty."""
+    """Consecutive numbers of the non-empty blocks in `count` groups of about equal rows."""
     total = sum(chunks)
     groups: List[List[int]] = [[]]
     done = 0
     for block, rows in enumerate(chunks):
+        if rows == 0:
+            continue
         if groups[-1] and done >= total * len(groups) / count:
             groups.append([])
         groups[-1].append(block)
         done += rows
     return groups
+
+
+def _column_names(X: Any) -> Optional[np.ndarray]:
+    """A DataFrame's column names when all are strings, as MireloClassifier records them; else None."""
+    columns = getattr(X, "columns", None)
+    if columns is None or not all(isinstance(name, str) for name in columns):
+        return None
+    return np.asarray(columns, dtype=object)
+
+
+def _futures(shards: tuple) -> list:
+    """The futures that hold the shards on a distributed cluster; none under a local scheduler."""
+    try:
+        from distributed import futures_of
+    except ImportError:
+        return []
+    return futures_of(shards)
+
+
+def _built(shards: tuple) -> None:
+    """Returns once every shard exists; raises the error of the first that failed."""
+    futures = _futures(shards)
+    if not futures:  # a local scheduler built them in persist, raising there
+        return
+    from distributed import wait
+
+    wait(futures)
+    for future in futures:
+        if future.status == "error":
+            raise future.exception()
+        if future.status != "finished":
+            raise RuntimeError(f"Expected every shard built, got one {future.status}: fit again")
 
 
 class ShardedClassifier:
@@ -67,6 +105,7 @@ class ShardedClassifier:
         """Learn the axes from all rows and keep the reduced rows in shards on the workers."""
         validate_parameter_constraints(CONSTRAINTS, {name: getattr(self, name) for name in CONSTRAINTS},
                                        caller_name=type(self).__name__)
+        feature_names = _column_names(X)
         X, y = _as_array(X), _as_array(y)
         if X.ndim != 2 or y.ndim != 1:
             raise ValueError(f"Expected X with 2 dimensions and y with 1, got {X.ndim} and {y.ndim}")
@@ -83,7 +122,7 @@ class ShardedClassifier:
         y = y.rechunk((X.chunks[0],))
         blocks, labels = X.to_delayed()[:, 0], y.to_delayed()
         statistics = dask.delayed(combined)(*[dask.delayed(block_statistics)(b) for b in blocks])
-        uniques = dask.delayed(_shards.classes_of)(*[dask.delayed(np.unique)(part) for part in labels])
+        uniques = dask.delayed(_shards.classes_of)(*[dask.delayed(_shards.block_classes)(part) for part in labels])
         statistics, classes = dask.compute(statistics, uniques)
         variance = engine_variance(self.n_components, *X.shape)
         axes = reduction(statistics, variance, bool(self.scale))
@@ -94,7 +133,10 @@ class ShardedClassifier:
                                                     threads_per_host(), int(starts[g[0]]),
                                                     [blocks[i] for i in g], [labels[i] for i in g])
                   for g in _groups(X.chunks[0], count)]
-        self._shards = dask.persist(*shards)
+        shards = dask.persist(*shards)
+        _built(shards)
+        self._shards = shards
+        self.feature_names_in_ = feature_names
         self._scale_exponent = axes.scale_exponent
         self.classes_ = classes
         self.n_features_in_ = X.shape[1]
@@ -118,9 +160,22 @@ class ShardedClassifier:
         distances, indices = stacked[..., 0], stacked[..., 1].astype(np.intp)
         return (distances, indices) if return_distance else indices
 
+    def __getstate__(self) -> dict:
+        if hasattr(self, "_shards"):
+            raise TypeError("A fitted ShardedClassifier keeps its shards on the cluster and cannot be pickled: keep "
+                            "it in the process that fitted it, or fit a MireloClassifier to save a model")
+        return vars(self).copy()
+
     def _answers(self, X: Any, what: str, n_neighbors: Any, trailing: tuple, dtype: Any) -> da.Array:
         if not hasattr(self, "_shards"):
             raise AttributeError("This ShardedClassifier is not fitted yet; call fit first")
+        lost = [future.status for future in _futures(self._shards) if future.status != "finished"]
+        if lost:
+            raise RuntimeError(f"This ShardedClassifier lost its shards (the workers holding them restarted or "
+                               f"left; the shards are {lost[0]}): fit it again")
+        names = self.feature_names_in_
+        if names is not None and hasattr(X, "columns") and list(X.columns) != list(names):
+            raise ValueError(f"Expected the columns the model was fitted with, {list(names)}, got {list(X.columns)}")
         if not isinstance(n_neighbors, Integral) or not 1 <= n_neighbors <= self.n_samples_fit_:
             raise ValueError(f"Expected n_neighbors from 1 to n_samples_fit = {self.n_samples_fit_}, "
                              f"got {n_neighbors!r}")

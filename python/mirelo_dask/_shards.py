@@ -40,6 +40,14 @@ def _restored(k: int, variance: float, n_classes: int, r: Reduction, reduced: np
                                      r.components, r.explained_variance_ratio, reduced, codes, r.scale_exponent))
 
 
+def block_classes(labels: np.ndarray) -> np.ndarray:
+    """One block's distinct labels, refused as MireloClassifier refuses them (continuous, missing)."""
+    from sklearn.utils.multiclass import check_classification_targets
+
+    check_classification_targets(labels)
+    return np.unique(labels)
+
+
 def classes_of(*distinct: np.ndarray) -> np.ndarray:
     """The sorted distinct labels of all blocks, from each block's own."""
     return np.unique(np.concatenate(distinct))

@@ -167,6 +167,7 @@ def test_bad_calls_fail_before_anything_runs(model, model_or_none, queries, erro
 
 @pytest.mark.parametrize("scale, chunks, shards, magnitude, weights", [
     (False, ((700, 0, 1300, 1000),), 2, 1.0, "uniform"),
+    (False, ((0, 1500, 0, 1500, 0, 0),), 3, 1.0, "uniform"),  # empty partitions anywhere, trailing too
     (True, (500,), 3, 1.0, "distance"),
     (False, (500,), 2, 1e155, "uniform"),  # squares overflow unless the blocks are scaled first
     (True, (1000,), 2, 1e-200, "distance"),  # squares underflow likewise
@@ -186,6 +187,44 @@ def test_sharded_training_answers_as_one_machine(client, scale, chunks, shards, 
     expected_distances, expected_rows = local.kneighbors(Q, 9)
     np.testing.assert_array_equal(rows, expected_rows)
     np.testing.assert_allclose(distances, expected_distances, rtol=1e-9)
+
+
+def read_once(X, flag):
+    """X the first time it is read; a failure, as of a worker out of memory, every later time."""
+    if os.path.exists(flag):
+        raise MemoryError("the block could not be read again")
+    open(flag, "w").close()
+    return X
+
+
+def test_sharded_fit_returns_only_once_every_shard_is_built(client, tmp_path):
+    X = da.from_delayed(dask.delayed(read_once)(X_TRAIN, str(tmp_path / "read")), X_TRAIN.shape, float)
+    with pytest.raises(MemoryError, match="could not be read again"):
+        mirelo_dask.ShardedClassifier(n_shards=2).fit(X, da.from_array(Y_TRAIN))
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda m, Q, y: m.predict(Q[list(Q.columns[::-1])]), ValueError, "columns the model was fitted with"),
+    (lambda m, Q, y: m.fit(Q, y + 0.5), ValueError, "Unknown label type"),
+    (lambda m, Q, y: m.fit(Q, np.where(y == 0, None, y)), ValueError, "Unknown label type"),
+    # scikit-learn's check of the labels refuses them, in each block as it would all of them at once.
+    (lambda m, Q, y: m.fit(Q, np.array(["a" if v == 0 else v for v in y], dtype=object)), (TypeError, ValueError),
+     "less|Unknown label type"),
+    (lambda m, Q, y: pickle.dumps(m), TypeError, "keep it in the process that fitted it"),
+], ids=["column-order", "continuous-labels", "missing-labels", "mixed-labels", "pickle"])
+def test_sharded_calls_are_checked_as_the_estimators_are(client, call, error, message):
+    frame = dd.from_pandas(pd.DataFrame(X_TRAIN, columns=[f"f{j}" for j in range(FEATURES)]), npartitions=3)
+    y = np.arange(len(X_TRAIN)) % 3
+    model = mirelo_dask.ShardedClassifier(n_shards=2).fit(frame, y)
+    with pytest.raises(error, match=message):
+        call(model, frame, y)
+
+
+def test_sharded_model_that_lost_its_shards_says_to_fit_again(client):
+    model = mirelo_dask.ShardedClassifier(n_shards=2).fit(da.from_array(X_TRAIN, chunks=1000), Y_TRAIN)
+    client.restart()
+    with pytest.raises(RuntimeError, match="lost its shards .* fit it again"):
+        model.predict(da.from_array(QUERIES)).compute()
 
 
 def test_grid_search_under_the_dask_backend_scores_as_one_process(client):
