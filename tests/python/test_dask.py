@@ -45,8 +45,9 @@ QUERIES, _ = separated(900, 2, spread=2.0)
 def client():
     from distributed import Client, LocalCluster
 
+    # Its HTTP server too on loopback, on a free port: another cluster may hold Dask's default.
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+                      dashboard_address="127.0.0.1:0") as cluster, Client(cluster) as client:
         yield client
 
 
