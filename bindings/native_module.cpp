@@ -431,6 +431,20 @@ PYBIND11_MODULE(_native, m) {
     mirelo::set_interruption_check(raise_pending_signal);
     using release = py::call_guard<py::gil_scoped_release>;
 
+    // Lines for a training's stages under the estimators' verbose, by the rule the engine's own
+    // reports follow; ShardedClassifier, whose stages run on a cluster, reports through it.
+    py::class_<mirelo::ProgressLines>(m, "ProgressLines")
+        .def(py::init([](const py::function& write) {
+                 return std::make_unique<mirelo::ProgressLines>([write](const std::string& line) { write(line); });
+             }),
+             py::arg("write"))
+        .def(
+            "report",
+            [](mirelo::ProgressLines& lines, const std::string& stage, double done) {
+                lines.report()(stage.c_str(), done);
+            },
+            py::arg("stage"), py::arg("done"));
+
     py::class_<Model>(m, "Model")
         .def(py::init<std::int32_t, double>(), py::arg("k"), py::arg("variance"))
         .def_property_readonly("k", [](const Model& model) { return model.config.k; })

@@ -8,6 +8,8 @@ import dask.array as da
 import numpy as np
 from sklearn.utils._param_validation import validate_parameter_constraints
 
+from mirelo_sklearn import _native
+from mirelo_sklearn._classifier import _print_line
 from mirelo_sklearn._parameters import CONSTRAINTS, engine_variance
 
 from . import _shards
@@ -42,6 +44,11 @@ def _groups(chunks: tuple, count: int) -> List[List[int]]:
     return groups
 
 
+def _report(progress: Optional[Any], stage: str, done: float = 0.0) -> None:
+    if progress is not None:
+        progress.report(stage, done)
+
+
 def _column_names(X: Any) -> Optional[np.ndarray]:
     """A DataFrame's column names when all are strings, as MireloClassifier records them; else None."""
     columns = getattr(X, "columns", None)
@@ -59,14 +66,21 @@ def _futures(shards: tuple) -> list:
     return futures_of(shards)
 
 
-def _built(shards: tuple) -> None:
-    """Returns once every shard exists; raises the error of the first that failed."""
+def _built(shards: tuple, progress: Optional[Any]) -> None:
+    """Returns once every shard exists, reporting the share built; raises the error of the first
+    that failed."""
     futures = _futures(shards)
     if not futures:  # a local scheduler built them in persist, raising there
         return
     from distributed import wait
 
-    wait(futures)
+    pending = futures
+    while pending:
+        try:
+            pending = list(wait(pending, timeout=1, return_when="FIRST_COMPLETED").not_done)
+        except TimeoutError:
+            pass
+        _report(progress, "projection and store", 1 - len(pending) / len(futures))
     for future in futures:
         if future.status == "error":
             raise future.exception()
@@ -91,15 +105,20 @@ class ShardedClassifier:
         workers.
     n_shards : int, default=None
         How many shards to hold the reduced rows in; one per worker when None.
+    verbose : bool, default=False
+        For a fit that runs longer than about two seconds, write a line to ``sys.stdout`` as
+        each stage starts (statistics and covariance, eigen-decomposition, projection and
+        store) and at most one a second within it, with the share of the shards stored.
     """
 
     def __init__(self, n_neighbors: int = 3, n_components: Union[int, float, None] = 0.95, weights: Any = "uniform",
-                 scale: bool = False, n_shards: Optional[int] = None) -> None:
+                 scale: bool = False, n_shards: Optional[int] = None, verbose: bool = False) -> None:
         self.n_neighbors = n_neighbors
         self.n_components = n_components
         self.weights = weights
         self.scale = scale
         self.n_shards = n_shards
+        self.verbose = verbose
 
     def fit(self, X: Any, y: Any) -> "ShardedClassifier":
         """Learn the axes from all rows and keep the reduced rows in shards on the workers."""
@@ -121,10 +140,13 @@ class ShardedClassifier:
         X = whole_rows(X.astype(np.float64), X.shape[1])
         y = y.rechunk((X.chunks[0],))
         blocks, labels = X.to_delayed()[:, 0], y.to_delayed()
+        progress = _native.ProgressLines(_print_line) if self.verbose else None
+        _report(progress, "statistics and covariance")
         statistics = dask.delayed(combined)(*[dask.delayed(block_statistics)(b) for b in blocks])
         uniques = dask.delayed(_shards.classes_of)(*[dask.delayed(_shards.block_classes)(part) for part in labels])
         statistics, classes = dask.compute(statistics, uniques)
         variance = engine_variance(self.n_components, *X.shape)
+        _report(progress, "eigen-decomposition")
         axes = reduction(statistics, variance, bool(self.scale))
         starts = np.concatenate([[0], np.cumsum(X.chunks[0])])
         count = min(self.n_shards or len(worker_threads()) or 1, sum(1 for rows in X.chunks[0] if rows > 0))
@@ -133,8 +155,9 @@ class ShardedClassifier:
                                                     threads_per_host(), int(starts[g[0]]),
                                                     [blocks[i] for i in g], [labels[i] for i in g])
                   for g in _groups(X.chunks[0], count)]
+        _report(progress, "projection and store")
         shards = dask.persist(*shards)
-        _built(shards)
+        _built(shards, progress)
         self._shards = shards
         self.feature_names_in_ = feature_names
         self._scale_exponent = axes.scale_exponent

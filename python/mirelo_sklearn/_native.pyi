@@ -7,6 +7,10 @@ from numpy.typing import ArrayLike, NDArray
 
 __version__: str
 
+class ProgressLines(metaclass=type):
+    def __init__(self, write: Callable[[str], object]) -> None: ...
+    def report(self, stage: str, done: float) -> None: ...
+
 class Model(metaclass=type):
     def __init__(self, k: int, variance: float) -> None: ...
     @property

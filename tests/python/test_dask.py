@@ -166,19 +166,21 @@ def test_bad_calls_fail_before_anything_runs(model, model_or_none, queries, erro
         mirelo_dask.predict(model if model_or_none == "model" else model_or_none, da.from_array(queries))
 
 
-@pytest.mark.parametrize("scale, chunks, shards, magnitude, weights", [
-    (False, ((700, 0, 1300, 1000),), 2, 1.0, "uniform"),
-    (False, ((0, 1500, 0, 1500, 0, 0),), 3, 1.0, "uniform"),  # empty partitions anywhere, trailing too
-    (True, (500,), 3, 1.0, "distance"),
-    (False, (500,), 2, 1e155, "uniform"),  # squares overflow unless the blocks are scaled first
-    (True, (1000,), 2, 1e-200, "distance"),  # squares underflow likewise
+@pytest.mark.parametrize("scale, chunks, shards, magnitude, weights, verbose", [
+    (False, ((700, 0, 1300, 1000),), 2, 1.0, "uniform", False),
+    (False, ((0, 1500, 0, 1500, 0, 0),), 3, 1.0, "uniform", False),  # empty partitions anywhere, trailing too
+    (True, (500,), 3, 1.0, "distance", True),
+    (False, (500,), 2, 1e155, "uniform", False),  # squares overflow unless the blocks are scaled first
+    (True, (1000,), 2, 1e-200, "distance", True),  # squares underflow likewise
 ])
-def test_sharded_training_answers_as_one_machine(client, scale, chunks, shards, magnitude, weights):
+def test_sharded_training_answers_as_one_machine(client, capsys, scale, chunks, shards, magnitude, weights,
+                                                 verbose):
     X, Q = X_TRAIN * magnitude, QUERIES * magnitude
     local = MireloClassifier(n_neighbors=5, n_components=0.9, weights=weights, scale=scale).fit(X, Y_TRAIN)
     sharded = mirelo_dask.ShardedClassifier(n_neighbors=5, n_components=0.9, weights=weights, scale=scale,
-                                            n_shards=shards).fit(
+                                            n_shards=shards, verbose=verbose).fit(
         da.from_array(X, chunks=(*chunks, (FEATURES,))), da.from_array(Y_TRAIN, chunks=500))
+    assert capsys.readouterr().out == ""  # a short fit stays silent, verbose or not
     assert sharded.n_components_ == local.n_components_
     queries = uneven(Q)
     labels, proba, (distances, rows) = dask.compute(sharded.predict(queries), sharded.predict_proba(queries),
