@@ -151,9 +151,11 @@ class ShardedClassifier:
         starts = np.concatenate([[0], np.cumsum(X.chunks[0])])
         count = min(self.n_shards or len(worker_threads()) or 1, sum(1 for rows in X.chunks[0] if rows > 0))
         shared = dask.delayed(axes, traverse=False)
-        shards = [dask.delayed(_shards.build_shard)(int(self.n_neighbors), variance, classes, shared,
-                                                    threads_per_host(), int(starts[g[0]]),
-                                                    [blocks[i] for i in g], [labels[i] for i in g])
+        k = int(self.n_neighbors)
+        reduced = [dask.delayed(_shards.reduced_block)(k, variance, len(classes), shared, threads_per_host(), b)
+                   for b in blocks]
+        shards = [dask.delayed(_shards.build_shard)(k, variance, classes, shared, int(starts[g[0]]),
+                                                    [reduced[i] for i in g], [labels[i] for i in g])
                   for g in _groups(X.chunks[0], count)]
         _report(progress, "projection and store")
         shards = dask.persist(*shards)

@@ -53,21 +53,30 @@ def classes_of(*distinct: np.ndarray) -> np.ndarray:
     return np.unique(np.concatenate(distinct))
 
 
-def build_shard(k: int, variance: float, classes: np.ndarray, reduction: Reduction, threads_per_host,
-                first_row: int, blocks: Sequence[np.ndarray], labels: Sequence[np.ndarray]) -> Shard:
-    X = np.ascontiguousarray(np.concatenate(blocks), dtype=np.float64)
+def reduced_block(k: int, variance: float, n_classes: int, reduction: Reduction, threads_per_host,
+                  block: np.ndarray) -> np.ndarray:
+    """One block's rows reduced onto the shared axes, where the block lies: a shard then gathers
+    only reduced rows, not raw ones."""
+    m = reduction.components.shape[1]
+    X = np.ascontiguousarray(block, dtype=np.float64)
+    if len(X) == 0:
+        return np.empty((0, m))
+    # The rows go through the same reduction as queries will, so a query equal to a training
+    # row lands on it exactly.
+    reducer = _restored(k, variance, n_classes, reduction, np.zeros((1, m)), np.zeros(1, dtype=np.int64))
+    # transform gives the rows in the data's units; the saved state keeps them scaled.
+    return np.ldexp(reducer.transform(X, thread_budget(threads_per_host)), reduction.scale_exponent)
+
+
+def build_shard(k: int, variance: float, classes: np.ndarray, reduction: Reduction, first_row: int,
+                reduced: Sequence[np.ndarray], labels: Sequence[np.ndarray]) -> Shard:
     y = np.concatenate(labels)
     found = np.searchsorted(classes, y)
     if (found >= len(classes)).any() or (classes[np.minimum(found, len(classes) - 1)] != y).any():
         raise ValueError("Expected the shard's labels among the classes found in y")
     codes = found.astype(np.int64)
-    m = reduction.components.shape[1]
-    # The shard's rows go through the same reduction as queries will, so a query equal to a
-    # training row lands on it exactly.
-    reducer = _restored(k, variance, len(classes), reduction, np.zeros((1, m)), np.zeros(1, dtype=np.int64))
-    # transform gives the rows in the data's units; the saved state keeps them scaled.
-    reduced = np.ldexp(reducer.transform(X, thread_budget(threads_per_host)), reduction.scale_exponent)
-    return Shard(_restored(k, variance, len(classes), reduction, reduced, codes), codes, first_row)
+    rows = np.concatenate(reduced)
+    return Shard(_restored(k, variance, len(classes), reduction, rows, codes), codes, first_row)
 
 
 def candidates(shard: Shard, block: np.ndarray, n_neighbors: int, threads_per_host) -> Candidates:
