@@ -71,7 +71,7 @@ def _cluster_runs(model, queries, workers, repeats, local):
     import mirelo_dask
 
     with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+                      dashboard_address="127.0.0.1:0") as cluster, Client(cluster) as client:
         # Scattered rather than put in the graph, and persisted as one array, as a user would keep
         # queries that are searched more than once; the imports every worker makes once are done
         # before the clock starts too, so what is measured is the model's trip and the search.
