@@ -1,7 +1,6 @@
 """predict, predict_proba and kneighbors of a fitted MireloClassifier over Dask collections."""
 
 import sys
-from numbers import Integral
 from typing import Any, Optional, Tuple, Union
 
 import dask.array as da
@@ -11,7 +10,7 @@ from sklearn.utils.validation import check_is_fitted
 from mirelo_sklearn import MireloClassifier
 
 from . import _blocks
-from ._graph import BLOCK_BYTES, check_width, model_key, threads_per_host, whole_rows
+from ._graph import BLOCK_BYTES, check_width, model_key, neighbour_count, threads_per_host, whole_rows
 
 
 def _fitted(model: Any) -> MireloClassifier:
@@ -101,10 +100,7 @@ def kneighbors(model: MireloClassifier, X: Any, n_neighbors: Optional[int] = Non
     neighbour, nearest first.
     """
     model = _fitted(model)
-    count = model.n_neighbors if n_neighbors is None else n_neighbors
-    if not isinstance(count, Integral) or isinstance(count, bool) or not 1 <= count <= model.n_samples_fit_:
-        raise ValueError(f"Expected n_neighbors from 1 to n_samples_fit = {model.n_samples_fit_}, got {count!r}")
-    count = int(count)
+    count = neighbour_count(model.n_neighbors if n_neighbors is None else n_neighbors, model.n_samples_fit_)
     frame = _as_frame(X)
     if frame is not None:
         import pandas as pd

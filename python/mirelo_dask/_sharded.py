@@ -1,6 +1,5 @@
 """ShardedClassifier: training rows that stay spread over the workers, searched exactly."""
 
-from numbers import Integral
 from typing import Any, List, Optional, Union
 
 import dask
@@ -13,7 +12,7 @@ from mirelo_sklearn._classifier import _print_line
 from mirelo_sklearn._parameters import CONSTRAINTS, engine_variance
 
 from . import _shards
-from ._graph import threads_per_host, whole_rows, worker_threads
+from ._graph import neighbour_count, threads_per_host, whole_rows, worker_threads
 from ._statistics import block_statistics, combined, reduction
 
 
@@ -201,11 +200,9 @@ class ShardedClassifier:
         names = self.feature_names_in_
         if names is not None and hasattr(X, "columns") and list(X.columns) != list(names):
             raise ValueError(f"Expected the columns the model was fitted with, {list(names)}, got {list(X.columns)}")
-        if not isinstance(n_neighbors, Integral) or not 1 <= n_neighbors <= self.n_samples_fit_:
-            raise ValueError(f"Expected n_neighbors from 1 to n_samples_fit = {self.n_samples_fit_}, "
-                             f"got {n_neighbors!r}")
+        count = neighbour_count(n_neighbors, self.n_samples_fit_)
         X = whole_rows(_as_array(X), self.n_features_in_)
-        threads, count = threads_per_host(), int(n_neighbors)
+        threads = threads_per_host()
         parts = []
         for rows, block in zip(X.chunks[0], X.to_delayed()[:, 0]):
             found = [dask.delayed(_shards.candidates)(shard, block, count, threads) for shard in self._shards]

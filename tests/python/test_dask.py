@@ -166,6 +166,12 @@ def test_bad_calls_fail_before_anything_runs(model, model_or_none, queries, erro
         mirelo_dask.predict(model if model_or_none == "model" else model_or_none, da.from_array(queries))
 
 
+@pytest.mark.parametrize("n_neighbors, error", [(2.0, TypeError), (True, TypeError), (0, ValueError)])
+def test_neighbour_counts_are_refused_as_the_estimator_refuses_them(model, n_neighbors, error):
+    with pytest.raises(error, match="n_neighbors"):
+        mirelo_dask.kneighbors(model, da.from_array(QUERIES), n_neighbors=n_neighbors)
+
+
 @pytest.mark.parametrize("scale, chunks, shards, magnitude, weights, verbose", [
     (False, ((700, 0, 1300, 1000),), 2, 1.0, "uniform", False),
     (False, ((0, 1500, 0, 1500, 0, 0),), 3, 1.0, "uniform", False),  # empty partitions anywhere, trailing too
@@ -214,7 +220,8 @@ def test_sharded_fit_returns_only_once_every_shard_is_built(client, tmp_path):
     (lambda m, Q, y: m.fit(Q, np.array(["a" if v == 0 else v for v in y], dtype=object)), (TypeError, ValueError),
      "less|Unknown label type"),
     (lambda m, Q, y: pickle.dumps(m), TypeError, "keep it in the process that fitted it"),
-], ids=["column-order", "continuous-labels", "missing-labels", "mixed-labels", "pickle"])
+    (lambda m, Q, y: m.kneighbors(Q, n_neighbors=2.0), TypeError, "enter integer value"),
+], ids=["column-order", "continuous-labels", "missing-labels", "mixed-labels", "pickle", "float-count"])
 def test_sharded_calls_are_checked_as_the_estimators_are(client, call, error, message):
     frame = dd.from_pandas(pd.DataFrame(X_TRAIN, columns=[f"f{j}" for j in range(FEATURES)]), npartitions=3)
     y = np.arange(len(X_TRAIN)) % 3
