@@ -5,6 +5,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include "aligned_rows.hpp"
 #include "input_rows.hpp"
 
 namespace pybind11::detail {
@@ -18,25 +19,12 @@ struct type_caster<mirelo::InputRows> {
     static constexpr auto name = const_name("numpy.ndarray[numpy.float64[m, n]]");
 
     bool load(handle src, bool convert) {
-        if (!convert && !isinstance<array_t<double>>(src) && !isinstance<array_t<float>>(src)) {
+        std::optional<array> rows_read = aligned_rows(src, convert, /*float32_too=*/true);
+        if (!rows_read) {
             return false;
         }
-        array buf = array::ensure(src);
-        if (!buf || buf.ndim() < 1 || buf.ndim() > 2) {
-            return false;
-        }
+        array& buf = *rows_read;
         const bool single = isinstance<array_t<float>>(buf);
-        if (!single && !isinstance<array_t<double>>(buf)) {
-            // The cast NumPy would make, in the input's own layout.
-            try {
-                buf = buf.attr("astype")(dtype::of<double>());
-            } catch (const error_already_set&) {
-                return false;
-            }
-        }
-        if ((buf.flags() & npy_api::NPY_ARRAY_ALIGNED_) == 0) {
-            buf = buf.attr("copy")();  // unaligned values: NumPy's own copy aligns them
-        }
         const ssize_t rows = buf.shape(0);
         const ssize_t cols = buf.ndim() == 2 ? buf.shape(1) : 1;
         const ssize_t size = single ? ssize_t{sizeof(float)} : ssize_t{sizeof(double)};

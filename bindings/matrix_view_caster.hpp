@@ -6,6 +6,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include "aligned_rows.hpp"
 #include "mirelo_types.hpp"
 #include "row_copy.hpp"
 
@@ -20,27 +21,13 @@ struct type_caster<mirelo::MatrixView> {
     static constexpr auto name = const_name("numpy.ndarray[numpy.float64[m, n]]");
 
     bool load(handle src, bool convert) {
-        if (!convert && !isinstance<array_t<double>>(src)) {
+        std::optional<array> rows_read = aligned_rows(src, convert, /*float32_too=*/false);
+        if (!rows_read) {
             return false;
         }
-        array buf = array::ensure(src);
-        if (!buf || buf.ndim() < 1 || buf.ndim() > 2) {
-            return false;
-        }
+        array& buf = *rows_read;
         const ssize_t rows = buf.shape(0);
         const ssize_t cols = buf.ndim() == 2 ? buf.shape(1) : 1;
-        if (!isinstance<array_t<double>>(buf)) {
-            // The cast NumPy would make, in the input's own layout; a C-ordered result is kept.
-            try {
-                buf = buf.attr("astype")(dtype::of<double>());
-            } catch (const error_already_set&) {
-                return false;
-            }
-        }
-        const int flags = buf.flags();
-        if ((flags & npy_api::NPY_ARRAY_ALIGNED_) == 0) {
-            buf = buf.attr("copy")();  // unaligned doubles: NumPy's own copy aligns them
-        }
         if ((buf.flags() & npy_api::NPY_ARRAY_C_CONTIGUOUS_) != 0) {
             held = buf;
             view.emplace(Eigen::Map<const mirelo::RowMajorMatrix, 0, Eigen::OuterStride<>>(

@@ -148,6 +148,16 @@ def test_forked_child_trains_and_predicts(run_child):
     assert run_child(FORK_CODE, OMP_NUM_THREADS="2").split("RESULT ", 1)[1].split() == ["0", "True"]
 
 
+# Each child announces READY, makes its long call, and says whether the call finished or was interrupted.
+CALL_UNTIL_INTERRUPTED = """
+print("READY", flush=True)
+try:
+    long_call()
+    print("FINISHED", flush=True)
+except KeyboardInterrupt:
+    print("INTERRUPTED", flush=True)
+"""
+
 # Starts a long call once a small training is in place, and reports how it ended.
 INTERRUPT_CODE = """
 import sys, numpy as np, mirelo
@@ -164,13 +174,7 @@ else:
     before = engine.predict_batch(small)
     queries = rng.normal(size=(2_000_000, 40))
     long_call = lambda: engine.predict_batch(queries)
-print("READY", flush=True)
-try:
-    long_call()
-    print("FINISHED", flush=True)
-except KeyboardInterrupt:
-    print("INTERRUPTED", flush=True)
-print("SAME" if engine.predict_batch(small) == before else "CHANGED", flush=True)
+""" + CALL_UNTIL_INTERRUPTED + """print("SAME" if engine.predict_batch(small) == before else "CHANGED", flush=True)
 """
 
 
@@ -185,13 +189,7 @@ fit, before = model._fit, model.predict(X[:50])
 long_call = {{"fit": lambda: model.fit(X, y), "predict": lambda: model.predict(X),
               "predict_proba": lambda: model.predict_proba(X), "kneighbors": lambda: model.kneighbors(X),
               "transform": lambda: model.transform(X)}}["{call}"]
-print("READY", flush=True)
-try:
-    long_call()
-    print("FINISHED", flush=True)
-except KeyboardInterrupt:
-    print("INTERRUPTED", flush=True)
-print("SAME" if model._fit is fit and (model.predict(X[:50]) == before).all() else "CHANGED", flush=True)
+""" + CALL_UNTIL_INTERRUPTED + """print("SAME" if model._fit is fit and (model.predict(X[:50]) == before).all() else "CHANGED", flush=True)
 """
 
 
