@@ -120,7 +120,7 @@ EngineState KNNEngine::export_state() const {
         throw std::logic_error("an untrained engine has no state to export");
     }
     return {pca->mean, pca->std_dev, pca->n_components, pca->components, pca->explained_variance_ratio,
-            knn->X_train, knn->y_train, pca->scale_exponent};
+            knn->X_train, knn->labels(), pca->scale_exponent};
 }
 
 void KNNEngine::import_state(const EngineState& state) {

@@ -84,7 +84,7 @@ public:
     bool trained() const;
     Eigen::Index n_samples() const { return knn->X_train.rows(); }
     Eigen::Index n_features() const { return pca->mean.size(); }
-    const LabelList& training_labels() const { return knn->y_train; }
+    LabelList training_labels() const { return knn->labels(); }
     std::int32_t n_components() const { return pca->n_components; }
     Eigen::Index n_training_rows() const { return knn->X_train.rows(); }
     const Vector& explained_variance_ratio() const { return pca->explained_variance_ratio; }

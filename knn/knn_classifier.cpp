@@ -4,7 +4,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "kernels.hpp"
 #include "store_search.hpp"
 #include "vote.hpp"
 
@@ -20,41 +19,38 @@ void KNNClassifier::fit(RowMajorMatrix X, const LabelList& y) {
                                     std::to_string(y.size()) + " labels for " +
                                     std::to_string(X.rows()) + " rows");
     }
-    // Build the new store aside so that a failure leaves the old one whole.
+    // Build the new store aside so that a failure leaves the old one whole; the labels' places
+    // first, so that the caller's strings are not yet joined by the screen's copies.
     RowMajorMatrix rows = std::move(X);
-    LabelList labels = y;
-    Vector norms(rows.rows());
-    for (Index i = 0; i < rows.rows(); ++i) {
-        norms[i] = squared_norm(rows.row(i).data(), rows.cols());
-    }
-    ScreenStages stages = ScreenStages::build(rows, norms, choose_prefix(rows));
-    LabelPlaces places = label_places(labels, rows.rows());
+    LabelPlaces places = label_places(y, rows.rows());
+    ScreenStages stages = ScreenStages::build(rows, choose_prefix(rows));
 
     X_train.swap(rows);
-    y_train.swap(labels);
     classes.swap(places.classes);
     class_of_row.swap(places.class_of_row);
-    sq_norms.swap(norms);
     screen = std::move(stages);
 }
 
+LabelList KNNClassifier::labels() const {
+    LabelList labels;
+    labels.reserve(class_of_row.size());
+    for (std::int32_t place : class_of_row) labels.push_back(classes[static_cast<std::size_t>(place)]);
+    return labels;
+}
+
 std::size_t KNNClassifier::memory_bytes() const {
-    std::size_t bytes = static_cast<std::size_t>(X_train.size() + sq_norms.size()) * sizeof(double) +
-                        screen.memory_bytes() +
-                        class_of_row.capacity() * sizeof(std::int32_t) +
-                        (y_train.capacity() + classes.capacity()) * sizeof(std::string);
-    for (const LabelList* list : {&y_train, &classes}) {
-        for (const std::string& label : *list) {
-            // Short labels live inside the string object itself.
-            if (label.capacity() > std::string().capacity()) {
-                bytes += label.capacity() + 1;
-            }
+    std::size_t bytes = static_cast<std::size_t>(X_train.size()) * sizeof(double) + screen.memory_bytes() +
+                        class_of_row.capacity() * sizeof(std::int32_t) + classes.capacity() * sizeof(std::string);
+    for (const std::string& label : classes) {
+        // Short labels live inside the string object itself.
+        if (label.capacity() > std::string().capacity()) {
+            bytes += label.capacity() + 1;
         }
     }
     return bytes;
 }
 
-void KNNClassifier::set_prefix(Index prefix) { screen = ScreenStages::build(X_train, sq_norms, prefix); }
+void KNNClassifier::set_prefix(Index prefix) { screen = ScreenStages::build(X_train, prefix); }
 
 Index KNNClassifier::prefix() const { return screen.prefix; }
 

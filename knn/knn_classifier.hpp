@@ -48,6 +48,9 @@ public:
     // store. It changes the speed of a call, never an answer.
     void search_origins(const Eigen::Ref<const RowMajorMatrix>& Z, Eigen::Index* origins) const;
 
+    // The label of each stored row, rebuilt from classes and class_of_row, where they are held.
+    LabelList labels() const;
+
     // Bytes held by the store: rows, norms, their packed copies and the labels.
     std::size_t memory_bytes() const;
 
@@ -58,14 +61,13 @@ public:
 
     const std::int32_t k;
     RowMajorMatrix X_train;
-    LabelList y_train;
-    Vector sq_norms;
-    // The distinct labels of y_train in byte order, and each stored row's place among them.
+    // The distinct stored labels in byte order, and each stored row's place among them: the labels
+    // are held this way only, since a string per row would outweigh the rows' own coordinates.
     LabelList classes;
     std::vector<std::int32_t> class_of_row;
 
 private:
-    // Like sq_norms, derived from X_train by fit.
+    // Derived from X_train by fit.
     ScreenStages screen;
 };
 

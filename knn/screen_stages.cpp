@@ -111,7 +111,7 @@ Index choose_prefix(const RowMajorMatrix& rows) {
     return std::max<Index>(1, length);
 }
 
-ScreenStages ScreenStages::build(const RowMajorMatrix& rows, const Vector& sq_norms, Index prefix) {
+ScreenStages ScreenStages::build(const RowMajorMatrix& rows, Index prefix) {
     ScreenStages stages;
     if (rows.size() == 0 || !rows.allFinite()) {
         return stages;
@@ -126,7 +126,9 @@ ScreenStages ScreenStages::build(const RowMajorMatrix& rows, const Vector& sq_no
     const double factor = std::ldexp(1.0, stages.exponent);
     stages.rows = packed_in_order(rows, stages.order, factor);
     stages.exact_norms.resize(n);
-    for (Index i = 0; i < n; ++i) stages.exact_norms[i] = sq_norms[stages.order[static_cast<std::size_t>(i)]];
+    for (Index i = 0; i < n; ++i) {
+        stages.exact_norms[i] = squared_norm(rows.row(stages.order[static_cast<std::size_t>(i)]).data(), rows.cols());
+    }
     stages.levels = box_levels(rows, stages.order, stages.exact_norms, stages.prefix, factor);
     stages.norms.resize(static_cast<std::size_t>(n));
     for (Index i = 0; i < n; ++i) {

@@ -34,7 +34,7 @@ struct ScreenStages {
 
     // Stages over the rows in their order, the boxes over `prefix` coordinates (clamped to 1 to the
     // width). Empty (no screen) when the store is empty or holds a value that is not finite.
-    static ScreenStages build(const RowMajorMatrix& rows, const Vector& sq_norms, Eigen::Index prefix);
+    static ScreenStages build(const RowMajorMatrix& rows, Eigen::Index prefix);
     bool empty() const { return prefix == 0; }
     // The stored row at a place: the place itself when there is no screen.
     Eigen::Index row(Eigen::Index place) const { return order.empty() ? place : order[static_cast<std::size_t>(place)]; }

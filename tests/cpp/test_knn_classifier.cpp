@@ -58,20 +58,22 @@ TEST(KNNClassifier, Votes) {
         const VoteCase& c = cases[i];
         EXPECT_EQ(fitted(c.k, c.X, c.y).predict(c.query), c.expected) << "case " << i;
     }
-    EXPECT_EQ(fitted(10, Matrix{{1, 0}}, {"b", "a", "a"}).y_train, (LabelList{"b", "a", "a"}));
+    EXPECT_EQ(fitted(10, Matrix{{1, 0}}, {"b", "a", "a"}).labels(), (LabelList{"b"}));
 }
 
 // The neighbour search as defined, one query at a time over the whole store.
 std::string by_definition(const KNNClassifier& knn, const Vector& x) {
-    const Vector dist = (knn.sq_norms.array() - 2.0 * (knn.X_train * x).array()) + x.squaredNorm();
+    const Vector norms = knn.X_train.rowwise().squaredNorm();
+    const Vector dist = (norms.array() - 2.0 * (knn.X_train * x).array()) + x.squaredNorm();
     std::vector<Eigen::Index> order(static_cast<std::size_t>(dist.size()));
     std::iota(order.begin(), order.end(), Eigen::Index{0});
     const Eigen::Index K = std::min<Eigen::Index>(knn.k, dist.size());
     std::nth_element(order.begin(), order.begin() + K - 1, order.end(), [&](Eigen::Index a, Eigen::Index b) {
         return std::isnan(dist[b]) ? !std::isnan(dist[a]) : dist[a] < dist[b];
     });
+    const LabelList labels = knn.labels();
     std::map<std::string, int> votes;
-    for (Eigen::Index i = 0; i < K; ++i) ++votes[knn.y_train[static_cast<std::size_t>(order[i])]];
+    for (Eigen::Index i = 0; i < K; ++i) ++votes[labels[static_cast<std::size_t>(order[i])]];
     return std::max_element(votes.begin(), votes.end(), [](const auto& a, const auto& b) {
                return a.second < b.second;
            })->first;
@@ -106,7 +108,7 @@ TEST(KNNClassifier, IncomparableDistancesStillAnswerAStoredLabel) {
     EXPECT_TRUE(is_one_of(fitted(2, Matrix::Constant(5, 2, kNaN), y).predict(Vector::Ones(2)), y));
     EXPECT_TRUE(is_one_of(fitted(2, test::random_matrix(5, 2, 3), y).predict(Vector::Constant(2, kNaN)), y));
     const KNNClassifier no_features = fitted(1, Matrix(3, 0), {"a", "b", "c"});
-    EXPECT_TRUE(same(no_features.sq_norms, Vector::Zero(3)));
+    EXPECT_EQ(no_features.labels(), (LabelList{"a", "b", "c"}));
     EXPECT_TRUE(is_one_of(no_features.predict(Vector(0)), y));
 }
 
@@ -130,13 +132,13 @@ TEST(KNNClassifier, UnknownWithoutStoreOrNeighbours) {
 }
 
 TEST(KNNClassifier, RefitReplacesWholeStore) {
-    KNNClassifier knn = fitted(1, Matrix{{3, 4}, {1, 0}}, {"a", "b"});
-    EXPECT_TRUE(same(knn.sq_norms, Vector{{25.0, 1.0}}));
+    KNNClassifier knn = fitted(1, Matrix{{3, 4}, {1, 0}}, {"b", "a"});
+    EXPECT_EQ(knn.labels(), (LabelList{"b", "a"}));
     const Matrix second{{2}, {-1}, {0.5}};
     knn.fit(second, {"x", "y", "z"});
     EXPECT_TRUE(same(knn.X_train, second));
-    EXPECT_EQ(knn.y_train, (LabelList{"x", "y", "z"}));
-    EXPECT_TRUE(same(knn.sq_norms, Vector{{4.0, 1.0, 0.25}}));
+    EXPECT_EQ(knn.labels(), (LabelList{"x", "y", "z"}));
+    EXPECT_EQ(knn.classes, (LabelList{"x", "y", "z"}));
     EXPECT_EQ(knn.predict(Vector{{-0.9}}), "y");
 }
 
@@ -145,8 +147,8 @@ TEST(KNNClassifier, RejectsShortLabelListsAndWrongQueryLengths) {
     const KNNClassifier before = knn;
     test::expect_invalid_argument([&] { knn.fit(test::random_matrix(7, 2, 8), {"p", "q", "r"}); }, {"7", "3"});
     EXPECT_TRUE(same(knn.X_train, before.X_train));
-    EXPECT_EQ(knn.y_train, before.y_train);
-    EXPECT_TRUE(same(knn.sq_norms, before.sq_norms));
+    EXPECT_EQ(knn.labels(), before.labels());
+    EXPECT_EQ(knn.classes, before.classes);
     const Matrix queries = test::random_matrix(6, 3, 6);
     for (Eigen::Index i = 0; i < queries.rows(); ++i) {
         EXPECT_EQ(knn.predict(queries.row(i).transpose()), before.predict(queries.row(i).transpose()));
@@ -271,12 +273,10 @@ TEST(KNNClassifier, BoxesAtEveryLevelAllowForTheQuerysOwnRounding) {
     constexpr Eigen::Index n = 4096;
     RowMajorMatrix X = RowMajorMatrix::Zero(n, 2);
     for (Eigen::Index i = 0; i < n; ++i) X(i, 0) = 1.0 + static_cast<double>(i) / 64.0;
-    Vector norms(n);
-    for (Eigen::Index i = 0; i < n; ++i) norms[i] = X.row(i).squaredNorm();
     const double below = 1.0 - std::ldexp(1.0, -14);
     const double query[2] = {below + std::ldexp(1.0, -26), 0.0};
     for (Eigen::Index prefix : {1, 2}) {
-        const ScreenStages screen = ScreenStages::build(X, norms, prefix);
+        const ScreenStages screen = ScreenStages::build(X, prefix);
         ASSERT_GE(screen.levels.size(), 3u);
         ASSERT_NE(std::find(screen.order.begin(), screen.order.begin() + kSinglePanelRows, 0),
                   screen.order.begin() + kSinglePanelRows);  // in the first group
