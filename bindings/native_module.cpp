@@ -2,7 +2,9 @@
 // quiet fits, the GIL released around the numeric work and a saved state for pickling.
 // Each model has a reader-writer lock: predictions share it, and a fit swaps its freshly
 // trained engine in while holding it alone, so a prediction sees one training whole.
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -129,19 +131,22 @@ class Model {
 public:
     Model(std::int32_t k, double variance) : config{k, variance} {}
 
-    // Returns the two closing lines when verbose, else an empty string. A long fit hands its
-    // progress lines to `progress` (a callable taking a str, or None) as it goes; the GIL is
-    // taken for each.
+    // Returns the two closing lines when verbose, else an empty string. A fit that lasts longer
+    // than `quiet_start` seconds hands its progress lines to `progress` (a callable taking a str,
+    // or None) as it goes; the GIL is taken for each.
     std::string fit(const mirelo::InputRows& X, const Codes& codes, std::int64_t n_classes, bool scale, bool verbose,
-                    int threads, const py::object& progress) {
+                    int threads, const py::object& progress, double quiet_start) {
         const ClassCodes classes(n_classes);
         auto fresh = std::make_unique<KNNEngine>(config);
         std::ostringstream lines;
         fresh->set_progress(verbose ? &lines : nullptr);
-        mirelo::ProgressLines progress_lines([&progress](const std::string& line) {
-            const py::gil_scoped_acquire acquire;
-            progress(line);
-        });
+        const std::chrono::duration<double> quiet(std::max(quiet_start, 0.0));
+        mirelo::ProgressLines progress_lines(
+            [&progress](const std::string& line) {
+                const py::gil_scoped_acquire acquire;
+                progress(line);
+            },
+            std::chrono::duration_cast<std::chrono::milliseconds>(quiet));
         if (!progress.is_none()) {
             fresh->set_progress_report(progress_lines.report());
         }
@@ -450,7 +455,9 @@ PYBIND11_MODULE(_native, m) {
         .def_property_readonly("k", [](const Model& model) { return model.config.k; })
         .def_property_readonly("variance", [](const Model& model) { return model.config.variance; })
         .def("fit", &Model::fit, py::arg("X"), py::arg("codes"), py::arg("n_classes"), py::arg("scale"),
-             py::arg("verbose"), py::arg("n_threads") = 0, py::arg("progress") = py::none(), release())
+             py::arg("verbose"), py::arg("n_threads") = 0, py::arg("progress") = py::none(),
+             py::arg("quiet_start") = std::chrono::duration<double>(mirelo::ProgressLines::kQuietStart).count(),
+             release())
         .def("predict", &Model::predict, py::arg("X"), py::arg("n_threads") = 0, release())
         .def("vote_counts", &Model::vote_counts, py::arg("X"), py::arg("n_threads") = 0, release())
         .def("kneighbors", &Model::kneighbors, py::arg("X"), py::arg("n_neighbors"), py::arg("n_threads") = 0,

@@ -107,6 +107,10 @@ class _Fit:
         return np.ldexp(np.sqrt(squared), -self.model.scale_exponent).astype(dtype, copy=False)
 
 
+# Seconds a verbose fit runs before its progress lines start: a short fit stays silent.
+_QUIET_START = 2.0
+
+
 def _print_line(line: str) -> None:
     print(line, file=sys.stdout, flush=True)
 
@@ -264,7 +268,8 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
         model = _native.Model(int(self.n_neighbors), engine_variance(self.n_components, *X.shape))
         try:
             lines = model.fit(X, codes, len(classes), bool(self.scale), bool(self.verbose),
-                              thread_count(self.n_jobs), progress=_print_line if self.verbose else None)
+                              thread_count(self.n_jobs), progress=_print_line if self.verbose else None,
+                              quiet_start=_QUIET_START)
         except ValueError as error:
             if str(error).startswith(_NOT_FINITE):
                 raise ValueError(f"Input X contains NaN or infinity: {error}") from None

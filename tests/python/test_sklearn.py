@@ -341,13 +341,20 @@ def test_n_components_as_pca_takes_it(n_components):
         assert MireloClassifier(n_components=n_components).fit(X, y).n_components_ == expected
 
 
-@pytest.mark.parametrize("verbose, capture", [(False, "capfd"), (True, "capsys")])
-def test_fit_is_quiet_unless_verbose(request, verbose, capture):
-    # capfd sees file descriptors 1 and 2; capsys only sys.stdout and sys.stderr.
+@pytest.mark.parametrize("verbose, capture, long_fit", [
+    (False, "capfd", False), (False, "capfd", True), (True, "capsys", False), (True, "capsys", True),
+])
+def test_fit_is_quiet_unless_verbose(request, monkeypatch, verbose, capture, long_fit):
+    # capfd sees file descriptors 1 and 2; capsys only sys.stdout and sys.stderr. A long fit is
+    # one past the quiet start, brought down to nothing here so as not to wait for it.
     captured = request.getfixturevalue(capture)
+    if long_fit:
+        monkeypatch.setattr(mirelo_sklearn._classifier, "_QUIET_START", 0.0)
     X, y = load_wine(return_X_y=True)
     MireloClassifier(n_components=3, verbose=verbose).fit(X, y)
-    expected = ("[PCA] Fit complete. Mode: Standard | Components: 3\n"
+    stages = ["statistics and covariance", "eigen-decomposition", "projection", "store"]
+    progress = "".join(f"[mirelo] {stage}: 0% done\n" for stage in stages) if long_fit else ""
+    expected = (progress + "[PCA] Fit complete. Mode: Standard | Components: 3\n"
                 "[Engine] Trained successfully. Reduced to 3 dimensions.\n") if verbose else ""
     assert captured.readouterr() == (expected, "")
 
