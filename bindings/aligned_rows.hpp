@@ -5,14 +5,52 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include "input_rows.hpp"
+
 namespace pybind11::detail {
 
-// The rows both array casters read: a 1-d or 2-d array, float64 (or float32 where the reader
-// takes it as it is), aligned, in the input's own layout. Other dtypes get the cast NumPy would
-// make; nothing when src cannot be read as rows, or needs a conversion that was not allowed.
-inline std::optional<array> aligned_rows(handle src, bool convert, bool float32_too) {
-    const auto readable = [float32_too](handle value) {
-        return isinstance<array_t<double>>(value) || (float32_too && isinstance<array_t<float>>(value));
+// The type an InputRows reads an array's values as where they lie: numbers in the machine's byte
+// order of at most eight bytes (bools as bytes). Nothing for any other dtype.
+inline std::optional<mirelo::InputRows::Type> in_place_type(const array& values) {
+    using Type = mirelo::InputRows::Type;
+    const dtype type = values.dtype();
+    if (!type.attr("isnative").cast<bool>()) {
+        return std::nullopt;
+    }
+    const ssize_t size = type.itemsize();
+    switch (type.kind()) {
+        case 'f':
+            if (size == 8) return Type::f64;
+            if (size == 4) return Type::f32;
+            if (size == 2) return Type::f16;
+            break;
+        case 'i':
+            if (size == 1) return Type::i8;
+            if (size == 2) return Type::i16;
+            if (size == 4) return Type::i32;
+            if (size == 8) return Type::i64;
+            break;
+        case 'b':
+        case 'u':
+            if (size == 1) return Type::u8;
+            if (size == 2) return Type::u16;
+            if (size == 4) return Type::u32;
+            if (size == 8) return Type::u64;
+            break;
+        default:
+            break;
+    }
+    return std::nullopt;
+}
+
+// The rows both array casters read: a 1-d or 2-d array, float64 (or any type in_place_type
+// reads, where the reader takes them as they are), aligned, in the input's own layout. Other
+// dtypes get the cast NumPy would make; nothing when src cannot be read as rows, or needs a
+// conversion that was not allowed.
+inline std::optional<array> aligned_rows(handle src, bool convert, bool any_in_place) {
+    const auto readable = [any_in_place](handle value) {
+        return isinstance<array_t<double>>(value) ||
+               (any_in_place && isinstance<array>(value) && in_place_type(reinterpret_borrow<array>(value)));
     };
     if (!convert && !readable(src)) {
         return std::nullopt;

@@ -10,32 +10,28 @@
 
 namespace pybind11::detail {
 
-// Training rows reach the engine where NumPy keeps them: an aligned float64 or float32 array (a
-// memory map too), in any layout, is read in place and held for the call; any other dtype is
-// converted to float64 first. What is accepted, how a 1-d array reads (as one column) and the
-// signature are those of the matrix caster.
+// Training rows reach the engine where NumPy keeps them: an aligned array of any type
+// in_place_type reads (a memory map too), in any layout, is read in place and held for the call,
+// its values widened a block at a time; any other dtype is converted to float64 first. What is
+// accepted, how a 1-d array reads (as one column) and the signature are those of the matrix
+// caster.
 template <>
 struct type_caster<mirelo::InputRows> {
     static constexpr auto name = const_name("numpy.ndarray[numpy.float64[m, n]]");
 
     bool load(handle src, bool convert) {
-        std::optional<array> rows_read = aligned_rows(src, convert, /*float32_too=*/true);
+        std::optional<array> rows_read = aligned_rows(src, convert, /*any_in_place=*/true);
         if (!rows_read) {
             return false;
         }
         array& buf = *rows_read;
-        const bool single = isinstance<array_t<float>>(buf);
         const ssize_t rows = buf.shape(0);
         const ssize_t cols = buf.ndim() == 2 ? buf.shape(1) : 1;
-        const ssize_t size = single ? ssize_t{sizeof(float)} : ssize_t{sizeof(double)};
+        const ssize_t size = buf.itemsize();
         const ssize_t row_stride = buf.strides(0) / size;
         const ssize_t column_stride = buf.ndim() == 2 ? buf.strides(1) / size : 1;
         held = buf;
-        if (single) {
-            view.emplace(static_cast<const float*>(buf.data()), rows, cols, row_stride, column_stride);
-        } else {
-            view.emplace(static_cast<const double*>(buf.data()), rows, cols, row_stride, column_stride);
-        }
+        view.emplace(*in_place_type(buf), buf.data(), rows, cols, row_stride, column_stride);
         return true;
     }
 

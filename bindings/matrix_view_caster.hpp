@@ -21,7 +21,7 @@ struct type_caster<mirelo::MatrixView> {
     static constexpr auto name = const_name("numpy.ndarray[numpy.float64[m, n]]");
 
     bool load(handle src, bool convert) {
-        std::optional<array> rows_read = aligned_rows(src, convert, /*float32_too=*/false);
+        std::optional<array> rows_read = aligned_rows(src, convert, /*any_in_place=*/false);
         if (!rows_read) {
             return false;
         }

@@ -28,6 +28,17 @@ _FIT_FORMAT = 1
 # Inputs keep their precision in what comes back; the engine works in double either way, and
 # reads training rows of either where they lie.
 _DTYPES = [np.float64, np.float32]
+# Training arrays of these kinds (numbers of up to eight bytes in the machine's byte order) reach
+# the engine as they are, widened a block at a time; others are converted by the validation.
+_READ_IN_PLACE = "biuf"
+
+
+def _training_dtype(X: Any) -> Any:
+    """The dtype check_X_y is to give X: None (keep it) for an array the engine reads in place."""
+    dtype = getattr(X, "dtype", None)
+    if isinstance(X, np.ndarray) and dtype.kind in _READ_IN_PLACE and dtype.itemsize <= 8 and dtype.isnative:
+        return None
+    return _DTYPES
 
 Neighbours = Tuple[np.ndarray, NDArray[np.intp]]
 
@@ -247,8 +258,8 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
         Parameters
         ----------
         X : array-like of shape (n_samples, n_features)
-            Training data, finite. float64 and float32 arrays (memory maps too) are read
-            where they lie, float32 with the answers float64 of the same values would give.
+            Training data, finite. Arrays of floats, integers or bools (memory maps too)
+            are read where they lie, with the answers float64 of the same values would give.
         y : array-like of shape (n_samples,)
             Class labels of any kind scikit-learn classifiers take.
 
@@ -262,7 +273,7 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
         # readers keep seeing the previous one.
         feature_names = _get_feature_names(X)
         # The engine checks that every value is finite as it reads them: no pass of its own here.
-        X, y = check_X_y(X, y, dtype=_DTYPES, ensure_all_finite=False, estimator=self)
+        X, y = check_X_y(X, y, dtype=_training_dtype(X), ensure_all_finite=False, estimator=self)
         check_classification_targets(y)
         classes, codes = np.unique(y, return_inverse=True)
         model = _native.Model(int(self.n_neighbors), engine_variance(self.n_components, *X.shape))
@@ -274,7 +285,8 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
             if str(error).startswith(_NOT_FINITE):
                 raise ValueError(f"Input X contains NaN or infinity: {error}") from None
             raise
-        self._fit = _Fit(model, classes, feature_names, X.dtype, bool(self.scale))
+        dtype = X.dtype if X.dtype in _DTYPES else np.dtype(np.float64)
+        self._fit = _Fit(model, classes, feature_names, dtype, bool(self.scale))
         if lines:
             sys.stdout.write(lines)
         return self

@@ -57,6 +57,8 @@ def with_value(row, col, value):
     (TRAIN_X, TRAIN_Y + ["c"], r"one label per training row \(6\), got 7 labels"),
     (with_value(1, 1, np.nan), TRAIN_Y, "finite values in the training matrix, got nan at row 1, column 1"),
     (with_value(4, 0, -np.inf), TRAIN_Y, "finite values in the training matrix, got -inf at row 4, column 0"),
+    (with_value(2, 1, np.inf).astype(np.float16), TRAIN_Y, "got inf at row 2, column 1"),
+    (with_value(3, 0, np.nan).astype(np.float16), TRAIN_Y, "got nan at row 3, column 0"),
 ])
 @pytest.mark.parametrize("was_trained", [True, False])
 def test_rejected_training_keeps_previous_state(make_engine, was_trained, X, y, message):
@@ -290,10 +292,14 @@ def test_labels_are_read_by_position(make_engine, as_sequence):
     assert engine.predict_batch(X) == y
 
 
-@pytest.mark.parametrize("shape", [(6000, 60), (40, 3000)], ids=["tall", "wide"])
-def test_float32_training_rows_are_not_widened_whole(make_engine, shape):
+@pytest.mark.parametrize("dtype, shape", [
+    (np.float32, (6000, 60)), (np.float32, (40, 3000)), (np.float16, (6000, 60)), (np.int8, (40, 3000)),
+    (np.uint16, (6000, 60)), (np.int64, (6000, 60)), (bool, (6000, 60)),
+])
+def test_narrow_training_rows_are_not_widened_whole(make_engine, dtype, shape):
     rng = np.random.default_rng(5)
-    X = (rng.normal(size=shape) * 2.0).astype(np.float32)
+    values = rng.normal(size=shape) * 2.0
+    X = (values > 0) if dtype is bool else (np.abs(values) * 9 if np.dtype(dtype).kind in "iu" else values).astype(dtype)
     y = [str(label) for label in rng.integers(3, size=shape[0])]
     queries = rng.normal(size=(40, shape[1]))
     single, double = make_engine(k=3, variance=4.0), make_engine(k=3, variance=4.0)
@@ -301,6 +307,6 @@ def test_float32_training_rows_are_not_widened_whole(make_engine, shape):
     single.train(X, y)
     peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
-    assert peak < X.nbytes / 4  # a float64 copy would take twice the input's bytes
+    assert peak < 2 * X.size  # a float64 copy would take eight bytes a value
     double.train(X.astype(np.float64), y)
     assert single.predict_batch(queries) == double.predict_batch(queries)

@@ -375,11 +375,20 @@ def test_packages_carry_the_build_version():
     assert mirelo_dask.__version__ == mirelo_sklearn.__version__ == importlib.metadata.version("mirelo")
 
 
-@pytest.mark.parametrize("layout", ["C", "F", "memmap"])
-@pytest.mark.parametrize("shape", [(6000, 120), (60, 3000)], ids=["tall", "wide"])
-def test_float32_rows_are_read_where_they_lie(tmp_path, layout, shape):
+TALL, WIDE = (6000, 120), (60, 3000)
+
+
+@pytest.mark.parametrize("dtype, layout, shape", [
+    *[(np.float32, layout, shape) for layout in ["C", "F", "memmap"] for shape in [TALL, WIDE]],
+    *[(dtype, "C", TALL) for dtype in [np.float16, np.int8, np.int32, np.int64, np.uint8, np.uint16, np.uint64, bool]],
+    (np.int16, "F", WIDE), (np.uint32, "memmap", TALL),
+])
+def test_numeric_rows_are_read_where_they_lie(tmp_path, dtype, layout, shape):
     rng = np.random.default_rng(3)
-    X = (rng.normal(size=shape) * [3.0] + rng.normal(size=shape[1])).astype(np.float32)
+    values = rng.normal(size=shape) * [3.0] + rng.normal(size=shape[1])
+    if np.dtype(dtype).kind in "iu":
+        values = np.abs(values) * 20 if np.dtype(dtype).kind == "u" else values * 20
+    X = (values > 0) if dtype is bool else values.astype(dtype)
     y = rng.integers(3, size=shape[0])
     if layout == "F":
         X = np.asfortranarray(X)
@@ -390,9 +399,9 @@ def test_float32_rows_are_read_where_they_lie(tmp_path, layout, shape):
     single = MireloClassifier(n_components=5, scale=True).fit(X, y)
     peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
-    # A float64 copy would take twice the input's bytes.
-    assert peak < X.nbytes / 4
-    # Widening a float is exact: the same values as doubles give the same bits.
+    # A float64 copy would take eight bytes a value.
+    assert peak < 2 * X.size
+    # Widening these values is exact: the same values as doubles give the same bits.
     double = MireloClassifier(n_components=5, scale=True).fit(np.asarray(X, dtype=np.float64), y)
     queries = rng.normal(size=(50, shape[1]))
     assert np.array_equal(single.transform(queries), double.transform(queries))

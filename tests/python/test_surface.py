@@ -72,7 +72,12 @@ def test_no_new_attributes(make):
     (np.asfortranarray(TRAIN_X), TRAIN_Y),
     (np.repeat(TRAIN_X, 2, axis=1)[:, ::2], TRAIN_Y),
     (TRAIN_X, [s.encode() for s in TRAIN_Y]),
-], ids=["int-lists-and-tuple", "float32", "fortran", "strided", "bytes-labels"])
+    (TRAIN_X.astype(np.uint8)[:, ::-1].T.copy().T[:, ::-1], TRAIN_Y),
+    (TRAIN_X.astype(np.float16), TRAIN_Y),
+    (TRAIN_X.astype(">f8"), TRAIN_Y),
+    (TRAIN_X.astype(">i4"), TRAIN_Y),
+], ids=["int-lists-and-tuple", "float32", "fortran", "strided", "bytes-labels", "uint8-reversed", "float16",
+        "big-endian", "big-endian-int"])
 def test_training_input_conversions(make_engine, trained, X, y):
     engine = make_engine(k=1)
     engine.train(X, y)
