@@ -27,9 +27,14 @@ void KNNEngine::set_progress(std::ostream* out) {
 
 RowMajorMatrix KNNEngine::reduce_queries(const MatrixView& X, const std::string& what) const {
     require_width(X, pca->mean.size(), "queries");
-    require_finite(X, "the queries");
+    // A value that is not finite leaves every coordinate of its row not finite (inf times a
+    // component is inf or NaN, and no sum brings either back), so the reduced rows tell whether X
+    // needs the scan that names the value, without a pass of its own over the queries.
     RowMajorMatrix reduced = pca->transform(X);
-    require_finite_squared_norms(reduced, what);
+    if (!reduced.rowwise().squaredNorm().allFinite()) {
+        require_finite(X, "the queries");
+        require_finite_squared_norms(reduced, what);
+    }
     return reduced;
 }
 

@@ -13,6 +13,7 @@
 #include <omp.h>
 
 #include "centred_products.hpp"
+#include "centring.hpp"
 #include "first_pass.hpp"
 #include "kernels.hpp"
 #include "parallel_job.hpp"
@@ -203,16 +204,17 @@ void AdaptivePCA::project(const InputRows& X, double* reduced) const {
     const Eigen::Index n = X.rows();
     const Eigen::Index m = components.cols();
     // Rows are read, centred, divided and scaled a block at a time (kRows rows by
-    // kTransformFeatures features) into a buffer per thread, so X is read once, where it lies.
-    // Each coordinate is one chain of products in feature order, continued from block to block,
-    // so a row projects to the same bits alone, in any batch and on any number of threads.
-    constexpr Eigen::Index kRows = 256;
+    // kTransformFeatures features) into a buffer per thread, so X is read once, where it lies, in
+    // runs long enough for the prefetchers. Each coordinate is one chain of products in feature
+    // order, continued from block to block, so a row projects to the same bits alone, in any batch
+    // and on any number of threads.
+    constexpr Eigen::Index kRows = 48;
     const Eigen::Index chunks = (n + kRows - 1) / kRows;
     const Eigen::Index slices = (d + kTransformFeatures - 1) / kTransformFeatures;
     const int threads = chunks > 1 ? omp_get_max_threads() : 1;
     const Eigen::Index buffer_size = std::min(kRows, n) * kTransformFeatures;
     std::vector<double> buffers(static_cast<std::size_t>(threads * buffer_size));
-    const CentredRows centred{X, mean, std_dev, std::ldexp(1.0, scale_exponent)};
+    const Centring centring(mean, std_dev, std::ldexp(1.0, scale_exponent));
     const auto project_chunk = [&](Eigen::Index c, double* scaled) {
         const Eigen::Index first_row = c * kRows;
         const Eigen::Index rows = std::min(kRows, n - first_row);
@@ -220,10 +222,7 @@ void AdaptivePCA::project(const InputRows& X, double* reduced) const {
             const Eigen::Index first = s * kTransformFeatures;
             const Eigen::Index features = std::min(kTransformFeatures, d - first);
             X.read(first_row, rows, first, features, scaled, kTransformFeatures);
-            for (Eigen::Index i = 0; i < rows; ++i) {
-                double* row = scaled + i * kTransformFeatures;
-                for (Eigen::Index j = 0; j < features; ++j) row[j] = centred.centre(row[j], first + j);
-            }
+            for (Eigen::Index i = 0; i < rows; ++i) centring.apply(scaled + i * kTransformFeatures, first, features);
             multiply_packed({scaled, kTransformFeatures, 1}, rows,
                             packed_components.data() + first * packed_size(m, 1), m, features,
                             {reduced + first_row * m, m, 1}, s > 0);

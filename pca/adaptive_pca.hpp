@@ -63,7 +63,7 @@ private:
 
     // The components packed by pack_rows a slice of kTransformFeatures features at a time, each
     // slice on its own, so that a call to transform (one row, say) does not lay them out again.
-    static constexpr Eigen::Index kTransformFeatures = 64;
+    static constexpr Eigen::Index kTransformFeatures = 256;
     std::vector<double> packed_components;
 };
 

@@ -207,6 +207,22 @@ def test_kneighbors_and_transform_match_a_search_on_the_reduced_rows():
     assert (model.kneighbors(X, return_distance=False) == indices[:, :4]).all()
 
 
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("shape, scale", [((400, 300), False), ((120, 700), True)], ids=["tall", "wide"])
+def test_a_row_projects_to_the_same_bits_alone_as_in_any_batch(shape, scale, dtype):
+    # Enough rows and features for the batch to be cut into blocks of both and shared by threads.
+    rng = np.random.default_rng(8)
+    X = rng.normal(size=shape) * rng.uniform(0.5, 4.0, size=shape[1]) + 3.0
+    model = MireloClassifier(n_neighbors=3, n_components=12, scale=scale).fit(X, rng.integers(3, size=shape[0]))
+    queries = (rng.normal(size=(150, shape[1])) * 2.0 + 3.0).astype(dtype)
+    alone = np.vstack([model.transform(q[None, :]) for q in queries])
+    for n_jobs in (1, 2):
+        model.set_params(n_jobs=n_jobs)
+        assert np.array_equal(model.transform(queries), alone)
+        assert np.array_equal(model.transform(queries[::-1]), alone[::-1])
+        assert np.array_equal(model.kneighbors(queries)[0], np.vstack([model.kneighbors(q[None, :])[0] for q in queries]))
+
+
 @pytest.mark.parametrize("magnitude", [1e-200, 1e155, 1e300])
 def test_kneighbors_distances_at_any_magnitude(magnitude):
     # Their squares overflow or underflow; the distances themselves must not.
