@@ -37,7 +37,7 @@ PYBIND11_MODULE(mirelo, m) {
 
     py::class_<KNNEngine>(m, "KNNEngine")
         .def(py::init<KNNConfig>())
-        .def("train", py::overload_cast<const mirelo::InputRows&, const mirelo::LabelList&, bool>(&KNNEngine::train),
+        .def("train", py::overload_cast<const mirelo::InputRows&, const mirelo::LabelPlaces&, bool>(&KNNEngine::train),
              py::arg("X"), py::arg("y"), py::arg("scale") = false)
         .def("predict", &KNNEngine::predict)
         .def("predict_batch", &KNNEngine::predict_batch);

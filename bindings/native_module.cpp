@@ -101,16 +101,15 @@ public:
     LabelList labels(const Codes& codes) const {
         LabelList labels;
         labels.reserve(static_cast<std::size_t>(codes.size()));
-        for (Eigen::Index i = 0; i < codes.size(); ++i) {
-            if (codes[i] < 0 || codes[i] >= n_classes) {
-                throw std::invalid_argument("expected class codes from 0 to " + std::to_string(n_classes - 1) +
-                                            ", got " + std::to_string(codes[i]) + " at position " +
-                                            std::to_string(i));
-            }
-            const std::string digits = std::to_string(codes[i]);
-            labels.push_back(std::string(width - digits.size(), '0') + digits);
-        }
+        for (Eigen::Index i = 0; i < codes.size(); ++i) labels.push_back(label(codes, i));
         return labels;
+    }
+
+    // The labels as a training takes them, without a string per row.
+    mirelo::LabelPlaces places(const Codes& codes) const {
+        mirelo::LabelPlacesBuilder places;
+        for (Eigen::Index i = 0; i < codes.size(); ++i) places.add(label(codes, i));
+        return std::move(places).finish();
     }
 
     static Codes codes(const LabelList& labels) {
@@ -124,6 +123,15 @@ public:
     const std::int64_t n_classes;
 
 private:
+    std::string label(const Codes& codes, Eigen::Index i) const {
+        if (codes[i] < 0 || codes[i] >= n_classes) {
+            throw std::invalid_argument("expected class codes from 0 to " + std::to_string(n_classes - 1) + ", got " +
+                                        std::to_string(codes[i]) + " at position " + std::to_string(i));
+        }
+        const std::string digits = std::to_string(codes[i]);
+        return std::string(width - digits.size(), '0') + digits;
+    }
+
     std::size_t width;
 };
 
@@ -152,7 +160,7 @@ public:
         }
         {
             const ThreadCount count(threads);
-            fresh->train(X, classes.labels(codes), scale);
+            fresh->train(X, classes.places(codes), scale);
         }
         fresh->set_progress(nullptr);
         fresh->set_progress_report({});
@@ -187,7 +195,7 @@ public:
         return as_matrices(fitted().nearest_training_rows(count), fitted().n_training_rows());
     }
 
-    RowMajorMatrix transform(const mirelo::MatrixView& X, int threads) const {
+    RowMajorMatrix transform(const mirelo::InputRows& X, int threads) const {
         const std::shared_lock guard(lock);
         const ThreadCount count(threads);
         return fitted().transform(X);

@@ -1,20 +1,25 @@
 #include "input_checks.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
 namespace mirelo {
 
-void require_finite(const MatrixView& X, const std::string& what) {
-    if (X.allFinite()) {
-        return;
-    }
+void require_finite(const InputRows& X, const std::string& what) {
+    // Read a piece of a row at a time, where any value type widens to double.
+    constexpr Eigen::Index kPiece = 256;
+    double piece[kPiece];
     for (Eigen::Index i = 0; i < X.rows(); ++i) {
-        for (Eigen::Index j = 0; j < X.cols(); ++j) {
-            if (!std::isfinite(X(i, j))) {
-                throw std::invalid_argument("expected finite values in " + what + ", got " +
-                                            std::to_string(X(i, j)) + " at row " + std::to_string(i) +
-                                            ", column " + std::to_string(j));
+        for (Eigen::Index first = 0; first < X.cols(); first += kPiece) {
+            const Eigen::Index width = std::min(kPiece, X.cols() - first);
+            X.read(i, 1, first, width, piece, kPiece);
+            for (Eigen::Index j = 0; j < width; ++j) {
+                if (!std::isfinite(piece[j])) {
+                    throw std::invalid_argument("expected finite values in " + what + ", got " +
+                                                std::to_string(piece[j]) + " at row " + std::to_string(i) +
+                                                ", column " + std::to_string(first + j));
+                }
             }
         }
     }
@@ -31,7 +36,7 @@ void require_finite_squared_norms(const RowMajorMatrix& reduced, const std::stri
     }
 }
 
-void require_width(const MatrixView& X, Eigen::Index expected, const std::string& what) {
+void require_width(const InputRows& X, Eigen::Index expected, const std::string& what) {
     if (X.cols() != expected) {
         throw std::invalid_argument("expected " + what + " with " + std::to_string(expected) +
                                     " features (the training width), got " + std::to_string(X.cols()));

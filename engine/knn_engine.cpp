@@ -25,7 +25,7 @@ void KNNEngine::set_progress(std::ostream* out) {
     pca->progress = out;
 }
 
-RowMajorMatrix KNNEngine::reduce_queries(const MatrixView& X, const std::string& what) const {
+RowMajorMatrix KNNEngine::reduce_queries(const InputRows& X, const std::string& what) const {
     require_width(X, pca->mean.size(), "queries");
     // A value that is not finite leaves every coordinate of its row not finite (inf times a
     // component is inf or NaN, and no sum brings either back), so the reduced rows tell whether X
@@ -38,7 +38,7 @@ RowMajorMatrix KNNEngine::reduce_queries(const MatrixView& X, const std::string&
     return reduced;
 }
 
-RowMajorMatrix KNNEngine::transform(const MatrixView& X) const {
+RowMajorMatrix KNNEngine::transform(const InputRows& X) const {
     if (!trained()) {
         throw std::logic_error("an untrained engine has no reduction");
     }
@@ -73,7 +73,7 @@ Vector KNNEngine::explained_variance() const {
 
 std::size_t KNNEngine::memory_bytes() const { return pca->memory_bytes() + knn->memory_bytes(); }
 
-void KNNEngine::train(const InputRows& X, const LabelList& y, bool scale) {
+void KNNEngine::train(const InputRows& X, const LabelPlaces& y, bool scale) {
     // NaN would keep every component and zero or less a single one, without a word.
     if (!(std::isfinite(config.variance) && config.variance > 0.0)) {
         std::ostringstream value;
@@ -81,9 +81,10 @@ void KNNEngine::train(const InputRows& X, const LabelList& y, bool scale) {
         throw std::invalid_argument("expected a variance above zero and finite, got " + value.str());
     }
     // An empty X is rejected by the PCA fit below, before anything is swapped in.
-    if (static_cast<Eigen::Index>(y.size()) != X.rows()) {
+    const std::size_t labels = y.class_of_row.size();
+    if (static_cast<Eigen::Index>(labels) != X.rows()) {
         throw std::invalid_argument("expected one label per training row (" + std::to_string(X.rows()) +
-                                    "), got " + std::to_string(y.size()) + " labels");
+                                    "), got " + std::to_string(labels) + " labels");
     }
 
     // Fit fresh components aside; swap them in only when every step succeeded. The fit checks
@@ -119,7 +120,7 @@ std::string KNNEngine::predict(const Vector& x) const {
     if (!trained()) {
         return "Unknown";
     }
-    const Eigen::Map<const RowMajorMatrix> row(x.data(), 1, x.size());
+    const InputRows row(x.data(), 1, x.size(), x.size(), 1);
     const RowMajorMatrix reduced = reduce_queries(row, "a query");
     return knn->predict_rows(reduced).front();
 }

@@ -31,7 +31,10 @@ public:
     // an empty X, a label count other than X's row count, or a value of X that is not finite.
     // X is read twice, a block at a time: once for the PCA's statistics and product, once for
     // the projection.
-    void train(const InputRows& X, const LabelList& y, bool scale);
+    void train(const InputRows& X, const LabelPlaces& y, bool scale);
+    void train(const InputRows& X, const LabelList& y, bool scale) {
+        train(X, label_places(y, static_cast<Eigen::Index>(y.size())), scale);
+    }
     void train(const MatrixView& X, const LabelList& y, bool scale) { train(InputRows(X), y, scale); }
 
     // Untrained: "Unknown" for any input. Trained: throws std::invalid_argument
@@ -62,7 +65,8 @@ public:
 
     // The reduced coordinates of each row of X, in true units (without the PCA's power of
     // two). Trained only, like nearest_rows.
-    RowMajorMatrix transform(const MatrixView& X) const;
+    RowMajorMatrix transform(const InputRows& X) const;
+    RowMajorMatrix transform(const MatrixView& X) const { return transform(InputRows(X)); }
 
     // The PCA's power of two (AdaptivePCA::scale_exponent); trained only, like nearest_rows.
     int scale_exponent() const;
@@ -98,7 +102,7 @@ public:
 
 private:
     // Checks queries against the training and reduces them; `what` names them in errors.
-    RowMajorMatrix reduce_queries(const MatrixView& X, const std::string& what) const;
+    RowMajorMatrix reduce_queries(const InputRows& X, const std::string& what) const;
     // nearest_rows of queries already reduced; reorders their rows.
     std::vector<Neighbour> nearest_reduced(RowMajorMatrix& reduced, Eigen::Index count) const;
 

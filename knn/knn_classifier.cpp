@@ -19,15 +19,22 @@ void KNNClassifier::fit(RowMajorMatrix X, const LabelList& y) {
                                     std::to_string(y.size()) + " labels for " +
                                     std::to_string(X.rows()) + " rows");
     }
-    // Build the new store aside so that a failure leaves the old one whole; the labels' places
-    // first, so that the caller's strings are not yet joined by the screen's copies.
+    LabelPlaces places = label_places(y, X.rows());
+    fit(std::move(X), std::move(places));
+}
+
+void KNNClassifier::fit(RowMajorMatrix X, LabelPlaces y) {
+    if (static_cast<Index>(y.class_of_row.size()) != X.rows()) {
+        throw std::invalid_argument("expected one label per row: got " + std::to_string(y.class_of_row.size()) +
+                                    " labels for " + std::to_string(X.rows()) + " rows");
+    }
+    // Build the new store aside so that a failure leaves the old one whole.
     RowMajorMatrix rows = std::move(X);
-    LabelPlaces places = label_places(y, rows.rows());
     ScreenStages stages = ScreenStages::build(rows, choose_prefix(rows));
 
     X_train.swap(rows);
-    classes.swap(places.classes);
-    class_of_row.swap(places.class_of_row);
+    classes.swap(y.classes);
+    class_of_row.swap(y.class_of_row);
     screen = std::move(stages);
 }
 

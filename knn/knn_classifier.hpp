@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "label_places.hpp"
 #include "mirelo_types.hpp"
 #include "nearest_rows.hpp"
 #include "screen_stages.hpp"
@@ -24,6 +25,8 @@ public:
     // Throws std::invalid_argument, leaving the store untouched, when y has fewer labels than X
     // has rows.
     void fit(RowMajorMatrix X, const LabelList& y);
+    // fit with the labels given as places, one per row (std::invalid_argument otherwise).
+    void fit(RowMajorMatrix X, LabelPlaces y);
 
     // "Unknown" for an empty store or k <= 0. Throws std::invalid_argument when
     // the query length differs from the stored width. Safe to call concurrently.

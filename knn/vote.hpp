@@ -8,15 +8,6 @@
 
 namespace mirelo {
 
-// The distinct labels of a store in byte order, and each stored row's place among them.
-struct LabelPlaces {
-    LabelList classes;
-    std::vector<std::int32_t> class_of_row;
-};
-
-// The places of the first `rows` labels.
-LabelPlaces label_places(const LabelList& labels, Eigen::Index rows);
-
 // The place among the classes with the most votes, the first at a tie: places follow the labels'
 // byte order.
 std::int32_t vote(const std::vector<Neighbour>& nearest, const std::vector<std::int32_t>& class_of_row);

@@ -136,7 +136,8 @@ class ShardedClassifier:
             y = y.compute_chunk_sizes()
         if y.shape[0] != X.shape[0]:
             raise ValueError(f"Expected one label per training row ({X.shape[0]}), got {y.shape[0]}")
-        X = whole_rows(X.astype(np.float64), X.shape[1])
+        # float32 blocks stay as they are: the native reduction reads them where they lie.
+        X = whole_rows(X if X.dtype == np.float32 else X.astype(np.float64), X.shape[1])
         y = y.rechunk((X.chunks[0],))
         blocks, labels = X.to_delayed()[:, 0], y.to_delayed()
         progress = _native.ProgressLines(_print_line) if self.verbose else None

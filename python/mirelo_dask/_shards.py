@@ -58,7 +58,7 @@ def reduced_block(k: int, variance: float, n_classes: int, reduction: Reduction,
     """One block's rows reduced onto the shared axes, where the block lies: a shard then gathers
     only reduced rows, not raw ones."""
     m = reduction.components.shape[1]
-    X = np.ascontiguousarray(block, dtype=np.float64)
+    X = block if block.dtype == np.float32 else np.asarray(block, dtype=np.float64)
     if len(X) == 0:
         return np.empty((0, m))
     # The rows go through the same reduction as queries will, so a query equal to a training

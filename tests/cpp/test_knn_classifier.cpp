@@ -124,7 +124,7 @@ TEST(KNNClassifier, UnknownWithoutStoreOrNeighbours) {
     const Matrix X{{0, 0}, {1, 1}};
     const LabelList ab{"a", "b"};
     KNNClassifier emptied = fitted(1, X, ab);
-    emptied.fit(Matrix(0, 2), {});
+    emptied.fit(Matrix(0, 2), LabelList{});
     for (const KNNClassifier& knn : {KNNClassifier(1), fitted(0, X, ab), fitted(-1, X, ab), emptied}) {
         EXPECT_EQ(knn.predict(Vector::Zero(2)), "Unknown");
         EXPECT_EQ(knn.predict(Vector::Zero(5)), "Unknown");  // no store to disagree with in width

@@ -172,16 +172,19 @@ def test_neighbour_counts_are_refused_as_the_estimator_refuses_them(model, n_nei
         mirelo_dask.kneighbors(model, da.from_array(QUERIES), n_neighbors=n_neighbors)
 
 
-@pytest.mark.parametrize("scale, chunks, shards, magnitude, weights, verbose", [
-    (False, ((700, 0, 1300, 1000),), 2, 1.0, "uniform", False),
-    (False, ((0, 1500, 0, 1500, 0, 0),), 3, 1.0, "uniform", False),  # empty partitions anywhere, trailing too
-    (True, (500,), 3, 1.0, "distance", True),
-    (False, (500,), 2, 1e155, "uniform", False),  # squares overflow unless the blocks are scaled first
-    (True, (1000,), 2, 1e-200, "distance", True),  # squares underflow likewise
+@pytest.mark.parametrize("scale, chunks, shards, magnitude, weights, verbose, dtype", [
+    (False, ((700, 0, 1300, 1000),), 2, 1.0, "uniform", False, np.float64),
+    (False, ((0, 1500, 0, 1500, 0, 0),), 3, 1.0, "uniform", False, np.float64),  # empty partitions, trailing too
+    (True, (500,), 3, 1.0, "distance", True, np.float64),
+    (False, (500,), 2, 1e155, "uniform", False, np.float64),  # squares overflow unless the blocks are scaled first
+    (True, (1000,), 2, 1e-200, "distance", True, np.float64),  # squares underflow likewise
+    (True, (700,), 2, 1.0, "distance", False, np.float32),  # blocks reduced as they are
+    (False, (900,), 2, 1.0, "uniform", False, np.int16),
 ])
 def test_sharded_training_answers_as_one_machine(client, capsys, scale, chunks, shards, magnitude, weights,
-                                                 verbose):
-    X, Q = X_TRAIN * magnitude, QUERIES * magnitude
+                                                 verbose, dtype):
+    magnitude *= 100 if dtype == np.int16 else 1  # rows that round to integers, yet not to the same ones
+    X, Q = (X_TRAIN * magnitude).astype(dtype), QUERIES * magnitude
     local = MireloClassifier(n_neighbors=5, n_components=0.9, weights=weights, scale=scale).fit(X, Y_TRAIN)
     sharded = mirelo_dask.ShardedClassifier(n_neighbors=5, n_components=0.9, weights=weights, scale=scale,
                                             n_shards=shards, verbose=verbose).fit(
