@@ -8,6 +8,7 @@
 #include "label_list_caster.hpp"
 #include "matrix_view_caster.hpp"
 #include "parallel_job.hpp"
+#include "query_values_caster.hpp"
 
 namespace py = pybind11;
 using mirelo::KNNConfig;
@@ -39,6 +40,6 @@ PYBIND11_MODULE(mirelo, m) {
         .def(py::init<KNNConfig>())
         .def("train", py::overload_cast<const mirelo::InputRows&, const mirelo::LabelPlaces&, bool>(&KNNEngine::train),
              py::arg("X"), py::arg("y"), py::arg("scale") = false)
-        .def("predict", &KNNEngine::predict)
+        .def("predict", [](const KNNEngine& engine, const mirelo::QueryValues& x) { return engine.predict(x.vector()); })
         .def("predict_batch", &KNNEngine::predict_batch);
 }

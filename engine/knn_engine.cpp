@@ -116,7 +116,7 @@ void KNNEngine::train(const InputRows& X, const LabelPlaces& y, bool scale) {
     }
 }
 
-std::string KNNEngine::predict(const Vector& x) const {
+std::string KNNEngine::predict(const Eigen::Ref<const Vector>& x) const {
     if (!trained()) {
         return "Unknown";
     }

@@ -39,7 +39,7 @@ public:
 
     // Untrained: "Unknown" for any input. Trained: throws std::invalid_argument
     // for a query of another width or with a value that is not finite.
-    std::string predict(const Vector& x) const;
+    std::string predict(const Eigen::Ref<const Vector>& x) const;
 
     // One label per row of X, in row order; rows are classified in parallel.
     LabelList predict_batch(const MatrixView& X) const;

@@ -127,6 +127,16 @@ def test_query_layouts(trained, layout):
     assert trained.predict_batch(layout(QUERIES)) == trained.predict_batch(QUERIES)
 
 
+# A contiguous float64 row is read in place; the others are copied first, and must read the same.
+@pytest.mark.parametrize("layout", [
+    lambda q: q, lambda q: np.column_stack([q, q[::-1] + 9.0]).ravel()[::2], lambda q: q.astype(">f8"),
+    lambda q: unaligned(q[None, :])[0], lambda q: q.astype(np.float32), lambda q: q.round().astype(int),
+], ids=["contiguous", "strided", "big-endian", "unaligned", "float32", "int"])
+def test_one_row_layouts(trained, layout):
+    rows = [layout(q) for q in QUERIES]
+    assert [trained.predict(q) for q in rows] == trained.predict_batch(np.array(rows, dtype=np.float64))
+
+
 def test_predict_rejects_row_matrix(trained):
     with pytest.raises(TypeError):
         trained.predict(QUERIES[:1])
