@@ -122,7 +122,8 @@ std::string KNNEngine::predict(const Eigen::Ref<const Vector>& x) const {
     }
     const InputRows row(x.data(), 1, x.size(), x.size(), 1);
     const RowMajorMatrix reduced = reduce_queries(row, "a query");
-    return knn->predict_rows(reduced).front();
+    LabelList labels = knn->predict_rows(reduced);
+    return std::move(labels.front());
 }
 
 }  // namespace mirelo

@@ -97,8 +97,49 @@ void rows_against_groups(StridedRows a, const double* packed_b, Index b_rows, In
     }
 }
 
+// A lone row against up to kBlockRows groups at once, their chains side by side, so that the row
+// is not held to the latency of one group's chains; each chain is the one tile<1> forms.
+void row_against_groups(StridedRows a, const double* packed_b, Index b_rows, Index length, StridedOutput out,
+                        bool accumulate) {
+    each_block((b_rows + kPanelRows - 1) / kPanelRows, [&](auto block, Index first) {
+        constexpr int G = decltype(block)::rows;
+        V acc[G][2];
+        double lanes[G][kPanelRows] = {};
+        for (int g = 0; g < G; ++g) {
+            const Index column = (first + g) * kPanelRows;
+            for (Index c = 0; accumulate && c < smaller(kPanelRows, b_rows - column); ++c) {
+                lanes[g][c] = out.data[(column + c) * out.column_stride];
+            }
+            acc[g][0] = Ops::load(lanes[g]);
+            acc[g][1] = Ops::load(lanes[g] + 4);
+        }
+        const double* group = packed_b + first * kPanelRows * length;
+        for (Index p = 0; p < length; ++p) {
+            const V value = Ops::broadcast(a.data[p * a.element_stride]);
+#pragma GCC unroll 6
+            for (int g = 0; g < G; ++g) {
+                const double* values = group + (g * length + p) * kPanelRows;
+                acc[g][0] = Ops::multiply_add(value, Ops::load(values), acc[g][0]);
+                acc[g][1] = Ops::multiply_add(value, Ops::load(values + 4), acc[g][1]);
+            }
+        }
+        for (int g = 0; g < G; ++g) {
+            const Index column = (first + g) * kPanelRows;
+            Ops::store(lanes[g], acc[g][0]);
+            Ops::store(lanes[g] + 4, acc[g][1]);
+            for (Index c = 0; c < smaller(kPanelRows, b_rows - column); ++c) {
+                out.data[(column + c) * out.column_stride] = lanes[g][c];
+            }
+        }
+    });
+}
+
 void multiply_packed(StridedRows a, Index a_rows, const double* packed_b, Index b_rows, Index length,
                      StridedOutput out, bool accumulate) noexcept {
+    if (a_rows == 1) {
+        row_against_groups(a, packed_b, b_rows, length, out, accumulate);
+        return;
+    }
     each_block(a_rows, [&](auto block, Index first) {
         rows_against_groups<decltype(block)::rows>({a.data + first * a.row_stride, a.row_stride, a.element_stride},
                                                    packed_b, b_rows, length,

@@ -84,6 +84,15 @@ TEST(Kernels, EachElementHasTheSameBitsHoweverTheWorkIsCut) {
             variant.multiply({a.data() + cut, length, 1}, a.rows(), packed(b_tail, 0, b.rows()).data(), b.rows(),
                              length - cut, {sliced.data(), b.rows(), 1}, true);
             EXPECT_TRUE(test::same(sliced, whole));
+            // Each row alone against every group at once, in the same two slices: the same bits again.
+            RowMajorMatrix rows_alone(a.rows(), b.rows());
+            for (Eigen::Index i = 0; i < a.rows(); ++i) {
+                variant.multiply({a.row(i).data(), length, 1}, 1, packed(b_head, 0, b.rows()).data(), b.rows(), cut,
+                                 {rows_alone.row(i).data(), b.rows(), 1}, false);
+                variant.multiply({a.row(i).data() + cut, length, 1}, 1, packed(b_tail, 0, b.rows()).data(), b.rows(),
+                                 length - cut, {rows_alone.row(i).data(), b.rows(), 1}, true);
+            }
+            EXPECT_TRUE(test::same(rows_alone, whole));
             // The band kernel reads its packed rows as rows of the product too: in bands of 7 rows
             // and the same two slices, its lower triangle has the bits of multiply_packed.
             RowMajorMatrix expected(b.rows(), b.rows());
