@@ -1,5 +1,5 @@
-// The covariance product's rate beside the machine's multiply-add peak, both timed the same way:
-// the best of several runs of an OpenMP region on every thread the process is given.
+// The covariance product's rate, as a fit's first pass forms it, beside the machine's multiply-add
+// peak, both timed the same way: the best of several runs on every thread the process is given.
 //
 //     kernel_rate [rows [features]]     (default 50000 x 784)
 #include <omp.h>
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <random>
 
-#include "centred_products.hpp"
+#include "first_pass.hpp"
 #include "kernel_rate.hpp"
 
 int main(int argc, char** argv) {
@@ -18,17 +18,18 @@ int main(int argc, char** argv) {
     std::normal_distribution<double> normal;
     mirelo::RowMajorMatrix X(rows, features);
     for (double& v : X.reshaped()) v = normal(gen);
-    const mirelo::MatrixView view(X);
-    const mirelo::Vector mean = X.colwise().mean().transpose();
-    const mirelo::Vector spread = mirelo::Vector::Ones(features);
-    const mirelo::CentredRows centred{view, mean, spread, 1.0};
+    const mirelo::InputRows view{mirelo::MatrixView(X)};
 
+    // The whole first pass of a fit, as it forms the covariance (tall) or Gram (wide) product:
+    // reading, checking and centring the rows is part of the time.
     const bool tall = rows >= features;
     const double seconds = best_seconds([&] {
-        const mirelo::Matrix sum = tall ? mirelo::column_products_lower(centred) : mirelo::row_products_lower(centred);
-        if (sum(0, 0) < 0) std::puts("");
+        const mirelo::FirstPass pass = tall ? mirelo::tall_first_pass(view, false, {})
+                                            : mirelo::wide_first_pass(view, false, {});
+        if (pass.products(0, 0) < 0) std::puts("");
     });
-    const double count = tall ? features : rows, length = tall ? rows : features;
+    const double count = static_cast<double>(tall ? features : rows);
+    const double length = static_cast<double>(tall ? rows : features);
     const double flops = 2.0 * length * count * (count + 1) / 2;  // the lower triangle's multiply-adds
     const double peak = peak_flops();
     std::printf("%s product of %ld x %ld on %d threads: %.3f s, %.1f GFLOP/s; multiply-add peak %.1f GFLOP/s (%.0f%%)\n",

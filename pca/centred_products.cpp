@@ -31,22 +31,23 @@ void pack_group(Index count, Index slice, double* packed, Value&& value) {
     }
 }
 
-// Adds the products of `count` items over `length` values to sum; pack(first_item, items, first,
-// slice, packed) packs one group's share of a slice.
+// Adds the products of `count` items over `length` values to sum, on `threads` threads whose
+// pieces run through `job`; pack(first_item, items, first, slice, packed) packs one group's share
+// of a slice.
 template <class Pack>
-void add_products_upper(Index count, Index length, Pack&& pack, Matrix& sum) {
+void add_products_upper(Index count, Index length, Pack&& pack, Matrix& sum, ParallelJob& job, int threads) {
     const Index groups = (count + kPanelRows - 1) / kPanelRows;
     const Index bands = (count + kBand - 1) / kBand;
     const Index slice_size = packed_size(count, kSlice);
-    // Several slices are packed between two waits for every thread, as many as fit kChunkBytes.
-    const Index chunk_slices = std::max<Index>(1, kChunkBytes / (slice_size * Index{sizeof(double)}));
+    // Several slices are packed between two waits for every thread, as many as fit kChunkBytes;
+    // a thread alone has no one to wait for.
+    const Index chunk_slices =
+        threads == 1 ? 1 : std::max<Index>(1, kChunkBytes / (slice_size * Index{sizeof(double)}));
     const Index chunk = chunk_slices * kSlice;
     const Index used_slices = std::min(chunk_slices, (length + kSlice - 1) / kSlice);
     std::vector<double> packed(static_cast<std::size_t>(used_slices * slice_size));
-    const int threads = omp_get_max_threads();
     std::vector<double> scratch(static_cast<std::size_t>(threads * kBand * kSlice));
-    ParallelJob job;
-#pragma omp parallel num_threads(threads)
+#pragma omp parallel num_threads(threads) if (threads > 1)
     for (Index start = 0; start < length; start += chunk) {
         const Index slices = (std::min(chunk, length - start) + kSlice - 1) / kSlice;
         const auto slice_length = [&](Index s) { return std::min(kSlice, length - start - s * kSlice); };
@@ -75,18 +76,34 @@ void add_products_upper(Index count, Index length, Pack&& pack, Matrix& sum) {
             });
         }
     }
-    job.finish();
+}
+
+void add_products(const Items& items, Index length, Matrix& sum, ParallelJob& job, int threads) {
+    add_products_upper(items.count, length, [&](Index top, Index count, Index first, Index slice, double* out) {
+        const double* values = items.values + top * items.item_stride + first * items.value_stride;
+        if (items.item_stride == 1 && count == kPanelRows) {
+            // A whole group of a row-major block's columns: each step is one contiguous run.
+            for (Index p = 0; p < slice; ++p) {
+                std::copy_n(values + p * items.value_stride, kPanelRows, out + p * kPanelRows);
+            }
+            return;
+        }
+        pack_group(count, slice, out, [&](Index r, Index p) {
+            return values[r * items.item_stride + p * items.value_stride];
+        });
+    }, sum, job, threads);
 }
 
 }  // namespace
 
 void add_item_products(const Items& items, Index length, Matrix& sum) {
-    add_products_upper(items.count, length, [&](Index top, Index count, Index first, Index slice, double* out) {
-        const double* values = items.values + top * items.item_stride + first * items.value_stride;
-        pack_group(count, slice, out, [&](Index r, Index p) {
-            return values[r * items.item_stride + p * items.value_stride];
-        });
-    }, sum);
+    ParallelJob job;
+    add_products(items, length, sum, job, omp_get_max_threads());
+    job.finish();
+}
+
+void add_item_products_alone(const Items& items, Index length, Matrix& sum, ParallelJob& job) {
+    add_products(items, length, sum, job, 1);
 }
 
 }  // namespace mirelo

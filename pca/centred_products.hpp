@@ -2,6 +2,7 @@
 
 #include "input_rows.hpp"
 #include "mirelo_types.hpp"
+#include "parallel_job.hpp"
 
 namespace mirelo {
 
@@ -35,5 +36,9 @@ struct Items {
 // element is one chain of multiply-adds in index order, continued from the value already there,
 // so its bits depend on neither the thread count nor where a caller splits the summed index.
 void add_item_products(const Items& items, Eigen::Index length, Matrix& sum);
+
+// The same sums on the calling thread alone, for one thread of a team that shares `job`: its
+// pieces stop once the job has failed.
+void add_item_products_alone(const Items& items, Eigen::Index length, Matrix& sum, ParallelJob& job);
 
 }  // namespace mirelo

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <omp.h>
 
 #include "centred_products.hpp"
 #include "parallel_job.hpp"
@@ -152,6 +155,31 @@ void merge(Partial& into, Partial& from, Index terms) {
     ++into.level;
 }
 
+using Reader = void (*)(const InputRows&, Index, Index, double*);
+
+// A block's rows read on the calling thread, for one thread of a team that reads other blocks.
+void read_rows_alone(const InputRows& X, Index top, Index count, double* out) {
+    X.read(top, count, 0, X.cols(), out, X.cols());
+}
+
+// Rows [top, top + rows) read into `buffer`, checked and centred on their mean, with their
+// products formed by multiply(items, length); their columns' extremes go to lowest and highest.
+template <class Multiply>
+Partial block_share(const InputRows& X, Index top, Index rows, Index terms, double* buffer,
+                    Eigen::RowVectorXd& lowest, Eigen::RowVectorXd& highest, Reader read, Multiply&& multiply) {
+    const Index d = X.cols();
+    Block block(buffer, rows, d);
+    read(X, top, rows, buffer);
+    require_finite_block(block, top, 0);
+    lowest = lowest.cwiseMin(block.colwise().minCoeff());
+    highest = highest.cwiseMax(block.colwise().maxCoeff());
+    Vector mean = centre_columns(block);
+    const int exponent = safe_scale_exponent(block.cwiseAbs().maxCoeff(), terms);
+    scale_values(block, exponent);
+    multiply({buffer, d, 1, d}, rows);
+    return {rows, std::move(mean), Matrix(), exponent, 0};
+}
+
 // Spreads too small to divide by leave their column undivided.
 double floored(double spread) { return spread < kMinSpread ? 1.0 : spread; }
 
@@ -166,37 +194,76 @@ FirstPass tall_first_pass(const InputRows& X, bool scale, const ProgressReport& 
     const Index n = X.rows();
     const Index d = X.cols();
     const Index terms = std::max(n, d);
-    // The first block's products are allocated before anything else: a width whose products
-    // cannot be held fails here, before any row is read.
-    Matrix products(d, d);
-    std::vector<double> buffer(static_cast<std::size_t>(std::min(n, kBlockRows) * d));
-    Eigen::RowVectorXd lowest = Eigen::RowVectorXd::Constant(d, std::numeric_limits<double>::infinity());
-    Eigen::RowVectorXd highest = -lowest;
+    const Index block_count = (n + kBlockRows - 1) / kBlockRows;
+    // Threads take a block each, with no waits for each other inside a block's products, where
+    // each extra block's buffer adds at most a sixteenth of the rows' own size and its products
+    // matrix no more than its buffer; else all threads share each block.
+    const Index lanes = d <= kBlockRows ? std::min<Index>(omp_get_max_threads(), 1 + n / (16 * kBlockRows)) : 1;
+    // The blocks' buffers and the first round's products are allocated before anything else: a width
+    // whose products cannot be held fails here, before any row is read.
+    std::vector<Matrix> products(static_cast<std::size_t>(lanes), Matrix(d, d));
+    std::vector<double> buffer(static_cast<std::size_t>(lanes * std::min(n, kBlockRows) * d));
+    // Each thread's blocks' extremes, combined at the end.
+    const Eigen::RowVectorXd infinity = Eigen::RowVectorXd::Constant(d, std::numeric_limits<double>::infinity());
+    std::vector<Eigen::RowVectorXd> lowests(static_cast<std::size_t>(lanes), infinity);
+    std::vector<Eigen::RowVectorXd> highests(static_cast<std::size_t>(lanes), -infinity);
     std::vector<Partial> stack;
-    for (Index top = 0; top < n; top += kBlockRows) {
-        if (progress) progress("statistics and covariance", static_cast<double>(top) / static_cast<double>(n));
-        const Index rows = std::min(kBlockRows, n - top);
-        Block block(buffer.data(), rows, d);
-        read_rows(X, top, rows, buffer.data());
-        require_finite_block(block, top, 0);
-        lowest = lowest.cwiseMin(block.colwise().minCoeff());
-        highest = highest.cwiseMax(block.colwise().maxCoeff());
-        Vector mean = centre_columns(block);
-        const int exponent = safe_scale_exponent(block.cwiseAbs().maxCoeff(), terms);
-        scale_values(block, exponent);
-        products.setZero(d, d);
-        add_item_products({buffer.data(), d, 1, d}, rows, products);
-        stack.push_back({rows, std::move(mean), std::move(products), exponent, 0});
+    for (Index first = 0; first < block_count; first += lanes) {
+        if (progress) {
+            progress("statistics and covariance", static_cast<double>(first * kBlockRows) / static_cast<double>(n));
+        }
+        const Index round = std::min(lanes, block_count - first);
+        std::vector<Partial> parts(static_cast<std::size_t>(round));
+        const auto share = [&](Index b, Reader read, auto&& multiply) {
+            const Index top = (first + b) * kBlockRows;
+            const auto at = static_cast<std::size_t>(b);
+            Matrix& sum = products[at];
+            sum.setZero(d, d);
+            parts[at] = block_share(X, top, std::min(kBlockRows, n - top), terms,
+                                    buffer.data() + b * kBlockRows * d, lowests[at], highests[at], read,
+                                    [&](const Items& items, Index length) { multiply(items, length, sum); });
+            parts[at].products = std::move(sum);
+        };
+        if (round == 1) {
+            share(0, read_rows, add_item_products);
+        } else {
+            ParallelJob job;
+            std::vector<std::exception_ptr> errors(static_cast<std::size_t>(round));
+#pragma omp parallel for num_threads(static_cast<int>(round)) schedule(static, 1)
+            for (Index b = 0; b < round; ++b) {
+                try {
+                    share(b, read_rows_alone, [&](const Items& items, Index length, Matrix& sum) {
+                        add_item_products_alone(items, length, sum, job);
+                    });
+                } catch (...) {
+                    errors[static_cast<std::size_t>(b)] = std::current_exception();
+                }
+            }
+            // The first block's error is the one a single thread would have met first.
+            for (const std::exception_ptr& error : errors) {
+                if (error) std::rethrow_exception(error);
+            }
+            job.finish();
+        }
         check_interruption();
-        // Equal levels merge at once: the tree depends on the row count alone.
-        while (stack.size() > 1 && stack[stack.size() - 2].level == stack.back().level) {
-            merge(stack[stack.size() - 2], stack.back(), terms);
-            stack.pop_back();
+        for (Index b = 0; b < round; ++b) {
+            const auto at = static_cast<std::size_t>(b);
+            stack.push_back(std::move(parts[at]));
+            // Equal levels merge at once: the tree depends on the row count alone.
+            while (stack.size() > 1 && stack[stack.size() - 2].level == stack.back().level) {
+                merge(stack[stack.size() - 2], stack.back(), terms);
+                stack.pop_back();
+            }
         }
     }
     while (stack.size() > 1) {
         merge(stack[stack.size() - 2], stack.back(), terms);
         stack.pop_back();
+    }
+    Eigen::RowVectorXd lowest = infinity, highest = -infinity;
+    for (Index t = 0; t < lanes; ++t) {
+        lowest = lowest.cwiseMin(lowests[static_cast<std::size_t>(t)]);
+        highest = highest.cwiseMax(highests[static_cast<std::size_t>(t)]);
     }
     Partial& all = stack.front();
 

@@ -71,6 +71,10 @@ TEST(KNNEngine, RejectedTrainingKeepsPreviousModel) {
     // Found as the fit reads a later block of rows, after earlier blocks have been summed.
     Data long_data = clusters(5000, 3, 24);
     long_data.X(4321, 2) = -kInf;
+    // Threads may read both blocks at once; the earlier row is still the one named.
+    Data longer = clusters(70000, 3, 24);
+    longer.X(4321, 2) = -kInf;
+    longer.X(100, 1) = kNaN;
     struct Bad { Matrix X; LabelList y; std::vector<std::string> fragments; };
     const Bad cases[] = {
         {Matrix(0, 0), {}, {"0 x 0"}},
@@ -78,7 +82,8 @@ TEST(KNNEngine, RejectedTrainingKeepsPreviousModel) {
         {six, LabelList(9, "p"), {"6", "9"}},
         {with_nan, six_labels, {"row 2", "column 1"}},
         {with_inf, six_labels, {"row 4", "column 0"}},
-        {long_data.X, long_data.y, {"-inf at row 4321, column 2"}}};
+        {long_data.X, long_data.y, {"-inf at row 4321, column 2"}},
+        {longer.X, longer.y, {"nan at row 100, column 1"}}};
     for (const Bad& c : cases) {
         const auto attempt = [&] { engine.train(c.X, c.y, false); };
         EXPECT_EQ(captured_stdout([&] { expect_invalid_argument(attempt, c.fragments); }), "");
