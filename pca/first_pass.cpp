@@ -82,26 +82,81 @@ void require_finite_block(const Block& block, Index top, Index left) {
     }
 }
 
-// The means of the block's columns, which it is then centred on. The mean of what the first
-// estimate leaves over is added to it, so that a constant column centres to exactly zero; a sum
-// that overflows is taken again at a smaller power of two, which changes no other bits.
-Vector centre_columns(Block& block) {
-    const auto count = static_cast<double>(block.rows());
-    Eigen::RowVectorXd sums = block.colwise().sum();
-    constexpr int kShift = 64;
-    for (Index j = 0; j < block.cols(); ++j) {
-        if (!std::isfinite(sums[j])) {
-            sums[j] = std::ldexp((block.col(j) * std::ldexp(1.0, -kShift)).sum(), kShift);
+using RowVector = Eigen::RowVectorXd;
+
+// Where a block's columns are centred: mean plus rest, where rest is the mean of what the first
+// estimate leaves over, so that a constant column centres to exactly zero. Each column's values
+// are summed in row order; a sum that overflows is taken again at a smaller power of two, which
+// changes no other bits.
+struct Centres {
+    RowVector mean;
+    RowVector rest;
+    RowVector lowest;
+    RowVector highest;
+};
+
+// Two reads of the block, each of every row in turn, and nothing written. A value that is not
+// finite makes its column's sum so, which is when the block is searched for one to name.
+Centres find_centres(const Block& block, Index top, Index left) {
+    const Index rows = block.rows(), d = block.cols();
+    const auto count = static_cast<double>(rows);
+    RowVector sums = RowVector::Zero(d);
+    RowVector lowest = block.row(0), highest = block.row(0);
+    for (Index i = 0; i < rows; ++i) {
+        const double* row = block.data() + i * d;
+        for (Index j = 0; j < d; ++j) {
+            const double value = row[j];
+            sums[j] += value;
+            lowest[j] = value < lowest[j] ? value : lowest[j];
+            highest[j] = value > highest[j] ? value : highest[j];
         }
     }
-    Eigen::RowVectorXd mean = sums / count;
-    block.rowwise() -= mean;
-    const Eigen::RowVectorXd rest = block.colwise().sum() / count;
-    block.rowwise() -= rest;
-    if (!block.allFinite()) {
+    if (!sums.allFinite()) {
+        require_finite_block(block, top, left);
+        constexpr int kShift = 64;
+        for (Index j = 0; j < d; ++j) {
+            if (!std::isfinite(sums[j])) {
+                double sum = 0.0;
+                for (Index i = 0; i < rows; ++i) sum += block(i, j) * std::ldexp(1.0, -kShift);
+                sums[j] = std::ldexp(sum, kShift);
+            }
+        }
+    }
+    const RowVector mean = sums / count;
+    RowVector rest = RowVector::Zero(d);
+    for (Index i = 0; i < rows; ++i) {
+        const double* row = block.data() + i * d;
+        for (Index j = 0; j < d; ++j) rest[j] += row[j] - mean[j];
+    }
+    rest /= count;
+    return {mean, rest, std::move(lowest), std::move(highest)};
+}
+
+// Each column's largest centred value in magnitude. Centring is monotone in the value, so it is
+// the larger of the centred least and greatest values; so is any that is not finite.
+RowVector centred_largest(const Centres& c) {
+    const RowVector low = ((c.lowest - c.mean) - c.rest).cwiseAbs();
+    const RowVector high = ((c.highest - c.mean) - c.rest).cwiseAbs();
+    RowVector largest = low.cwiseMax(high);
+    if (!largest.allFinite()) {
         reject_span();
     }
-    return (mean + rest).transpose();
+    return largest;
+}
+
+// Centres the block's values in place and multiplies them by 2^exponent: exact, and skipped for an
+// exponent of zero.
+void centre_block(Block& block, const Centres& c, int exponent) {
+    const Index rows = block.rows(), d = block.cols();
+    const double factor = std::ldexp(1.0, exponent);
+    for (Index i = 0; i < rows; ++i) {
+        double* row = block.data() + i * d;
+        if (exponent == 0) {
+            for (Index j = 0; j < d; ++j) row[j] = (row[j] - c.mean[j]) - c.rest[j];
+        } else {
+            for (Index j = 0; j < d; ++j) row[j] = ((row[j] - c.mean[j]) - c.rest[j]) * factor;
+        }
+    }
 }
 
 // Multiplies every value by 2^exponent: exact, and skipped for an exponent of zero.
@@ -166,18 +221,17 @@ void read_rows_alone(const InputRows& X, Index top, Index count, double* out) {
 // products formed by multiply(items, length); their columns' extremes go to lowest and highest.
 template <class Multiply>
 Partial block_share(const InputRows& X, Index top, Index rows, Index terms, double* buffer,
-                    Eigen::RowVectorXd& lowest, Eigen::RowVectorXd& highest, Reader read, Multiply&& multiply) {
+                    RowVector& lowest, RowVector& highest, Reader read, Multiply&& multiply) {
     const Index d = X.cols();
     Block block(buffer, rows, d);
     read(X, top, rows, buffer);
-    require_finite_block(block, top, 0);
-    lowest = lowest.cwiseMin(block.colwise().minCoeff());
-    highest = highest.cwiseMax(block.colwise().maxCoeff());
-    Vector mean = centre_columns(block);
-    const int exponent = safe_scale_exponent(block.cwiseAbs().maxCoeff(), terms);
-    scale_values(block, exponent);
+    const Centres centres = find_centres(block, top, 0);
+    lowest = lowest.cwiseMin(centres.lowest);
+    highest = highest.cwiseMax(centres.highest);
+    const int exponent = safe_scale_exponent(centred_largest(centres).maxCoeff(), terms);
+    centre_block(block, centres, exponent);
     multiply({buffer, d, 1, d}, rows);
-    return {rows, std::move(mean), Matrix(), exponent, 0};
+    return {rows, (centres.mean + centres.rest).transpose(), Matrix(), exponent, 0};
 }
 
 // Spreads too small to divide by leave their column undivided.
@@ -204,9 +258,9 @@ FirstPass tall_first_pass(const InputRows& X, bool scale, const ProgressReport& 
     std::vector<Matrix> products(static_cast<std::size_t>(lanes), Matrix(d, d));
     std::vector<double> buffer(static_cast<std::size_t>(lanes * std::min(n, kBlockRows) * d));
     // Each thread's blocks' extremes, combined at the end.
-    const Eigen::RowVectorXd infinity = Eigen::RowVectorXd::Constant(d, std::numeric_limits<double>::infinity());
-    std::vector<Eigen::RowVectorXd> lowests(static_cast<std::size_t>(lanes), infinity);
-    std::vector<Eigen::RowVectorXd> highests(static_cast<std::size_t>(lanes), -infinity);
+    const RowVector infinity = RowVector::Constant(d, std::numeric_limits<double>::infinity());
+    std::vector<RowVector> lowests(static_cast<std::size_t>(lanes), infinity);
+    std::vector<RowVector> highests(static_cast<std::size_t>(lanes), -infinity);
     std::vector<Partial> stack;
     for (Index first = 0; first < block_count; first += lanes) {
         if (progress) {
@@ -260,7 +314,7 @@ FirstPass tall_first_pass(const InputRows& X, bool scale, const ProgressReport& 
         merge(stack[stack.size() - 2], stack.back(), terms);
         stack.pop_back();
     }
-    Eigen::RowVectorXd lowest = infinity, highest = -infinity;
+    RowVector lowest = infinity, highest = -infinity;
     for (Index t = 0; t < lanes; ++t) {
         lowest = lowest.cwiseMin(lowests[static_cast<std::size_t>(t)]);
         highest = highest.cwiseMax(highests[static_cast<std::size_t>(t)]);
@@ -269,7 +323,7 @@ FirstPass tall_first_pass(const InputRows& X, bool scale, const ProgressReport& 
 
     FirstPass out;
     out.mean = std::move(all.mean);
-    const Eigen::RowVectorXd mean = out.mean.transpose();
+    const RowVector mean = out.mean.transpose();
     out.largest = (highest - mean).cwiseMax(mean - lowest).transpose();
     if (!out.largest.allFinite()) {
         reject_span();
@@ -307,9 +361,10 @@ FirstPass wide_first_pass(const InputRows& X, bool scale, const ProgressReport& 
         const Index width = std::min(kSliceColumns, d - left);
         Block block(buffer.data(), n, width);
         X.read(0, n, left, width, buffer.data(), width);
-        require_finite_block(block, 0, left);
-        out.mean.segment(left, width) = centre_columns(block);
-        out.largest.segment(left, width) = block.cwiseAbs().colwise().maxCoeff().transpose();
+        const Centres centres = find_centres(block, 0, left);
+        out.largest.segment(left, width) = centred_largest(centres).transpose();
+        centre_block(block, centres, 0);
+        out.mean.segment(left, width) = (centres.mean + centres.rest).transpose();
         for (Index j = 0; scale && n > 1 && j < width; ++j) {
             double spread = std::sqrt(block.col(j).squaredNorm() / dof);
             if (std::isinf(spread)) {  // squares overflowed: take the overflow-safe norm
