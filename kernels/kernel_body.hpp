@@ -229,16 +229,20 @@ inline __attribute__((always_inline)) void load_padded(const T* values, Index co
 
 inline unsigned valid_rows(Index rows) { return (1u << rows) - 1u; }
 
-// Sets the flags of one query against one group of rows from its two vectors of dot products.
-inline __attribute__((always_inline)) void flag_group(const SingleScreen& s, Index flag_groups, Index g, Index query,
-                                                      F low, F high) {
+// The rows of group g whose 2 * dot - norm, from their two vectors of dot products, is not at
+// most `limit`: bit r for row r of the group.
+inline __attribute__((always_inline)) unsigned passing(const SingleScreen& s, const float* norms, Index g, float limit,
+                                                       F low, F high) {
     const Index rows = smaller(kSinglePanelRows, s.row_count - g * kSinglePanelRows);
     F low_norms, high_norms;
-    load_padded(s.row_norms + g * kSinglePanelRows, rows, low_norms, high_norms);
-    const F limit = Ops::broadcast(s.limits[query]);
-    const unsigned mask = (Ops::not_at_most(Ops::twice_less(low, low_norms), limit) |
-                           (Ops::not_at_most(Ops::twice_less(high, high_norms), limit) << 8)) &
-                          valid_rows(rows);
+    load_padded(norms + g * kSinglePanelRows, rows, low_norms, high_norms);
+    const F bound = Ops::broadcast(limit);
+    return (Ops::not_at_most(Ops::twice_less(low, low_norms), bound) |
+            (Ops::not_at_most(Ops::twice_less(high, high_norms), bound) << 8)) &
+           valid_rows(rows);
+}
+
+inline void set_flags(const SingleScreen& s, Index flag_groups, Index g, Index query, unsigned mask) {
     std::uint8_t* flags = s.candidates + query * flag_groups + 2 * g;
     flags[0] = static_cast<std::uint8_t>(mask);
     if (2 * g + 1 < flag_groups) {
@@ -246,52 +250,124 @@ inline __attribute__((always_inline)) void flag_group(const SingleScreen& s, Ind
     }
 }
 
-// A query alone takes blocks of groups, each group in chains of its own, so that the chains'
-// latencies overlap. Listed pairs take one group at a time against blocks of its queries, which
-// share each load of the group. Every chain is the same either way.
+// The rows of group g that pass the checkpoint's test for `query`; all of them without one.
+inline __attribute__((always_inline)) unsigned checkpoint_passing(const SingleScreen& s, Index g, Index query, F low,
+                                                                  F high) {
+    return s.checkpoint == 0 ? valid_rows(smaller(kSinglePanelRows, s.row_count - g * kSinglePanelRows))
+                             : passing(s, s.checkpoint_norms, g, s.checkpoint_limits[query], low, high);
+}
+
+// acc[g] += query . (the `length` values of packed[g]), one chain per group and lane.
+template <int G>
+inline __attribute__((always_inline)) void group_chains(const float* query, const float* const (&packed)[G],
+                                                        Index length, F (&acc)[G][2]) {
+    for (Index p = 0; p < length; ++p) {
+        const F value = Ops::broadcast(query[p]);
+#pragma GCC unroll 6
+        for (int g = 0; g < G; ++g) {
+            const float* values = packed[g] + p * kSinglePanelRows;
+            acc[g][0] = Ops::multiply_add(value, Ops::load(values), acc[g][0]);
+            acc[g][1] = Ops::multiply_add(value, Ops::load(values + kPanelRows), acc[g][1]);
+        }
+    }
+}
+
+// Listed groups a query alone takes at a time: the chains of those that pass the checkpoint wait
+// on the stack.
+constexpr Index kLoneGroups = 48;
+
+// A query alone on listed groups `first` to `first + count`: blocks of groups, each group in
+// chains of its own, so that the chains' latencies overlap. The groups that pass the checkpoint
+// go on from where it left their chains.
+void lone_query_groups(const SingleScreen& s, Index flag_groups, Index first, Index count) noexcept {
+    const Index checkpoint = s.checkpoint == 0 ? s.length : s.checkpoint;
+    const Index tail = s.length - checkpoint;
+    Index going_on[kLoneGroups];
+    unsigned kept_rows[kLoneGroups];
+    F saved[kLoneGroups][2];
+    Index kept = 0;
+    each_block(count, [&](auto block, Index offset) {
+        constexpr int G = decltype(block)::rows;
+        const float* packed[G];
+        F acc[G][2];
+        for (int g = 0; g < G; ++g) {
+            packed[g] = s.packed_rows + s.groups[first + offset + g] * kSinglePanelRows * checkpoint;
+            acc[g][0] = acc[g][1] = Ops::zero_single();
+        }
+        group_chains<G>(s.queries, packed, checkpoint, acc);
+        for (int g = 0; g < G; ++g) {
+            const Index group = s.groups[first + offset + g];
+            const unsigned rows = checkpoint_passing(s, group, 0, acc[g][0], acc[g][1]);
+            if (rows == 0 || tail == 0) {
+                set_flags(s, flag_groups, group, 0,
+                          rows & passing(s, s.row_norms, group, s.limits[0], acc[g][0], acc[g][1]));
+                continue;
+            }
+            going_on[kept] = group;
+            kept_rows[kept] = rows;
+            saved[kept][0] = acc[g][0];
+            saved[kept++][1] = acc[g][1];
+        }
+    });
+    each_block(kept, [&](auto block, Index offset) {
+        constexpr int G = decltype(block)::rows;
+        const float* packed[G];
+        F acc[G][2];
+        for (int g = 0; g < G; ++g) {
+            packed[g] = s.packed_tails + going_on[offset + g] * kSinglePanelRows * tail;
+            acc[g][0] = saved[offset + g][0];
+            acc[g][1] = saved[offset + g][1];
+        }
+        group_chains<G>(s.queries + checkpoint, packed, tail, acc);
+        for (int g = 0; g < G; ++g) {
+            const Index group = going_on[offset + g];
+            set_flags(s, flag_groups, group, 0,
+                      kept_rows[offset + g] & passing(s, s.row_norms, group, s.limits[0], acc[g][0], acc[g][1]));
+        }
+    });
+}
+
+// One group against blocks of its listed queries, which share each load of it; a block whose
+// queries all pass over the group at the checkpoint reads no further.
+void group_queries(const SingleScreen& s, Index flag_groups, Index i) noexcept {
+    const Index g = s.groups[i];
+    const Index* queries = s.pair_queries + s.pair_starts[i];
+    const Index checkpoint = s.checkpoint == 0 ? s.length : s.checkpoint;
+    const Index tail = s.length - checkpoint;
+    each_block(s.pair_starts[i + 1] - s.pair_starts[i], [&](auto block, Index first) {
+        constexpr int R = decltype(block)::rows;
+        F acc[R][2];
+        const float* rows[R];
+        unsigned kept[R];
+        unsigned any = 0;
+        for (int r = 0; r < R; ++r) {
+            acc[r][0] = acc[r][1] = Ops::zero_single();
+            rows[r] = s.queries + queries[first + r] * s.length;
+        }
+        chains<R>(rows, 1, s.packed_rows + g * kSinglePanelRows * checkpoint, checkpoint, acc);
+        for (int r = 0; r < R; ++r) any |= kept[r] = checkpoint_passing(s, g, queries[first + r], acc[r][0], acc[r][1]);
+        if (any != 0 && tail > 0) {
+            for (int r = 0; r < R; ++r) rows[r] += checkpoint;
+            chains<R>(rows, 1, s.packed_tails + g * kSinglePanelRows * tail, tail, acc);
+        }
+        for (int r = 0; r < R; ++r) {
+            const Index query = queries[first + r];
+            set_flags(s, flag_groups, g, query,
+                      kept[r] == 0 ? 0u : kept[r] & passing(s, s.row_norms, g, s.limits[query], acc[r][0], acc[r][1]));
+        }
+    });
+}
+
 void screen_single(const SingleScreen& s) noexcept {
     static_assert(kSinglePanelRows == 2 * kPanelRows, "each single-precision group is two flag groups");
     const Index flag_groups = (s.row_count + kPanelRows - 1) / kPanelRows;
-    const Index group_size = kSinglePanelRows * s.length;
     if (s.pair_starts == nullptr) {
-        each_block(s.group_count, [&](auto block, Index first) {
-            constexpr int G = decltype(block)::rows;
-            Index group[G];
-            const float* packed[G];
-            F acc[G][2];
-            for (int g = 0; g < G; ++g) {
-                group[g] = s.groups[first + g];
-                packed[g] = s.packed_rows + group[g] * group_size;
-                acc[g][0] = acc[g][1] = Ops::zero_single();
-            }
-            for (Index p = 0; p < s.length; ++p) {
-                const F value = Ops::broadcast(s.queries[p]);
-#pragma GCC unroll 6
-                for (int g = 0; g < G; ++g) {
-                    const float* values = packed[g] + p * kSinglePanelRows;
-                    acc[g][0] = Ops::multiply_add(value, Ops::load(values), acc[g][0]);
-                    acc[g][1] = Ops::multiply_add(value, Ops::load(values + kPanelRows), acc[g][1]);
-                }
-            }
-            for (int g = 0; g < G; ++g) flag_group(s, flag_groups, group[g], 0, acc[g][0], acc[g][1]);
-        });
+        for (Index first = 0; first < s.group_count; first += kLoneGroups) {
+            lone_query_groups(s, flag_groups, first, smaller(kLoneGroups, s.group_count - first));
+        }
         return;
     }
-    for (Index i = 0; i < s.group_count; ++i) {
-        const Index g = s.groups[i];
-        const Index* queries = s.pair_queries + s.pair_starts[i];
-        each_block(s.pair_starts[i + 1] - s.pair_starts[i], [&](auto block, Index first) {
-            constexpr int R = decltype(block)::rows;
-            F acc[R][2];
-            const float* rows[R];
-            for (int r = 0; r < R; ++r) {
-                acc[r][0] = acc[r][1] = Ops::zero_single();
-                rows[r] = s.queries + queries[first + r] * s.length;
-            }
-            chains<R>(rows, 1, s.packed_rows + g * group_size, s.length, acc);
-            for (int r = 0; r < R; ++r) flag_group(s, flag_groups, g, queries[first + r], acc[r][0], acc[r][1]);
-        });
-    }
+    for (Index i = 0; i < s.group_count; ++i) group_queries(s, flag_groups, i);
 }
 
 // Chunks of boxes a few at a time, each in a chain of its own, so that the chains' latencies overlap.

@@ -90,6 +90,15 @@ struct SingleScreen {
     std::ptrdiff_t group_count;
     const std::ptrdiff_t* pair_starts = nullptr;
     const std::ptrdiff_t* pair_queries = nullptr;
+    // With a checkpoint, the same test is first made on the leading `checkpoint` values alone,
+    // against their squared norms and limits of their own; a group none of whose rows passes
+    // there is not read further, and a row flags only where it passes both. packed_rows then
+    // holds only those values of each row, and packed_tails the rest, packed likewise, so that
+    // the groups passed over at the checkpoint leave theirs unread.
+    std::ptrdiff_t checkpoint = 0;
+    const float* checkpoint_norms = nullptr;
+    const float* checkpoint_limits = nullptr;
+    const float* packed_tails = nullptr;
 };
 
 // Flags the rows whose 2 * dot - row_norm is not at most the query's limit (NaN flags).

@@ -30,7 +30,7 @@ void KNNClassifier::fit(RowMajorMatrix X, LabelPlaces y) {
     }
     // Build the new store aside so that a failure leaves the old one whole.
     RowMajorMatrix rows = std::move(X);
-    ScreenStages stages = ScreenStages::build(rows, choose_prefix(rows));
+    ScreenStages stages = ScreenStages::build(rows, choose_lengths(rows));
 
     X_train.swap(rows);
     classes.swap(y.classes);
@@ -57,7 +57,7 @@ std::size_t KNNClassifier::memory_bytes() const {
     return bytes;
 }
 
-void KNNClassifier::set_prefix(Index prefix) { screen = ScreenStages::build(X_train, prefix); }
+void KNNClassifier::set_screen(ScreenLengths lengths) { screen = ScreenStages::build(X_train, lengths); }
 
 Index KNNClassifier::prefix() const { return screen.prefix; }
 

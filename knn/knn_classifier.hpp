@@ -58,9 +58,10 @@ public:
     std::size_t memory_bytes() const;
 
     // The screen's first stage bounds distances on this many leading coordinates (0 without a
-    // screen). fit chooses it from the data; it changes the speed, never an answer.
+    // screen). fit chooses the stages' lengths from the data; they change the speed, never an
+    // answer.
     Eigen::Index prefix() const;
-    void set_prefix(Eigen::Index prefix);
+    void set_screen(ScreenLengths lengths);
 
     const std::int32_t k;
     RowMajorMatrix X_train;

@@ -20,17 +20,30 @@ using Index = Eigen::Index;
 // rows it passes over would.
 constexpr double kPrefixShare = 0.7;
 constexpr Index kLongestPrefix = 16;
+// The second stage's checkpoint comes where this share is held: few rows near enough to pass it
+// there fail at the end, and most groups are passed over having read only that far.
+constexpr double kCheckpointShare = 0.9;
 
-// Every value of the rows in `order`, scaled and packed by pack_rows_single a group at a time.
-std::vector<float> packed_in_order(const RowMajorMatrix& rows, const std::vector<Index>& order, double factor) {
+// Squared norms over the first `length` values of the rows in `order`, scaled by 2^exponent twice.
+std::vector<float> scaled_norms(const RowMajorMatrix& rows, const std::vector<Index>& order, Index length, int exponent) {
+    std::vector<float> norms(order.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        norms[i] = static_cast<float>(std::ldexp(squared_norm(rows.row(order[i]).data(), length), 2 * exponent));
+    }
+    return norms;
+}
+
+// The values [first, first + length) of the rows in `order`, scaled and packed by
+// pack_rows_single a group at a time.
+std::vector<float> packed_in_order(const RowMajorMatrix& rows, const std::vector<Index>& order, Index first,
+                                   Index length, double factor) {
     const Index n = rows.rows();
-    const Index m = rows.cols();
-    std::vector<float> packed(static_cast<std::size_t>(packed_single_size(n, m)));
-    RowMajorMatrix group(kSinglePanelRows, m);
-    for (Index first = 0; first < n; first += kSinglePanelRows) {
-        const Index count = std::min(kSinglePanelRows, n - first);
-        for (Index r = 0; r < count; ++r) group.row(r) = rows.row(order[static_cast<std::size_t>(first + r)]);
-        pack_rows_single({group.data(), m, 1}, count, m, factor, packed.data() + first * m);
+    std::vector<float> packed(static_cast<std::size_t>(packed_single_size(n, length)));
+    RowMajorMatrix group(kSinglePanelRows, length);
+    for (Index start = 0; start < n; start += kSinglePanelRows) {
+        const Index count = std::min(kSinglePanelRows, n - start);
+        for (Index r = 0; r < count; ++r) group.row(r) = rows.row(order[static_cast<std::size_t>(start + r)]).segment(first, length);
+        pack_rows_single({group.data(), length, 1}, count, length, factor, packed.data() + start * length);
     }
     return packed;
 }
@@ -87,31 +100,43 @@ float ScreenStages::limit(double widened_bar, double query_norm, double largest)
     return single_precision_limit(scaled(widened_bar), scaled(query_norm), scaled(largest), width);
 }
 
+float ScreenStages::checkpoint_limit(double widened_bar, double query_checkpoint_norm, double largest) const {
+    // The largest whole norm bounds the rows' norms over the checkpoint too.
+    const auto scaled = [&](double norm) { return std::ldexp(norm, 2 * exponent); };
+    return single_precision_limit(scaled(widened_bar), scaled(query_checkpoint_norm), scaled(largest), checkpoint);
+}
+
 double ScreenStages::largest_norm(Index first, Index count) const {
     const Index first_run = first / kNormRun;
     return run_largest.segment(first_run, (first + count - 1) / kNormRun - first_run + 1).maxCoeff();
 }
 
 std::size_t ScreenStages::memory_bytes() const {
-    std::size_t bytes = order.capacity() * sizeof(Index) + (rows.capacity() + norms.capacity()) * sizeof(float) +
+    std::size_t bytes = order.capacity() * sizeof(Index) +
+                        (rows.capacity() + tails.capacity() + norms.capacity() + checkpoint_norms.capacity()) * sizeof(float) +
                         static_cast<std::size_t>(exact_norms.size() + run_largest.size()) * sizeof(double);
     for (const BoxLevel& level : levels) bytes += level.memory_bytes();
     return bytes;
 }
 
-Index choose_prefix(const RowMajorMatrix& rows) {
+ScreenLengths choose_lengths(const RowMajorMatrix& rows) {
     const Index m = rows.cols();
     const Eigen::RowVectorXd mean = rows.colwise().mean();
     Eigen::RowVectorXd spread = Eigen::RowVectorXd::Zero(m);
     for (Index i = 0; i < rows.rows(); ++i) spread += (rows.row(i) - mean).array().square().matrix();
     const double total = spread.sum();
-    double held = 0.0;
-    Index length = 0;
-    while (length < std::min(m, kLongestPrefix) && !(held >= kPrefixShare * total)) held += spread[length++];
-    return std::max<Index>(1, length);
+    // The leading coordinates, at most `most`, that hold `share` of the spread.
+    const auto holding = [&](double share, Index most) {
+        double held = 0.0;
+        Index length = 0;
+        while (length < std::min(m, most) && !(held >= share * total)) held += spread[length++];
+        return length;
+    };
+    const Index checkpoint = holding(kCheckpointShare, m);
+    return {std::max<Index>(1, holding(kPrefixShare, kLongestPrefix)), checkpoint < m ? checkpoint : 0};
 }
 
-ScreenStages ScreenStages::build(const RowMajorMatrix& rows, Index prefix) {
+ScreenStages ScreenStages::build(const RowMajorMatrix& rows, ScreenLengths lengths) {
     ScreenStages stages;
     if (rows.size() == 0 || !rows.allFinite()) {
         return stages;
@@ -122,9 +147,12 @@ ScreenStages ScreenStages::build(const RowMajorMatrix& rows, Index prefix) {
     stages.exponent = largest > 0.0 ? -std::ilogb(largest) : 0;
     stages.order = nearby_order(rows);
     stages.width = rows.cols();
-    stages.prefix = std::clamp<Index>(prefix, 1, rows.cols());
+    stages.prefix = std::clamp<Index>(lengths.prefix, 1, rows.cols());
+    stages.checkpoint = lengths.checkpoint > 0 && lengths.checkpoint < rows.cols() ? lengths.checkpoint : 0;
     const double factor = std::ldexp(1.0, stages.exponent);
-    stages.rows = packed_in_order(rows, stages.order, factor);
+    const Index head = stages.checkpoint > 0 ? stages.checkpoint : stages.width;
+    stages.rows = packed_in_order(rows, stages.order, 0, head, factor);
+    stages.tails = packed_in_order(rows, stages.order, head, stages.width - head, factor);
     stages.exact_norms.resize(n);
     for (Index i = 0; i < n; ++i) {
         stages.exact_norms[i] = squared_norm(rows.row(stages.order[static_cast<std::size_t>(i)]).data(), rows.cols());
@@ -134,6 +162,7 @@ ScreenStages ScreenStages::build(const RowMajorMatrix& rows, Index prefix) {
     for (Index i = 0; i < n; ++i) {
         stages.norms[static_cast<std::size_t>(i)] = static_cast<float>(std::ldexp(stages.exact_norms[i], 2 * stages.exponent));
     }
+    if (stages.checkpoint > 0) stages.checkpoint_norms = scaled_norms(rows, stages.order, stages.checkpoint, stages.exponent);
     stages.run_largest = largest_of_runs(stages.exact_norms);
     return stages;
 }

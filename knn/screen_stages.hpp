@@ -7,6 +7,13 @@
 
 namespace mirelo {
 
+// How many leading coordinates the stages look at on their own: the boxes span `prefix`, and the
+// second stage tests the first `checkpoint` before it reads the rest (0: no such test).
+struct ScreenLengths {
+    Eigen::Index prefix = 0;
+    Eigen::Index checkpoint = 0;
+};
+
 // The two stages in front of the exact distances of the neighbour search.
 //
 // The stored rows are placed in an order that keeps near rows together, in groups of
@@ -14,8 +21,9 @@ namespace mirelo {
 // from below by its distance to the box over the first `prefix` coordinates, and passes over the
 // boxes whose bound, allowing for its rounding, exceeds the query's bar: first the large boxes
 // of the upper levels, then, inside those it keeps, the boxes of single groups. The second
-// screens every coordinate of the rows of the remaining groups in single precision, with a proven
-// rounding bound, and only the rows that pass both get an exact distance. The distance over a
+// screens the rows of the remaining groups in single precision, with a proven rounding bound:
+// on the leading `checkpoint` coordinates first, then on every coordinate of the groups with a
+// row left. Only the rows that pass both stages get an exact distance. The distance over a
 // prefix is at most the whole distance, and the components come in decreasing order of variance,
 // so a short prefix carries most of every distance; the prefix and the order decide speed, never
 // an answer.
@@ -25,16 +33,22 @@ struct ScreenStages {
     Eigen::Index prefix = 0;          // coordinates the boxes span; 0 without a screen
     Eigen::Index width = 0;           // coordinates of a row
     std::vector<BoxLevel> levels;     // groups' boxes first, then ever larger ones
-    std::vector<float> rows;          // every coordinate of the scaled rows, packed by pack_rows_single
+    // The scaled rows packed by pack_rows_single: their first `checkpoint` values (all without one),
+    // then the rest.
+    std::vector<float> rows;
+    std::vector<float> tails;
     std::vector<float> norms;         // their squared norms, scaled, in single precision
+    Eigen::Index checkpoint = 0;      // coordinates of the second stage's early test; 0 for none
+    std::vector<float> checkpoint_norms;  // the squared norms of the rows' first `checkpoint` values, likewise
     Vector exact_norms;               // the same norms in double precision, unscaled
     Vector run_largest;               // the largest exact norm of each run of kNormRun places
 
     static constexpr Eigen::Index kNormRun = 64;
 
-    // Stages over the rows in their order, the boxes over `prefix` coordinates (clamped to 1 to the
-    // width). Empty (no screen) when the store is empty or holds a value that is not finite.
-    static ScreenStages build(const RowMajorMatrix& rows, Eigen::Index prefix);
+    // Stages over the rows in their order, the boxes' prefix clamped to 1 to the width; a checkpoint
+    // not below the width is none. Empty (no screen) when the store is empty or holds a value that
+    // is not finite.
+    static ScreenStages build(const RowMajorMatrix& rows, ScreenLengths lengths);
     bool empty() const { return prefix == 0; }
     // The stored row at a place: the place itself when there is no screen.
     Eigen::Index row(Eigen::Index place) const { return order.empty() ? place : order[static_cast<std::size_t>(place)]; }
@@ -47,6 +61,9 @@ struct ScreenStages {
     // The second stage's limit for every pair whose squared distance is at most `widened_bar`, given
     // the query's squared norm and the largest among the rows.
     float limit(double widened_bar, double query_norm, double largest_norm) const;
+    // The same over the checkpoint's coordinates, given the squared norm of the query's first
+    // `checkpoint` values: the distance over them is at most the whole distance.
+    float checkpoint_limit(double widened_bar, double query_checkpoint_norm, double largest_norm) const;
     // At least the largest exact norm of places [first, first + count), from the runs they touch.
     double largest_norm(Eigen::Index first, Eigen::Index count) const;
     std::size_t memory_bytes() const;
@@ -57,7 +74,7 @@ struct ScreenStages {
 // displace the K-th.
 double widened_bar(double bar, double query_norm, double largest_norm, Eigen::Index length);
 
-// The first stage's prefix for a store, from how its spread falls across the coordinates.
-Eigen::Index choose_prefix(const RowMajorMatrix& rows);
+// The stages' lengths for a store, from how its spread falls across the coordinates.
+ScreenLengths choose_lengths(const RowMajorMatrix& rows);
 
 }  // namespace mirelo

@@ -34,6 +34,8 @@ TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, I
       screen(screen),
       scaled(tile_size, rows.cols()),
       limits(static_cast<std::size_t>(tile_size)),
+      checkpoint_norms(static_cast<std::size_t>(tile_size)),
+      checkpoint_limits(static_cast<std::size_t>(tile_size)),
       next(static_cast<std::size_t>(tile_size)),
       near(static_cast<std::size_t>(tile_size * kBlockGroups)),
       near_count(static_cast<std::size_t>(tile_size)),
@@ -78,6 +80,7 @@ void TileSearch::prepare(TileQuery* tile, Index count) {
         scaled.row(t) =
             (Eigen::Map<const Eigen::RowVectorXd>(tile[t].values, m) * std::ldexp(1.0, screen.exponent)).cast<float>();
         tile[t].prefix_error = screen.prefix_error(tile[t].values, scaled.row(t).data());
+        at(checkpoint_norms, t) = squared_norm(tile[t].values, screen.checkpoint);
     }
 }
 
@@ -94,6 +97,7 @@ void TileSearch::screen_boxes(TileQuery* tile, Index count, Index start, Index b
         if (at(next, t) >= start + block) continue;
         const double widened = widened_bar(member.bar(), member.norm, largest_norm, rows.cols());
         at(limits, t) = screen.limit(widened, member.norm, largest_norm);
+        at(checkpoint_limits, t) = screen.checkpoint_limit(widened, at(checkpoint_norms, t), largest_norm);
         Index* listed = near.data() + t * kBlockGroups;
         const Index kept =
             near_boxes({scaled.row(t).data(), screen.levels.front().boxes.data() + start / kBlockUnit * chunk_size,
@@ -145,9 +149,12 @@ void TileSearch::collect(Index count, Index start, Index block) {
     const Index flag_groups = (block + kPanelRows - 1) / kPanelRows;
     const Index near_total = pair_groups(count, groups);
     const bool alone = count == 1;
-    screen_single({scaled.data(), count, limits.data(), screen.rows.data() + start * m, screen.norms.data() + start,
+    const Index head = screen.checkpoint == 0 ? m : screen.checkpoint;
+    screen_single({scaled.data(), count, limits.data(), screen.rows.data() + start * head, screen.norms.data() + start,
                    block, m, candidates.data(), near_groups.data(), near_total, alone ? nullptr : pair_starts.data(),
-                   alone ? nullptr : pair_queries.data()});
+                   alone ? nullptr : pair_queries.data(), screen.checkpoint,
+                   screen.checkpoint == 0 ? nullptr : screen.checkpoint_norms.data() + start, checkpoint_limits.data(),
+                   screen.tails.data() + start * (m - head)});
     // Only the near groups' flags were written.
     found.clear();
     for (Index t = 0; t < count; ++t) {

@@ -57,6 +57,9 @@ private:
     // The tile's queries scaled and rounded to single precision, one row each.
     Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> scaled;
     std::vector<float> limits;
+    // Each query's squared norm over the screen's checkpoint, and its limit there.
+    std::vector<double> checkpoint_norms;
+    std::vector<float> checkpoint_limits;
     // The first place each query may need to look at, in the current pass of its scan.
     std::vector<Eigen::Index> next;
     // The groups of the block that the first stage leaves to query t: near[t * kBlockGroups + i]

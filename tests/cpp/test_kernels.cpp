@@ -172,9 +172,7 @@ TEST(Kernels, ScreenFlagsTheRowsWithinEachBar) {
                                  query_norms;
         std::vector<double> bars(9);
         std::vector<float> limits(9), single_queries(9 * 5);
-        std::vector<float> single_rows(static_cast<std::size_t>(packed_single_size(n, 5)));
         std::vector<float> single_norms(row_norms.data(), row_norms.data() + n);
-        pack_rows_single({rows.data(), 5, 1}, n, 5, 1.0, single_rows.data());
         for (Eigen::Index q = 0; q < 9; ++q) {
             Vector sorted = distances.row(q).transpose();
             std::sort(sorted.begin(), sorted.end());
@@ -203,29 +201,54 @@ TEST(Kernels, ScreenFlagsTheRowsWithinEachBar) {
         const auto flag = [&](const std::vector<std::uint8_t>& flags, Eigen::Index q, Eigen::Index j) {
             return (flags[static_cast<std::size_t>(q * flag_groups + j / 8)] >> (j % 8)) & 1u;
         };
-        for (const Variant& variant : variants()) {
-            SCOPED_TRACE(variant.name);
-            std::vector<std::uint8_t> candidates(static_cast<std::size_t>(9 * flag_groups), 0xff);
-            variant.screen({single_queries.data(), 9, limits.data(), single_rows.data(), single_norms.data(), n, 5,
-                            candidates.data(), every_group.data(), groups, starts.data(), paired.data()});
-            std::vector<std::uint8_t> some(candidates.size(), 0xa5);
-            variant.screen({single_queries.data(), 9, limits.data(), single_rows.data(), single_norms.data(), n, 5,
-                            some.data(), every_group.data(), groups, some_starts.data(), some_paired.data()});
+        // A checkpoint passes over no row within the bar, and the rows that pass it go on to the
+        // same answer.
+        for (const std::ptrdiff_t checkpoint : {0, 2, 4}) {
+            const std::ptrdiff_t head = checkpoint == 0 ? 5 : checkpoint;
+            std::vector<float> heads(static_cast<std::size_t>(packed_single_size(n, head)));
+            std::vector<float> tails(static_cast<std::size_t>(packed_single_size(n, 5 - head)));
+            pack_rows_single({rows.data(), 5, 1}, n, head, 1.0, heads.data());
+            pack_rows_single({rows.data() + head, 5, 1}, n, 5 - head, 1.0, tails.data());
+            std::vector<float> checkpoint_norms(static_cast<std::size_t>(n)), checkpoint_limits(9);
+            for (Eigen::Index j = 0; j < n; ++j) {
+                checkpoint_norms[static_cast<std::size_t>(j)] = static_cast<float>(rows.row(j).head(checkpoint).squaredNorm());
+            }
             for (Eigen::Index q = 0; q < 9; ++q) {
-                std::vector<std::uint8_t> alone(static_cast<std::size_t>(flag_groups), 0xff);
-                variant.screen({single_queries.data() + q * 5, 1, limits.data() + q, single_rows.data(),
-                                single_norms.data(), n, 5, alone.data(), every_group.data(), groups});
-                std::vector<std::uint8_t> alone_some(alone.size(), 0xa5);
-                variant.screen({single_queries.data() + q * 5, 1, limits.data() + q, single_rows.data(),
-                                single_norms.data(), n, 5, alone_some.data(), every_other.data(),
-                                static_cast<std::ptrdiff_t>(every_other.size())});
-                for (Eigen::Index j = 0; j < n; ++j) {
-                    const bool within = distances(q, j) <= bars[static_cast<std::size_t>(q)];
-                    const Eigen::Index g = j / kSinglePanelRows;
-                    ASSERT_EQ(flag(candidates, q, j), within) << q << ", " << j;
-                    ASSERT_EQ(flag(alone, 0, j), within) << q << ", " << j;
-                    ASSERT_EQ(flag(some, q, j), (q + g) % 2 == 0 ? within : (0xa5 >> (j % 8)) & 1u) << q << ", " << j;
-                    ASSERT_EQ(flag(alone_some, 0, j), g % 2 == 0 ? within : (0xa5 >> (j % 8)) & 1u) << q << ", " << j;
+                checkpoint_limits[static_cast<std::size_t>(q)] = single_precision_limit(
+                    bars[static_cast<std::size_t>(q)], queries.row(q).head(checkpoint).squaredNorm(), row_norms.maxCoeff(),
+                    checkpoint);
+            }
+            const auto screen = [&](const Variant& variant, const float* query, std::ptrdiff_t count, const float* limit,
+                                    std::uint8_t* flags, const std::vector<std::ptrdiff_t>& listed,
+                                    const std::ptrdiff_t* pair_starts, const std::ptrdiff_t* pair_queries) {
+                variant.screen({query, count, limit, heads.data(), single_norms.data(), n, 5, flags, listed.data(),
+                                static_cast<std::ptrdiff_t>(listed.size()), pair_starts, pair_queries, checkpoint,
+                                checkpoint_norms.data(), checkpoint_limits.data() + (limit - limits.data()),
+                                tails.data()});
+            };
+            for (const Variant& variant : variants()) {
+                SCOPED_TRACE(std::string(variant.name) + ", checkpoint " + std::to_string(checkpoint));
+                std::vector<std::uint8_t> candidates(static_cast<std::size_t>(9 * flag_groups), 0xff);
+                screen(variant, single_queries.data(), 9, limits.data(), candidates.data(), every_group, starts.data(),
+                       paired.data());
+                std::vector<std::uint8_t> some(candidates.size(), 0xa5);
+                screen(variant, single_queries.data(), 9, limits.data(), some.data(), every_group, some_starts.data(),
+                       some_paired.data());
+                for (Eigen::Index q = 0; q < 9; ++q) {
+                    std::vector<std::uint8_t> alone(static_cast<std::size_t>(flag_groups), 0xff);
+                    screen(variant, single_queries.data() + q * 5, 1, limits.data() + q, alone.data(), every_group,
+                           nullptr, nullptr);
+                    std::vector<std::uint8_t> alone_some(alone.size(), 0xa5);
+                    screen(variant, single_queries.data() + q * 5, 1, limits.data() + q, alone_some.data(), every_other,
+                           nullptr, nullptr);
+                    for (Eigen::Index j = 0; j < n; ++j) {
+                        const bool within = distances(q, j) <= bars[static_cast<std::size_t>(q)];
+                        const Eigen::Index g = j / kSinglePanelRows;
+                        ASSERT_EQ(flag(candidates, q, j), within) << q << ", " << j;
+                        ASSERT_EQ(flag(alone, 0, j), within) << q << ", " << j;
+                        ASSERT_EQ(flag(some, q, j), (q + g) % 2 == 0 ? within : (0xa5 >> (j % 8)) & 1u) << q << ", " << j;
+                        ASSERT_EQ(flag(alone_some, 0, j), g % 2 == 0 ? within : (0xa5 >> (j % 8)) & 1u) << q << ", " << j;
+                    }
                 }
             }
         }

@@ -260,7 +260,7 @@ TEST(KNNClassifier, BoxesAllowForTheQuerysOwnRounding) {
     ASSERT_EQ(static_cast<double>(static_cast<float>(query[0])), below);
     KNNClassifier knn = fitted(1, X, LabelList(17, "a"));
     for (Eigen::Index prefix : {1, 2}) {
-        knn.set_prefix(prefix);
+        knn.set_screen({prefix, 1});
         const Neighbour nearest = knn.nearest_rows(query.transpose(), 1).front();
         EXPECT_EQ(nearest.row, 0) << prefix;
         EXPECT_EQ(nearest.distance, (X.row(0) - query.transpose()).squaredNorm()) << prefix;
@@ -276,7 +276,7 @@ TEST(KNNClassifier, BoxesAtEveryLevelAllowForTheQuerysOwnRounding) {
     const double below = 1.0 - std::ldexp(1.0, -14);
     const double query[2] = {below + std::ldexp(1.0, -26), 0.0};
     for (Eigen::Index prefix : {1, 2}) {
-        const ScreenStages screen = ScreenStages::build(X, prefix);
+        const ScreenStages screen = ScreenStages::build(X, {prefix, 1});
         ASSERT_GE(screen.levels.size(), 3u);
         ASSERT_NE(std::find(screen.order.begin(), screen.order.begin() + kSinglePanelRows, 0),
                   screen.order.begin() + kSinglePanelRows);  // in the first group
@@ -289,8 +289,8 @@ TEST(KNNClassifier, BoxesAtEveryLevelAllowForTheQuerysOwnRounding) {
 }
 
 TEST(KNNClassifier, PrefixScreenKeepsEveryAnswerBitForBit) {
-    // Coordinates with falling spreads, as the PCA leaves them, so that short prefixes screen out
-    // most rows. Clusters of rows a billionth apart, which single precision cannot tell apart;
+    // Coordinates with falling spreads, as the PCA leaves them, so that short prefixes and early
+    // checkpoints screen out most rows. Clusters of rows a billionth apart, which single precision cannot tell apart;
     // points stored many times, so that the K-th place is a tie; and queries equal to stored rows.
     constexpr Eigen::Index m = 7;
     Vector spreads(m);
@@ -310,14 +310,14 @@ TEST(KNNClassifier, PrefixScreenKeepsEveryAnswerBitForBit) {
         const RowMajorMatrix Z = unit_queries * scale;
         for (std::int32_t k : {1, 5, 40}) {
             KNNClassifier knn = fitted(k, X, y);
-            knn.set_prefix(m);
+            knn.set_screen({m, 0});
             const std::vector<Neighbour> reference = knn.nearest_rows(Z, k);
             const LabelList reference_labels = knn.predict_rows(Z);
-            {
+            for (Eigen::Index checkpoint : {0, 1, 3, 6}) {
                 for (Eigen::Index length : {1, 2, 4, 6}) {
                     SCOPED_TRACE("scale " + std::to_string(scale) + ", k " + std::to_string(k) + ", prefix " +
-                                 std::to_string(length));
-                    knn.set_prefix(length);
+                                 std::to_string(length) + ", checkpoint " + std::to_string(checkpoint));
+                    knn.set_screen({length, checkpoint});
                     ASSERT_EQ(knn.prefix(), length);
                     const std::vector<Neighbour> found = knn.nearest_rows(Z, k);
                     for (std::size_t j = 0; j < found.size(); ++j) {
