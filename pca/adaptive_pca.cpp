@@ -233,8 +233,10 @@ void AdaptivePCA::project(const InputRows& X, double* reduced) const {
         if (chunks == 1) project_chunk(0, buffers.data());
         return;
     }
+    // Chunks go to threads as they come free: on a busy machine a thread held up does not hold
+    // up the others' share.
     ParallelJob job;
-#pragma omp parallel for schedule(static) num_threads(threads)
+#pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
     for (Eigen::Index c = 0; c < chunks; ++c) {
         job.run([&] { project_chunk(c, buffers.data() + omp_get_thread_num() * buffer_size); });
     }
