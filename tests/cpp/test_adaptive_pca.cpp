@@ -222,10 +222,10 @@ TEST(SymmetricEigen, FormsOnlyTheWantedVectorsOfTheLargestValues) {
 }
 
 TEST(AdaptivePCA, RowProjectsToTheSameBitsAloneAndInAnyBatch) {
-    // The last shapes' rows are summed in several blocks, merged; threads take blocks side by side,
-    // with an odd block left for all of them.
+    // The last shapes' rows are summed in several blocks, merged; in the longest, threads take
+    // blocks side by side, two or three at a time, and the last round is short of a block.
     for (const auto& [n, d] :
-         {std::pair<Eigen::Index, Eigen::Index>{300, 13}, {40, 90}, {6500, 30}, {78000, 6}}) {
+         {std::pair<Eigen::Index, Eigen::Index>{300, 13}, {40, 90}, {6500, 30}, {140000, 5}}) {
         const Matrix X = test::random_matrix(n, d, 13);
         const AdaptivePCA pca = fitted(0.9, X, true);
         const Matrix queries = test::random_matrix(150, d, 14) * 4.0;
