@@ -258,7 +258,13 @@ public:
     // Each training row's class code.
     Codes codes() const {
         const std::shared_lock guard(lock);
-        return ClassCodes::codes(fitted().training_labels());
+        const Codes class_codes = ClassCodes::codes(fitted().classes());
+        const std::vector<std::int32_t>& places = fitted().training_places();
+        Codes codes(static_cast<Eigen::Index>(places.size()));
+        for (std::size_t i = 0; i < places.size(); ++i) {
+            codes[static_cast<Eigen::Index>(i)] = class_codes[places[i]];
+        }
+        return codes;
     }
 
     std::size_t memory_bytes() const {

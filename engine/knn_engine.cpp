@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "free_memory.hpp"
 #include "input_checks.hpp"
 #include "parallel_job.hpp"
 
@@ -104,6 +105,7 @@ void KNNEngine::train(const InputRows& X, const LabelPlaces& y, bool scale) {
         check_interruption();
     }
     require_finite_squared_norms(reduced, "a training matrix");
+    return_free_memory();
     if (progress_report) progress_report("store", 0.0);
     auto new_knn = std::make_unique<KNNClassifier>(config.k);
     new_knn->fit(std::move(reduced), y);

@@ -88,7 +88,8 @@ public:
     bool trained() const;
     Eigen::Index n_samples() const { return knn->X_train.rows(); }
     Eigen::Index n_features() const { return pca->mean.size(); }
-    LabelList training_labels() const { return knn->labels(); }
+    // Each training row's place in classes(): its label without a string per row.
+    const std::vector<std::int32_t>& training_places() const { return knn->class_of_row; }
     std::int32_t n_components() const { return pca->n_components; }
     Eigen::Index n_training_rows() const { return knn->X_train.rows(); }
     const Vector& explained_variance_ratio() const { return pca->explained_variance_ratio; }

@@ -23,6 +23,7 @@ std::vector<Index> nearby_order(const RowMajorMatrix& rows) {
     for (Index i = 0; i < n; ++i) order[static_cast<std::size_t>(i)] = i;
     std::vector<std::pair<Index, Index>> spans{{0, n}};  // first place, count
     std::vector<std::pair<double, Index>> keyed;         // a span's values on its widest coordinate
+    keyed.reserve(static_cast<std::size_t>(n));           // once, not grown through copies left behind
     Eigen::RowVectorXd lowest(looked_at), highest(looked_at);
     while (!spans.empty()) {
         const auto [first, count] = spans.back();

@@ -15,6 +15,7 @@
 #include "centred_products.hpp"
 #include "centring.hpp"
 #include "first_pass.hpp"
+#include "free_memory.hpp"
 #include "kernels.hpp"
 #include "parallel_job.hpp"
 #include "symmetric_eigen.hpp"
@@ -88,6 +89,9 @@ void AdaptivePCA::fit(const InputRows& X, bool scale, const ProgressReport& repo
     // The one read of X before the projection; X is never copied whole.
     FirstPass pass = thin ? wide_first_pass(X, scale, report) : tall_first_pass(X, scale, report);
 
+    // The pass's block buffers are gone: their pages go back before the decomposition and the
+    // projection allocate theirs.
+    return_free_memory();
     if (report) report("eigen-decomposition", 0.0);
     Vector eigenvalues;
     Matrix axes;

@@ -131,6 +131,19 @@ TEST(KNNClassifier, UnknownWithoutStoreOrNeighbours) {
     }
 }
 
+TEST(KNNClassifier, HoldsEachDistinctLabelOnce) {
+    // Long labels on many rows: the store grows by the two strings, not by one a row.
+    const Matrix X = test::random_matrix(1000, 3, 12);
+    LabelList short_labels, long_labels;
+    for (int i = 0; i < X.rows(); ++i) {
+        short_labels.push_back(i % 2 == 0 ? "p" : "q");
+        long_labels.push_back(std::string(200, i % 2 == 0 ? 'p' : 'q'));
+    }
+    const KNNClassifier with_long = fitted(3, X, long_labels);
+    EXPECT_LE(with_long.memory_bytes(), fitted(3, X, short_labels).memory_bytes() + 2 * 201);
+    EXPECT_EQ(with_long.labels(), long_labels);
+}
+
 TEST(KNNClassifier, RefitReplacesWholeStore) {
     KNNClassifier knn = fitted(1, Matrix{{3, 4}, {1, 0}}, {"b", "a"});
     EXPECT_EQ(knn.labels(), (LabelList{"b", "a"}));
