@@ -191,27 +191,50 @@ double squared_norm(const double* row, Index length) noexcept {
     return lanes[0];
 }
 
-// Four chains, lane p % 4 summing the squares of differences p, in p order; a row's tail is padded
-// with zeros, which leave a sum unchanged.
-double squared_distance(const double* a, const double* b, Index length) noexcept {
-    V sums = Ops::zero();
+// Four chains per pair, lane p % 4 summing the squares of differences p, in p order; a row's
+// tail is padded with zeros, which leave a sum unchanged. R pairs go side by side so that their
+// chains' latencies overlap; each pair's sum is the same as alone.
+template <int R>
+inline __attribute__((always_inline)) void distance_chains(const double* const* a, const double* const* b,
+                                                           Index length, double* out) {
+    V sums[R];
+    for (int r = 0; r < R; ++r) sums[r] = Ops::zero();
     Index p = 0;
     for (; p + 4 <= length; p += 4) {
-        const V difference = Ops::subtract(Ops::load(a + p), Ops::load(b + p));
-        sums = Ops::add(sums, Ops::multiply(difference, difference));
+        for (int r = 0; r < R; ++r) {
+            const V difference = Ops::subtract(Ops::load(a[r] + p), Ops::load(b[r] + p));
+            sums[r] = Ops::add(sums[r], Ops::multiply(difference, difference));
+        }
     }
     if (p < length) {
-        double tail_a[4] = {}, tail_b[4] = {};
-        for (Index c = 0; p + c < length; ++c) {
-            tail_a[c] = a[p + c];
-            tail_b[c] = b[p + c];
+        for (int r = 0; r < R; ++r) {
+            double tail_a[4] = {}, tail_b[4] = {};
+            for (Index c = 0; p + c < length; ++c) {
+                tail_a[c] = a[r][p + c];
+                tail_b[c] = b[r][p + c];
+            }
+            const V difference = Ops::subtract(Ops::load(tail_a), Ops::load(tail_b));
+            sums[r] = Ops::add(sums[r], Ops::multiply(difference, difference));
         }
-        const V difference = Ops::subtract(Ops::load(tail_a), Ops::load(tail_b));
-        sums = Ops::add(sums, Ops::multiply(difference, difference));
     }
-    double lanes[4];
-    Ops::store(lanes, sums);
-    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+    for (int r = 0; r < R; ++r) {
+        double lanes[4];
+        Ops::store(lanes, sums[r]);
+        out[r] = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+    }
+}
+
+double squared_distance(const double* a, const double* b, Index length) noexcept {
+    double distance;
+    distance_chains<1>(&a, &b, length, &distance);
+    return distance;
+}
+
+void squared_distances(const double* const* a, const double* const* b, Index count, Index length,
+                       double* out) noexcept {
+    each_block(count, [&](auto block, Index first) {
+        distance_chains<decltype(block)::rows>(a + first, b + first, length, out + first);
+    });
 }
 
 // Loads n values, zeros past `count`, into two vectors.

@@ -12,6 +12,8 @@
                              StridedOutput out) noexcept;                                                     \
     double squared_norm(const double* row, std::ptrdiff_t length) noexcept;                                   \
     double squared_distance(const double* a, const double* b, std::ptrdiff_t length) noexcept;                \
+    void squared_distances(const double* const* a, const double* const* b, std::ptrdiff_t count,             \
+                           std::ptrdiff_t length, double* out) noexcept;                                      \
     void screen_single(const SingleScreen& screen) noexcept;                                                 \
     std::ptrdiff_t near_boxes(const NearBoxes& boxes) noexcept;
 

@@ -93,6 +93,11 @@ double squared_distance(const double* a, const double* b, std::ptrdiff_t length)
     return MIRELO_DISPATCH(squared_distance(a, b, length));
 }
 
+void squared_distances(const double* const* a, const double* const* b, std::ptrdiff_t count, std::ptrdiff_t length,
+                       double* out) noexcept {
+    MIRELO_DISPATCH(squared_distances(a, b, count, length, out));
+}
+
 void screen_single(const SingleScreen& screen) noexcept { MIRELO_DISPATCH(screen_single(screen)); }
 
 std::ptrdiff_t near_boxes(const NearBoxes& boxes) noexcept { return MIRELO_DISPATCH(near_boxes(boxes)); }

@@ -55,6 +55,9 @@ double squared_norm(const double* row, std::ptrdiff_t length) noexcept;
 // takes difference p, in p order), then (lane 0 + lane 1) + (lane 2 + lane 3). Every step is
 // rounded on its own, so that every build gives the same bits.
 double squared_distance(const double* a, const double* b, std::ptrdiff_t length) noexcept;
+// out[i] = squared_distance(a[i], b[i], length) for i < count, several pairs at a time.
+void squared_distances(const double* const* a, const double* const* b, std::ptrdiff_t count, std::ptrdiff_t length,
+                       double* out) noexcept;
 
 // The neighbour search screens in single precision, where a vector holds twice as many values:
 // a pair is passed over without its exact distance being formed when, in single precision,

@@ -33,6 +33,13 @@ public:
 
     Eigen::Index size() const { return K; }
 
+    // Empty, for the K nearest of another query; the heap's memory is kept.
+    void reset(Eigen::Index count) {
+        K = count;
+        heap.clear();
+        heap.reserve(static_cast<std::size_t>(K));
+    }
+
     void clear() { heap.clear(); }
 
     // The K-th distance: no row farther than it can get in. NaN while every row must be looked

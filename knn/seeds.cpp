@@ -1,9 +1,9 @@
 #include "seeds.hpp"
 
 #include <algorithm>
-#include <limits>
+#include <utility>
 
-#include "kernels.hpp"
+#include "row_distances.hpp"
 #include "scan_order.hpp"
 
 namespace mirelo {
@@ -20,22 +20,8 @@ double kth_smallest(std::vector<double>& distances, Index K) {
     return distances[static_cast<std::size_t>(K - 1)];
 }
 
-// The K-th smallest distance from the query to the rows of the group around `place`, or infinity
-// when the group holds fewer than K rows.
-double group_bar(const double* query, const RowMajorMatrix& rows, const ScreenStages& screen, Index place, Index K,
-                 std::vector<double>& distances) {
-    const Index group = place / kSinglePanelRows * kSinglePanelRows;
-    const Index group_rows = std::min(kSinglePanelRows, rows.rows() - group);
-    if (group_rows < K) {
-        return std::numeric_limits<double>::infinity();
-    }
-    distances.resize(static_cast<std::size_t>(group_rows));
-    for (Index r = 0; r < group_rows; ++r) {
-        distances[static_cast<std::size_t>(r)] =
-            squared_distance(query, rows.row(screen.row(group + r)).data(), rows.cols());
-    }
-    return kth_smallest(distances, K);
-}
+// The place of seed row i of `count` spread evenly over n places.
+Index seed_place(Index i, Index count, Index n) { return (2 * i + 1) * n / (2 * count); }
 
 }  // namespace
 
@@ -44,21 +30,36 @@ Index nearest_seed(const double* query, const RowMajorMatrix& rows, const Screen
     const Index n = rows.rows();
     const Index count = std::min(n, std::max(2 * K, std::min(kSeedRows, n / kSeedRows)));
     distances.resize(static_cast<std::size_t>(count));
+    row_distances(count, rows.cols(), [&](Index i) {
+        return std::pair(query, rows.row(screen.row(seed_place(i, count, n))).data());
+    }, distances.data());
     Index nearest = 0;
-    for (Index i = 0; i < count; ++i) {
-        const Index row = screen.row((2 * i + 1) * n / (2 * count));
-        distances[static_cast<std::size_t>(i)] = squared_distance(query, rows.row(row).data(), rows.cols());
+    for (Index i = 1; i < count; ++i) {
         if (distances[static_cast<std::size_t>(i)] < distances[static_cast<std::size_t>(nearest)]) nearest = i;
     }
-    return (2 * nearest + 1) * n / (2 * count);
+    return seed_place(nearest, count, n);
 }
 
 Seed seed(const double* query, const RowMajorMatrix& rows, const ScreenStages& screen, Index K,
           std::vector<double>& distances) {
+    const Index n = rows.rows();
     const Index nearest_place = nearest_seed(query, rows, screen, K, distances);
-    const double bar = kth_smallest(distances, K);
-    // The rows of the nearest seed's group lie near it, and so are likely near the query too.
-    return {std::min(bar, group_bar(query, rows, screen, nearest_place, K, distances)), origin_at(nearest_place)};
+    // The rows of the nearest seed's group lie near it, and so are likely near the query too. The
+    // bar is the K-th of them and the other seed rows together, each row counted once: a row
+    // counted twice could put it below the K-th nearest.
+    const Index group = nearest_place / kSinglePanelRows * kSinglePanelRows;
+    const Index group_rows = std::min(kSinglePanelRows, n - group);
+    const Index count = static_cast<Index>(distances.size());
+    std::size_t kept = 0;
+    for (Index i = 0; i < count; ++i) {
+        const Index place = seed_place(i, count, n);
+        if (place < group || place >= group + group_rows) distances[kept++] = distances[static_cast<std::size_t>(i)];
+    }
+    distances.resize(kept + static_cast<std::size_t>(group_rows));
+    row_distances(group_rows, rows.cols(), [&](Index r) {
+        return std::pair(query, rows.row(screen.row(group + r)).data());
+    }, distances.data() + kept);
+    return {kth_smallest(distances, K), origin_at(nearest_place)};
 }
 
 }  // namespace mirelo

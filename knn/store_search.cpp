@@ -28,26 +28,39 @@ bool screened(const ScreenStages& screen, const double* query, Index length) {
            ((values * std::ldexp(1.0, screen.exponent)).array().abs() <= kSinglePrecisionLimit).all();  // false for NaN
 }
 
-// Each query's seed, and the queries in order of where their scans start; those the screen cannot
-// take come last.
-std::vector<Index> by_origin(const RowMajorMatrix& rows, const ScreenStages& screen,
-                             const Eigen::Ref<const RowMajorMatrix>& Z, Index K, std::vector<Seed>& seeds) {
-    const Index queries = Z.rows();
-    seeds.resize(static_cast<std::size_t>(queries));
-    std::vector<Index> order(static_cast<std::size_t>(queries));
+// The working memory of a search.
+struct SearchBuffers {
+    std::vector<Seed> seeds;
+    std::vector<Index> order;
     std::vector<double> distances;
+    std::vector<TileQuery> tile;
+    TileBuffers tiles;
+};
+
+// A thread's buffers from its last one-row search, which would otherwise spend a good share of its
+// time allocating them. Taken out for a search and put back after, so no two searches share them.
+thread_local SearchBuffers spare_buffers;
+
+// Each query's seed, and the queries in the order of where their scans start; those the screen
+// cannot take come last.
+void by_origin(const RowMajorMatrix& rows, const ScreenStages& screen, const Eigen::Ref<const RowMajorMatrix>& Z,
+               Index K, SearchBuffers& buffers) {
+    const Index queries = Z.rows();
+    std::vector<Seed>& seeds = buffers.seeds;
+    seeds.resize(static_cast<std::size_t>(queries));
+    buffers.order.resize(static_cast<std::size_t>(queries));
     for (Index q = 0; q < queries; ++q) {
-        order[static_cast<std::size_t>(q)] = q;
+        buffers.order[static_cast<std::size_t>(q)] = q;
         const double* query = Z.row(q).data();
-        seeds[static_cast<std::size_t>(q)] =
-            screened(screen, query, Z.cols()) ? seed(query, rows, screen, K, distances) : Seed{0.0, rows.rows()};
+        seeds[static_cast<std::size_t>(q)] = screened(screen, query, Z.cols())
+                                                 ? seed(query, rows, screen, K, buffers.distances)
+                                                 : Seed{0.0, rows.rows()};
     }
     if (queries > 1) {
-        std::stable_sort(order.begin(), order.end(), [&](Index a, Index b) {
+        std::stable_sort(buffers.order.begin(), buffers.order.end(), [&](Index a, Index b) {
             return seeds[static_cast<std::size_t>(a)].origin < seeds[static_cast<std::size_t>(b)].origin;
         });
     }
-    return order;
 }
 
 }  // namespace
@@ -66,25 +79,31 @@ void search_store(const RowMajorMatrix& rows, const ScreenStages& screen, const 
     require_query_length(Z, m);
     // Queries whose scans start in the same place share tiles, so that the rows of each block are
     // read once for all of them and the first blocks are near each.
-    std::vector<Seed> seeds;
-    const std::vector<Index> order = by_origin(rows, screen, Z, K, seeds);
+    const bool lone = queries == 1;
+    SearchBuffers buffers = lone ? std::move(spare_buffers) : SearchBuffers{};
+    by_origin(rows, screen, Z, K, buffers);
     const Index tile_size = std::max<Index>(1, std::min(kQueryTile, kTileCandidates / K));
-    std::vector<TileQuery> tile(static_cast<std::size_t>(std::min(queries, tile_size)));
-    TileSearch tiles(rows, screen, std::min(queries, tile_size));
+    std::vector<TileQuery>& tile = buffers.tile;
+    tile.resize(static_cast<std::size_t>(std::min(queries, tile_size)));
+    TileSearch tiles(rows, screen, std::min(queries, tile_size), std::move(buffers.tiles));
     for (Index first = 0; first < queries; first += tile_size) {
         const Index count = std::min(tile_size, queries - first);
         for (Index t = 0; t < count; ++t) {
             TileQuery& member = tile[static_cast<std::size_t>(t)];
-            member.query = order[static_cast<std::size_t>(first + t)];
+            member.query = buffers.order[static_cast<std::size_t>(first + t)];
             member.values = Z.row(member.query).data();
-            member.seed = seeds[static_cast<std::size_t>(member.query)];
+            member.seed = buffers.seeds[static_cast<std::size_t>(member.query)];
             member.norm = squared_norm(member.values, m);
-            member.nearest = NearestRows(K);
+            member.nearest.reset(K);
         }
         tiles.run(tile.data(), count);
         for (Index t = 0; t < count; ++t) {
             done(tile[static_cast<std::size_t>(t)].query, tile[static_cast<std::size_t>(t)].nearest.rows());
         }
+    }
+    if (lone) {
+        buffers.tiles = std::move(tiles).release();
+        spare_buffers = std::move(buffers);
     }
 }
 

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "box_descent.hpp"
 #include "kernels.hpp"
+#include "row_distances.hpp"
 #include "scan_order.hpp"
 
 namespace mirelo {
@@ -29,25 +31,41 @@ auto& at(Values& values, Index i) {
 
 }  // namespace
 
-TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, Index tile_size)
-    : rows(rows),
-      screen(screen),
-      scaled(tile_size, rows.cols()),
-      limits(static_cast<std::size_t>(tile_size)),
-      checkpoint_norms(static_cast<std::size_t>(tile_size)),
-      checkpoint_limits(static_cast<std::size_t>(tile_size)),
-      next(static_cast<std::size_t>(tile_size)),
-      near(static_cast<std::size_t>(tile_size * kBlockGroups)),
-      near_count(static_cast<std::size_t>(tile_size)),
-      queries_near(static_cast<std::size_t>(kBlockGroups)),
-      near_groups(static_cast<std::size_t>(kBlockGroups)),
-      pair_starts(static_cast<std::size_t>(kBlockGroups + 1)),
-      pair_queries(static_cast<std::size_t>(tile_size * kBlockGroups)),
-      candidates(static_cast<std::size_t>(tile_size * kRowBlock / kPanelRows)) {}
+void TileBuffers::size_for(Index tile_size, Index width) {
+    if (scaled.rows() < tile_size || scaled.cols() != width) scaled.resize(tile_size, width);
+    const auto size = [](auto& buffer, Index count) { buffer.resize(static_cast<std::size_t>(count)); };
+    size(limits, tile_size);
+    size(checkpoint_norms, tile_size);
+    size(checkpoint_limits, tile_size);
+    size(next, tile_size);
+    size(near, tile_size * kBlockGroups);
+    size(near_count, tile_size);
+    size(queries_near, kBlockGroups);
+    size(near_groups, kBlockGroups);
+    size(pair_starts, kBlockGroups + 1);
+    size(pair_queries, tile_size * kBlockGroups);
+    size(candidates, tile_size * kRowBlock / kPanelRows);
+}
+
+TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, Index tile_size, TileBuffers buffers)
+    : TileBuffers(std::move(buffers)), rows(rows), screen(screen) {
+    size_for(tile_size, rows.cols());
+}
 
 void TileSearch::offer(TileQuery& member, Index place) const {
     const Index row = screen.row(place);
     member.nearest.offer(squared_distance(member.values, rows.row(row).data(), rows.cols()), row);
+}
+
+void TileSearch::offer_found(TileQuery* tile) {
+    found_distances.resize(found.size());
+    row_distances(static_cast<Index>(found.size()), rows.cols(), [&](Index i) {
+        const auto& [t, place] = at(found, i);
+        return std::pair(tile[t].values, rows.row(screen.row(place)).data());
+    }, found_distances.data());
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        tile[found[i].first].nearest.offer(found_distances[i], screen.row(found[i].second));
+    }
 }
 
 void TileSearch::run(TileQuery* tile, Index count) {
@@ -69,7 +87,7 @@ void TileSearch::run(TileQuery* tile, Index count) {
         }
         screen_boxes(tile, count, start, block);
         collect(count, start, block);
-        for (const auto& [t, place] : found) offer(tile[t], place);
+        offer_found(tile);
         return next_needed(tile, count, start + block, to);
     });
 }
@@ -147,11 +165,13 @@ void TileSearch::collect(Index count, Index start, Index block) {
     const Index m = rows.cols();
     const Index groups = (block + kSinglePanelRows - 1) / kSinglePanelRows;
     const Index flag_groups = (block + kPanelRows - 1) / kPanelRows;
-    const Index near_total = pair_groups(count, groups);
+    // A query alone needs no lists of who is near each group: its own list is the groups.
     const bool alone = count == 1;
+    const Index near_total = alone ? at(near_count, 0) : pair_groups(count, groups);
     const Index head = screen.checkpoint == 0 ? m : screen.checkpoint;
     screen_single({scaled.data(), count, limits.data(), screen.rows.data() + start * head, screen.norms.data() + start,
-                   block, m, candidates.data(), near_groups.data(), near_total, alone ? nullptr : pair_starts.data(),
+                   block, m, candidates.data(), alone ? near.data() : near_groups.data(), near_total,
+                   alone ? nullptr : pair_starts.data(),
                    alone ? nullptr : pair_queries.data(), screen.checkpoint,
                    screen.checkpoint == 0 ? nullptr : screen.checkpoint_norms.data() + start, checkpoint_limits.data(),
                    screen.tails.data() + start * (m - head)});

@@ -8,6 +8,7 @@
 #include "nearest_rows.hpp"
 #include "screen_stages.hpp"
 #include "seeds.hpp"
+#include "tile_buffers.hpp"
 
 namespace mirelo {
 
@@ -30,9 +31,12 @@ struct TileQuery {
 // Searches tiles of queries that share each block's reads. It works in buffers sized once for its
 // largest tile: allocated per tile, they would be handed back to the system and faulted in again
 // where the heap is trimmed eagerly (as in Dask's workers).
-class TileSearch {
+class TileSearch : private TileBuffers {
 public:
-    TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, Eigen::Index tile_size);
+    // Works in `buffers`, sized here; release() hands them back for the next search.
+    TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, Eigen::Index tile_size,
+               TileBuffers buffers = {});
+    TileBuffers release() && { return static_cast<TileBuffers&&>(*this); }
 
     // Offers each query of the tile the rows that can be among its nearest, block by block; each
     // query's bar follows every row it keeps. Queries the screen cannot take come last.
@@ -40,6 +44,8 @@ public:
 
 private:
     void offer(TileQuery& member, Eigen::Index place) const;
+    // Offers each query the rows `found` holds for it.
+    void offer_found(TileQuery* tile);
     // Scales and rounds the queries for the screen.
     void prepare(TileQuery* tile, Eigen::Index count);
     // The first stage: lists the groups of the block near each query, with its second-stage limit.
@@ -54,27 +60,6 @@ private:
 
     const RowMajorMatrix& rows;
     const ScreenStages& screen;
-    // The tile's queries scaled and rounded to single precision, one row each.
-    Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> scaled;
-    std::vector<float> limits;
-    // Each query's squared norm over the screen's checkpoint, and its limit there.
-    std::vector<double> checkpoint_norms;
-    std::vector<float> checkpoint_limits;
-    // The first place each query may need to look at, in the current pass of its scan.
-    std::vector<Eigen::Index> next;
-    // The groups of the block that the first stage leaves to query t: near[t * kBlockGroups + i]
-    // for i < near_count[t].
-    std::vector<Eigen::Index> near;
-    std::vector<Eigen::Index> near_count;
-    // Each near group with the queries it is near, which share its loads.
-    std::vector<Eigen::Index> queries_near;
-    std::vector<Eigen::Index> near_groups;
-    std::vector<Eigen::Index> pair_starts;
-    std::vector<Eigen::Index> pair_queries;
-    std::vector<std::uint8_t> candidates;
-    // The rows of a block that each query goes on to: their exact distances are taken once all are
-    // known, so that the fetches of the scattered rows overlap.
-    std::vector<std::pair<Eigen::Index, Eigen::Index>> found;
 };
 
 }  // namespace mirelo

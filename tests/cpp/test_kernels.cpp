@@ -22,17 +22,20 @@ struct Variant {
                  StridedOutput) noexcept;
     std::ptrdiff_t (*near)(const NearBoxes&) noexcept;
     double (*distance)(const double*, const double*, std::ptrdiff_t) noexcept;
+    void (*distances)(const double* const*, const double* const*, std::ptrdiff_t, std::ptrdiff_t, double*) noexcept;
 };
 
 std::vector<Variant> variants() {
     std::vector<Variant> all = {{"portable", portable_kernels::multiply_packed, portable_kernels::squared_norm,
                                   portable_kernels::screen_single, portable_kernels::products_lower_band,
-                                  portable_kernels::near_boxes, portable_kernels::squared_distance}};
+                                  portable_kernels::near_boxes, portable_kernels::squared_distance,
+                                  portable_kernels::squared_distances}};
 #if defined(MIRELO_AVX2_KERNELS)
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
         all.push_back({"avx2", avx2_kernels::multiply_packed, avx2_kernels::squared_norm,
                        avx2_kernels::screen_single, avx2_kernels::products_lower_band,
-                       avx2_kernels::near_boxes, avx2_kernels::squared_distance});
+                       avx2_kernels::near_boxes, avx2_kernels::squared_distance,
+                       avx2_kernels::squared_distances});
     }
 #endif
     return all;
@@ -74,6 +77,18 @@ TEST(Kernels, EachElementHasTheSameBitsHoweverTheWorkIsCut) {
                 }
                 EXPECT_EQ(variant.distance(a.row(i).data(), b.row(i).data(), length),
                           (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]));
+            }
+            // Pairs taken together, in runs around the kernel's blocks: each as it is alone.
+            std::vector<const double*> firsts, seconds;
+            for (Eigen::Index i = 0; i < a.rows(); ++i) {
+                firsts.push_back(a.row(i).data());
+                seconds.push_back(b.row((3 * i) % b.rows()).data());
+            }
+            std::vector<double> together(firsts.size());
+            variant.distances(firsts.data(), seconds.data(), a.rows(), length, together.data());
+            for (Eigen::Index i = 0; i < a.rows(); ++i) {
+                EXPECT_EQ(together[static_cast<std::size_t>(i)], variant.distance(firsts[static_cast<std::size_t>(i)],
+                                                                                  seconds[static_cast<std::size_t>(i)], length));
             }
             // The length cut in two slices, the second continuing each chain: the same bits again.
             const Eigen::Index cut = length / 2;

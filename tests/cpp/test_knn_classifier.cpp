@@ -5,6 +5,8 @@
 #include <map>
 #include <numeric>
 #include <random>
+#include <tuple>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -411,6 +413,28 @@ TEST_P(SearchAtEverySize, MatchesBruteForceBitForBit) {
                     ASSERT_EQ(got.row, expected[static_cast<std::size_t>(j)].row) << "query " << q << ", place " << j;
                     ASSERT_EQ(std::memcmp(&got.distance, &expected[static_cast<std::size_t>(j)].distance, sizeof(double)), 0);
                 }
+            }
+        }
+    }
+}
+
+TEST(KNNClassifier, OneRowSearchesOfStoresTakenInTurnKeepTheirAnswers) {
+    // One thread's one-row searches reuse their working memory: stores of other widths, sizes and
+    // k in between must not leave it sized or filled for them.
+    std::vector<KNNClassifier> stores;
+    std::vector<RowMajorMatrix> queries;
+    for (const auto& [n, m, k] : std::vector<std::tuple<Eigen::Index, Eigen::Index, std::int32_t>>{
+             {300, 9, 4}, {40, 3, 1}, {3000, 2, 7}}) {
+        stores.push_back(fitted(k, test::random_matrix(n, m, 120 + m), LabelList(static_cast<std::size_t>(n), "a")));
+        queries.push_back(test::random_matrix(12, m, 130 + m));
+    }
+    for (Eigen::Index q = 0; q < 12; ++q) {
+        for (std::size_t s = 0; s < stores.size(); ++s) {
+            const std::vector<Neighbour> alone = stores[s].nearest_rows(queries[s].middleRows(q, 1), stores[s].k);
+            const std::vector<Neighbour> expected = brute_force(stores[s], queries[s].row(q).data(), stores[s].k);
+            for (std::size_t j = 0; j < expected.size(); ++j) {
+                ASSERT_EQ(alone[j].row, expected[j].row) << "store " << s << ", query " << q << ", place " << j;
+                ASSERT_EQ(std::memcmp(&alone[j].distance, &expected[j].distance, sizeof(double)), 0);
             }
         }
     }
