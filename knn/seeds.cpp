@@ -14,10 +14,26 @@ using Index = Eigen::Index;
 
 constexpr Index kSeedRows = 32;
 
+// Up to this K the K smallest are kept in order at the front, each later value compared with the
+// largest of them: over a few dozen values that costs far less than partitioning them.
+constexpr Index kFewSmallest = 16;
+
 // The K-th smallest of `distances`, which it reorders.
 double kth_smallest(std::vector<double>& distances, Index K) {
-    std::nth_element(distances.begin(), distances.begin() + (K - 1), distances.end());
-    return distances[static_cast<std::size_t>(K - 1)];
+    const auto kth = distances.begin() + (K - 1);
+    if (K > kFewSmallest) {
+        std::nth_element(distances.begin(), kth, distances.end());
+        return *kth;
+    }
+    std::sort(distances.begin(), kth + 1);
+    for (auto value = kth + 1; value != distances.end(); ++value) {
+        if (*value < *kth) {
+            auto place = kth;
+            for (; place != distances.begin() && *value < *(place - 1); --place) *place = *(place - 1);
+            *place = *value;
+        }
+    }
+    return *kth;
 }
 
 // The place of seed row i of `count` spread evenly over n places.

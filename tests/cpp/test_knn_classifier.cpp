@@ -420,11 +420,12 @@ TEST_P(SearchAtEverySize, MatchesBruteForceBitForBit) {
 
 TEST(KNNClassifier, OneRowSearchesOfStoresTakenInTurnKeepTheirAnswers) {
     // One thread's one-row searches reuse their working memory: stores of other widths, sizes and
-    // k in between must not leave it sized or filled for them.
+    // k in between must not leave it sized or filled for them. Small and large k pick the seed
+    // bar in different ways.
     std::vector<KNNClassifier> stores;
     std::vector<RowMajorMatrix> queries;
     for (const auto& [n, m, k] : std::vector<std::tuple<Eigen::Index, Eigen::Index, std::int32_t>>{
-             {300, 9, 4}, {40, 3, 1}, {3000, 2, 7}}) {
+             {300, 9, 4}, {40, 3, 1}, {3000, 2, 7}, {500, 4, 17}}) {
         stores.push_back(fitted(k, test::random_matrix(n, m, 120 + m), LabelList(static_cast<std::size_t>(n), "a")));
         queries.push_back(test::random_matrix(12, m, 130 + m));
     }
