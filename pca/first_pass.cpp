@@ -21,9 +21,12 @@ namespace {
 using Index = Eigen::Index;
 using Block = Eigen::Map<RowMajorMatrix>;
 
-// Rows per block of tall data: enough that its products take far longer than merging them and
-// than the threads' waits for each other; a block is read into a buffer of this many rows.
-constexpr Index kBlockRows = 4096;
+// A block of tall data is read into a buffer of its own, one for each thread that takes blocks:
+// about this many bytes, so that the buffers stay small beside the rows, but whole slices of the
+// products' summed index and rows enough that its products take far longer than merging them.
+constexpr Index kBlockBytes = Index{8} << 20;
+constexpr Index kBlockRowStep = 256;
+constexpr Index kMostBlockRows = 4096;
 // Rows each thread reads into the buffer at a time.
 constexpr Index kReadRows = 64;
 // Columns per slice of wide data.
@@ -234,6 +237,12 @@ Partial block_share(const InputRows& X, Index top, Index rows, Index terms, doub
     return {rows, (centres.mean + centres.rest).transpose(), Matrix(), exponent, 0};
 }
 
+// Rows per block, set by the width alone, so that the merge tree depends on the row count alone.
+Index block_rows(Index d) {
+    const Index fitting = kBlockBytes / (Index{sizeof(double)} * d) / kBlockRowStep * kBlockRowStep;
+    return std::clamp(fitting, kBlockRowStep, kMostBlockRows);
+}
+
 // Spreads too small to divide by leave their column undivided.
 double floored(double spread) { return spread < kMinSpread ? 1.0 : spread; }
 
@@ -248,15 +257,16 @@ FirstPass tall_first_pass(const InputRows& X, bool scale, const ProgressReport& 
     const Index n = X.rows();
     const Index d = X.cols();
     const Index terms = std::max(n, d);
-    const Index block_count = (n + kBlockRows - 1) / kBlockRows;
+    const Index block_length = block_rows(d);
+    const Index block_count = (n + block_length - 1) / block_length;
     // Threads take a block each, with no waits for each other inside a block's products, where
-    // each extra block's buffer adds at most a sixteenth of the rows' own size and its products
-    // matrix no more than its buffer; else all threads share each block.
-    const Index lanes = d <= kBlockRows ? std::min<Index>(omp_get_max_threads(), 1 + n / (16 * kBlockRows)) : 1;
+    // each extra thread's products matrix adds at most a sixteenth of the rows' own size; else
+    // all threads share each block.
+    const Index lanes = std::min({Index{omp_get_max_threads()}, block_count, 1 + n / (16 * d)});
     // The blocks' buffers and the first round's products are allocated before anything else: a width
     // whose products cannot be held fails here, before any row is read.
     std::vector<Matrix> products(static_cast<std::size_t>(lanes), Matrix(d, d));
-    std::vector<double> buffer(static_cast<std::size_t>(lanes * std::min(n, kBlockRows) * d));
+    std::vector<double> buffer(static_cast<std::size_t>(lanes * std::min(n, block_length) * d));
     // Each thread's blocks' extremes, combined at the end.
     const RowVector infinity = RowVector::Constant(d, std::numeric_limits<double>::infinity());
     std::vector<RowVector> lowests(static_cast<std::size_t>(lanes), infinity);
@@ -264,17 +274,17 @@ FirstPass tall_first_pass(const InputRows& X, bool scale, const ProgressReport& 
     std::vector<Partial> stack;
     for (Index first = 0; first < block_count; first += lanes) {
         if (progress) {
-            progress("statistics and covariance", static_cast<double>(first * kBlockRows) / static_cast<double>(n));
+            progress("statistics and covariance", static_cast<double>(first * block_length) / static_cast<double>(n));
         }
         const Index round = std::min(lanes, block_count - first);
         std::vector<Partial> parts(static_cast<std::size_t>(round));
         const auto share = [&](Index b, Reader read, auto&& multiply) {
-            const Index top = (first + b) * kBlockRows;
+            const Index top = (first + b) * block_length;
             const auto at = static_cast<std::size_t>(b);
             Matrix& sum = products[at];
             sum.setZero(d, d);
-            parts[at] = block_share(X, top, std::min(kBlockRows, n - top), terms,
-                                    buffer.data() + b * kBlockRows * d, lowests[at], highests[at], read,
+            parts[at] = block_share(X, top, std::min(block_length, n - top), terms,
+                                    buffer.data() + b * block_length * d, lowests[at], highests[at], read,
                                     [&](const Items& items, Index length) { multiply(items, length, sum); });
             parts[at].products = std::move(sum);
         };

@@ -222,10 +222,11 @@ TEST(SymmetricEigen, FormsOnlyTheWantedVectorsOfTheLargestValues) {
 }
 
 TEST(AdaptivePCA, RowProjectsToTheSameBitsAloneAndInAnyBatch) {
-    // The last shapes' rows are summed in several blocks, merged; in the longest, threads take
-    // blocks side by side, two or three at a time, and the last round is short of a block.
+    // The last shapes' rows are summed in several blocks, merged, with threads taking blocks
+    // side by side, two or three at a time: more threads than blocks, a last round short of a
+    // block, and blocks shortened for the width.
     for (const auto& [n, d] :
-         {std::pair<Eigen::Index, Eigen::Index>{300, 13}, {40, 90}, {6500, 30}, {140000, 5}}) {
+         {std::pair<Eigen::Index, Eigen::Index>{300, 13}, {40, 90}, {6500, 30}, {140000, 5}, {20000, 300}}) {
         const Matrix X = test::random_matrix(n, d, 13);
         const AdaptivePCA pca = fitted(0.9, X, true);
         const Matrix queries = test::random_matrix(150, d, 14) * 4.0;
