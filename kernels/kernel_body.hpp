@@ -149,19 +149,11 @@ void multiply_packed(StridedRows a, Index a_rows, const double* packed_b, Index 
     });
 }
 
-void products_lower_band(const double* packed, Index count, Index length, Index top, Index height, double* scratch,
+void products_lower_band(const double* packed, Index count, Index length, Index top, Index height,
                          StridedOutput out) noexcept {
-    // The band's rows are laid out again in blocks of kBlockRows, so that a block reads one short
-    // run of values at each step, and stay in the second-level cache; one packed group at a time
-    // stays in the first-level cache while every block passes over it.
-    for (Index i = 0; i < height; ++i) {
-        const Index item = top + i;
-        const double* source = packed + (item - item % kPanelRows) * length + item % kPanelRows;
-        const Index block_start = i - i % kBlockRows;
-        const Index block_rows = smaller(kBlockRows, height - block_start);
-        double* target = scratch + block_start * length + i % kBlockRows;
-        for (Index p = 0; p < length; ++p) target[p * block_rows] = source[p * kPanelRows];
-    }
+    // The band's rows are read where they were packed, value p of an item kPanelRows values after
+    // value p - 1, and the band stays in the second-level cache; one packed group at a time stays
+    // in the first-level cache while every block of the band passes over it.
     for (Index first = 0; first < top + height; first += kPanelRows) {
         const double* group = packed + first * length;
         const Index columns = smaller(kPanelRows, count - first);
@@ -172,8 +164,11 @@ void products_lower_band(const double* packed, Index count, Index length, Index 
                 return;  // wholly above the diagonal
             }
             const double* rows[R];
-            row_pointers(scratch + offset * length, 1, rows);
-            tile<R>(rows, R, group, length, columns,
+            for (int r = 0; r < R; ++r) {
+                const Index item = row + r;
+                rows[r] = packed + (item - item % kPanelRows) * length + item % kPanelRows;
+            }
+            tile<R>(rows, kPanelRows, group, length, columns,
                     {out.data + row * out.row_stride + first * out.column_stride, out.row_stride, out.column_stride},
                     true);
         });

@@ -8,8 +8,7 @@
     void multiply_packed(StridedRows a, std::ptrdiff_t a_rows, const double* packed_b, std::ptrdiff_t b_rows,   \
                          std::ptrdiff_t length, StridedOutput out, bool accumulate) noexcept;                 \
     void products_lower_band(const double* packed, std::ptrdiff_t count, std::ptrdiff_t length,              \
-                             std::ptrdiff_t top, std::ptrdiff_t height, double* scratch,                      \
-                             StridedOutput out) noexcept;                                                     \
+                             std::ptrdiff_t top, std::ptrdiff_t height, StridedOutput out) noexcept;      \
     double squared_norm(const double* row, std::ptrdiff_t length) noexcept;                                   \
     double squared_distance(const double* a, const double* b, std::ptrdiff_t length) noexcept;                \
     void squared_distances(const double* const* a, const double* const* b, std::ptrdiff_t count,             \

@@ -81,8 +81,8 @@ void multiply_packed(StridedRows a, std::ptrdiff_t a_rows, const double* packed_
 }
 
 void products_lower_band(const double* packed, std::ptrdiff_t count, std::ptrdiff_t length, std::ptrdiff_t top,
-                         std::ptrdiff_t height, double* scratch, StridedOutput out) noexcept {
-    MIRELO_DISPATCH(products_lower_band(packed, count, length, top, height, scratch, out));
+                         std::ptrdiff_t height, StridedOutput out) noexcept {
+    MIRELO_DISPATCH(products_lower_band(packed, count, length, top, height, out));
 }
 
 double squared_norm(const double* row, std::ptrdiff_t length) noexcept {

@@ -43,10 +43,9 @@ void multiply_packed(StridedRows a, std::ptrdiff_t a_rows, const double* packed_
 
 // Rows [top, top + height) of the lower triangle of the products of `count` packed items with
 // each other, added to out(i, j): every packed item is read as a row of the product too. Tiles on
-// the diagonal also add to some elements above it, which callers ignore. scratch holds
-// height * length values.
+// the diagonal also add to some elements above it, which callers ignore.
 void products_lower_band(const double* packed, std::ptrdiff_t count, std::ptrdiff_t length, std::ptrdiff_t top,
-                         std::ptrdiff_t height, double* scratch, StridedOutput out) noexcept;
+                         std::ptrdiff_t height, StridedOutput out) noexcept;
 
 // The chain of a row with itself: equal to multiply_packed of the row against its own packing.
 double squared_norm(const double* row, std::ptrdiff_t length) noexcept;

@@ -46,7 +46,6 @@ void add_products_upper(Index count, Index length, Pack&& pack, Matrix& sum, Par
     const Index chunk = chunk_slices * kSlice;
     const Index used_slices = std::min(chunk_slices, (length + kSlice - 1) / kSlice);
     std::vector<double> packed(static_cast<std::size_t>(used_slices * slice_size));
-    std::vector<double> scratch(static_cast<std::size_t>(threads * kBand * kSlice));
 #pragma omp parallel num_threads(threads) if (threads > 1)
     for (Index start = 0; start < length; start += chunk) {
         const Index slices = (std::min(chunk, length - start) + kSlice - 1) / kSlice;
@@ -69,9 +68,7 @@ void add_products_upper(Index count, Index length, Pack&& pack, Matrix& sum, Par
                 const Index top = b * kBand;
                 for (Index s = 0; s < slices; ++s) {
                     products_lower_band(packed.data() + s * slice_size, count, slice_length(s), top,
-                                        std::min(kBand, count - top),
-                                        scratch.data() + omp_get_thread_num() * kBand * kSlice,
-                                        {sum.data(), count, 1});
+                                        std::min(kBand, count - top), {sum.data(), count, 1});
                 }
             });
         }
@@ -82,9 +79,12 @@ void add_products(const Items& items, Index length, Matrix& sum, ParallelJob& jo
     add_products_upper(items.count, length, [&](Index top, Index count, Index first, Index slice, double* out) {
         const double* values = items.values + top * items.item_stride + first * items.value_stride;
         if (items.item_stride == 1 && count == kPanelRows) {
-            // A whole group of a row-major block's columns: each step is one contiguous run.
+            // A whole group of a row-major block's columns: each step is one contiguous run, short
+            // enough that a library call per run would cost more than the copy.
             for (Index p = 0; p < slice; ++p) {
-                std::copy_n(values + p * items.value_stride, kPanelRows, out + p * kPanelRows);
+                const double* run = values + p * items.value_stride;
+                double* to = out + p * kPanelRows;
+                for (Index r = 0; r < kPanelRows; ++r) to[r] = run[r];
             }
             return;
         }

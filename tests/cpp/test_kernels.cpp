@@ -18,8 +18,7 @@ struct Variant {
                      bool) noexcept;
     double (*norm)(const double*, std::ptrdiff_t) noexcept;
     void (*screen)(const SingleScreen&) noexcept;
-    void (*band)(const double*, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t, double*,
-                 StridedOutput) noexcept;
+    void (*band)(const double*, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t, std::ptrdiff_t, StridedOutput) noexcept;
     std::ptrdiff_t (*near)(const NearBoxes&) noexcept;
     double (*distance)(const double*, const double*, std::ptrdiff_t) noexcept;
     void (*distances)(const double* const*, const double* const*, std::ptrdiff_t, std::ptrdiff_t, double*) noexcept;
@@ -114,14 +113,12 @@ TEST(Kernels, EachElementHasTheSameBitsHoweverTheWorkIsCut) {
             variant.multiply({b.data(), length, 1}, b.rows(), packed(b, 0, b.rows()).data(), b.rows(), length,
                              {expected.data(), b.rows(), 1}, false);
             RowMajorMatrix banded = RowMajorMatrix::Zero(b.rows(), b.rows());
-            std::vector<double> scratch(static_cast<std::size_t>(7 * length));
             for (Eigen::Index top = 0; top < b.rows(); top += 7) {
                 const Eigen::Index height = std::min<Eigen::Index>(7, b.rows() - top);
                 for (const auto& [slice, first, count] :
                      {std::tuple{packed(b_head, 0, b.rows()), Eigen::Index{0}, cut},
                       std::tuple{packed(b_tail, 0, b.rows()), cut, length - cut}}) {
-                    variant.band(slice.data(), b.rows(), count, top, height, scratch.data(),
-                                 {banded.data(), b.rows(), 1});
+                    variant.band(slice.data(), b.rows(), count, top, height, {banded.data(), b.rows(), 1});
                 }
             }
             const auto lower = [](const RowMajorMatrix& m) { return Matrix(m.triangularView<Eigen::Lower>()); };
