@@ -38,7 +38,7 @@ PYBIND11_MODULE(mirelo, m) {
 
     py::class_<KNNEngine>(m, "KNNEngine")
         .def(py::init<KNNConfig>())
-        .def("train", py::overload_cast<const mirelo::InputRows&, const mirelo::LabelPlaces&, bool>(&KNNEngine::train),
+        .def("train", py::overload_cast<const mirelo::InputRows&, mirelo::LabelPlaces, bool>(&KNNEngine::train),
              py::arg("X"), py::arg("y"), py::arg("scale") = false)
         .def("predict", [](const KNNEngine& engine, const mirelo::QueryValues& x) { return engine.predict(x.vector()); })
         .def("predict_batch", &KNNEngine::predict_batch);

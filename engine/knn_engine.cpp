@@ -74,7 +74,7 @@ Vector KNNEngine::explained_variance() const {
 
 std::size_t KNNEngine::memory_bytes() const { return pca->memory_bytes() + knn->memory_bytes(); }
 
-void KNNEngine::train(const InputRows& X, const LabelPlaces& y, bool scale) {
+void KNNEngine::train(const InputRows& X, LabelPlaces y, bool scale) {
     // NaN would keep every component and zero or less a single one, without a word.
     if (!(std::isfinite(config.variance) && config.variance > 0.0)) {
         std::ostringstream value;
@@ -108,7 +108,7 @@ void KNNEngine::train(const InputRows& X, const LabelPlaces& y, bool scale) {
     return_free_memory();
     if (progress_report) progress_report("store", 0.0);
     auto new_knn = std::make_unique<KNNClassifier>(config.k);
-    new_knn->fit(std::move(reduced), y);
+    new_knn->fit(std::move(reduced), std::move(y));
 
     pca.swap(new_pca);
     knn.swap(new_knn);

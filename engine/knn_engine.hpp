@@ -30,8 +30,8 @@ public:
     // Throws std::invalid_argument for a variance that is NaN, infinite or not above zero,
     // an empty X, a label count other than X's row count, or a value of X that is not finite.
     // X is read twice, a block at a time: once for the PCA's statistics and product, once for
-    // the projection.
-    void train(const InputRows& X, const LabelPlaces& y, bool scale);
+    // the projection. The store takes y's places as they are (move them in to avoid a copy).
+    void train(const InputRows& X, LabelPlaces y, bool scale);
     void train(const InputRows& X, const LabelList& y, bool scale) {
         train(X, label_places(y, static_cast<Eigen::Index>(y.size())), scale);
     }

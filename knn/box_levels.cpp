@@ -28,7 +28,7 @@ BoxLevel empty_level(Index span, Index count, Index length) {
 }
 
 // The boxes of the groups of rows in `order` over their first `length` values.
-BoxLevel group_level(const RowMajorMatrix& rows, const std::vector<Index>& order, const Vector& place_norms,
+BoxLevel group_level(const RowMajorMatrix& rows, const std::vector<RowNumber>& order, const Vector& place_norms,
                      Index length, double factor) {
     const Index n = rows.rows();
     BoxLevel level = empty_level(kSinglePanelRows, (n + kSinglePanelRows - 1) / kSinglePanelRows, length);
@@ -82,7 +82,7 @@ std::size_t BoxLevel::memory_bytes() const {
     return boxes.capacity() * sizeof(float) + static_cast<std::size_t>(largest_norm.size()) * sizeof(double);
 }
 
-std::vector<BoxLevel> box_levels(const RowMajorMatrix& rows, const std::vector<Index>& order, const Vector& place_norms,
+std::vector<BoxLevel> box_levels(const RowMajorMatrix& rows, const std::vector<RowNumber>& order, const Vector& place_norms,
                                  Index prefix, double factor) {
     std::vector<BoxLevel> levels;
     levels.push_back(group_level(rows, order, place_norms, prefix, factor));

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "mirelo_types.hpp"
+#include "nearby_order.hpp"
 
 namespace mirelo {
 
@@ -28,7 +29,7 @@ float rounded_up(double value);
 // Every level over the rows in `order` (places to rows), whose exact norms in place order are
 // `place_norms`; the boxes span `prefix` coordinates scaled by `factor`. Built in time linear in
 // the rows once the order is known.
-std::vector<BoxLevel> box_levels(const RowMajorMatrix& rows, const std::vector<Eigen::Index>& order,
+std::vector<BoxLevel> box_levels(const RowMajorMatrix& rows, const std::vector<RowNumber>& order,
                                  const Vector& place_norms, Eigen::Index prefix, double factor);
 
 }  // namespace mirelo

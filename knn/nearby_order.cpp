@@ -16,13 +16,13 @@ constexpr Index kOrderCoordinates = 32;
 
 }  // namespace
 
-std::vector<Index> nearby_order(const RowMajorMatrix& rows) {
+std::vector<RowNumber> nearby_order(const RowMajorMatrix& rows) {
     const Index n = rows.rows();
     const Index looked_at = std::min(rows.cols(), kOrderCoordinates);
-    std::vector<Index> order(static_cast<std::size_t>(n));
-    for (Index i = 0; i < n; ++i) order[static_cast<std::size_t>(i)] = i;
+    std::vector<RowNumber> order(static_cast<std::size_t>(n));
+    for (Index i = 0; i < n; ++i) order[static_cast<std::size_t>(i)] = static_cast<RowNumber>(i);
     std::vector<std::pair<Index, Index>> spans{{0, n}};  // first place, count
-    std::vector<std::pair<double, Index>> keyed;         // a span's values on its widest coordinate
+    std::vector<std::pair<double, RowNumber>> keyed;     // a span's values on its widest coordinate
     keyed.reserve(static_cast<std::size_t>(n));           // once, not grown through copies left behind
     Eigen::RowVectorXd lowest(looked_at), highest(looked_at);
     while (!spans.empty()) {

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "box_levels.hpp"
+#include "free_memory.hpp"
 #include "kernels.hpp"
 #include "nearby_order.hpp"
 
@@ -25,7 +26,8 @@ constexpr Index kLongestPrefix = 16;
 constexpr double kCheckpointShare = 0.9;
 
 // Squared norms over the first `length` values of the rows in `order`, scaled by 2^exponent twice.
-std::vector<float> scaled_norms(const RowMajorMatrix& rows, const std::vector<Index>& order, Index length, int exponent) {
+std::vector<float> scaled_norms(const RowMajorMatrix& rows, const std::vector<RowNumber>& order, Index length,
+                                int exponent) {
     std::vector<float> norms(order.size());
     for (std::size_t i = 0; i < order.size(); ++i) {
         norms[i] = static_cast<float>(std::ldexp(squared_norm(rows.row(order[i]).data(), length), 2 * exponent));
@@ -35,7 +37,7 @@ std::vector<float> scaled_norms(const RowMajorMatrix& rows, const std::vector<In
 
 // The values [first, first + length) of the rows in `order`, scaled and packed by
 // pack_rows_single a group at a time.
-std::vector<float> packed_in_order(const RowMajorMatrix& rows, const std::vector<Index>& order, Index first,
+std::vector<float> packed_in_order(const RowMajorMatrix& rows, const std::vector<RowNumber>& order, Index first,
                                    Index length, double factor) {
     const Index n = rows.rows();
     std::vector<float> packed(static_cast<std::size_t>(packed_single_size(n, length)));
@@ -112,9 +114,9 @@ double ScreenStages::largest_norm(Index first, Index count) const {
 }
 
 std::size_t ScreenStages::memory_bytes() const {
-    std::size_t bytes = order.capacity() * sizeof(Index) +
+    std::size_t bytes = order.capacity() * sizeof(RowNumber) +
                         (rows.capacity() + tails.capacity() + norms.capacity() + checkpoint_norms.capacity()) * sizeof(float) +
-                        static_cast<std::size_t>(exact_norms.size() + run_largest.size()) * sizeof(double);
+                        static_cast<std::size_t>(run_largest.size()) * sizeof(double);
     for (const BoxLevel& level : levels) bytes += level.memory_bytes();
     return bytes;
 }
@@ -138,7 +140,7 @@ ScreenLengths choose_lengths(const RowMajorMatrix& rows) {
 
 ScreenStages ScreenStages::build(const RowMajorMatrix& rows, ScreenLengths lengths) {
     ScreenStages stages;
-    if (rows.size() == 0 || !rows.allFinite()) {
+    if (rows.size() == 0 || rows.rows() > kMostOrderedRows || !rows.allFinite()) {
         return stages;
     }
     const Index n = rows.rows();
@@ -150,20 +152,23 @@ ScreenStages ScreenStages::build(const RowMajorMatrix& rows, ScreenLengths lengt
     stages.prefix = std::clamp<Index>(lengths.prefix, 1, rows.cols());
     stages.checkpoint = lengths.checkpoint > 0 && lengths.checkpoint < rows.cols() ? lengths.checkpoint : 0;
     const double factor = std::ldexp(1.0, stages.exponent);
+    {
+        // The exact norms only bound boxes and runs: gone, and their pages handed back, before the
+        // packed copies come, so that they add nothing to the store's peak.
+        Vector exact_norms(n);
+        for (Index i = 0; i < n; ++i) exact_norms[i] = squared_norm(rows.row(stages.row(i)).data(), rows.cols());
+        stages.levels = box_levels(rows, stages.order, exact_norms, stages.prefix, factor);
+        stages.norms.resize(static_cast<std::size_t>(n));
+        for (Index i = 0; i < n; ++i) {
+            stages.norms[static_cast<std::size_t>(i)] = static_cast<float>(std::ldexp(exact_norms[i], 2 * stages.exponent));
+        }
+        stages.run_largest = largest_of_runs(exact_norms);
+    }
+    return_free_memory();
     const Index head = stages.checkpoint > 0 ? stages.checkpoint : stages.width;
     stages.rows = packed_in_order(rows, stages.order, 0, head, factor);
     stages.tails = packed_in_order(rows, stages.order, head, stages.width - head, factor);
-    stages.exact_norms.resize(n);
-    for (Index i = 0; i < n; ++i) {
-        stages.exact_norms[i] = squared_norm(rows.row(stages.order[static_cast<std::size_t>(i)]).data(), rows.cols());
-    }
-    stages.levels = box_levels(rows, stages.order, stages.exact_norms, stages.prefix, factor);
-    stages.norms.resize(static_cast<std::size_t>(n));
-    for (Index i = 0; i < n; ++i) {
-        stages.norms[static_cast<std::size_t>(i)] = static_cast<float>(std::ldexp(stages.exact_norms[i], 2 * stages.exponent));
-    }
     if (stages.checkpoint > 0) stages.checkpoint_norms = scaled_norms(rows, stages.order, stages.checkpoint, stages.exponent);
-    stages.run_largest = largest_of_runs(stages.exact_norms);
     return stages;
 }
 

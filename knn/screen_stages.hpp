@@ -4,6 +4,7 @@
 
 #include "box_levels.hpp"
 #include "mirelo_types.hpp"
+#include "nearby_order.hpp"
 
 namespace mirelo {
 
@@ -29,7 +30,7 @@ struct ScreenLengths {
 // an answer.
 struct ScreenStages {
     int exponent = 0;                 // the rows are scaled by 2^exponent, which puts their largest in [1, 2)
-    std::vector<Eigen::Index> order;  // the stored row at each place
+    std::vector<RowNumber> order;     // the stored row at each place
     Eigen::Index prefix = 0;          // coordinates the boxes span; 0 without a screen
     Eigen::Index width = 0;           // coordinates of a row
     std::vector<BoxLevel> levels;     // groups' boxes first, then ever larger ones
@@ -40,18 +41,19 @@ struct ScreenStages {
     std::vector<float> norms;         // their squared norms, scaled, in single precision
     Eigen::Index checkpoint = 0;      // coordinates of the second stage's early test; 0 for none
     std::vector<float> checkpoint_norms;  // the squared norms of the rows' first `checkpoint` values, likewise
-    Vector exact_norms;               // the same norms in double precision, unscaled
-    Vector run_largest;               // the largest exact norm of each run of kNormRun places
+    Vector run_largest;               // the largest exact squared norm of each run of kNormRun places
 
     static constexpr Eigen::Index kNormRun = 64;
 
     // Stages over the rows in their order, the boxes' prefix clamped to 1 to the width; a checkpoint
-    // not below the width is none. Empty (no screen) when the store is empty or holds a value that
-    // is not finite.
+    // not below the width is none. Empty (no screen) when the store is empty, holds a value that is
+    // not finite, or has more rows than an order can number.
     static ScreenStages build(const RowMajorMatrix& rows, ScreenLengths lengths);
     bool empty() const { return prefix == 0; }
     // The stored row at a place: the place itself when there is no screen.
-    Eigen::Index row(Eigen::Index place) const { return order.empty() ? place : order[static_cast<std::size_t>(place)]; }
+    Eigen::Index row(Eigen::Index place) const {
+        return order.empty() ? place : static_cast<Eigen::Index>(order[static_cast<std::size_t>(place)]);
+    }
     // How far a query's scaled values, rounded to single precision, lie from the exact ones over
     // the prefix, at least.
     double prefix_error(const double* query, const float* scaled) const;
