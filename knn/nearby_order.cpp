@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <utility>
 
+#include "fetch_row.hpp"
 #include "kernels.hpp"
+#include "parallel_job.hpp"
 
 namespace mirelo {
 
@@ -14,6 +16,58 @@ using Index = Eigen::Index;
 // Coordinates that the order below looks at: the leading ones carry most of every distance.
 constexpr Index kOrderCoordinates = 32;
 
+// Rows fetched ahead of the one being read.
+constexpr Index kAhead = 8;
+
+struct Span {
+    Index first = 0;  // place
+    Index count = 0;
+};
+
+// Where a span is cut: at a multiple of the group size, so that groups never straddle two spans.
+Index half_of(Index count) { return std::max(kSinglePanelRows, count / 2 / kSinglePanelRows * kSinglePanelRows); }
+
+// Cuts one span in two at the median of its widest coordinate. `keyed` is scratch for the span's
+// places only, so spans apart from each other can be cut side by side.
+void cut(const RowMajorMatrix& rows, Index looked_at, Span span, RowNumber* order, std::pair<double, RowNumber>* keyed) {
+    using Coordinates = Eigen::Matrix<double, 1, Eigen::Dynamic, Eigen::RowMajor, 1, kOrderCoordinates>;
+    Coordinates lowest = rows.row(order[0]).head(looked_at);
+    Coordinates highest = lowest;
+    for (Index i = 1; i < span.count; ++i) {
+        if (i + kAhead < span.count) fetch_row(rows.row(order[i + kAhead]).data(), looked_at);
+        lowest = lowest.cwiseMin(rows.row(order[i]).head(looked_at));
+        highest = highest.cwiseMax(rows.row(order[i]).head(looked_at));
+    }
+    Index widest = 0;
+    (highest - lowest).maxCoeff(&widest);
+    for (Index i = 0; i < span.count; ++i) {
+        if (i + kAhead < span.count) __builtin_prefetch(&rows(order[i + kAhead], widest));
+        keyed[i] = {rows(order[i], widest), order[i]};
+    }
+    std::nth_element(keyed, keyed + half_of(span.count), keyed + span.count);
+    for (Index i = 0; i < span.count; ++i) order[i] = keyed[i].second;
+}
+
+// Cuts a span and then its parts, down to single groups, depth first so that a part's rows are
+// still in the cache when it is cut.
+void order_span(const RowMajorMatrix& rows, Index looked_at, Span whole, RowNumber* order,
+                std::pair<double, RowNumber>* keyed) {
+    std::vector<Span> spans{whole};
+    while (!spans.empty()) {
+        const Span span = spans.back();
+        spans.pop_back();
+        if (span.count <= kSinglePanelRows) continue;
+        cut(rows, looked_at, span, order + span.first, keyed + span.first);
+        const Index half = half_of(span.count);
+        spans.push_back({span.first, half});
+        spans.push_back({span.first + half, span.count - half});
+    }
+}
+
+// Spans cut level by level before each is finished on one thread: enough for every thread to
+// have a share of about the same size.
+constexpr std::size_t kSharedSpans = 64;
+
 }  // namespace
 
 std::vector<RowNumber> nearby_order(const RowMajorMatrix& rows) {
@@ -21,30 +75,31 @@ std::vector<RowNumber> nearby_order(const RowMajorMatrix& rows) {
     const Index looked_at = std::min(rows.cols(), kOrderCoordinates);
     std::vector<RowNumber> order(static_cast<std::size_t>(n));
     for (Index i = 0; i < n; ++i) order[static_cast<std::size_t>(i)] = static_cast<RowNumber>(i);
-    std::vector<std::pair<Index, Index>> spans{{0, n}};  // first place, count
-    std::vector<std::pair<double, RowNumber>> keyed;     // a span's values on its widest coordinate
-    keyed.reserve(static_cast<std::size_t>(n));           // once, not grown through copies left behind
-    Eigen::RowVectorXd lowest(looked_at), highest(looked_at);
-    while (!spans.empty()) {
-        const auto [first, count] = spans.back();
-        spans.pop_back();
-        if (count <= kSinglePanelRows) continue;
-        const auto begin = order.begin() + first;
-        lowest = highest = rows.row(*begin).head(looked_at);
-        for (auto it = begin + 1; it != begin + count; ++it) {
-            lowest = lowest.cwiseMin(rows.row(*it).head(looked_at));
-            highest = highest.cwiseMax(rows.row(*it).head(looked_at));
+    std::vector<std::pair<double, RowNumber>> keyed(static_cast<std::size_t>(n));
+    // Spans apart hold places apart, and each is cut the same way on whichever thread, so the
+    // order does not depend on the thread count.
+    const auto side_by_side = [&](const std::vector<Span>& spans, auto&& work) {
+        ParallelJob job;
+#pragma omp parallel for schedule(dynamic, 1)
+        for (std::size_t s = 0; s < spans.size(); ++s) {
+            job.run([&] { work(spans[s]); });
         }
-        Index widest = 0;
-        (highest - lowest).maxCoeff(&widest);
-        keyed.clear();
-        for (auto it = begin; it != begin + count; ++it) keyed.emplace_back(rows(*it, widest), *it);
-        const Index half = std::max(kSinglePanelRows, count / 2 / kSinglePanelRows * kSinglePanelRows);
-        std::nth_element(keyed.begin(), keyed.begin() + half, keyed.end());
-        for (Index i = 0; i < count; ++i) begin[i] = keyed[static_cast<std::size_t>(i)].second;
-        spans.emplace_back(first, half);
-        spans.emplace_back(first + half, count - half);
+        job.finish();
+    };
+    std::vector<Span> spans, next;
+    if (n > kSinglePanelRows) spans.push_back({0, n});
+    while (!spans.empty() && spans.size() < kSharedSpans) {
+        side_by_side(spans, [&](Span span) { cut(rows, looked_at, span, order.data() + span.first, keyed.data() + span.first); });
+        next.clear();
+        for (const Span& span : spans) {
+            const Index half = half_of(span.count);
+            for (const Span part : {Span{span.first, half}, Span{span.first + half, span.count - half}}) {
+                if (part.count > kSinglePanelRows) next.push_back(part);
+            }
+        }
+        spans.swap(next);
     }
+    side_by_side(spans, [&](Span span) { order_span(rows, looked_at, span, order.data(), keyed.data()); });
     return order;
 }
 

@@ -6,9 +6,11 @@
 #include <utility>
 
 #include "box_levels.hpp"
+#include "fetch_row.hpp"
 #include "free_memory.hpp"
 #include "kernels.hpp"
 #include "nearby_order.hpp"
+#include "parallel_job.hpp"
 
 namespace mirelo {
 
@@ -25,29 +27,45 @@ constexpr Index kLongestPrefix = 16;
 // there fail at the end, and most groups are passed over having read only that far.
 constexpr double kCheckpointShare = 0.9;
 
-// Squared norms over the first `length` values of the rows in `order`, scaled by 2^exponent twice.
-std::vector<float> scaled_norms(const RowMajorMatrix& rows, const std::vector<RowNumber>& order, Index length,
-                                int exponent) {
-    std::vector<float> norms(order.size());
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        norms[i] = static_cast<float>(std::ldexp(squared_norm(rows.row(order[i]).data(), length), 2 * exponent));
+// Runs body(first, last) on runs of places [0, n) side by side, each run a whole number of groups.
+template <class Body>
+void over_places(Index n, Body&& body) {
+    constexpr Index kRun = 256 * kSinglePanelRows;
+    ParallelJob job;
+#pragma omp parallel for schedule(static)
+    for (Index first = 0; first < n; first += kRun) {
+        job.run([&] { body(first, std::min(n, first + kRun)); });
     }
-    return norms;
+    job.finish();
 }
 
-// The values [first, first + length) of the rows in `order`, scaled and packed by
-// pack_rows_single a group at a time.
-std::vector<float> packed_in_order(const RowMajorMatrix& rows, const std::vector<RowNumber>& order, Index first,
-                                   Index length, double factor) {
+// The packed copies and the checkpoint's norms of the rows in the stages' order, from one read of
+// each group of rows.
+void pack_in_order(const RowMajorMatrix& rows, ScreenStages& stages) {
     const Index n = rows.rows();
-    std::vector<float> packed(static_cast<std::size_t>(packed_single_size(n, length)));
-    RowMajorMatrix group(kSinglePanelRows, length);
-    for (Index start = 0; start < n; start += kSinglePanelRows) {
-        const Index count = std::min(kSinglePanelRows, n - start);
-        for (Index r = 0; r < count; ++r) group.row(r) = rows.row(order[static_cast<std::size_t>(start + r)]).segment(first, length);
-        pack_rows_single({group.data(), length, 1}, count, length, factor, packed.data() + start * length);
-    }
-    return packed;
+    const Index width = stages.width;
+    const Index head = stages.checkpoint > 0 ? stages.checkpoint : width;
+    const double factor = std::ldexp(1.0, stages.exponent);
+    stages.rows.resize(static_cast<std::size_t>(packed_single_size(n, head)));
+    stages.tails.resize(static_cast<std::size_t>(packed_single_size(n, width - head)));
+    if (stages.checkpoint > 0) stages.checkpoint_norms.resize(static_cast<std::size_t>(n));
+    over_places(n, [&](Index first, Index last) {
+        RowMajorMatrix group(kSinglePanelRows, width);
+        for (Index start = first; start < last; start += kSinglePanelRows) {
+            const Index count = std::min(kSinglePanelRows, last - start);
+            for (Index r = 0; r < std::min(kSinglePanelRows, n - start - count); ++r) {
+                fetch_row(rows.row(stages.row(start + count + r)).data(), width);
+            }
+            for (Index r = 0; r < count; ++r) group.row(r) = rows.row(stages.row(start + r));
+            pack_rows_single({group.data(), width, 1}, count, head, factor, stages.rows.data() + start * head);
+            pack_rows_single({group.data() + head, width, 1}, count, width - head, factor,
+                             stages.tails.data() + start * (width - head));
+            for (Index r = 0; r < count && stages.checkpoint > 0; ++r) {
+                stages.checkpoint_norms[static_cast<std::size_t>(start + r)] =
+                    static_cast<float>(std::ldexp(squared_norm(group.row(r).data(), head), 2 * stages.exponent));
+            }
+        }
+    });
 }
 
 Vector largest_of_runs(const Vector& norms) {
@@ -155,20 +173,22 @@ ScreenStages ScreenStages::build(const RowMajorMatrix& rows, ScreenLengths lengt
     {
         // The exact norms only bound boxes and runs: gone, and their pages handed back, before the
         // packed copies come, so that they add nothing to the store's peak.
+        // Taken in the rows' own order, where they are read straight through, and then placed.
+        Vector row_norms(n);
+        over_places(n, [&](Index first, Index last) {
+            for (Index i = first; i < last; ++i) row_norms[i] = squared_norm(rows.row(i).data(), rows.cols());
+        });
         Vector exact_norms(n);
-        for (Index i = 0; i < n; ++i) exact_norms[i] = squared_norm(rows.row(stages.row(i)).data(), rows.cols());
-        stages.levels = box_levels(rows, stages.order, exact_norms, stages.prefix, factor);
         stages.norms.resize(static_cast<std::size_t>(n));
         for (Index i = 0; i < n; ++i) {
+            exact_norms[i] = row_norms[stages.row(i)];
             stages.norms[static_cast<std::size_t>(i)] = static_cast<float>(std::ldexp(exact_norms[i], 2 * stages.exponent));
         }
+        stages.levels = box_levels(rows, stages.order, exact_norms, stages.prefix, factor);
         stages.run_largest = largest_of_runs(exact_norms);
     }
     return_free_memory();
-    const Index head = stages.checkpoint > 0 ? stages.checkpoint : stages.width;
-    stages.rows = packed_in_order(rows, stages.order, 0, head, factor);
-    stages.tails = packed_in_order(rows, stages.order, head, stages.width - head, factor);
-    if (stages.checkpoint > 0) stages.checkpoint_norms = scaled_norms(rows, stages.order, stages.checkpoint, stages.exponent);
+    pack_in_order(rows, stages);
     return stages;
 }
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "box_descent.hpp"
+#include "fetch_row.hpp"
 #include "kernels.hpp"
 #include "row_distances.hpp"
 #include "scan_order.hpp"
@@ -15,14 +16,6 @@ namespace mirelo {
 namespace {
 
 using Index = Eigen::Index;
-
-// A row whose exact distance is to be taken lies apart from the others in memory: fetched ahead.
-void fetch_row(const double* row, Index length) {
-    const char* bytes = reinterpret_cast<const char*>(row);
-    const Index size = length * static_cast<Index>(sizeof(double));
-    for (Index b = 0; b < size; b += 64) __builtin_prefetch(bytes + b);
-    __builtin_prefetch(bytes + size - 1);
-}
 
 template <class Values>
 auto& at(Values& values, Index i) {
