@@ -133,7 +133,7 @@ TEST(KNNClassifier, UnknownWithoutStoreOrNeighbours) {
     }
 }
 
-TEST(KNNClassifier, HoldsEachDistinctLabelOnce) {
+TEST(KNNClassifier, HoldsEachDistinctLabelOnceAndFewBytesARow) {
     // Long labels on many rows: the store grows by the two strings, not by one a row.
     const Matrix X = test::random_matrix(1000, 3, 12);
     LabelList short_labels, long_labels;
@@ -144,6 +144,11 @@ TEST(KNNClassifier, HoldsEachDistinctLabelOnce) {
     const KNNClassifier with_long = fitted(3, X, long_labels);
     EXPECT_LE(with_long.memory_bytes(), fitted(3, X, short_labels).memory_bytes() + 2 * 201);
     EXPECT_EQ(with_long.labels(), long_labels);
+    // Besides each row's values in double and once in single precision: four bytes apiece for
+    // its place in the search's order, its single-precision norms and its label's place, and a
+    // little for the boxes over groups of rows. Any copy or wide number kept a row shows.
+    const Eigen::Index n = X.rows(), m = X.cols();
+    EXPECT_LE(fitted(3, X, short_labels).memory_bytes(), static_cast<std::size_t>(n * (12 * m + 18) + 1024));
 }
 
 TEST(KNNClassifier, RefitReplacesWholeStore) {
