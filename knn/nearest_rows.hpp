@@ -52,14 +52,16 @@ public:
     }
 
     void offer(double distance, Eigen::Index row) {
+        // A function object rather than a pointer to nearer, so that the heap's steps inline it.
+        const auto order = [](const Neighbour& a, const Neighbour& b) { return nearer(a, b); };
         const Neighbour offered{distance, row};
         if (static_cast<Eigen::Index>(heap.size()) < K) {
             heap.push_back(offered);
-            std::push_heap(heap.begin(), heap.end(), nearer);
+            std::push_heap(heap.begin(), heap.end(), order);
         } else if (nearer(offered, heap.front())) {
-            std::pop_heap(heap.begin(), heap.end(), nearer);
+            std::pop_heap(heap.begin(), heap.end(), order);
             heap.back() = offered;
-            std::push_heap(heap.begin(), heap.end(), nearer);
+            std::push_heap(heap.begin(), heap.end(), order);
         }
     }
 
