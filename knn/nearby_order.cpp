@@ -64,42 +64,54 @@ void order_span(const RowMajorMatrix& rows, Index looked_at, Span whole, RowNumb
     }
 }
 
-// Spans cut level by level before each is finished on one thread: enough for every thread to
-// have a share of about the same size.
-constexpr std::size_t kSharedSpans = 64;
+// What the cuts of one order share.
+struct Ordering {
+    const RowMajorMatrix* rows;
+    Index looked_at;
+    RowNumber* order;
+    std::pair<double, RowNumber>* keyed;
+    ParallelJob* job;
+};
+
+// Spans of at least this many places have their two parts ordered as tasks of their own, which
+// the threads take up as they come free: a thread held up on a busy machine delays only its
+// own. Smaller spans are finished depth first by the thread that reaches them.
+constexpr Index kTaskPlaces = 4096;
+
+void order_in_tasks(const Ordering* ordering, Span span) {
+    bool cut_done = false;
+    ordering->job->run([&] {
+        if (span.count < kTaskPlaces) {
+            order_span(*ordering->rows, ordering->looked_at, span, ordering->order, ordering->keyed);
+        } else {
+            cut(*ordering->rows, ordering->looked_at, span, ordering->order + span.first, ordering->keyed + span.first);
+            cut_done = true;
+        }
+    });
+    if (!cut_done) return;
+    const Index half = half_of(span.count);
+    const Span first{span.first, half};
+    const Span second{span.first + half, span.count - half};
+#pragma omp task firstprivate(ordering, first)
+    order_in_tasks(ordering, first);
+    order_in_tasks(ordering, second);
+}
 
 }  // namespace
 
 std::vector<RowNumber> nearby_order(const RowMajorMatrix& rows) {
     const Index n = rows.rows();
-    const Index looked_at = std::min(rows.cols(), kOrderCoordinates);
     std::vector<RowNumber> order(static_cast<std::size_t>(n));
     for (Index i = 0; i < n; ++i) order[static_cast<std::size_t>(i)] = static_cast<RowNumber>(i);
     std::vector<std::pair<double, RowNumber>> keyed(static_cast<std::size_t>(n));
     // Spans apart hold places apart, and each is cut the same way on whichever thread, so the
     // order does not depend on the thread count.
-    const auto side_by_side = [&](const std::vector<Span>& spans, auto&& work) {
-        ParallelJob job;
-#pragma omp parallel for schedule(dynamic, 1)
-        for (std::size_t s = 0; s < spans.size(); ++s) {
-            job.run([&] { work(spans[s]); });
-        }
-        job.finish();
-    };
-    std::vector<Span> spans, next;
-    if (n > kSinglePanelRows) spans.push_back({0, n});
-    while (!spans.empty() && spans.size() < kSharedSpans) {
-        side_by_side(spans, [&](Span span) { cut(rows, looked_at, span, order.data() + span.first, keyed.data() + span.first); });
-        next.clear();
-        for (const Span& span : spans) {
-            const Index half = half_of(span.count);
-            for (const Span part : {Span{span.first, half}, Span{span.first + half, span.count - half}}) {
-                if (part.count > kSinglePanelRows) next.push_back(part);
-            }
-        }
-        spans.swap(next);
-    }
-    side_by_side(spans, [&](Span span) { order_span(rows, looked_at, span, order.data(), keyed.data()); });
+    ParallelJob job;
+    const Ordering ordering{&rows, std::min(rows.cols(), kOrderCoordinates), order.data(), keyed.data(), &job};
+#pragma omp parallel
+#pragma omp single
+    order_in_tasks(&ordering, {0, n});
+    job.finish();
     return order;
 }
 
