@@ -34,12 +34,7 @@ struct SearchBuffers {
     std::vector<Index> order;
     std::vector<double> distances;
     std::vector<TileQuery> tile;
-    TileBuffers tiles;
 };
-
-// A thread's buffers from its last one-row search, which would otherwise spend a good share of its
-// time allocating them. Taken out for a search and put back after, so no two searches share them.
-thread_local SearchBuffers spare_buffers;
 
 // Each query's seed, and the queries in the order of where their scans start; those the screen
 // cannot take come last.
@@ -79,13 +74,12 @@ void search_store(const RowMajorMatrix& rows, const ScreenStages& screen, const 
     require_query_length(Z, m);
     // Queries whose scans start in the same place share tiles, so that the rows of each block are
     // read once for all of them and the first blocks are near each.
-    const bool lone = queries == 1;
-    SearchBuffers buffers = lone ? std::move(spare_buffers) : SearchBuffers{};
+    SearchBuffers buffers;
     by_origin(rows, screen, Z, K, buffers);
     const Index tile_size = std::max<Index>(1, std::min(kQueryTile, kTileCandidates / K));
     std::vector<TileQuery>& tile = buffers.tile;
     tile.resize(static_cast<std::size_t>(std::min(queries, tile_size)));
-    TileSearch tiles(rows, screen, std::min(queries, tile_size), std::move(buffers.tiles));
+    TileSearch tiles(rows, screen, std::min(queries, tile_size));
     for (Index first = 0; first < queries; first += tile_size) {
         const Index count = std::min(tile_size, queries - first);
         for (Index t = 0; t < count; ++t) {
@@ -100,10 +94,6 @@ void search_store(const RowMajorMatrix& rows, const ScreenStages& screen, const 
         for (Index t = 0; t < count; ++t) {
             done(tile[static_cast<std::size_t>(t)].query, tile[static_cast<std::size_t>(t)].nearest.rows());
         }
-    }
-    if (lone) {
-        buffers.tiles = std::move(tiles).release();
-        spare_buffers = std::move(buffers);
     }
 }
 

@@ -8,11 +8,9 @@
 
 namespace mirelo {
 
-// The working memory of a tile search, apart from the search so that one thread can keep it from
-// one call to the next: a one-row call would otherwise spend a good share of its time allocating.
+// The working memory of a tile search, allocated once per call for its largest tile.
 struct TileBuffers {
-    // Sizes every buffer for tiles of up to `tile_size` queries of `width` values; memory already
-    // held is kept.
+    // Sizes every buffer for tiles of up to `tile_size` queries of `width` values.
     void size_for(Eigen::Index tile_size, Eigen::Index width);
 
     // The tile's queries scaled and rounded to single precision, one row each.

@@ -40,8 +40,8 @@ void TileBuffers::size_for(Index tile_size, Index width) {
     size(candidates, tile_size * kRowBlock / kPanelRows);
 }
 
-TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, Index tile_size, TileBuffers buffers)
-    : TileBuffers(std::move(buffers)), rows(rows), screen(screen) {
+TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, Index tile_size)
+    : rows(rows), screen(screen) {
     size_for(tile_size, rows.cols());
 }
 

@@ -33,10 +33,7 @@ struct TileQuery {
 // where the heap is trimmed eagerly (as in Dask's workers).
 class TileSearch : private TileBuffers {
 public:
-    // Works in `buffers`, sized here; release() hands them back for the next search.
-    TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, Eigen::Index tile_size,
-               TileBuffers buffers = {});
-    TileBuffers release() && { return static_cast<TileBuffers&&>(*this); }
+    TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, Eigen::Index tile_size);
 
     // Offers each query of the tile the rows that can be among its nearest, block by block; each
     // query's bar follows every row it keeps. Queries the screen cannot take come last.
