@@ -28,34 +28,26 @@ bool screened(const ScreenStages& screen, const double* query, Index length) {
            ((values * std::ldexp(1.0, screen.exponent)).array().abs() <= kSinglePrecisionLimit).all();  // false for NaN
 }
 
-// The working memory of a search.
-struct SearchBuffers {
-    std::vector<Seed> seeds;
-    std::vector<Index> order;
-    std::vector<double> distances;
-    std::vector<TileQuery> tile;
-};
-
 // Each query's seed, and the queries in the order of where their scans start; those the screen
 // cannot take come last.
-void by_origin(const RowMajorMatrix& rows, const ScreenStages& screen, const Eigen::Ref<const RowMajorMatrix>& Z,
-               Index K, SearchBuffers& buffers) {
+std::vector<Index> by_origin(const RowMajorMatrix& rows, const ScreenStages& screen,
+                             const Eigen::Ref<const RowMajorMatrix>& Z, Index K, std::vector<Seed>& seeds) {
     const Index queries = Z.rows();
-    std::vector<Seed>& seeds = buffers.seeds;
     seeds.resize(static_cast<std::size_t>(queries));
-    buffers.order.resize(static_cast<std::size_t>(queries));
+    std::vector<Index> order(static_cast<std::size_t>(queries));
+    std::vector<double> distances;
     for (Index q = 0; q < queries; ++q) {
-        buffers.order[static_cast<std::size_t>(q)] = q;
+        order[static_cast<std::size_t>(q)] = q;
         const double* query = Z.row(q).data();
-        seeds[static_cast<std::size_t>(q)] = screened(screen, query, Z.cols())
-                                                 ? seed(query, rows, screen, K, buffers.distances)
-                                                 : Seed{0.0, rows.rows()};
+        seeds[static_cast<std::size_t>(q)] =
+            screened(screen, query, Z.cols()) ? seed(query, rows, screen, K, distances) : Seed{0.0, rows.rows()};
     }
     if (queries > 1) {
-        std::stable_sort(buffers.order.begin(), buffers.order.end(), [&](Index a, Index b) {
+        std::stable_sort(order.begin(), order.end(), [&](Index a, Index b) {
             return seeds[static_cast<std::size_t>(a)].origin < seeds[static_cast<std::size_t>(b)].origin;
         });
     }
+    return order;
 }
 
 }  // namespace
@@ -74,19 +66,18 @@ void search_store(const RowMajorMatrix& rows, const ScreenStages& screen, const 
     require_query_length(Z, m);
     // Queries whose scans start in the same place share tiles, so that the rows of each block are
     // read once for all of them and the first blocks are near each.
-    SearchBuffers buffers;
-    by_origin(rows, screen, Z, K, buffers);
+    std::vector<Seed> seeds;
+    const std::vector<Index> order = by_origin(rows, screen, Z, K, seeds);
     const Index tile_size = std::max<Index>(1, std::min(kQueryTile, kTileCandidates / K));
-    std::vector<TileQuery>& tile = buffers.tile;
-    tile.resize(static_cast<std::size_t>(std::min(queries, tile_size)));
+    std::vector<TileQuery> tile(static_cast<std::size_t>(std::min(queries, tile_size)));
     TileSearch tiles(rows, screen, std::min(queries, tile_size));
     for (Index first = 0; first < queries; first += tile_size) {
         const Index count = std::min(tile_size, queries - first);
         for (Index t = 0; t < count; ++t) {
             TileQuery& member = tile[static_cast<std::size_t>(t)];
-            member.query = buffers.order[static_cast<std::size_t>(first + t)];
+            member.query = order[static_cast<std::size_t>(first + t)];
             member.values = Z.row(member.query).data();
-            member.seed = buffers.seeds[static_cast<std::size_t>(member.query)];
+            member.seed = seeds[static_cast<std::size_t>(member.query)];
             member.norm = squared_norm(member.values, m);
             member.nearest.reset(K);
         }

@@ -24,8 +24,8 @@ auto& at(Values& values, Index i) {
 
 }  // namespace
 
-void TileBuffers::size_for(Index tile_size, Index width) {
-    if (scaled.rows() < tile_size || scaled.cols() != width) scaled.resize(tile_size, width);
+TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, Index tile_size)
+    : rows(rows), screen(screen), scaled(tile_size, rows.cols()) {
     const auto size = [](auto& buffer, Index count) { buffer.resize(static_cast<std::size_t>(count)); };
     size(limits, tile_size);
     size(checkpoint_norms, tile_size);
@@ -38,11 +38,6 @@ void TileBuffers::size_for(Index tile_size, Index width) {
     size(pair_starts, kBlockGroups + 1);
     size(pair_queries, tile_size * kBlockGroups);
     size(candidates, tile_size * kRowBlock / kPanelRows);
-}
-
-TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, Index tile_size)
-    : rows(rows), screen(screen) {
-    size_for(tile_size, rows.cols());
 }
 
 void TileSearch::offer(TileQuery& member, Index place) const {
