@@ -2,7 +2,8 @@
 // inside a namespace of its own, after defining `Ops`: vector types `V` (four doubles) and `F`
 // (eight floats) with load, broadcast, multiply_add (a * b + c), subtract, multiply and add, the
 // last three each rounded on its own; for F also larger (of two numbers), twice_less (2 * d - n,
-// one rounding where the CPU fuses it) and not_at_most (lane mask of !(x <= limit)). No
+// one rounding where the CPU fuses it), not_at_most (lane mask of !(x <= limit)) and load_codes
+// (sixteen 16-bit integers into two F, exactly). No
 // standard-library code is instantiated here, so no copy built for one instruction set can
 // stand in for another at link time.
 
@@ -35,15 +36,28 @@ inline __attribute__((always_inline)) void each_block(Index count, Visit&& visit
     }
 }
 
+// Value p of every row of a packed group, in two vectors: doubles and floats as they are, codes
+// converted to floats.
+inline __attribute__((always_inline)) void load_step(const double* group, Index p, V& low, V& high) {
+    low = Ops::load(group + p * kPanelRows);
+    high = Ops::load(group + p * kPanelRows + kPanelRows / 2);
+}
+inline __attribute__((always_inline)) void load_step(const float* group, Index p, F& low, F& high) {
+    low = Ops::load(group + p * kSinglePanelRows);
+    high = Ops::load(group + p * kSinglePanelRows + kPanelRows);
+}
+inline __attribute__((always_inline)) void load_step(const std::int16_t* group, Index p, F& low, F& high) {
+    Ops::load_codes(group + p * kSinglePanelRows, low, high);
+}
+
 // acc[r] += rows[r][p * element_stride] * group(p) for p < length: one chain per lane, in p order.
 // A group holds two vectors' worth of rows.
-template <int R, class Vec, class T>
-inline __attribute__((always_inline)) void chains(const T* const (&rows)[R], Index element_stride, const T* group,
-                                                  Index length, Vec (&acc)[R][2]) {
-    constexpr Index lanes = sizeof(Vec) / sizeof(T);
+template <int R, class Vec, class T, class Packed>
+inline __attribute__((always_inline)) void chains(const T* const (&rows)[R], Index element_stride,
+                                                  const Packed* group, Index length, Vec (&acc)[R][2]) {
     for (Index p = 0; p < length; ++p) {
-        const Vec low = Ops::load(group + p * 2 * lanes);
-        const Vec high = Ops::load(group + p * 2 * lanes + lanes);
+        Vec low, high;
+        load_step(group, p, low, high);
 #pragma GCC unroll 6
         for (int r = 0; r < R; ++r) {
             const Vec value = Ops::broadcast(rows[r][p * element_stride]);
@@ -276,18 +290,34 @@ inline __attribute__((always_inline)) unsigned checkpoint_passing(const SingleSc
 }
 
 // acc[g] += query . (the `length` values of packed[g]), one chain per group and lane.
-template <int G>
-inline __attribute__((always_inline)) void group_chains(const float* query, const float* const (&packed)[G],
+template <int G, class Packed>
+inline __attribute__((always_inline)) void group_chains(const float* query, const Packed* const (&packed)[G],
                                                         Index length, F (&acc)[G][2]) {
     for (Index p = 0; p < length; ++p) {
         const F value = Ops::broadcast(query[p]);
 #pragma GCC unroll 6
         for (int g = 0; g < G; ++g) {
-            const float* values = packed[g] + p * kSinglePanelRows;
-            acc[g][0] = Ops::multiply_add(value, Ops::load(values), acc[g][0]);
-            acc[g][1] = Ops::multiply_add(value, Ops::load(values + kPanelRows), acc[g][1]);
+            F low, high;
+            load_step(packed[g], p, low, high);
+            acc[g][0] = Ops::multiply_add(value, low, acc[g][0]);
+            acc[g][1] = Ops::multiply_add(value, high, acc[g][1]);
         }
     }
+}
+
+// acc[g] += the first query's dot with listed group groups[g] over the leading values: the whole
+// rows without a checkpoint, the checkpoint's codes with one.
+template <int G>
+inline __attribute__((always_inline)) void head_chains(const SingleScreen& s, const Index* groups, F (&acc)[G][2]) {
+    if (s.checkpoint == 0) {
+        const float* packed[G];
+        for (int g = 0; g < G; ++g) packed[g] = s.packed_rows + groups[g] * kSinglePanelRows * s.length;
+        group_chains<G>(s.queries, packed, s.length, acc);
+        return;
+    }
+    const std::int16_t* packed[G];
+    for (int g = 0; g < G; ++g) packed[g] = s.packed_codes + groups[g] * kSinglePanelRows * s.checkpoint;
+    group_chains<G>(s.coded_queries, packed, s.checkpoint, acc);
 }
 
 // Listed groups a query alone takes at a time: the chains of those that pass the checkpoint wait
@@ -306,13 +336,9 @@ void lone_query_groups(const SingleScreen& s, Index flag_groups, Index first, In
     Index kept = 0;
     each_block(count, [&](auto block, Index offset) {
         constexpr int G = decltype(block)::rows;
-        const float* packed[G];
         F acc[G][2];
-        for (int g = 0; g < G; ++g) {
-            packed[g] = s.packed_rows + s.groups[first + offset + g] * kSinglePanelRows * checkpoint;
-            acc[g][0] = acc[g][1] = Ops::zero_single();
-        }
-        group_chains<G>(s.queries, packed, checkpoint, acc);
+        for (int g = 0; g < G; ++g) acc[g][0] = acc[g][1] = Ops::zero_single();
+        head_chains<G>(s, s.groups + first + offset, acc);
         for (int g = 0; g < G; ++g) {
             const Index group = s.groups[first + offset + g];
             const unsigned rows = checkpoint_passing(s, group, 0, acc[g][0], acc[g][1]);
@@ -358,14 +384,17 @@ void group_queries(const SingleScreen& s, Index flag_groups, Index i) noexcept {
         const float* rows[R];
         unsigned kept[R];
         unsigned any = 0;
-        for (int r = 0; r < R; ++r) {
-            acc[r][0] = acc[r][1] = Ops::zero_single();
-            rows[r] = s.queries + queries[first + r] * s.length;
+        for (int r = 0; r < R; ++r) acc[r][0] = acc[r][1] = Ops::zero_single();
+        if (s.checkpoint == 0) {
+            for (int r = 0; r < R; ++r) rows[r] = s.queries + queries[first + r] * s.length;
+            chains<R>(rows, 1, s.packed_rows + g * kSinglePanelRows * s.length, s.length, acc);
+        } else {
+            for (int r = 0; r < R; ++r) rows[r] = s.coded_queries + queries[first + r] * checkpoint;
+            chains<R>(rows, 1, s.packed_codes + g * kSinglePanelRows * checkpoint, checkpoint, acc);
         }
-        chains<R>(rows, 1, s.packed_rows + g * kSinglePanelRows * checkpoint, checkpoint, acc);
         for (int r = 0; r < R; ++r) any |= kept[r] = checkpoint_passing(s, g, queries[first + r], acc[r][0], acc[r][1]);
         if (any != 0 && tail > 0) {
-            for (int r = 0; r < R; ++r) rows[r] += checkpoint;
+            for (int r = 0; r < R; ++r) rows[r] = s.queries + queries[first + r] * s.length + checkpoint;
             chains<R>(rows, 1, s.packed_tails + g * kSinglePanelRows * tail, tail, acc);
         }
         for (int r = 0; r < R; ++r) {

@@ -23,15 +23,16 @@ const bool use_avx2 = cpu_has_avx2_and_fma();
 #endif
 
 // Groups of `group` rows, interleaved along the rows, zeros past the last row.
-template <std::ptrdiff_t group, class T>
-void pack_groups(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length, double factor, T* packed) {
+template <std::ptrdiff_t group, class T, class Convert>
+void pack_groups(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length, double factor, T* packed,
+                 Convert convert) {
     for (std::ptrdiff_t first = 0; first < rows; first += group) {
         T* out = packed + first * length;
         const std::ptrdiff_t count = std::min(group, rows - first);
         for (std::ptrdiff_t p = 0; p < length; ++p) {
             for (std::ptrdiff_t r = 0; r < group; ++r) {
                 const double value = r < count ? in.data[(first + r) * in.row_stride + p * in.element_stride] : 0.0;
-                out[p * group + r] = static_cast<T>(value * factor);
+                out[p * group + r] = convert(value * factor);
             }
         }
     }
@@ -48,7 +49,7 @@ std::ptrdiff_t packed_size(std::ptrdiff_t rows, std::ptrdiff_t length) {
 }
 
 void pack_rows(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length, double* packed) noexcept {
-    pack_groups<kPanelRows>(in, rows, length, 1.0, packed);
+    pack_groups<kPanelRows>(in, rows, length, 1.0, packed, [](double value) { return value; });
 }
 
 std::ptrdiff_t packed_single_size(std::ptrdiff_t rows, std::ptrdiff_t length) {
@@ -57,7 +58,15 @@ std::ptrdiff_t packed_single_size(std::ptrdiff_t rows, std::ptrdiff_t length) {
 
 void pack_rows_single(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length, double factor,
                       float* packed) noexcept {
-    pack_groups<kSinglePanelRows>(in, rows, length, factor, packed);
+    pack_groups<kSinglePanelRows>(in, rows, length, factor, packed, [](double value) { return static_cast<float>(value); });
+}
+
+void pack_rows_coded(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length, double factor,
+                     std::int16_t* packed) noexcept {
+    // Dividing by the step is exact: it is a power of two.
+    pack_groups<kSinglePanelRows>(in, rows, length, factor, packed, [](double value) {
+        return static_cast<std::int16_t>(std::clamp(std::nearbyint(value / kCodeStep), -32767.0, 32767.0));
+    });
 }
 
 float single_precision_limit(double bar, double query_norm, double largest_row_norm, std::ptrdiff_t length) {
@@ -73,6 +82,22 @@ float single_precision_limit(double bar, double query_norm, double largest_row_n
         rounded = std::nextafter(rounded, -std::numeric_limits<float>::infinity());
     }
     return rounded;
+}
+
+float coded_limit(double bar, double query_norm, double largest_row_norm, std::ptrdiff_t length, std::ptrdiff_t coded,
+                  double query_coded_sum) {
+    // The codes' values differ from the rows' by at most kCodeError each, so the dot with the
+    // query's rounded values by at most kCodeError times their 1-norm, which its own summing
+    // rounds by (coded + 2) double epsilons at most; twice that for 2 * dot. The chain's rounding
+    // is bounded as for rows made of the codes' values, whose norms are at most
+    // (|x| + kCodeError * sqrt(coded))^2. Query values times kCodeStep that fall below the float
+    // range lose less than 2^-135 a value, which the absolute term of single_precision_limit covers.
+    constexpr double epsilon = std::numeric_limits<double>::epsilon();
+    const double shift = 2.0 * kCodeError * query_coded_sum * (1.0 + 2.0 * static_cast<double>(coded + 2) * epsilon);
+    const double spread = kCodeError * std::sqrt(static_cast<double>(coded));
+    const double largest =
+        (largest_row_norm + 2.0 * std::sqrt(largest_row_norm) * spread + spread * spread) * (1.0 + 8.0 * epsilon);
+    return single_precision_limit(bar + shift, query_norm, largest, length);
 }
 
 void multiply_packed(StridedRows a, std::ptrdiff_t a_rows, const double* packed_b, std::ptrdiff_t b_rows,

@@ -75,11 +75,28 @@ void pack_rows_single(StridedRows rows_in, std::ptrdiff_t rows, std::ptrdiff_t l
 // in single precision: query_norm - bar less a bound on the single-precision error, rounded down.
 float single_precision_limit(double bar, double query_norm, double largest_row_norm, std::ptrdiff_t length);
 
+// The screen may read rows' leading values as 16-bit codes, half the bytes of floats: value v,
+// below 2 in magnitude once multiplied by the packing's factor, becomes round(v / kCodeStep),
+// clamped to +-32767. A code times kCodeStep lies within kCodeError of its value: half a step
+// from the rounding, up to a whole one for the values within half a step of 2 that are clamped.
+constexpr double kCodeStep = 1.0 / 16384;
+constexpr double kCodeError = kCodeStep;
+
+// Packed as pack_rows_single packs, codes in place of floats.
+void pack_rows_coded(StridedRows rows_in, std::ptrdiff_t rows, std::ptrdiff_t length, double factor,
+                     std::int16_t* packed) noexcept;
+
+// single_precision_limit for rows whose first `coded` values are read as codes, given the 1-norm
+// of the query's single-precision values over those: the dot moves by at most kCodeError for each
+// unit of that norm, and a row's norm over the codes by at most kCodeError for each value.
+float coded_limit(double bar, double query_norm, double largest_row_norm, std::ptrdiff_t length, std::ptrdiff_t coded,
+                  double query_coded_sum);
+
 struct SingleScreen {
     const float* queries;        // row-major, `length` values a row
     std::ptrdiff_t query_count;
     const float* limits;         // single_precision_limit of each query
-    const float* packed_rows;    // the block, packed by pack_rows_single
+    const float* packed_rows;    // the block, packed by pack_rows_single; unread with a checkpoint
     const float* row_norms;      // squared norms of the block's rows, in single precision
     std::ptrdiff_t row_count;
     std::ptrdiff_t length;
@@ -94,13 +111,17 @@ struct SingleScreen {
     const std::ptrdiff_t* pair_queries = nullptr;
     // With a checkpoint, the same test is first made on the leading `checkpoint` values alone,
     // against their squared norms and limits of their own; a group none of whose rows passes
-    // there is not read further, and a row flags only where it passes both. packed_rows then
-    // holds only those values of each row, and packed_tails the rest, packed likewise, so that
-    // the groups passed over at the checkpoint leave theirs unread.
+    // there is not read further, and a row flags only where it passes both. Those values are
+    // read as codes from packed_codes (pack_rows_coded), against coded_queries, each query's first
+    // `checkpoint` values times kCodeStep; packed_tails holds the rest of each row, packed by
+    // pack_rows_single, so that the groups passed over at the checkpoint leave theirs unread.
+    // Both limits then come from coded_limit.
     std::ptrdiff_t checkpoint = 0;
     const float* checkpoint_norms = nullptr;
     const float* checkpoint_limits = nullptr;
     const float* packed_tails = nullptr;
+    const std::int16_t* packed_codes = nullptr;
+    const float* coded_queries = nullptr;
 };
 
 // Flags the rows whose 2 * dot - row_norm is not at most the query's limit (NaN flags).

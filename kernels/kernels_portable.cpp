@@ -53,6 +53,12 @@ struct Ops {
         for (int i = 0; i < 8; ++i) dots.lane[i] = 2 * dots.lane[i] - norms.lane[i];
         return dots;
     }
+    static void load_codes(const std::int16_t* p, F& low, F& high) {
+        for (int i = 0; i < 8; ++i) {
+            low.lane[i] = p[i];
+            high.lane[i] = p[i + 8];
+        }
+    }
     static unsigned not_at_most(F x, F limit) {
         unsigned mask = 0;
         for (int i = 0; i < 8; ++i) mask |= (x.lane[i] <= limit.lane[i] ? 0u : 1u) << i;

@@ -46,9 +46,14 @@ void pack_in_order(const RowMajorMatrix& rows, ScreenStages& stages) {
     const Index width = stages.width;
     const Index head = stages.checkpoint > 0 ? stages.checkpoint : width;
     const double factor = std::ldexp(1.0, stages.exponent);
-    stages.rows.resize(static_cast<std::size_t>(packed_single_size(n, head)));
+    const bool coded = stages.checkpoint > 0;
+    if (coded) {
+        stages.codes.resize(static_cast<std::size_t>(packed_single_size(n, head)));
+    } else {
+        stages.rows.resize(static_cast<std::size_t>(packed_single_size(n, head)));
+    }
     stages.tails.resize(static_cast<std::size_t>(packed_single_size(n, width - head)));
-    if (stages.checkpoint > 0) stages.checkpoint_norms.resize(static_cast<std::size_t>(n));
+    if (coded) stages.checkpoint_norms.resize(static_cast<std::size_t>(n));
     over_places(n, [&](Index first, Index last) {
         RowMajorMatrix group(kSinglePanelRows, width);
         for (Index start = first; start < last; start += kSinglePanelRows) {
@@ -57,10 +62,14 @@ void pack_in_order(const RowMajorMatrix& rows, ScreenStages& stages) {
                 fetch_row(rows.row(stages.row(start + count + r)).data(), width);
             }
             for (Index r = 0; r < count; ++r) group.row(r) = rows.row(stages.row(start + r));
-            pack_rows_single({group.data(), width, 1}, count, head, factor, stages.rows.data() + start * head);
+            if (coded) {
+                pack_rows_coded({group.data(), width, 1}, count, head, factor, stages.codes.data() + start * head);
+            } else {
+                pack_rows_single({group.data(), width, 1}, count, head, factor, stages.rows.data() + start * head);
+            }
             pack_rows_single({group.data() + head, width, 1}, count, width - head, factor,
                              stages.tails.data() + start * (width - head));
-            for (Index r = 0; r < count && stages.checkpoint > 0; ++r) {
+            for (Index r = 0; r < count && coded; ++r) {
                 stages.checkpoint_norms[static_cast<std::size_t>(start + r)] =
                     static_cast<float>(std::ldexp(squared_norm(group.row(r).data(), head), 2 * stages.exponent));
             }
@@ -115,15 +124,19 @@ float ScreenStages::box_limit(double widened_bar, double query_error) const {
                                                                            : std::numeric_limits<float>::infinity();
 }
 
-float ScreenStages::limit(double widened_bar, double query_norm, double largest) const {
+float ScreenStages::limit(double widened_bar, double query_norm, double largest, double query_coded_sum) const {
     const auto scaled = [&](double norm) { return std::ldexp(norm, 2 * exponent); };
-    return single_precision_limit(scaled(widened_bar), scaled(query_norm), scaled(largest), width);
+    return checkpoint == 0 ? single_precision_limit(scaled(widened_bar), scaled(query_norm), scaled(largest), width)
+                           : coded_limit(scaled(widened_bar), scaled(query_norm), scaled(largest), width, checkpoint,
+                                         query_coded_sum);
 }
 
-float ScreenStages::checkpoint_limit(double widened_bar, double query_checkpoint_norm, double largest) const {
+float ScreenStages::checkpoint_limit(double widened_bar, double query_checkpoint_norm, double largest,
+                                     double query_coded_sum) const {
     // The largest whole norm bounds the rows' norms over the checkpoint too.
     const auto scaled = [&](double norm) { return std::ldexp(norm, 2 * exponent); };
-    return single_precision_limit(scaled(widened_bar), scaled(query_checkpoint_norm), scaled(largest), checkpoint);
+    return coded_limit(scaled(widened_bar), scaled(query_checkpoint_norm), scaled(largest), checkpoint, checkpoint,
+                       query_coded_sum);
 }
 
 double ScreenStages::largest_norm(Index first, Index count) const {
@@ -134,6 +147,7 @@ double ScreenStages::largest_norm(Index first, Index count) const {
 std::size_t ScreenStages::memory_bytes() const {
     std::size_t bytes = order.capacity() * sizeof(RowNumber) +
                         (rows.capacity() + tails.capacity() + norms.capacity() + checkpoint_norms.capacity()) * sizeof(float) +
+                        codes.capacity() * sizeof(std::int16_t) +
                         static_cast<std::size_t>(run_largest.size()) * sizeof(double);
     for (const BoxLevel& level : levels) bytes += level.memory_bytes();
     return bytes;

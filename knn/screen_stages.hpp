@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "box_levels.hpp"
@@ -34,9 +35,10 @@ struct ScreenStages {
     Eigen::Index prefix = 0;          // coordinates the boxes span; 0 without a screen
     Eigen::Index width = 0;           // coordinates of a row
     std::vector<BoxLevel> levels;     // groups' boxes first, then ever larger ones
-    // The scaled rows packed by pack_rows_single: their first `checkpoint` values (all without one),
-    // then the rest.
+    // The scaled rows: without a checkpoint, whole, packed by pack_rows_single; with one, their
+    // first `checkpoint` values as codes (pack_rows_coded) and the rest packed by pack_rows_single.
     std::vector<float> rows;
+    std::vector<std::int16_t> codes;
     std::vector<float> tails;
     std::vector<float> norms;         // their squared norms, scaled, in single precision
     Eigen::Index checkpoint = 0;      // coordinates of the second stage's early test; 0 for none
@@ -61,11 +63,13 @@ struct ScreenStages {
     // `widened_bar`, given the query's prefix_error.
     float box_limit(double widened_bar, double query_error) const;
     // The second stage's limit for every pair whose squared distance is at most `widened_bar`, given
-    // the query's squared norm and the largest among the rows.
-    float limit(double widened_bar, double query_norm, double largest_norm) const;
+    // the query's squared norm, the largest among the rows, and the 1-norm of the query's scaled
+    // single-precision values over the checkpoint, whose codes the limit allows for.
+    float limit(double widened_bar, double query_norm, double largest_norm, double query_coded_sum) const;
     // The same over the checkpoint's coordinates, given the squared norm of the query's first
     // `checkpoint` values: the distance over them is at most the whole distance.
-    float checkpoint_limit(double widened_bar, double query_checkpoint_norm, double largest_norm) const;
+    float checkpoint_limit(double widened_bar, double query_checkpoint_norm, double largest_norm,
+                           double query_coded_sum) const;
     // At least the largest exact norm of places [first, first + count), from the runs they touch.
     double largest_norm(Eigen::Index first, Eigen::Index count) const;
     std::size_t memory_bytes() const;

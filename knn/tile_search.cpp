@@ -25,9 +25,10 @@ auto& at(Values& values, Index i) {
 }  // namespace
 
 TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, Index tile_size)
-    : rows(rows), screen(screen), scaled(tile_size, rows.cols()) {
+    : rows(rows), screen(screen), scaled(tile_size, rows.cols()), coded(tile_size, screen.checkpoint) {
     const auto size = [](auto& buffer, Index count) { buffer.resize(static_cast<std::size_t>(count)); };
     size(limits, tile_size);
+    size(coded_sums, tile_size);
     size(checkpoint_norms, tile_size);
     size(checkpoint_limits, tile_size);
     size(next, tile_size);
@@ -86,6 +87,9 @@ void TileSearch::prepare(TileQuery* tile, Index count) {
         scaled.row(t) =
             (Eigen::Map<const Eigen::RowVectorXd>(tile[t].values, m) * std::ldexp(1.0, screen.exponent)).cast<float>();
         tile[t].prefix_error = screen.prefix_error(tile[t].values, scaled.row(t).data());
+        // Multiplying by a power of two is exact in the float range.
+        coded.row(t) = scaled.row(t).head(screen.checkpoint) * static_cast<float>(kCodeStep);
+        at(coded_sums, t) = scaled.row(t).head(screen.checkpoint).cast<double>().cwiseAbs().sum();
         at(checkpoint_norms, t) = squared_norm(tile[t].values, screen.checkpoint);
     }
 }
@@ -102,8 +106,9 @@ void TileSearch::screen_boxes(TileQuery* tile, Index count, Index start, Index b
         at(near_count, t) = 0;
         if (at(next, t) >= start + block) continue;
         const double widened = widened_bar(member.bar(), member.norm, largest_norm, rows.cols());
-        at(limits, t) = screen.limit(widened, member.norm, largest_norm);
-        at(checkpoint_limits, t) = screen.checkpoint_limit(widened, at(checkpoint_norms, t), largest_norm);
+        at(limits, t) = screen.limit(widened, member.norm, largest_norm, at(coded_sums, t));
+        at(checkpoint_limits, t) =
+            screen.checkpoint_limit(widened, at(checkpoint_norms, t), largest_norm, at(coded_sums, t));
         Index* listed = near.data() + t * kBlockGroups;
         const Index kept =
             near_boxes({scaled.row(t).data(), screen.levels.front().boxes.data() + start / kBlockUnit * chunk_size,
@@ -157,12 +162,14 @@ void TileSearch::collect(Index count, Index start, Index block) {
     const bool alone = count == 1;
     const Index near_total = alone ? at(near_count, 0) : pair_groups(count, groups);
     const Index head = screen.checkpoint == 0 ? m : screen.checkpoint;
-    screen_single({scaled.data(), count, limits.data(), screen.rows.data() + start * head, screen.norms.data() + start,
+    const bool coded_head = screen.checkpoint > 0;
+    screen_single({scaled.data(), count, limits.data(), coded_head ? nullptr : screen.rows.data() + start * m,
+                   screen.norms.data() + start,
                    block, m, candidates.data(), alone ? near.data() : near_groups.data(), near_total,
                    alone ? nullptr : pair_starts.data(),
                    alone ? nullptr : pair_queries.data(), screen.checkpoint,
                    screen.checkpoint == 0 ? nullptr : screen.checkpoint_norms.data() + start, checkpoint_limits.data(),
-                   screen.tails.data() + start * (m - head)});
+                   screen.tails.data() + start * (m - head), coded_head ? screen.codes.data() + start * head : nullptr, coded.data()});
     // Only the near groups' flags were written.
     found.clear();
     for (Index t = 0; t < count; ++t) {

@@ -59,6 +59,10 @@ private:
     // The tile's queries scaled and rounded to single precision, one row each.
     Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> scaled;
     std::vector<float> limits;
+    // Each query's values over the checkpoint as the codes meet them (times kCodeStep), and
+    // their 1-norm.
+    Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> coded;
+    std::vector<double> coded_sums;
     // Each query's squared norm over the screen's checkpoint, and its limit there.
     std::vector<double> checkpoint_norms;
     std::vector<float> checkpoint_limits;

@@ -169,15 +169,15 @@ TEST(RowCopy, AnyLayoutGivesTheSameRows) {
 }
 
 TEST(Kernels, ScreenFlagsTheRowsWithinEachBar) {
-    // Integer values keep every product exact in single precision too, and the rounding bound
-    // stays below one: a row is flagged when its distance is at most the bar, never when it is a
-    // whole unit beyond. 37 and 203 rows leave partial groups of both sizes; 203 also fill the
+    // Sixteenths keep every product exact in single precision too, and every value a code, and the
+    // rounding bound stays below 1/256: a row is flagged when its distance is at most the bar, never
+    // when it is 1/256 beyond. 37 and 203 rows leave partial groups of both sizes; 203 also fill the
     // blocks of groups that a query alone takes.
     for (const Eigen::Index n : {37, 203}) {
         SCOPED_TRACE(std::to_string(n) + " rows");
         const Eigen::Index flag_groups = (n + kPanelRows - 1) / kPanelRows;
-        const RowMajorMatrix queries = (test::random_matrix(9, 5, 62) * 20.0).array().round();
-        const RowMajorMatrix rows = (test::random_matrix(n, 5, 63) * 20.0).array().round();
+        const RowMajorMatrix queries = (test::random_matrix(9, 5, 62) * 20.0).array().round() / 16.0;
+        const RowMajorMatrix rows = (test::random_matrix(n, 5, 63) * 20.0).array().round().min(31.0).max(-31.0) / 16.0;
         const Vector row_norms = rows.rowwise().squaredNorm();
         const Vector query_norms = queries.rowwise().squaredNorm();
         const Matrix distances = ((-2.0 * queries * rows.transpose()).rowwise() + row_norms.transpose()).colwise() +
@@ -217,41 +217,50 @@ TEST(Kernels, ScreenFlagsTheRowsWithinEachBar) {
         // same answer.
         for (const std::ptrdiff_t checkpoint : {0, 2, 4}) {
             const std::ptrdiff_t head = checkpoint == 0 ? 5 : checkpoint;
-            std::vector<float> heads(static_cast<std::size_t>(packed_single_size(n, head)));
+            std::vector<float> heads(static_cast<std::size_t>(packed_single_size(n, 5)));
+            std::vector<std::int16_t> codes(static_cast<std::size_t>(packed_single_size(n, head)));
             std::vector<float> tails(static_cast<std::size_t>(packed_single_size(n, 5 - head)));
-            pack_rows_single({rows.data(), 5, 1}, n, head, 1.0, heads.data());
+            pack_rows_single({rows.data(), 5, 1}, n, 5, 1.0, heads.data());
+            pack_rows_coded({rows.data(), 5, 1}, n, head, 1.0, codes.data());
             pack_rows_single({rows.data() + head, 5, 1}, n, 5 - head, 1.0, tails.data());
-            std::vector<float> checkpoint_norms(static_cast<std::size_t>(n)), checkpoint_limits(9);
+            std::vector<float> checkpoint_norms(static_cast<std::size_t>(n)), checkpoint_limits(9), coded_limits(9);
+            std::vector<float> coded_queries(static_cast<std::size_t>(9 * checkpoint));
             for (Eigen::Index j = 0; j < n; ++j) {
                 checkpoint_norms[static_cast<std::size_t>(j)] = static_cast<float>(rows.row(j).head(checkpoint).squaredNorm());
             }
             for (Eigen::Index q = 0; q < 9; ++q) {
-                checkpoint_limits[static_cast<std::size_t>(q)] = single_precision_limit(
-                    bars[static_cast<std::size_t>(q)], queries.row(q).head(checkpoint).squaredNorm(), row_norms.maxCoeff(),
-                    checkpoint);
+                const double sum = queries.row(q).head(checkpoint).cwiseAbs().sum();
+                checkpoint_limits[static_cast<std::size_t>(q)] =
+                    coded_limit(bars[static_cast<std::size_t>(q)], queries.row(q).head(checkpoint).squaredNorm(),
+                                row_norms.maxCoeff(), checkpoint, checkpoint, sum);
+                coded_limits[static_cast<std::size_t>(q)] = checkpoint == 0 ? limits[static_cast<std::size_t>(q)]
+                    : coded_limit(bars[static_cast<std::size_t>(q)], query_norms[q], row_norms.maxCoeff(), 5, checkpoint, sum);
+                for (Eigen::Index p = 0; p < checkpoint; ++p) {
+                    coded_queries[static_cast<std::size_t>(q * checkpoint + p)] = static_cast<float>(queries(q, p) * kCodeStep);
+                }
             }
-            const auto screen = [&](const Variant& variant, const float* query, std::ptrdiff_t count, const float* limit,
-                                    std::uint8_t* flags, const std::vector<std::ptrdiff_t>& listed,
+            const auto screen = [&](const Variant& variant, const float* query, std::ptrdiff_t count, std::uint8_t* flags, const std::vector<std::ptrdiff_t>& listed,
                                     const std::ptrdiff_t* pair_starts, const std::ptrdiff_t* pair_queries) {
-                variant.screen({query, count, limit, heads.data(), single_norms.data(), n, 5, flags, listed.data(),
-                                static_cast<std::ptrdiff_t>(listed.size()), pair_starts, pair_queries, checkpoint,
-                                checkpoint_norms.data(), checkpoint_limits.data() + (limit - limits.data()),
-                                tails.data()});
+                const std::ptrdiff_t first = query - single_queries.data();
+                variant.screen({query, count, coded_limits.data() + first / 5, heads.data(), single_norms.data(), n, 5,
+                                flags, listed.data(), static_cast<std::ptrdiff_t>(listed.size()), pair_starts,
+                                pair_queries, checkpoint, checkpoint_norms.data(), checkpoint_limits.data() + first / 5,
+                                tails.data(), codes.data(), coded_queries.data() + first / 5 * checkpoint});
             };
             for (const Variant& variant : variants()) {
                 SCOPED_TRACE(std::string(variant.name) + ", checkpoint " + std::to_string(checkpoint));
                 std::vector<std::uint8_t> candidates(static_cast<std::size_t>(9 * flag_groups), 0xff);
-                screen(variant, single_queries.data(), 9, limits.data(), candidates.data(), every_group, starts.data(),
+                screen(variant, single_queries.data(), 9, candidates.data(), every_group, starts.data(),
                        paired.data());
                 std::vector<std::uint8_t> some(candidates.size(), 0xa5);
-                screen(variant, single_queries.data(), 9, limits.data(), some.data(), every_group, some_starts.data(),
+                screen(variant, single_queries.data(), 9, some.data(), every_group, some_starts.data(),
                        some_paired.data());
                 for (Eigen::Index q = 0; q < 9; ++q) {
                     std::vector<std::uint8_t> alone(static_cast<std::size_t>(flag_groups), 0xff);
-                    screen(variant, single_queries.data() + q * 5, 1, limits.data() + q, alone.data(), every_group,
+                    screen(variant, single_queries.data() + q * 5, 1, alone.data(), every_group,
                            nullptr, nullptr);
                     std::vector<std::uint8_t> alone_some(alone.size(), 0xa5);
-                    screen(variant, single_queries.data() + q * 5, 1, limits.data() + q, alone_some.data(), every_other,
+                    screen(variant, single_queries.data() + q * 5, 1, alone_some.data(), every_other,
                            nullptr, nullptr);
                     for (Eigen::Index j = 0; j < n; ++j) {
                         const bool within = distances(q, j) <= bars[static_cast<std::size_t>(q)];
