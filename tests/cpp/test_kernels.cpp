@@ -159,6 +159,82 @@ TEST(Kernels, EachElementHasTheSameBitsHoweverTheWorkIsCut) {
     }
 }
 
+TEST(Kernels, CodedScreenFlagsWhatTheFormulaOverTheCodesSays) {
+    // Random rows below 2 in magnitude, their checkpoint's values read as codes: a row is flagged
+    // where 2 * dot - norm, evaluated in double over the codes' values, lies above the limit at the
+    // checkpoint and at the end, by more than single precision can blur; the limits cut the rows
+    // about in half. The same with every query alone and with all of them paired with every group.
+    constexpr Eigen::Index n = 150, count = 4;
+    const Eigen::Index groups = (n + kSinglePanelRows - 1) / kSinglePanelRows, flag_groups = (n + kPanelRows - 1) / kPanelRows;
+    std::vector<std::ptrdiff_t> every_group(static_cast<std::size_t>(groups)), starts, paired;
+    for (std::ptrdiff_t g = 0; g < groups; ++g) {
+        every_group[static_cast<std::size_t>(g)] = g;
+        starts.push_back(static_cast<std::ptrdiff_t>(paired.size()));
+        for (std::ptrdiff_t q = 0; q < count; ++q) paired.push_back(q);
+    }
+    starts.push_back(static_cast<std::ptrdiff_t>(paired.size()));
+    for (const Eigen::Index length : {1, 3, 8, 35}) {
+        const Eigen::Index checkpoint = (length + 1) / 2, tail = length - checkpoint;
+        const RowMajorMatrix rows = test::random_matrix(n, length, 70).array().tanh() * 1.99;
+        const RowMajorMatrix queries = test::random_matrix(count, length, 71).cast<float>().cast<double>();
+        RowMajorMatrix coded_rows = rows;
+        coded_rows.leftCols(checkpoint) = (rows.leftCols(checkpoint) / kCodeStep).array().round() * kCodeStep;
+        std::vector<std::int16_t> codes(static_cast<std::size_t>(packed_single_size(n, checkpoint)));
+        std::vector<float> tails(static_cast<std::size_t>(packed_single_size(n, tail)));
+        pack_rows_coded({rows.data(), length, 1}, n, checkpoint, 1.0, codes.data());
+        pack_rows_single({rows.data() + checkpoint, length, 1}, n, tail, 1.0, tails.data());
+        std::vector<float> norms(static_cast<std::size_t>(n)), checkpoint_norms(norms.size());
+        for (Eigen::Index j = 0; j < n; ++j) {
+            norms[static_cast<std::size_t>(j)] = static_cast<float>(rows.row(j).squaredNorm());
+            checkpoint_norms[static_cast<std::size_t>(j)] = static_cast<float>(rows.row(j).head(checkpoint).squaredNorm());
+        }
+        std::vector<float> single_queries(static_cast<std::size_t>(count * length)), coded_queries, limits, checkpoint_limits;
+        Matrix at_checkpoint(count, n), at_end(count, n);
+        for (Eigen::Index q = 0; q < count; ++q) {
+            for (Eigen::Index p = 0; p < length; ++p) single_queries[static_cast<std::size_t>(q * length + p)] = static_cast<float>(queries(q, p));
+            for (Eigen::Index p = 0; p < checkpoint; ++p) coded_queries.push_back(static_cast<float>(queries(q, p) * kCodeStep));
+            for (Eigen::Index j = 0; j < n; ++j) {
+                at_checkpoint(q, j) = 2.0 * queries.row(q).head(checkpoint).dot(coded_rows.row(j).head(checkpoint)) -
+                                      checkpoint_norms[static_cast<std::size_t>(j)];
+                at_end(q, j) = 2.0 * queries.row(q).dot(coded_rows.row(j)) - norms[static_cast<std::size_t>(j)];
+            }
+            const auto median = [](Vector values) {
+                std::sort(values.begin(), values.end());
+                return static_cast<float>(values[values.size() / 2]);
+            };
+            checkpoint_limits.push_back(median(at_checkpoint.row(q).transpose()));
+            limits.push_back(median(at_end.row(q).transpose()));
+        }
+        for (const Variant& variant : variants()) {
+            SCOPED_TRACE(std::string(variant.name) + ", length " + std::to_string(length));
+            std::vector<std::uint8_t> together(static_cast<std::size_t>(count * flag_groups)), alone(together.size());
+            const auto screen = [&](Eigen::Index first, Eigen::Index queries_screened, const std::ptrdiff_t* pair_starts,
+                                    const std::ptrdiff_t* pair_queries, std::uint8_t* flags) {
+                variant.screen({single_queries.data() + first * length, queries_screened, limits.data() + first, nullptr,
+                                norms.data(), n, length, flags, every_group.data(), groups, pair_starts, pair_queries,
+                                checkpoint, checkpoint_norms.data(), checkpoint_limits.data() + first, tails.data(),
+                                codes.data(), coded_queries.data() + first * checkpoint});
+            };
+            screen(0, count, starts.data(), paired.data(), together.data());
+            for (Eigen::Index q = 0; q < count; ++q) screen(q, 1, nullptr, nullptr, alone.data() + q * flag_groups);
+            Eigen::Index decided = 0;
+            for (Eigen::Index q = 0; q < count; ++q) {
+                for (Eigen::Index j = 0; j < n; ++j) {
+                    const double margin = 1e-4, c = at_checkpoint(q, j) - checkpoint_limits[static_cast<std::size_t>(q)],
+                                 e = at_end(q, j) - limits[static_cast<std::size_t>(q)];
+                    if (std::abs(c) < margin || (c > 0 && std::abs(e) < margin)) continue;
+                    ++decided;
+                    const unsigned expected = c > 0 && e > 0;
+                    const std::size_t at = static_cast<std::size_t>(q * flag_groups + j / kPanelRows);
+                    ASSERT_EQ((together[at] >> (j % kPanelRows)) & 1u, expected) << q << ", " << j;
+                    ASSERT_EQ((alone[at] >> (j % kPanelRows)) & 1u, expected) << q << ", " << j;
+                }
+            }
+            EXPECT_GT(decided, count * n * 9 / 10);
+        }
+    }
+}
+
 TEST(RowCopy, AnyLayoutGivesTheSameRows) {
     // Tiles cut both dimensions; a column-major source and one read backwards both ways.
     const Matrix M = test::random_matrix(70, 300, 22);
