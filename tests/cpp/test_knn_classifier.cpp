@@ -166,6 +166,12 @@ TEST(KNNClassifier, RejectsShortLabelListsAndWrongQueryLengths) {
     KNNClassifier knn = fitted(1, test::random_matrix(4, 3, 5), {"a", "b", "c", "d"});
     const KNNClassifier before = knn;
     test::expect_invalid_argument([&] { knn.fit(test::random_matrix(7, 2, 8), {"p", "q", "r"}); }, {"7", "3"});
+    // Label places are one per row exactly, neither fewer nor more.
+    for (const Eigen::Index rows : {2, 4}) {
+        test::expect_invalid_argument(
+            [&] { knn.fit(test::random_matrix(rows, 2, 8), label_places({"p", "q", "r"}, 3)); },
+            {std::to_string(rows), "3"});
+    }
     EXPECT_TRUE(same(knn.X_train, before.X_train));
     EXPECT_EQ(knn.labels(), before.labels());
     EXPECT_EQ(knn.classes, before.classes);
@@ -240,11 +246,13 @@ TEST(KNNClassifier, EqualDistancesGoToTheLowerRow) {
         y.push_back(std::to_string(i));
     }
     const RowMajorMatrix queries = (test::random_matrix(200, 4, 92) * 3.0).array().round();
-    for (std::int32_t k : {1, 7, 600, 2499}) {
+    // Past the store's size, every row is found.
+    for (std::int32_t k : {1, 7, 600, 2499, 2600}) {
         SCOPED_TRACE("k " + std::to_string(k));
         const KNNClassifier knn = fitted(k, X, y);
         const std::vector<Neighbour> found = knn.nearest_rows(queries, k);
-        ASSERT_EQ(found.size(), static_cast<std::size_t>(queries.rows() * k));
+        const Eigen::Index kept = std::min<Eigen::Index>(k, n);
+        ASSERT_EQ(found.size(), static_cast<std::size_t>(queries.rows() * kept));
         const LabelList labels = knn.predict_rows(queries);
         for (Eigen::Index q = 0; q < queries.rows(); ++q) {
             std::vector<std::pair<double, Eigen::Index>> ranked;
@@ -252,8 +260,8 @@ TEST(KNNClassifier, EqualDistancesGoToTheLowerRow) {
                 ranked.emplace_back((X.row(i) - queries.row(q)).squaredNorm(), i);
             }
             std::sort(ranked.begin(), ranked.end());
-            for (Eigen::Index j = 0; j < k; ++j) {
-                const Neighbour& got = found[static_cast<std::size_t>(q * k + j)];
+            for (Eigen::Index j = 0; j < kept; ++j) {
+                const Neighbour& got = found[static_cast<std::size_t>(q * kept + j)];
                 ASSERT_EQ(got.row, ranked[static_cast<std::size_t>(j)].second) << q << ", " << j;
                 ASSERT_EQ(got.distance, ranked[static_cast<std::size_t>(j)].first);
             }
@@ -287,24 +295,33 @@ TEST(KNNClassifier, BoxesAllowForTheQuerysOwnRounding) {
     }
 }
 
-TEST(KNNClassifier, BoxesAtEveryLevelAllowForTheQuerysOwnRounding) {
-    // As above, with row 0 on the low face of a box at every level: a query whose bar is row 0's
-    // distance must not pass over it at any level.
+TEST(KNNClassifier, BoxesAtEveryLevelAllowForEveryRounding) {
+    // Row 0 lies at the low corner of a box at every level, and a query whose bar is row 0's
+    // distance must not pass over it at any level. First as above, with the query's own rounding;
+    // then with a query on single precision's grid whose gaps to the corner are exact but whose
+    // squares and their sum round up, past the bar's value rounded up: only the allowance for the
+    // boxes' own rounding keeps row 0.
     constexpr Eigen::Index n = 4096;
-    RowMajorMatrix X = RowMajorMatrix::Zero(n, 2);
-    for (Eigen::Index i = 0; i < n; ++i) X(i, 0) = 1.0 + static_cast<double>(i) / 64.0;
-    const double below = 1.0 - std::ldexp(1.0, -14);
-    const double query[2] = {below + std::ldexp(1.0, -26), 0.0};
-    for (Eigen::Index prefix : {1, 2}) {
-        const ScreenStages screen = ScreenStages::build(X, {prefix, 1});
-        ASSERT_GE(screen.levels.size(), 3u);
-        ASSERT_NE(std::find(screen.order.begin(), screen.order.begin() + kSinglePanelRows, 0),
-                  screen.order.begin() + kSinglePanelRows);  // in the first group
-        float scaled[2];
-        for (int p = 0; p < 2; ++p) scaled[p] = static_cast<float>(std::ldexp(query[p], screen.exponent));
-        const double bar = squared_distance(query, X.row(0).data(), 2);
-        const BoxQuery box_query{scaled, query[0] * query[0], screen.prefix_error(query, scaled), bar};
-        EXPECT_EQ(next_near(screen, box_query, 0, n), 0) << prefix;
+    struct Corner { double step, second; double query[2]; };
+    const Corner corners[] = {
+        {1.0 / 64.0, 0.0, {1.0 - std::ldexp(1.0, -14) + std::ldexp(1.0, -26), 0.0}},
+        {1.0 / 4096.0, 1.0, {1.0 - std::ldexp(0x120f24, -24), 1.0 - std::ldexp(0x172624, -24)}},
+    };
+    for (const Corner& corner : corners) {
+        RowMajorMatrix X = RowMajorMatrix::Constant(n, 2, corner.second);
+        for (Eigen::Index i = 0; i < n; ++i) X(i, 0) = 1.0 + static_cast<double>(i) * corner.step;
+        const double* query = corner.query;
+        for (Eigen::Index prefix : {1, 2}) {
+            const ScreenStages screen = ScreenStages::build(X, {prefix, 1});
+            ASSERT_GE(screen.levels.size(), 3u);
+            ASSERT_NE(std::find(screen.order.begin(), screen.order.begin() + kSinglePanelRows, 0),
+                      screen.order.begin() + kSinglePanelRows);  // in the first group
+            float scaled[2];
+            for (int p = 0; p < 2; ++p) scaled[p] = static_cast<float>(std::ldexp(query[p], screen.exponent));
+            const double bar = squared_distance(query, X.row(0).data(), 2);
+            const BoxQuery box_query{scaled, squared_norm(query, 2), screen.prefix_error(query, scaled), bar};
+            EXPECT_EQ(next_near(screen, box_query, 0, n), 0) << corner.second << ", " << prefix;
+        }
     }
 }
 
