@@ -298,29 +298,34 @@ TEST(KNNClassifier, BoxesAllowForTheQuerysOwnRounding) {
 TEST(KNNClassifier, BoxesAtEveryLevelAllowForEveryRounding) {
     // Row 0 lies at the low corner of a box at every level, and a query whose bar is row 0's
     // distance must not pass over it at any level. First as above, with the query's own rounding;
-    // then with a query on single precision's grid whose gaps to the corner are exact but whose
-    // squares and their sum round up, past the bar's value rounded up: only the allowance for the
+    // then with queries on single precision's grid whose gaps to the corner are exact but whose
+    // squares and their sum round up past the bar's value rounded up, among normal values and then
+    // among subnormal ones (the last row, far off, sets the scale): only the allowance for the
     // boxes' own rounding keeps row 0.
     constexpr Eigen::Index n = 4096;
-    struct Corner { double step, second; double query[2]; };
+    const double t = std::ldexp(1.0, -69);
+    const auto gap = [](int bits, int exponent) { return std::ldexp(static_cast<double>(bits), exponent); };
+    struct Corner { double first, step, last, second; double query[3]; };
     const Corner corners[] = {
-        {1.0 / 64.0, 0.0, {1.0 - std::ldexp(1.0, -14) + std::ldexp(1.0, -26), 0.0}},
-        {1.0 / 4096.0, 1.0, {1.0 - std::ldexp(0x120f24, -24), 1.0 - std::ldexp(0x172624, -24)}},
+        {1.0, 1.0 / 64.0, 1.0 + 4095.0 / 64.0, 0.0, {1.0 - std::ldexp(1.0, -14) + std::ldexp(1.0, -26), 0.0, 0.0}},
+        {1.0, 1.0 / 4096.0, 1.0 + 4095.0 / 4096.0, 1.0, {1.0 - gap(0x120f24, -24), 1.0 - gap(0x172624, -24), 1.0}},
+        {t, t / 4096.0, 1.0, t, {t - gap(0x93c5e, -90), t - gap(0xd770e, -90), t - gap(0xd89d3, -90)}},
     };
     for (const Corner& corner : corners) {
-        RowMajorMatrix X = RowMajorMatrix::Constant(n, 2, corner.second);
-        for (Eigen::Index i = 0; i < n; ++i) X(i, 0) = 1.0 + static_cast<double>(i) * corner.step;
+        RowMajorMatrix X = RowMajorMatrix::Constant(n, 3, corner.second);
+        for (Eigen::Index i = 0; i < n; ++i) X(i, 0) = corner.first + static_cast<double>(i) * corner.step;
+        X(n - 1, 0) = corner.last;
         const double* query = corner.query;
-        for (Eigen::Index prefix : {1, 2}) {
+        for (Eigen::Index prefix : {1, 2, 3}) {
             const ScreenStages screen = ScreenStages::build(X, {prefix, 1});
             ASSERT_GE(screen.levels.size(), 3u);
             ASSERT_NE(std::find(screen.order.begin(), screen.order.begin() + kSinglePanelRows, 0),
                       screen.order.begin() + kSinglePanelRows);  // in the first group
-            float scaled[2];
-            for (int p = 0; p < 2; ++p) scaled[p] = static_cast<float>(std::ldexp(query[p], screen.exponent));
-            const double bar = squared_distance(query, X.row(0).data(), 2);
-            const BoxQuery box_query{scaled, squared_norm(query, 2), screen.prefix_error(query, scaled), bar};
-            EXPECT_EQ(next_near(screen, box_query, 0, n), 0) << corner.second << ", " << prefix;
+            float scaled[3];
+            for (int p = 0; p < 3; ++p) scaled[p] = static_cast<float>(std::ldexp(query[p], screen.exponent));
+            const double bar = squared_distance(query, X.row(0).data(), 3);
+            const BoxQuery box_query{scaled, squared_norm(query, 3), screen.prefix_error(query, scaled), bar};
+            EXPECT_EQ(next_near(screen, box_query, 0, n), 0) << corner.first << ", " << prefix;
         }
     }
 }
@@ -508,6 +513,35 @@ INSTANTIATE_TEST_SUITE_P(Stores, SearchAtEverySize,
                          testing::Combine(testing::Values(Eigen::Index{1}, Eigen::Index{15}, Eigen::Index{17},
                                                           Eigen::Index{255}, Eigen::Index{257}, Eigen::Index{100000}),
                                           testing::Values(1e-10, 1.0, 1e15)));
+
+}  // namespace
+}  // namespace mirelo
+
+namespace mirelo {
+namespace {
+
+TEST(KNNClassifier, FarRowsShareABlockWithNearOnes) {
+    // Rows about the origin take the block's first places and a tight cluster far off the rest;
+    // the queries, about the origin too, reach into the cluster, where single precision cannot
+    // tell its rows apart: the second stage must allow for the rounding of the far rows' norms,
+    // not of the first ones'.
+    Matrix X(128, 3);
+    X.topRows(64) = test::random_matrix(64, 3, 140) * 0.5;
+    X.bottomRows(64) = test::random_matrix(64, 3, 141) * 1e-3;
+    X.bottomRows(64).col(0).array() += 1000.0;
+    const RowMajorMatrix queries = test::random_matrix(100, 3, 142) * 0.5;
+    for (const Eigen::Index K : {Eigen::Index{70}, Eigen::Index{100}}) {
+        const KNNClassifier knn = fitted(static_cast<std::int32_t>(K), X, LabelList(128, "a"));
+        const std::vector<Neighbour> found = knn.nearest_rows(queries, K);
+        for (Eigen::Index q = 0; q < queries.rows(); ++q) {
+            const std::vector<Neighbour> expected = brute_force(knn, queries.row(q).data(), K);
+            for (Eigen::Index j = 0; j < K; ++j) {
+                ASSERT_EQ(found[static_cast<std::size_t>(q * K + j)].row, expected[static_cast<std::size_t>(j)].row)
+                    << "K " << K << ", query " << q << ", place " << j;
+            }
+        }
+    }
+}
 
 }  // namespace
 }  // namespace mirelo
