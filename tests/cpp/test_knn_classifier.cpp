@@ -466,6 +466,10 @@ TEST_P(SearchAtEverySize, MatchesBruteForceBitForBit) {
     RowMajorMatrix queries(200, m);
     for (Eigen::Index q = 0; q < 10; ++q) queries.row(q) = unit.row(q * (n - 1) / 9);
     queries.bottomRows(190) = (test::random_matrix(190, m, 112) * 40.0 * spreads.asDiagonal()).array().round() / 2.0;
+    // A few lie beyond the screen's range, on either side, and beyond single precision's.
+    queries(10, 0) = -1e20;
+    queries(11, 1) = 1e20;
+    queries(12, 2) = -1e40;
     const Matrix X = unit * scale;
     const RowMajorMatrix Z = queries * scale;
     for (Eigen::Index K : {Eigen::Index{1}, Eigen::Index{5}}) {
