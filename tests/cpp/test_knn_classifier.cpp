@@ -109,6 +109,16 @@ TEST(KNNClassifier, IncomparableDistancesStillAnswerAStoredLabel) {
     const LabelList y{"a", "b", "c", "d", "e"};
     EXPECT_TRUE(is_one_of(fitted(2, Matrix::Constant(5, 2, kNaN), y).predict(Vector::Ones(2)), y));
     EXPECT_TRUE(is_one_of(fitted(2, test::random_matrix(5, 2, 3), y).predict(Vector::Constant(2, kNaN)), y));
+    // NaN distances come after every number, and among themselves by row like any tie.
+    Matrix with_nan = test::random_matrix(300, 2, 4);
+    for (Eigen::Index i : {250, 7, 120}) with_nan(i, 1) = kNaN;
+    const KNNClassifier knn = fitted(1, with_nan, LabelList(300, "a"));
+    const std::vector<Neighbour> all = knn.nearest_rows(RowMajorMatrix::Ones(1, 2), 300);
+    for (int j = 0; j < 3; ++j) {
+        EXPECT_EQ(all[static_cast<std::size_t>(297 + j)].row, (std::vector<Eigen::Index>{7, 120, 250})[j]);
+    }
+    const std::vector<Neighbour> first = knn.nearest_rows(RowMajorMatrix::Constant(1, 2, kNaN), 5);
+    for (int j = 0; j < 5; ++j) EXPECT_EQ(first[static_cast<std::size_t>(j)].row, j);
     const KNNClassifier no_features = fitted(1, Matrix(3, 0), {"a", "b", "c"});
     EXPECT_EQ(no_features.labels(), (LabelList{"a", "b", "c"}));
     EXPECT_TRUE(is_one_of(no_features.predict(Vector(0)), y));
