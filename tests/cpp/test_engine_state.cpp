@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <sstream>
@@ -85,14 +86,18 @@ TEST(EngineNeighbours, TrainingRowsFindWhatTheirQueriesWould) {
         KNNEngine engine(KNNConfig{3, 0.9});
         engine.set_progress(nullptr);
         engine.train(X, LabelList(200, "same"), false);
-        const std::vector<Neighbour> expected = engine.nearest_rows(X, 5);
-        const std::vector<Neighbour> found = engine.nearest_training_rows(5);
-        ASSERT_EQ(found.size(), expected.size());
-        for (std::size_t i = 0; i < expected.size(); ++i) {
-            EXPECT_EQ(found[i].row, expected[i].row);
-            EXPECT_EQ(found[i].distance, expected[i].distance);
+        // Past the store's size, every row is found.
+        for (const Eigen::Index count : {5, 260}) {
+            const std::vector<Neighbour> expected = engine.nearest_rows(X, count);
+            const std::vector<Neighbour> found = engine.nearest_training_rows(count);
+            ASSERT_EQ(found.size(), static_cast<std::size_t>(200 * std::min<Eigen::Index>(count, 200)));
+            ASSERT_EQ(found.size(), expected.size());
+            for (std::size_t i = 0; i < expected.size(); ++i) {
+                EXPECT_EQ(found[i].row, expected[i].row);
+                EXPECT_EQ(found[i].distance, expected[i].distance);
+            }
+            EXPECT_EQ(found.front().distance, 0.0);
         }
-        EXPECT_EQ(found.front().distance, 0.0);
     }
 }
 
