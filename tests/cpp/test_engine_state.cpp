@@ -162,6 +162,9 @@ TEST(EngineState, CorruptStatesAreRejectedAndChangeNothing) {
         {"reduced value", [](EngineState& s, double v) { s.reduced(7, 0) = v; }, {"finite", "reduced"}},
         {"spread value", [](EngineState& s, double) { s.std_dev[0] = 0.0; }, {"positive spreads"}},
         {"scale exponent", [](EngineState& s, double) { s.scale_exponent = 5000; }, {"scale exponent", "5000"}},
+        // Just past the powers of two that scale a double's range to one and back.
+        {"exponent above", [](EngineState& s, double) { s.scale_exponent = 1075; }, {"scale exponent", "1075"}},
+        {"exponent below", [](EngineState& s, double) { s.scale_exponent = -1024; }, {"scale exponent", "-1024"}},
         {"overflowing row", [](EngineState& s, double) { s.reduced(3, 0) = 1e200; }, {"row 3", "overflows"}},
     };
     for (const Case& c : cases) {
