@@ -97,13 +97,14 @@ TEST(AdaptivePCA, FullProjectionIsARotation) {
     struct Shape { Eigen::Index n, d; bool scale; double magnitude; };
     for (const Shape& s : {Shape{12, 4, false, 1.0}, Shape{12, 4, true, 1.0}, Shape{5, 5, true, 1.0},
                            Shape{4, 9, false, 1.0}, Shape{4, 9, true, 1.0}, Shape{12, 4, false, 1e-10},
-                           Shape{4, 9, false, 1e-10}, Shape{4, 9, false, 1e8}, Shape{6, 600, true, 1.0}}) {
+                           Shape{4, 9, false, 1e-10}, Shape{4, 9, false, 1e8}, Shape{6, 600, true, 1.0},
+                           Shape{4, 9, true, 1e155}}) {
         SCOPED_TRACE(testing::Message() << s.n << "x" << s.d << " scale " << s.scale << " x" << s.magnitude);
         const Matrix X = (test::random_matrix(s.n, s.d, 7).array() * 3.0 + 5.0).matrix() * s.magnitude;
         const AdaptivePCA pca = fitted(100.0, X, s.scale);
         Matrix Z = X.rowwise() - X.colwise().mean();
         for (Eigen::Index j = 0; s.scale && j < s.d; ++j) {
-            Z.col(j) /= std::sqrt(Z.col(j).squaredNorm() / static_cast<double>(s.n - 1));
+            Z.col(j) /= Z.col(j).stableNorm() / std::sqrt(static_cast<double>(s.n - 1));  // squares may overflow
         }
         const Matrix T = pca.transform(X);
         const double tolerance = 1e-9 * Z.cwiseAbs().maxCoeff();

@@ -75,6 +75,9 @@ TEST(KNNEngine, RejectedTrainingKeepsPreviousModel) {
     Data longer = clusters(70000, 3, 24);
     longer.X(4321, 2) = -kInf;
     longer.X(100, 1) = kNaN;
+    // Wide data are read a slice of columns at a time.
+    Data wide = clusters(4, 600, 26);
+    wide.X(2, 450) = kNaN;
     struct Bad { Matrix X; LabelList y; std::vector<std::string> fragments; };
     const Bad cases[] = {
         {Matrix(0, 0), {}, {"0 x 0"}},
@@ -83,7 +86,8 @@ TEST(KNNEngine, RejectedTrainingKeepsPreviousModel) {
         {with_nan, six_labels, {"row 2", "column 1"}},
         {with_inf, six_labels, {"row 4", "column 0"}},
         {long_data.X, long_data.y, {"-inf at row 4321, column 2"}},
-        {longer.X, longer.y, {"nan at row 100, column 1"}}};
+        {longer.X, longer.y, {"nan at row 100, column 1"}},
+        {wide.X, wide.y, {"nan at row 2, column 450"}}};
     for (const Bad& c : cases) {
         const auto attempt = [&] { engine.train(c.X, c.y, false); };
         EXPECT_EQ(captured_stdout([&] { expect_invalid_argument(attempt, c.fragments); }), "");
