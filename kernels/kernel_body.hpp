@@ -217,10 +217,12 @@ inline __attribute__((always_inline)) void distance_chains(const double* const* 
     }
     if (p < length) {
         for (int r = 0; r < R; ++r) {
-            double tail_a[4] = {}, tail_b[4] = {};
-            for (Index c = 0; p + c < length; ++c) {
-                tail_a[c] = a[r][p + c];
-                tail_b[c] = b[r][p + c];
+            // Filled lane by lane at a fixed count: a loop to the row's end becomes two calls to
+            // memcpy per pair, which cost more than the pair's whole sum.
+            double tail_a[4], tail_b[4];
+            for (Index c = 0; c < 4; ++c) {
+                tail_a[c] = p + c < length ? a[r][p + c] : 0.0;
+                tail_b[c] = p + c < length ? b[r][p + c] : 0.0;
             }
             const V difference = Ops::subtract(Ops::load(tail_a), Ops::load(tail_b));
             sums[r] = Ops::add(sums[r], Ops::multiply(difference, difference));

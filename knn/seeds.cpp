@@ -45,6 +45,8 @@ Index nearest_seed(const double* query, const RowMajorMatrix& rows, const Screen
                    std::vector<double>& distances) {
     const Index n = rows.rows();
     const Index count = std::min(n, std::max(2 * K, std::min(kSeedRows, n / kSeedRows)));
+    // Room for the nearest seed's group too, which seed() adds.
+    distances.reserve(static_cast<std::size_t>(count + kSinglePanelRows));
     distances.resize(static_cast<std::size_t>(count));
     row_distances(count, rows.cols(), [&](Index i) {
         return std::pair(query, rows.row(screen.row(seed_place(i, count, n))).data());

@@ -215,9 +215,6 @@ void AdaptivePCA::project(const InputRows& X, double* reduced) const {
     constexpr Eigen::Index kRows = 48;
     const Eigen::Index chunks = (n + kRows - 1) / kRows;
     const Eigen::Index slices = (d + kTransformFeatures - 1) / kTransformFeatures;
-    const int threads = chunks > 1 ? omp_get_max_threads() : 1;
-    const Eigen::Index buffer_size = std::min(kRows, n) * kTransformFeatures;
-    std::vector<double> buffers(static_cast<std::size_t>(threads * buffer_size));
     const Centring centring(mean, std_dev, std::ldexp(1.0, scale_exponent));
     const auto project_chunk = [&](Eigen::Index c, double* scaled) {
         const Eigen::Index first_row = c * kRows;
@@ -232,8 +229,18 @@ void AdaptivePCA::project(const InputRows& X, double* reduced) const {
                             {reduced + first_row * m, m, 1}, s > 0);
         }
     };
+    if (n == 1) {
+        // One query (predict): its buffer on the stack, which spares the call an allocation and
+        // the zeroing of one.
+        double row[kTransformFeatures];
+        project_chunk(0, row);
+        return;
+    }
+    const int threads = chunks > 1 ? omp_get_max_threads() : 1;
+    const Eigen::Index buffer_size = std::min(kRows, n) * kTransformFeatures;
+    std::vector<double> buffers(static_cast<std::size_t>(threads * buffer_size));
     if (chunks <= 1) {
-        // A few rows (one query, say): no thread team to start.
+        // A few rows: no thread team to start.
         if (chunks == 1) project_chunk(0, buffers.data());
         return;
     }

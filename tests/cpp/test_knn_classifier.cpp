@@ -6,6 +6,7 @@
 #include <numeric>
 #include <random>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -34,9 +35,22 @@ bool is_one_of(const std::string& label, const LabelList& y) {
 
 struct VoteCase { std::int32_t k; Matrix X; LabelList y; Vector query; std::string expected; };
 
+// Rows 0, 1, 2, ... along the first axis, labelled by runs: {{"b", 20}, {"a", 20}} labels rows 0 to
+// 19 "b" and rows 20 to 39 "a".
+std::pair<Matrix, LabelList> runs_on_a_line(const std::vector<std::pair<std::string, int>>& runs) {
+    LabelList y;
+    for (const auto& [label, count] : runs) y.insert(y.end(), static_cast<std::size_t>(count), label);
+    Matrix X = Matrix::Zero(static_cast<Eigen::Index>(y.size()), 2);
+    for (Eigen::Index i = 0; i < X.rows(); ++i) X(i, 0) = static_cast<double>(i);
+    return {X, y};
+}
+
 TEST(KNNClassifier, Votes) {
     const Matrix abc{{0, 0}, {1, 0}, {5, 5}}, pair{{1, 0}, {-1, 0}};
     const Vector q{{0.9, 0.0}}, o = Vector::Zero(2), ones = Vector::Ones(2);
+    // More voters than the vote counts on the stack.
+    const auto [even, even_y] = runs_on_a_line({{"b", 20}, {"a", 20}, {"c", 10}});
+    const auto [odd, odd_y] = runs_on_a_line({{"b", 21}, {"a", 19}, {"c", 10}});
     const std::vector<VoteCase> cases = {
         {1, abc, {"a", "b", "c"}, q, "b"},
         {2, abc, {"a", "b", "c"}, q, "a"},
@@ -55,6 +69,10 @@ TEST(KNNClassifier, Votes) {
         {1, Matrix{{kNaN, kNaN}, {3, 3}, {1, 1}}, {"n", "far", "near"}, ones, "near"},
         {2, Matrix{{kNaN, 0}, {1, 1}, {2, 2}}, {"a", "z", "z"}, ones, "z"},
         {1, Matrix{{kInf, 0}, {-kInf, 0}, {1, 1}, {kInf, -kInf}}, {"p", "m", "f", "q"}, ones, "f"},
+        {40, even, even_y, o, "a"},
+        {45, even, even_y, o, "a"},
+        {40, odd, odd_y, o, "b"},
+        {60, odd, odd_y, o, "b"},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const VoteCase& c = cases[i];
