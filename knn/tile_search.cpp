@@ -35,10 +35,16 @@ TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, I
     size(near, tile_size * kBlockGroups);
     size(near_count, tile_size);
     size(queries_near, kBlockGroups);
-    size(near_groups, kBlockGroups);
-    size(pair_starts, kBlockGroups + 1);
-    size(pair_queries, tile_size * kBlockGroups);
+    // A query alone has no pairs to list; its call is short enough for each allocation to show.
+    if (tile_size > 1) {
+        size(near_groups, kBlockGroups);
+        size(pair_starts, kBlockGroups + 1);
+        size(pair_queries, tile_size * kBlockGroups);
+    }
     size(candidates, tile_size * kRowBlock / kPanelRows);
+    // Room for a group's rows per query, so that a block's few found rows do not grow them.
+    found.reserve(static_cast<std::size_t>(tile_size * kSinglePanelRows));
+    found_distances.reserve(found.capacity());
 }
 
 void TileSearch::offer(TileQuery& member, Index place) const {
