@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "huge_pages.hpp"
 #include "input_checks.hpp"
 #include "knn_engine.hpp"
 
@@ -134,7 +135,9 @@ void KNNEngine::import_state(const EngineState& state) {
     new_pca->explained_variance_ratio = state.explained_variance_ratio;
     new_pca->scale_exponent = state.scale_exponent;
     auto new_knn = std::make_unique<KNNClassifier>(config.k);
-    new_knn->fit(state.reduced, state.labels);
+    RowMajorMatrix rows = matrix_on_huge_pages(state.reduced.rows(), state.reduced.cols());
+    rows = state.reduced;
+    new_knn->fit(std::move(rows), state.labels);
     pca.swap(new_pca);
     knn.swap(new_knn);
 }

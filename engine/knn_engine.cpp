@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "free_memory.hpp"
+#include "huge_pages.hpp"
 #include "input_checks.hpp"
 #include "parallel_job.hpp"
 
@@ -97,7 +98,7 @@ void KNNEngine::train(const InputRows& X, LabelPlaces y, bool scale) {
     // Projected straight into the store's rows, in pieces so that progress can be told.
     const Eigen::Index n = X.rows();
     constexpr Eigen::Index kProjectionRows = Eigen::Index{1} << 16;
-    RowMajorMatrix reduced(n, new_pca->n_components);
+    RowMajorMatrix reduced = matrix_on_huge_pages(n, new_pca->n_components);
     for (Eigen::Index top = 0; top < n; top += kProjectionRows) {
         if (progress_report) progress_report("projection", static_cast<double>(top) / static_cast<double>(n));
         const Eigen::Index rows = std::min(kProjectionRows, n - top);
