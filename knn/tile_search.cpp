@@ -112,14 +112,15 @@ void TileSearch::screen_boxes(TileQuery* tile, Index count, Index start, Index b
         at(near_count, t) = 0;
         if (at(next, t) >= start + block) continue;
         const double widened = widened_bar(member.bar(), member.norm, largest_norm, rows.cols());
-        at(limits, t) = screen.limit(widened, member.norm, largest_norm, at(coded_sums, t));
-        at(checkpoint_limits, t) =
-            screen.checkpoint_limit(widened, at(checkpoint_norms, t), largest_norm, at(coded_sums, t));
         Index* listed = near.data() + t * kBlockGroups;
         const Index kept =
             near_boxes({scaled.row(t).data(), screen.levels.front().boxes.data() + start / kBlockUnit * chunk_size,
                         groups, screen.prefix, screen.box_limit(widened, member.prefix_error), listed});
         at(near_count, t) = kept;
+        if (kept == 0) continue;  // the second stage's limits are read only for the groups listed
+        at(limits, t) = screen.limit(widened, member.norm, largest_norm, at(coded_sums, t));
+        at(checkpoint_limits, t) =
+            screen.checkpoint_limit(widened, at(checkpoint_norms, t), largest_norm, at(coded_sums, t));
         for (Index i = 0; i < kept; ++i) ++at(queries_near, listed[i]);
     }
 }
