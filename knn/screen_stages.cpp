@@ -192,6 +192,11 @@ ScreenStages ScreenStages::build(const RowMajorMatrix& rows, ScreenLengths lengt
         over_places(n, [&](Index first, Index last) {
             for (Index i = first; i < last; ++i) row_norms[i] = squared_norm(rows.row(i).data(), rows.cols());
         });
+        // A row whose norm overflows would fail the second stage at any bar, 2 * dot - inf being
+        // above no limit: such stores are searched whole.
+        if (!row_norms.allFinite()) {
+            return ScreenStages{};
+        }
         Vector exact_norms(n);
         stages.norms.resize(static_cast<std::size_t>(n));
         for (Index i = 0; i < n; ++i) {

@@ -48,8 +48,8 @@ struct ScreenStages {
     static constexpr Eigen::Index kNormRun = 64;
 
     // Stages over the rows in their order, the boxes' prefix clamped to 1 to the width; a checkpoint
-    // not below the width is none. Empty (no screen) when the store is empty, holds a value that is
-    // not finite, or has more rows than an order can number.
+    // not below the width is none. Empty (no screen) when the store is empty, holds a value or a
+    // squared norm that is not finite, or has more rows than an order can number.
     static ScreenStages build(const RowMajorMatrix& rows, ScreenLengths lengths);
     bool empty() const { return prefix == 0; }
     // The stored row at a place: the place itself when there is no screen.

@@ -544,7 +544,11 @@ TEST(KNNClassifier, OneRowSearchesOfStoresTakenInTurnKeepTheirAnswers) {
 INSTANTIATE_TEST_SUITE_P(Stores, SearchAtEverySize,
                          testing::Combine(testing::Values(Eigen::Index{1}, Eigen::Index{15}, Eigen::Index{17},
                                                           Eigen::Index{255}, Eigen::Index{257}, Eigen::Index{100000}),
-                                          testing::Values(1e-10, 1.0, 1e15)));
+                                          // At the ends of double range squared norms overflow
+                                          // (1e300), go subnormal (1e-160) or vanish (1e-300); past
+                                          // 1e150 and 1e-150 their scale for the screen is no
+                                          // longer a normal double.
+                                          testing::Values(1e-300, 1e-160, 1e-10, 1.0, 1e15, 1e150, 1e300)));
 
 }  // namespace
 }  // namespace mirelo
