@@ -71,7 +71,7 @@ void pack_in_order(const RowMajorMatrix& rows, ScreenStages& stages) {
                              stages.tails.data() + start * (width - head));
             for (Index r = 0; r < count && coded; ++r) {
                 stages.checkpoint_norms[static_cast<std::size_t>(start + r)] =
-                    static_cast<float>(std::ldexp(squared_norm(group.row(r).data(), head), 2 * stages.exponent));
+                    static_cast<float>(stages.scaled_norm(squared_norm(group.row(r).data(), head)));
             }
         }
     });
@@ -99,11 +99,11 @@ double widened_bar(double bar, double query_norm, double largest_norm, Index len
     return std::nextafter(bar + rounding, std::numeric_limits<double>::infinity());
 }
 
-double ScreenStages::prefix_error(const double* query, const float* scaled) const {
+double ScreenStages::prefix_error(const double* query, const float* scaled_values) const {
     // Each difference is exact; the sum and the root round by a few epsilons of themselves.
     double sum = 0.0;
     for (Index p = 0; p < prefix; ++p) {
-        const double difference = std::ldexp(query[p], exponent) - static_cast<double>(scaled[p]);
+        const double difference = scaled(query[p]) - static_cast<double>(scaled_values[p]);
         sum += difference * difference;
     }
     return std::sqrt(sum) * (1.0 + 2.0 * static_cast<double>(prefix + 4) * std::numeric_limits<double>::epsilon());
@@ -116,7 +116,7 @@ float ScreenStages::box_limit(double widened_bar, double query_error) const {
     // normal range, which also covers the double-precision values' own rounding there.
     constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
     const double steps = static_cast<double>(prefix + 3);
-    const double reach = std::sqrt(std::ldexp(widened_bar, 2 * exponent)) * (1.0 + 4.0 * kEpsilon) + query_error;
+    const double reach = std::sqrt(scaled_norm(widened_bar)) * (1.0 + 4.0 * kEpsilon) + query_error;
     const double limit = reach * reach * (1.0 + 4.0 * kEpsilon) *
                              (1.0 + steps * static_cast<double>(std::numeric_limits<float>::epsilon())) +
                          steps * static_cast<double>(std::numeric_limits<float>::denorm_min());
@@ -125,18 +125,17 @@ float ScreenStages::box_limit(double widened_bar, double query_error) const {
 }
 
 float ScreenStages::limit(double widened_bar, double query_norm, double largest, double query_coded_sum) const {
-    const auto scaled = [&](double norm) { return std::ldexp(norm, 2 * exponent); };
-    return checkpoint == 0 ? single_precision_limit(scaled(widened_bar), scaled(query_norm), scaled(largest), width)
-                           : coded_limit(scaled(widened_bar), scaled(query_norm), scaled(largest), width, checkpoint,
-                                         query_coded_sum);
+    return checkpoint == 0 ? single_precision_limit(scaled_norm(widened_bar), scaled_norm(query_norm),
+                                                    scaled_norm(largest), width)
+                           : coded_limit(scaled_norm(widened_bar), scaled_norm(query_norm), scaled_norm(largest),
+                                         width, checkpoint, query_coded_sum);
 }
 
 float ScreenStages::checkpoint_limit(double widened_bar, double query_checkpoint_norm, double largest,
                                      double query_coded_sum) const {
     // The largest whole norm bounds the rows' norms over the checkpoint too.
-    const auto scaled = [&](double norm) { return std::ldexp(norm, 2 * exponent); };
-    return coded_limit(scaled(widened_bar), scaled(query_checkpoint_norm), scaled(largest), checkpoint, checkpoint,
-                       query_coded_sum);
+    return coded_limit(scaled_norm(widened_bar), scaled_norm(query_checkpoint_norm), scaled_norm(largest), checkpoint,
+                       checkpoint, query_coded_sum);
 }
 
 double ScreenStages::largest_norm(Index first, Index count) const {
@@ -179,6 +178,8 @@ ScreenStages ScreenStages::build(const RowMajorMatrix& rows, ScreenLengths lengt
     // Scaling by a power of two is exact, so the screen sees the same values at any magnitude.
     const double largest = rows.cwiseAbs().maxCoeff();
     stages.exponent = largest > 0.0 ? -std::ilogb(largest) : 0;
+    stages.scaled = PowerOfTwo(stages.exponent);
+    stages.scaled_norm = PowerOfTwo(2 * stages.exponent);
     stages.order = nearby_order(rows);
     stages.width = rows.cols();
     stages.prefix = std::clamp<Index>(lengths.prefix, 1, rows.cols());
@@ -201,7 +202,7 @@ ScreenStages ScreenStages::build(const RowMajorMatrix& rows, ScreenLengths lengt
         stages.norms.resize(static_cast<std::size_t>(n));
         for (Index i = 0; i < n; ++i) {
             exact_norms[i] = row_norms[stages.row(i)];
-            stages.norms[static_cast<std::size_t>(i)] = static_cast<float>(std::ldexp(exact_norms[i], 2 * stages.exponent));
+            stages.norms[static_cast<std::size_t>(i)] = static_cast<float>(stages.scaled_norm(exact_norms[i]));
         }
         stages.levels = box_levels(rows, stages.order, exact_norms, stages.prefix, factor);
         stages.run_largest = largest_of_runs(exact_norms);

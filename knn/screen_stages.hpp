@@ -6,6 +6,7 @@
 #include "box_levels.hpp"
 #include "mirelo_types.hpp"
 #include "nearby_order.hpp"
+#include "power_of_two.hpp"
 
 namespace mirelo {
 
@@ -31,6 +32,8 @@ struct ScreenLengths {
 // an answer.
 struct ScreenStages {
     int exponent = 0;                 // the rows are scaled by 2^exponent, which puts their largest in [1, 2)
+    PowerOfTwo scaled{0};             // a value scaled like the rows
+    PowerOfTwo scaled_norm{0};        // a squared norm or distance scaled like the rows'
     std::vector<RowNumber> order;     // the stored row at each place
     Eigen::Index prefix = 0;          // coordinates the boxes span; 0 without a screen
     Eigen::Index width = 0;           // coordinates of a row
@@ -58,7 +61,7 @@ struct ScreenStages {
     }
     // How far a query's scaled values, rounded to single precision, lie from the exact ones over
     // the prefix, at least.
-    double prefix_error(const double* query, const float* scaled) const;
+    double prefix_error(const double* query, const float* scaled_values) const;
     // The first stage's limit for every box holding a row whose squared distance is at most
     // `widened_bar`, given the query's prefix_error.
     float box_limit(double widened_bar, double query_error) const;

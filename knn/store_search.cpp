@@ -25,7 +25,7 @@ constexpr Index kTileCandidates = Index{1} << 16;
 bool screened(const ScreenStages& screen, const double* query, Index length) {
     const Eigen::Map<const Eigen::RowVectorXd> values(query, length);
     return !screen.empty() &&
-           ((values * std::ldexp(1.0, screen.exponent)).array().abs() <= kSinglePrecisionLimit).all();  // false for NaN
+           ((values * screen.scaled(1.0)).array().abs() <= kSinglePrecisionLimit).all();  // false for NaN
 }
 
 // Each query's seed, and the queries in the order of where their scans start; those the screen

@@ -91,7 +91,7 @@ void TileSearch::prepare(TileQuery* tile, Index count) {
     const Index m = rows.cols();
     for (Index t = 0; t < count; ++t) {
         scaled.row(t) =
-            (Eigen::Map<const Eigen::RowVectorXd>(tile[t].values, m) * std::ldexp(1.0, screen.exponent)).cast<float>();
+            (Eigen::Map<const Eigen::RowVectorXd>(tile[t].values, m) * screen.scaled(1.0)).cast<float>();
         tile[t].prefix_error = screen.prefix_error(tile[t].values, scaled.row(t).data());
         // Multiplying by a power of two is exact in the float range.
         coded.row(t) = scaled.row(t).head(screen.checkpoint) * static_cast<float>(kCodeStep);
