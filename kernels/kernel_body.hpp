@@ -373,14 +373,30 @@ void lone_query_groups(const SingleScreen& s, Index flag_groups, Index first, In
     });
 }
 
+// A group's leading values, read from codes, as floats in the packing's layout.
+inline void convert_codes(const std::int16_t* codes, Index length, float* out) {
+    for (Index p = 0; p < length; ++p) {
+        F low, high;
+        Ops::load_codes(codes + p * kSinglePanelRows, low, high);
+        Ops::store(out + p * kSinglePanelRows, low);
+        Ops::store(out + p * kSinglePanelRows + kPanelRows, high);
+    }
+}
+
 // One group against blocks of its listed queries, which share each load of it; a block whose
-// queries all pass over the group at the checkpoint reads no further.
+// queries all pass over the group at the checkpoint reads no further. The codes of a group that
+// more than one block meets are converted once for all of them: the same values, so the same
+// chains.
 void group_queries(const SingleScreen& s, Index flag_groups, Index i) noexcept {
     const Index g = s.groups[i];
+    const Index count = s.pair_starts[i + 1] - s.pair_starts[i];
     const Index* queries = s.pair_queries + s.pair_starts[i];
     const Index checkpoint = s.checkpoint == 0 ? s.length : s.checkpoint;
     const Index tail = s.length - checkpoint;
-    each_block(s.pair_starts[i + 1] - s.pair_starts[i], [&](auto block, Index first) {
+    const std::int16_t* codes = s.checkpoint == 0 ? nullptr : s.packed_codes + g * kSinglePanelRows * checkpoint;
+    const bool converted = codes != nullptr && s.converted_codes != nullptr && count > kBlockRows;
+    if (converted) convert_codes(codes, checkpoint, s.converted_codes);
+    each_block(count, [&](auto block, Index first) {
         constexpr int R = decltype(block)::rows;
         F acc[R][2];
         const float* rows[R];
@@ -392,7 +408,11 @@ void group_queries(const SingleScreen& s, Index flag_groups, Index i) noexcept {
             chains<R>(rows, 1, s.packed_rows + g * kSinglePanelRows * s.length, s.length, acc);
         } else {
             for (int r = 0; r < R; ++r) rows[r] = s.coded_queries + queries[first + r] * checkpoint;
-            chains<R>(rows, 1, s.packed_codes + g * kSinglePanelRows * checkpoint, checkpoint, acc);
+            if (converted) {
+                chains<R>(rows, 1, static_cast<const float*>(s.converted_codes), checkpoint, acc);
+            } else {
+                chains<R>(rows, 1, codes, checkpoint, acc);
+            }
         }
         for (int r = 0; r < R; ++r) any |= kept[r] = checkpoint_passing(s, g, queries[first + r], acc[r][0], acc[r][1]);
         if (any != 0 && tail > 0) {

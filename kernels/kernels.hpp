@@ -122,6 +122,10 @@ struct SingleScreen {
     const float* packed_tails = nullptr;
     const std::int16_t* packed_codes = nullptr;
     const float* coded_queries = nullptr;
+    // With pair lists, room for one group's codes as floats (kSinglePanelRows * checkpoint): a
+    // group met by more than one block of queries has its codes converted there once. Without,
+    // every block converts the codes it reads.
+    float* converted_codes = nullptr;
 };
 
 // Flags the rows whose 2 * dot - row_norm is not at most the query's limit (NaN flags).

@@ -21,6 +21,7 @@ struct Ops {
     using F = __m256;
     static F zero_single() { return _mm256_setzero_ps(); }
     static F load(const float* p) { return _mm256_loadu_ps(p); }
+    static void store(float* p, F v) { _mm256_storeu_ps(p, v); }
     static F broadcast(float x) { return _mm256_set1_ps(x); }
     static F multiply_add(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
     static F subtract(F a, F b) { return _mm256_sub_ps(a, b); }

@@ -43,6 +43,7 @@ struct Ops {
         std::memcpy(v.lane, p, sizeof v.lane);
         return v;
     }
+    static void store(float* p, F v) { std::memcpy(p, v.lane, sizeof v.lane); }
     static F broadcast(float x) { return {{x, x, x, x, x, x, x, x}}; }
     static F multiply_add(F a, F b, F c) { return lanes_multiply_add(a, b, c); }
     static F subtract(F a, F b) { return lanewise(a, b, [](float x, float y) { return x - y; }); }

@@ -40,6 +40,7 @@ TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, I
         size(near_groups, kBlockGroups);
         size(pair_starts, kBlockGroups + 1);
         size(pair_queries, tile_size * kBlockGroups);
+        size(converted_codes, kSinglePanelRows * screen.checkpoint);
     }
     size(candidates, tile_size * kRowBlock / kPanelRows);
     // Room for a group's rows per query, so that a block's few found rows do not grow them.
@@ -176,7 +177,8 @@ void TileSearch::collect(Index count, Index start, Index block) {
                    alone ? nullptr : pair_starts.data(),
                    alone ? nullptr : pair_queries.data(), screen.checkpoint,
                    screen.checkpoint == 0 ? nullptr : screen.checkpoint_norms.data() + start, checkpoint_limits.data(),
-                   screen.tails.data() + start * (m - head), coded_head ? screen.codes.data() + start * head : nullptr, coded.data()});
+                   screen.tails.data() + start * (m - head), coded_head ? screen.codes.data() + start * head : nullptr, coded.data(),
+                   alone ? nullptr : converted_codes.data()});
     // Only the near groups' flags were written.
     found.clear();
     for (Index t = 0; t < count; ++t) {

@@ -78,6 +78,8 @@ private:
     std::vector<Eigen::Index> pair_starts;
     std::vector<Eigen::Index> pair_queries;
     std::vector<std::uint8_t> candidates;
+    // One group's checkpoint codes as floats, which the queries near it share.
+    std::vector<float> converted_codes;
     // The rows of a block that each query goes on to: their exact distances are taken once all are
     // known, so that the fetches of the scattered rows overlap.
     std::vector<std::pair<Eigen::Index, Eigen::Index>> found;

@@ -315,19 +315,23 @@ TEST(Kernels, ScreenFlagsTheRowsWithinEachBar) {
                     coded_queries[static_cast<std::size_t>(q * checkpoint + p)] = static_cast<float>(queries(q, p) * kCodeStep);
                 }
             }
+            // Nine queries to a group are two blocks, which read its codes converted once.
+            std::vector<float> converted(static_cast<std::size_t>(kSinglePanelRows * checkpoint));
             const auto screen = [&](const Variant& variant, const float* query, std::ptrdiff_t count, std::uint8_t* flags, const std::vector<std::ptrdiff_t>& listed,
-                                    const std::ptrdiff_t* pair_starts, const std::ptrdiff_t* pair_queries) {
+                                    const std::ptrdiff_t* pair_starts, const std::ptrdiff_t* pair_queries,
+                                    float* converted_codes = nullptr) {
                 const std::ptrdiff_t first = query - single_queries.data();
                 variant.screen({query, count, coded_limits.data() + first / 5, heads.data(), single_norms.data(), n, 5,
                                 flags, listed.data(), static_cast<std::ptrdiff_t>(listed.size()), pair_starts,
                                 pair_queries, checkpoint, checkpoint_norms.data(), checkpoint_limits.data() + first / 5,
-                                tails.data(), codes.data(), coded_queries.data() + first / 5 * checkpoint});
+                                tails.data(), codes.data(), coded_queries.data() + first / 5 * checkpoint,
+                                converted_codes});
             };
             for (const Variant& variant : variants()) {
                 SCOPED_TRACE(std::string(variant.name) + ", checkpoint " + std::to_string(checkpoint));
                 std::vector<std::uint8_t> candidates(static_cast<std::size_t>(9 * flag_groups), 0xff);
                 screen(variant, single_queries.data(), 9, candidates.data(), every_group, starts.data(),
-                       paired.data());
+                       paired.data(), converted.data());
                 std::vector<std::uint8_t> some(candidates.size(), 0xa5);
                 screen(variant, single_queries.data(), 9, some.data(), every_group, some_starts.data(),
                        some_paired.data());
