@@ -1,7 +1,10 @@
 #include "store_search.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
 #include <cmath>
+#include <memory_resource>
 #include <stdexcept>
 #include <string>
 
@@ -20,6 +23,9 @@ using Index = Eigen::Index;
 // large k gets fewer queries per tile.
 constexpr Index kQueryTile = 64;
 constexpr Index kTileCandidates = Index{1} << 16;
+// A call's working memory on the stack: enough for a query alone in all but wide stores, whose
+// call is short enough for each allocation to show. Larger calls take the rest from the heap.
+constexpr std::size_t kCallBytes = 8192;
 
 // Whether the screen can take the query: its values are within the single-precision range.
 bool screened(const ScreenStages& screen, const double* query, Index length) {
@@ -30,11 +36,11 @@ bool screened(const ScreenStages& screen, const double* query, Index length) {
 
 // Each query's seed, and the queries in the order of where their scans start; those the screen
 // cannot take come last.
-std::vector<Index> by_origin(const RowMajorMatrix& rows, const ScreenStages& screen,
-                             const Eigen::Ref<const RowMajorMatrix>& Z, Index K, std::vector<Seed>& seeds) {
+std::pmr::vector<Index> by_origin(const RowMajorMatrix& rows, const ScreenStages& screen,
+                                  const Eigen::Ref<const RowMajorMatrix>& Z, Index K, std::pmr::vector<Seed>& seeds) {
     const Index queries = Z.rows();
     seeds.resize(static_cast<std::size_t>(queries));
-    std::vector<Index> order(static_cast<std::size_t>(queries));
+    std::pmr::vector<Index> order(static_cast<std::size_t>(queries), seeds.get_allocator());
     std::vector<double> distances;
     for (Index q = 0; q < queries; ++q) {
         order[static_cast<std::size_t>(q)] = q;
@@ -66,11 +72,13 @@ void search_store(const RowMajorMatrix& rows, const ScreenStages& screen, const 
     require_query_length(Z, m);
     // Queries whose scans start in the same place share tiles, so that the rows of each block are
     // read once for all of them and the first blocks are near each.
-    std::vector<Seed> seeds;
-    const std::vector<Index> order = by_origin(rows, screen, Z, K, seeds);
+    std::array<std::byte, kCallBytes> local;
+    std::pmr::monotonic_buffer_resource memory(local.data(), local.size());
+    std::pmr::vector<Seed> seeds(&memory);
+    const std::pmr::vector<Index> order = by_origin(rows, screen, Z, K, seeds);
     const Index tile_size = std::max<Index>(1, std::min(kQueryTile, kTileCandidates / K));
-    std::vector<TileQuery> tile(static_cast<std::size_t>(std::min(queries, tile_size)));
-    TileSearch tiles(rows, screen, std::min(queries, tile_size));
+    std::pmr::vector<TileQuery> tile(static_cast<std::size_t>(std::min(queries, tile_size)), &memory);
+    TileSearch tiles(rows, screen, std::min(queries, tile_size), memory);
     for (Index first = 0; first < queries; first += tile_size) {
         const Index count = std::min(tile_size, queries - first);
         for (Index t = 0; t < count; ++t) {

@@ -24,8 +24,13 @@ auto& at(Values& values, Index i) {
 
 }  // namespace
 
-TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, Index tile_size)
-    : rows(rows), screen(screen), scaled(tile_size, rows.cols()), coded(tile_size, screen.checkpoint) {
+TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, Index tile_size,
+                       std::pmr::memory_resource& memory)
+    : rows(rows), screen(screen), memory(memory),
+      scaled_values(static_cast<std::size_t>(tile_size * rows.cols()), &memory),
+      scaled(scaled_values.data(), tile_size, rows.cols()),
+      coded_values(static_cast<std::size_t>(tile_size * screen.checkpoint), &memory),
+      coded(coded_values.data(), tile_size, screen.checkpoint) {
     const auto size = [](auto& buffer, Index count) { buffer.resize(static_cast<std::size_t>(count)); };
     size(limits, tile_size);
     size(coded_sums, tile_size);
@@ -35,7 +40,7 @@ TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, I
     size(near, tile_size * kBlockGroups);
     size(near_count, tile_size);
     size(queries_near, kBlockGroups);
-    // A query alone has no pairs to list; its call is short enough for each allocation to show.
+    // A query alone has no pairs to list.
     if (tile_size > 1) {
         size(near_groups, kBlockGroups);
         size(pair_starts, kBlockGroups + 1);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory_resource>
 #include <utility>
 #include <vector>
 
@@ -28,11 +29,12 @@ struct TileQuery {
 };
 
 // Searches tiles of queries that share each block's reads. It works in buffers sized once for its
-// largest tile: allocated per tile, they would be handed back to the system and faulted in again
-// where the heap is trimmed eagerly (as in Dask's workers).
+// largest tile, drawn from `memory`: allocated per tile, they would be handed back to the system
+// and faulted in again where the heap is trimmed eagerly (as in Dask's workers).
 class TileSearch {
 public:
-    TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, Eigen::Index tile_size);
+    TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, Eigen::Index tile_size,
+               std::pmr::memory_resource& memory);
 
     // Offers each query of the tile the rows that can be among its nearest, block by block; each
     // query's bar follows every row it keeps. Queries the screen cannot take come last.
@@ -54,36 +56,41 @@ private:
     // The rows of the block that pass the second stage, as (query, place) pairs in `found`.
     void collect(Eigen::Index count, Eigen::Index start, Eigen::Index block);
 
+    using FloatRows = Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+
     const RowMajorMatrix& rows;
     const ScreenStages& screen;
+    std::pmr::memory_resource& memory;
     // The tile's queries scaled and rounded to single precision, one row each.
-    Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> scaled;
-    std::vector<float> limits;
+    std::pmr::vector<float> scaled_values{&memory};
+    Eigen::Map<FloatRows> scaled;
+    std::pmr::vector<float> limits{&memory};
     // Each query's values over the checkpoint as the codes meet them (times kCodeStep), and
     // their 1-norm.
-    Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> coded;
-    std::vector<double> coded_sums;
+    std::pmr::vector<float> coded_values{&memory};
+    Eigen::Map<FloatRows> coded;
+    std::pmr::vector<double> coded_sums{&memory};
     // Each query's squared norm over the screen's checkpoint, and its limit there.
-    std::vector<double> checkpoint_norms;
-    std::vector<float> checkpoint_limits;
+    std::pmr::vector<double> checkpoint_norms{&memory};
+    std::pmr::vector<float> checkpoint_limits{&memory};
     // The first place each query may need to look at, in the current pass of its scan.
-    std::vector<Eigen::Index> next;
+    std::pmr::vector<Eigen::Index> next{&memory};
     // The groups of the block that the first stage leaves to query t: near[t * kBlockGroups + i]
     // for i < near_count[t].
-    std::vector<Eigen::Index> near;
-    std::vector<Eigen::Index> near_count;
+    std::pmr::vector<Eigen::Index> near{&memory};
+    std::pmr::vector<Eigen::Index> near_count{&memory};
     // Each near group with the queries it is near, which share its loads.
-    std::vector<Eigen::Index> queries_near;
-    std::vector<Eigen::Index> near_groups;
-    std::vector<Eigen::Index> pair_starts;
-    std::vector<Eigen::Index> pair_queries;
-    std::vector<std::uint8_t> candidates;
+    std::pmr::vector<Eigen::Index> queries_near{&memory};
+    std::pmr::vector<Eigen::Index> near_groups{&memory};
+    std::pmr::vector<Eigen::Index> pair_starts{&memory};
+    std::pmr::vector<Eigen::Index> pair_queries{&memory};
+    std::pmr::vector<std::uint8_t> candidates{&memory};
     // One group's checkpoint codes as floats, which the queries near it share.
-    std::vector<float> converted_codes;
+    std::pmr::vector<float> converted_codes{&memory};
     // The rows of a block that each query goes on to: their exact distances are taken once all are
     // known, so that the fetches of the scattered rows overlap.
-    std::vector<std::pair<Eigen::Index, Eigen::Index>> found;
-    std::vector<double> found_distances;
+    std::pmr::vector<std::pair<Eigen::Index, Eigen::Index>> found{&memory};
+    std::pmr::vector<double> found_distances{&memory};
 };
 
 }  // namespace mirelo
