@@ -26,6 +26,10 @@ constexpr Index kLongestPrefix = 16;
 // The second stage's checkpoint comes where this share is held: few rows near enough to pass it
 // there fail at the end, and most groups are passed over having read only that far.
 constexpr double kCheckpointShare = 0.9;
+// Stores of at most this many values take no checkpoint: their single-precision copy (1 MiB) stays
+// in a core's own cache, where the bytes the codes save cost less than converting them and reading
+// a row in two.
+constexpr Index kCheckpointValues = Index{1} << 18;
 
 // Runs body(first, last) on runs of places [0, n) side by side, each run a whole number of groups.
 template <class Body>
@@ -165,7 +169,7 @@ ScreenLengths choose_lengths(const RowMajorMatrix& rows) {
         while (length < std::min(m, most) && !(held >= share * total)) held += spread[length++];
         return length;
     };
-    const Index checkpoint = holding(kCheckpointShare, m);
+    const Index checkpoint = rows.size() > kCheckpointValues ? holding(kCheckpointShare, m) : m;
     return {std::max<Index>(1, holding(kPrefixShare, kLongestPrefix)), checkpoint < m ? checkpoint : 0};
 }
 

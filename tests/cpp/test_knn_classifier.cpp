@@ -520,16 +520,21 @@ TEST_P(SearchAtEverySize, MatchesBruteForceBitForBit) {
     const RowMajorMatrix Z = queries * scale;
     for (Eigen::Index K : {Eigen::Index{1}, Eigen::Index{5}}) {
         SCOPED_TRACE("rows " + std::to_string(n) + ", scale " + std::to_string(scale) + ", K " + std::to_string(K));
-        const KNNClassifier knn = fitted(static_cast<std::int32_t>(K), X, LabelList(static_cast<std::size_t>(n), "a"));
+        KNNClassifier knn = fitted(static_cast<std::int32_t>(K), X, LabelList(static_cast<std::size_t>(n), "a"));
         const Eigen::Index kept = std::min(K, n);
-        const std::vector<Neighbour> batch = knn.nearest_rows(Z, K);
-        for (Eigen::Index q = 0; q < Z.rows(); ++q) {
-            const std::vector<Neighbour> expected = brute_force(knn, Z.row(q).data(), kept);
-            const std::vector<Neighbour> alone = knn.nearest_rows(Z.middleRows(q, 1), K);
-            for (Eigen::Index j = 0; j < kept; ++j) {
-                for (const Neighbour& got : {batch[static_cast<std::size_t>(q * kept + j)], alone[static_cast<std::size_t>(j)]}) {
-                    ASSERT_EQ(got.row, expected[static_cast<std::size_t>(j)].row) << "query " << q << ", place " << j;
-                    ASSERT_EQ(std::memcmp(&got.distance, &expected[static_cast<std::size_t>(j)].distance, sizeof(double)), 0);
+        // The lengths fit chose, then a checkpoint, which stores this small do not take by themselves.
+        for (const bool checkpoint : {false, true}) {
+            if (checkpoint) knn.set_screen({knn.prefix(), 2});
+            const std::vector<Neighbour> batch = knn.nearest_rows(Z, K);
+            for (Eigen::Index q = 0; q < Z.rows(); ++q) {
+                const std::vector<Neighbour> expected = brute_force(knn, Z.row(q).data(), kept);
+                const std::vector<Neighbour> alone = knn.nearest_rows(Z.middleRows(q, 1), K);
+                for (Eigen::Index j = 0; j < kept; ++j) {
+                    for (const Neighbour& got : {batch[static_cast<std::size_t>(q * kept + j)], alone[static_cast<std::size_t>(j)]}) {
+                        ASSERT_EQ(got.row, expected[static_cast<std::size_t>(j)].row)
+                            << "query " << q << ", place " << j << ", checkpoint " << checkpoint;
+                        ASSERT_EQ(std::memcmp(&got.distance, &expected[static_cast<std::size_t>(j)].distance, sizeof(double)), 0);
+                    }
                 }
             }
         }
