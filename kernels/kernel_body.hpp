@@ -357,14 +357,14 @@ void lone_query_groups(const SingleScreen& s, Index flag_groups, Index first, In
     });
     each_block(kept, [&](auto block, Index offset) {
         constexpr int G = decltype(block)::rows;
-        const float* packed[G];
+        const std::int16_t* packed[G];
         F acc[G][2];
         for (int g = 0; g < G; ++g) {
             packed[g] = s.packed_tails + going_on[offset + g] * kSinglePanelRows * tail;
             acc[g][0] = saved[offset + g][0];
             acc[g][1] = saved[offset + g][1];
         }
-        group_chains<G>(s.queries + checkpoint, packed, tail, acc);
+        group_chains<G>(s.coded_queries + checkpoint, packed, tail, acc);
         for (int g = 0; g < G; ++g) {
             const Index group = going_on[offset + g];
             set_flags(s, flag_groups, group, 0,
@@ -407,7 +407,7 @@ void group_queries(const SingleScreen& s, Index flag_groups, Index i) noexcept {
             for (int r = 0; r < R; ++r) rows[r] = s.queries + queries[first + r] * s.length;
             chains<R>(rows, 1, s.packed_rows + g * kSinglePanelRows * s.length, s.length, acc);
         } else {
-            for (int r = 0; r < R; ++r) rows[r] = s.coded_queries + queries[first + r] * checkpoint;
+            for (int r = 0; r < R; ++r) rows[r] = s.coded_queries + queries[first + r] * s.length;
             if (converted) {
                 chains<R>(rows, 1, static_cast<const float*>(s.converted_codes), checkpoint, acc);
             } else {
@@ -416,7 +416,7 @@ void group_queries(const SingleScreen& s, Index flag_groups, Index i) noexcept {
         }
         for (int r = 0; r < R; ++r) any |= kept[r] = checkpoint_passing(s, g, queries[first + r], acc[r][0], acc[r][1]);
         if (any != 0 && tail > 0) {
-            for (int r = 0; r < R; ++r) rows[r] = s.queries + queries[first + r] * s.length + checkpoint;
+            for (int r = 0; r < R; ++r) rows[r] = s.coded_queries + queries[first + r] * s.length + checkpoint;
             chains<R>(rows, 1, s.packed_tails + g * kSinglePanelRows * tail, tail, acc);
         }
         for (int r = 0; r < R; ++r) {

@@ -111,20 +111,20 @@ struct SingleScreen {
     const std::ptrdiff_t* pair_queries = nullptr;
     // With a checkpoint, the same test is first made on the leading `checkpoint` values alone,
     // against their squared norms and limits of their own; a group none of whose rows passes
-    // there is not read further, and a row flags only where it passes both. Those values are
-    // read as codes from packed_codes (pack_rows_coded), against coded_queries, each query's first
-    // `checkpoint` values times kCodeStep; packed_tails holds the rest of each row, packed by
-    // pack_rows_single, so that the groups passed over at the checkpoint leave theirs unread.
-    // Both limits then come from coded_limit.
+    // there is not read further, and a row flags only where it passes both. The rows are then
+    // read as codes (pack_rows_coded) against coded_queries, each query's `length` values times
+    // kCodeStep: their first `checkpoint` values from packed_codes, the rest from packed_tails,
+    // so that the groups passed over at the checkpoint leave theirs unread. Both limits then
+    // come from coded_limit.
     std::ptrdiff_t checkpoint = 0;
     const float* checkpoint_norms = nullptr;
     const float* checkpoint_limits = nullptr;
-    const float* packed_tails = nullptr;
+    const std::int16_t* packed_tails = nullptr;
     const std::int16_t* packed_codes = nullptr;
     const float* coded_queries = nullptr;
-    // With pair lists, room for one group's codes as floats (kSinglePanelRows * checkpoint): a
-    // group met by more than one block of queries has its codes converted there once. Without,
-    // every block converts the codes it reads.
+    // With pair lists, room for one group's checkpoint codes as floats (kSinglePanelRows *
+    // checkpoint): a group met by more than one block of queries has them converted there once.
+    // Without, every block converts the codes it reads.
     float* converted_codes = nullptr;
 };
 

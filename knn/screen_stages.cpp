@@ -56,7 +56,7 @@ void pack_in_order(const RowMajorMatrix& rows, ScreenStages& stages) {
     } else {
         stages.rows.resize(static_cast<std::size_t>(packed_single_size(n, head)));
     }
-    stages.tails.resize(static_cast<std::size_t>(packed_single_size(n, width - head)));
+    if (coded) stages.tails.resize(static_cast<std::size_t>(packed_single_size(n, width - head)));
     if (coded) stages.checkpoint_norms.resize(static_cast<std::size_t>(n));
     over_places(n, [&](Index first, Index last) {
         RowMajorMatrix group(kSinglePanelRows, width);
@@ -68,17 +68,24 @@ void pack_in_order(const RowMajorMatrix& rows, ScreenStages& stages) {
             for (Index r = 0; r < count; ++r) group.row(r) = rows.row(stages.row(start + r));
             if (coded) {
                 pack_rows_coded({group.data(), width, 1}, count, head, factor, stages.codes.data() + start * head);
+                pack_rows_coded({group.data() + head, width, 1}, count, width - head, factor,
+                                stages.tails.data() + start * (width - head));
             } else {
                 pack_rows_single({group.data(), width, 1}, count, head, factor, stages.rows.data() + start * head);
             }
-            pack_rows_single({group.data() + head, width, 1}, count, width - head, factor,
-                             stages.tails.data() + start * (width - head));
             for (Index r = 0; r < count && coded; ++r) {
                 stages.checkpoint_norms[static_cast<std::size_t>(start + r)] =
                     static_cast<float>(stages.scaled_norm(squared_norm(group.row(r).data(), head)));
             }
         }
     });
+}
+
+// The 1-norm of `length` values, in double precision, which coded_limit allows its rounding for.
+double one_norm(const float* values, Index length) {
+    double sum = 0.0;
+    for (Index p = 0; p < length; ++p) sum += std::abs(static_cast<double>(values[p]));
+    return sum;
 }
 
 Vector largest_of_runs(const Vector& norms) {
@@ -128,18 +135,18 @@ float ScreenStages::box_limit(double widened_bar, double query_error) const {
                                                                            : std::numeric_limits<float>::infinity();
 }
 
-float ScreenStages::limit(double widened_bar, double query_norm, double largest, double query_coded_sum) const {
+float ScreenStages::limit(double widened_bar, double query_norm, double largest, const float* scaled) const {
     return checkpoint == 0 ? single_precision_limit(scaled_norm(widened_bar), scaled_norm(query_norm),
                                                     scaled_norm(largest), width)
                            : coded_limit(scaled_norm(widened_bar), scaled_norm(query_norm), scaled_norm(largest),
-                                         width, checkpoint, query_coded_sum);
+                                         width, width, one_norm(scaled, width));
 }
 
 float ScreenStages::checkpoint_limit(double widened_bar, double query_checkpoint_norm, double largest,
-                                     double query_coded_sum) const {
+                                     const float* scaled) const {
     // The largest whole norm bounds the rows' norms over the checkpoint too.
     return coded_limit(scaled_norm(widened_bar), scaled_norm(query_checkpoint_norm), scaled_norm(largest), checkpoint,
-                       checkpoint, query_coded_sum);
+                       checkpoint, one_norm(scaled, checkpoint));
 }
 
 double ScreenStages::largest_norm(Index first, Index count) const {
@@ -149,8 +156,8 @@ double ScreenStages::largest_norm(Index first, Index count) const {
 
 std::size_t ScreenStages::memory_bytes() const {
     std::size_t bytes = order.capacity() * sizeof(RowNumber) +
-                        (rows.capacity() + tails.capacity() + norms.capacity() + checkpoint_norms.capacity()) * sizeof(float) +
-                        codes.capacity() * sizeof(std::int16_t) +
+                        (rows.capacity() + norms.capacity() + checkpoint_norms.capacity()) * sizeof(float) +
+                        (codes.capacity() + tails.capacity()) * sizeof(std::int16_t) +
                         static_cast<std::size_t>(run_largest.size()) * sizeof(double);
     for (const BoxLevel& level : levels) bytes += level.memory_bytes();
     return bytes;

@@ -38,11 +38,11 @@ struct ScreenStages {
     Eigen::Index prefix = 0;          // coordinates the boxes span; 0 without a screen
     Eigen::Index width = 0;           // coordinates of a row
     std::vector<BoxLevel> levels;     // groups' boxes first, then ever larger ones
-    // The scaled rows: without a checkpoint, whole, packed by pack_rows_single; with one, their
-    // first `checkpoint` values as codes (pack_rows_coded) and the rest packed by pack_rows_single.
+    // The scaled rows: without a checkpoint, whole, packed by pack_rows_single; with one, as codes
+    // (pack_rows_coded), their first `checkpoint` values and the rest packed apart.
     std::vector<float> rows;
     std::vector<std::int16_t> codes;
-    std::vector<float> tails;
+    std::vector<std::int16_t> tails;
     std::vector<float> norms;         // their squared norms, scaled, in single precision
     Eigen::Index checkpoint = 0;      // coordinates of the second stage's early test; 0 for none
     std::vector<float> checkpoint_norms;  // the squared norms of the rows' first `checkpoint` values, likewise
@@ -66,13 +66,13 @@ struct ScreenStages {
     // `widened_bar`, given the query's prefix_error.
     float box_limit(double widened_bar, double query_error) const;
     // The second stage's limit for every pair whose squared distance is at most `widened_bar`, given
-    // the query's squared norm, the largest among the rows, and the 1-norm of the query's scaled
-    // single-precision values over the checkpoint, whose codes the limit allows for.
-    float limit(double widened_bar, double query_norm, double largest_norm, double query_coded_sum) const;
+    // the query's squared norm, the largest among the rows, and the query's scaled single-precision
+    // values, whose product with the codes the limit allows for.
+    float limit(double widened_bar, double query_norm, double largest_norm, const float* scaled) const;
     // The same over the checkpoint's coordinates, given the squared norm of the query's first
     // `checkpoint` values: the distance over them is at most the whole distance.
     float checkpoint_limit(double widened_bar, double query_checkpoint_norm, double largest_norm,
-                           double query_coded_sum) const;
+                           const float* scaled) const;
     // At least the largest exact norm of places [first, first + count), from the runs they touch.
     double largest_norm(Eigen::Index first, Eigen::Index count) const;
     std::size_t memory_bytes() const;

@@ -29,11 +29,10 @@ TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, I
     : rows(rows), screen(screen), memory(memory),
       scaled_values(static_cast<std::size_t>(tile_size * rows.cols()), &memory),
       scaled(scaled_values.data(), tile_size, rows.cols()),
-      coded_values(static_cast<std::size_t>(tile_size * screen.checkpoint), &memory),
-      coded(coded_values.data(), tile_size, screen.checkpoint) {
+      coded_values(static_cast<std::size_t>(tile_size * (screen.checkpoint > 0 ? rows.cols() : 0)), &memory),
+      coded(coded_values.data(), tile_size, screen.checkpoint > 0 ? rows.cols() : 0) {
     const auto size = [](auto& buffer, Index count) { buffer.resize(static_cast<std::size_t>(count)); };
     size(limits, tile_size);
-    size(coded_sums, tile_size);
     size(checkpoint_norms, tile_size);
     size(checkpoint_limits, tile_size);
     size(next, tile_size);
@@ -100,8 +99,7 @@ void TileSearch::prepare(TileQuery* tile, Index count) {
             (Eigen::Map<const Eigen::RowVectorXd>(tile[t].values, m) * screen.scaled(1.0)).cast<float>();
         tile[t].prefix_error = screen.prefix_error(tile[t].values, scaled.row(t).data());
         // Multiplying by a power of two is exact in the float range.
-        coded.row(t) = scaled.row(t).head(screen.checkpoint) * static_cast<float>(kCodeStep);
-        at(coded_sums, t) = scaled.row(t).head(screen.checkpoint).cast<double>().cwiseAbs().sum();
+        coded.row(t) = scaled.row(t).head(coded.cols()) * static_cast<float>(kCodeStep);
         at(checkpoint_norms, t) = squared_norm(tile[t].values, screen.checkpoint);
     }
 }
@@ -124,9 +122,9 @@ void TileSearch::screen_boxes(TileQuery* tile, Index count, Index start, Index b
                         groups, screen.prefix, screen.box_limit(widened, member.prefix_error), listed});
         at(near_count, t) = kept;
         if (kept == 0) continue;  // the second stage's limits are read only for the groups listed
-        at(limits, t) = screen.limit(widened, member.norm, largest_norm, at(coded_sums, t));
+        at(limits, t) = screen.limit(widened, member.norm, largest_norm, scaled.row(t).data());
         at(checkpoint_limits, t) =
-            screen.checkpoint_limit(widened, at(checkpoint_norms, t), largest_norm, at(coded_sums, t));
+            screen.checkpoint_limit(widened, at(checkpoint_norms, t), largest_norm, scaled.row(t).data());
         for (Index i = 0; i < kept; ++i) ++at(queries_near, listed[i]);
     }
 }

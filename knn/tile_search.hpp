@@ -65,11 +65,9 @@ private:
     std::pmr::vector<float> scaled_values{&memory};
     Eigen::Map<FloatRows> scaled;
     std::pmr::vector<float> limits{&memory};
-    // Each query's values over the checkpoint as the codes meet them (times kCodeStep), and
-    // their 1-norm.
+    // With a checkpoint, each query's values as the codes meet them (times kCodeStep).
     std::pmr::vector<float> coded_values{&memory};
     Eigen::Map<FloatRows> coded;
-    std::pmr::vector<double> coded_sums{&memory};
     // Each query's squared norm over the screen's checkpoint, and its limit there.
     std::pmr::vector<double> checkpoint_norms{&memory};
     std::pmr::vector<float> checkpoint_limits{&memory};

@@ -160,8 +160,8 @@ TEST(Kernels, EachElementHasTheSameBitsHoweverTheWorkIsCut) {
 }
 
 TEST(Kernels, CodedScreenFlagsWhatTheFormulaOverTheCodesSays) {
-    // Random rows below 2 in magnitude, their checkpoint's values read as codes: a row is flagged
-    // where 2 * dot - norm, evaluated in double over the codes' values, lies above the limit at the
+    // Random rows below 2 in magnitude, read as codes: a row is flagged where 2 * dot - norm,
+    // evaluated in double over the codes' values, lies above the limit at the
     // checkpoint and at the end, by more than single precision can blur; the limits cut the rows
     // about in half. The same with every query alone and with all of them paired with every group.
     constexpr Eigen::Index n = 150, count = 4;
@@ -177,12 +177,11 @@ TEST(Kernels, CodedScreenFlagsWhatTheFormulaOverTheCodesSays) {
         const Eigen::Index checkpoint = (length + 1) / 2, tail = length - checkpoint;
         const RowMajorMatrix rows = test::random_matrix(n, length, 70).array().tanh() * 1.99;
         const RowMajorMatrix queries = test::random_matrix(count, length, 71).cast<float>().cast<double>();
-        RowMajorMatrix coded_rows = rows;
-        coded_rows.leftCols(checkpoint) = (rows.leftCols(checkpoint) / kCodeStep).array().round() * kCodeStep;
+        const RowMajorMatrix coded_rows = (rows / kCodeStep).array().round() * kCodeStep;
         std::vector<std::int16_t> codes(static_cast<std::size_t>(packed_single_size(n, checkpoint)));
-        std::vector<float> tails(static_cast<std::size_t>(packed_single_size(n, tail)));
+        std::vector<std::int16_t> tails(static_cast<std::size_t>(packed_single_size(n, tail)));
         pack_rows_coded({rows.data(), length, 1}, n, checkpoint, 1.0, codes.data());
-        pack_rows_single({rows.data() + checkpoint, length, 1}, n, tail, 1.0, tails.data());
+        pack_rows_coded({rows.data() + checkpoint, length, 1}, n, tail, 1.0, tails.data());
         std::vector<float> norms(static_cast<std::size_t>(n)), checkpoint_norms(norms.size());
         for (Eigen::Index j = 0; j < n; ++j) {
             norms[static_cast<std::size_t>(j)] = static_cast<float>(rows.row(j).squaredNorm());
@@ -192,7 +191,7 @@ TEST(Kernels, CodedScreenFlagsWhatTheFormulaOverTheCodesSays) {
         Matrix at_checkpoint(count, n), at_end(count, n);
         for (Eigen::Index q = 0; q < count; ++q) {
             for (Eigen::Index p = 0; p < length; ++p) single_queries[static_cast<std::size_t>(q * length + p)] = static_cast<float>(queries(q, p));
-            for (Eigen::Index p = 0; p < checkpoint; ++p) coded_queries.push_back(static_cast<float>(queries(q, p) * kCodeStep));
+            for (Eigen::Index p = 0; p < length; ++p) coded_queries.push_back(static_cast<float>(queries(q, p) * kCodeStep));
             for (Eigen::Index j = 0; j < n; ++j) {
                 at_checkpoint(q, j) = 2.0 * queries.row(q).head(checkpoint).dot(coded_rows.row(j).head(checkpoint)) -
                                       checkpoint_norms[static_cast<std::size_t>(j)];
@@ -213,7 +212,7 @@ TEST(Kernels, CodedScreenFlagsWhatTheFormulaOverTheCodesSays) {
                 variant.screen({single_queries.data() + first * length, queries_screened, limits.data() + first, nullptr,
                                 norms.data(), n, length, flags, every_group.data(), groups, pair_starts, pair_queries,
                                 checkpoint, checkpoint_norms.data(), checkpoint_limits.data() + first, tails.data(),
-                                codes.data(), coded_queries.data() + first * checkpoint});
+                                codes.data(), coded_queries.data() + first * length});
             };
             screen(0, count, starts.data(), paired.data(), together.data());
             for (Eigen::Index q = 0; q < count; ++q) screen(q, 1, nullptr, nullptr, alone.data() + q * flag_groups);
@@ -295,24 +294,24 @@ TEST(Kernels, ScreenFlagsTheRowsWithinEachBar) {
             const std::ptrdiff_t head = checkpoint == 0 ? 5 : checkpoint;
             std::vector<float> heads(static_cast<std::size_t>(packed_single_size(n, 5)));
             std::vector<std::int16_t> codes(static_cast<std::size_t>(packed_single_size(n, head)));
-            std::vector<float> tails(static_cast<std::size_t>(packed_single_size(n, 5 - head)));
+            std::vector<std::int16_t> tails(static_cast<std::size_t>(packed_single_size(n, 5 - head)));
             pack_rows_single({rows.data(), 5, 1}, n, 5, 1.0, heads.data());
             pack_rows_coded({rows.data(), 5, 1}, n, head, 1.0, codes.data());
-            pack_rows_single({rows.data() + head, 5, 1}, n, 5 - head, 1.0, tails.data());
+            pack_rows_coded({rows.data() + head, 5, 1}, n, 5 - head, 1.0, tails.data());
             std::vector<float> checkpoint_norms(static_cast<std::size_t>(n)), checkpoint_limits(9), coded_limits(9);
-            std::vector<float> coded_queries(static_cast<std::size_t>(9 * checkpoint));
+            std::vector<float> coded_queries(static_cast<std::size_t>(9 * 5));
             for (Eigen::Index j = 0; j < n; ++j) {
                 checkpoint_norms[static_cast<std::size_t>(j)] = static_cast<float>(rows.row(j).head(checkpoint).squaredNorm());
             }
             for (Eigen::Index q = 0; q < 9; ++q) {
-                const double sum = queries.row(q).head(checkpoint).cwiseAbs().sum();
                 checkpoint_limits[static_cast<std::size_t>(q)] =
                     coded_limit(bars[static_cast<std::size_t>(q)], queries.row(q).head(checkpoint).squaredNorm(),
-                                row_norms.maxCoeff(), checkpoint, checkpoint, sum);
+                                row_norms.maxCoeff(), checkpoint, checkpoint, queries.row(q).head(checkpoint).cwiseAbs().sum());
                 coded_limits[static_cast<std::size_t>(q)] = checkpoint == 0 ? limits[static_cast<std::size_t>(q)]
-                    : coded_limit(bars[static_cast<std::size_t>(q)], query_norms[q], row_norms.maxCoeff(), 5, checkpoint, sum);
-                for (Eigen::Index p = 0; p < checkpoint; ++p) {
-                    coded_queries[static_cast<std::size_t>(q * checkpoint + p)] = static_cast<float>(queries(q, p) * kCodeStep);
+                    : coded_limit(bars[static_cast<std::size_t>(q)], query_norms[q], row_norms.maxCoeff(), 5, 5,
+                                  queries.row(q).cwiseAbs().sum());
+                for (Eigen::Index p = 0; p < 5; ++p) {
+                    coded_queries[static_cast<std::size_t>(q * 5 + p)] = static_cast<float>(queries(q, p) * kCodeStep);
                 }
             }
             // Nine queries to a group are two blocks, which read its codes converted once.
@@ -324,7 +323,7 @@ TEST(Kernels, ScreenFlagsTheRowsWithinEachBar) {
                 variant.screen({query, count, coded_limits.data() + first / 5, heads.data(), single_norms.data(), n, 5,
                                 flags, listed.data(), static_cast<std::ptrdiff_t>(listed.size()), pair_starts,
                                 pair_queries, checkpoint, checkpoint_norms.data(), checkpoint_limits.data() + first / 5,
-                                tails.data(), codes.data(), coded_queries.data() + first / 5 * checkpoint,
+                                tails.data(), codes.data(), coded_queries.data() + first,
                                 converted_codes});
             };
             for (const Variant& variant : variants()) {

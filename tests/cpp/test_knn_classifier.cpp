@@ -377,9 +377,9 @@ TEST(KNNClassifier, BoxesAtEveryLevelAllowForEveryRounding) {
 }
 
 TEST(KNNClassifier, CodedCheckpointPassesOverNoRowAtTheBar) {
-    // Rows whose checkpoint values lie on the edges of the codes' cells, where rounding takes them
-    // half a step toward zero, and one just below 2, which the largest code cuts short by three
-    // quarters of a step; each query lies a little beyond its row, so that every error of the codes
+    // Rows whose values lie on the edges of the codes' cells, where rounding takes them half a step
+    // toward zero, before and after the checkpoint, and one just below 2 on either side of it,
+    // which the largest code cuts short by three quarters of a step; each query lies a little beyond its row, so that every error of the codes
     // works against the row. With the bar at the row's own exact distance, the row must stay
     // flagged at any scale (powers of two, so that the scaled values stay on the edges).
     constexpr Eigen::Index n = 64, m = 3;
@@ -387,8 +387,10 @@ TEST(KNNClassifier, CodedCheckpointPassesOverNoRowAtTheBar) {
     for (Eigen::Index i = 0; i < n; ++i) {
         const double sign = i % 2 == 0 ? 1.0 : -1.0;
         unit.row(i) << (2.0 * static_cast<double>(8192 + 100 * i) + 0.5) * kCodeStep,
-            sign * (2.0 * static_cast<double>(i * 37 % 4000) + 0.5) * kCodeStep, 0.25 * static_cast<double>(i % 5);
+            sign * (2.0 * static_cast<double>(i * 37 % 4000) + 0.5) * kCodeStep,
+            -sign * (2.0 * static_cast<double>(i * 53 % 6000) + 0.5) * kCodeStep;
     }
+    unit.row(n - 2) << 0.5 * kCodeStep, 0.5 * kCodeStep, -2.0 + kCodeStep / 4;
     unit.row(n - 1) << 2.0 - kCodeStep / 4, 0.5 * kCodeStep, 0.5;
     for (const double scale : {std::ldexp(1.0, -33), 1.0, std::ldexp(1.0, 50)}) {
         SCOPED_TRACE("scale " + std::to_string(scale));
@@ -398,15 +400,16 @@ TEST(KNNClassifier, CodedCheckpointPassesOverNoRowAtTheBar) {
         const double largest = stages.largest_norm(0, n);
         for (Eigen::Index place = 0; place < n; ++place) {
             const Eigen::RowVectorXd query = X.row(stages.row(place)) * (1.0 + std::ldexp(1.0, -10));
-            float scaled[m], coded[2];
-            for (Eigen::Index p = 0; p < m; ++p) scaled[p] = static_cast<float>(std::ldexp(query[p], stages.exponent));
-            for (Eigen::Index p = 0; p < 2; ++p) coded[p] = static_cast<float>(scaled[p] * kCodeStep);
-            const double coded_sum = std::abs(double{scaled[0]}) + std::abs(double{scaled[1]});
+            float scaled[m], coded[m];
+            for (Eigen::Index p = 0; p < m; ++p) {
+                scaled[p] = static_cast<float>(std::ldexp(query[p], stages.exponent));
+                coded[p] = static_cast<float>(scaled[p] * kCodeStep);
+            }
             const double norm = query.squaredNorm();
             const double widened =
                 widened_bar(squared_distance(query.data(), X.row(stages.row(place)).data(), m), norm, largest, m);
-            const float limit = stages.limit(widened, norm, largest, coded_sum);
-            const float checkpoint_limit = stages.checkpoint_limit(widened, query.head(2).squaredNorm(), largest, coded_sum);
+            const float limit = stages.limit(widened, norm, largest, scaled);
+            const float checkpoint_limit = stages.checkpoint_limit(widened, query.head(2).squaredNorm(), largest, scaled);
             const std::ptrdiff_t group = place / kSinglePanelRows;
             std::uint8_t flags[n / kPanelRows] = {};
             screen_single({scaled, 1, &limit, nullptr, stages.norms.data(), n, m, flags, &group, 1, nullptr, nullptr, 2,
