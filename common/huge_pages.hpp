@@ -1,12 +1,28 @@
 #pragma once
 
+#include <cstddef>
+#include <vector>
+
 #include "mirelo_types.hpp"
 
 namespace mirelo {
+
+// Asks the system to back the whole huge pages inside [data, data + bytes) with huge pages, where
+// it offers them on request. Only a hint: pages already written may stay small.
+void advise_huge_pages(const void* data, std::size_t bytes);
 
 // A matrix whose pages the system is asked to back with huge pages before it is written, where it
 // offers them on request. The search reads stored rows in an order of its own, one here and one
 // there, and with small pages nearly every row it fetches also misses the address cache.
 RowMajorMatrix matrix_on_huge_pages(Eigen::Index rows, Eigen::Index cols);
+
+// Resizes `values` to `count` zeros, its storage advised for huge pages before they are written,
+// for copies the search reads group by group as widely apart as the stored rows.
+template <class T>
+void resize_on_huge_pages(std::vector<T>& values, std::size_t count) {
+    values.reserve(count);
+    advise_huge_pages(values.data(), values.capacity() * sizeof(T));
+    values.resize(count);
+}
 
 }  // namespace mirelo

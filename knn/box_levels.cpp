@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "huge_pages.hpp"
 #include "kernels.hpp"
 
 namespace mirelo {
@@ -22,7 +23,7 @@ BoxLevel empty_level(Index span, Index count, Index length) {
     level.span = span;
     level.count = count;
     const Index chunks = (count + kBoxLanes - 1) / kBoxLanes;
-    level.boxes.assign(static_cast<std::size_t>(chunks * 2 * kBoxLanes * length), 0.0f);
+    resize_on_huge_pages(level.boxes, static_cast<std::size_t>(chunks * 2 * kBoxLanes * length));
     level.largest_norm.resize(count);
     return level;
 }

@@ -8,6 +8,7 @@
 #include "box_levels.hpp"
 #include "fetch_row.hpp"
 #include "free_memory.hpp"
+#include "huge_pages.hpp"
 #include "kernels.hpp"
 #include "nearby_order.hpp"
 #include "parallel_job.hpp"
@@ -52,12 +53,12 @@ void pack_in_order(const RowMajorMatrix& rows, ScreenStages& stages) {
     const double factor = std::ldexp(1.0, stages.exponent);
     const bool coded = stages.checkpoint > 0;
     if (coded) {
-        stages.codes.resize(static_cast<std::size_t>(packed_single_size(n, head)));
+        resize_on_huge_pages(stages.codes, static_cast<std::size_t>(packed_single_size(n, head)));
+        resize_on_huge_pages(stages.tails, static_cast<std::size_t>(packed_single_size(n, width - head)));
+        resize_on_huge_pages(stages.checkpoint_norms, static_cast<std::size_t>(n));
     } else {
-        stages.rows.resize(static_cast<std::size_t>(packed_single_size(n, head)));
+        resize_on_huge_pages(stages.rows, static_cast<std::size_t>(packed_single_size(n, head)));
     }
-    if (coded) stages.tails.resize(static_cast<std::size_t>(packed_single_size(n, width - head)));
-    if (coded) stages.checkpoint_norms.resize(static_cast<std::size_t>(n));
     over_places(n, [&](Index first, Index last) {
         RowMajorMatrix group(kSinglePanelRows, width);
         for (Index start = first; start < last; start += kSinglePanelRows) {
@@ -210,7 +211,7 @@ ScreenStages ScreenStages::build(const RowMajorMatrix& rows, ScreenLengths lengt
             return ScreenStages{};
         }
         Vector exact_norms(n);
-        stages.norms.resize(static_cast<std::size_t>(n));
+        resize_on_huge_pages(stages.norms, static_cast<std::size_t>(n));
         for (Index i = 0; i < n; ++i) {
             exact_norms[i] = row_norms[stages.row(i)];
             stages.norms[static_cast<std::size_t>(i)] = static_cast<float>(stages.scaled_norm(exact_norms[i]));
