@@ -29,10 +29,10 @@ struct Ops {
     static F add(F a, F b) { return _mm256_add_ps(a, b); }
     static F larger(F a, F b) { return _mm256_max_ps(a, b); }
     static F twice_less(F dots, F norms) { return _mm256_fmsub_ps(_mm256_set1_ps(2.0f), dots, norms); }
+    // Each half widened straight from memory: no shuffle to take the upper half out of a register.
     static void load_codes(const std::int16_t* p, F& low, F& high) {
-        const __m256i codes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-        low = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(codes)));
-        high = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(codes, 1)));
+        low = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+        high = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8))));
     }
     static unsigned not_at_most(F x, F limit) {
         return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(x, limit, _CMP_NLE_UQ)));
