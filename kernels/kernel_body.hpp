@@ -1,7 +1,8 @@
 // The kernels' body, written once for every instruction set. Each kernel build includes it
 // inside a namespace of its own, after defining `Ops`: vector types `V` (four doubles) and `F`
 // (eight floats) with load, broadcast, multiply_add (a * b + c), subtract, multiply and add, the
-// last three each rounded on its own; for F also larger (of two numbers), twice_less (2 * d - n,
+// last three each rounded on its own; for V also load_first (the first `count` values, fewer than
+// four, then zeros, reading nothing past them); for F also larger (of two numbers), twice_less (2 * d - n,
 // one rounding where the CPU fuses it), not_at_most (lane mask of !(x <= limit)) and load_codes
 // (sixteen 16-bit integers into two F, exactly). No
 // standard-library code is instantiated here, so no copy built for one instruction set can
@@ -217,14 +218,8 @@ inline __attribute__((always_inline)) void distance_chains(const double* const* 
     }
     if (p < length) {
         for (int r = 0; r < R; ++r) {
-            // Filled lane by lane at a fixed count: a loop to the row's end becomes two calls to
-            // memcpy per pair, which cost more than the pair's whole sum.
-            double tail_a[4], tail_b[4];
-            for (Index c = 0; c < 4; ++c) {
-                tail_a[c] = p + c < length ? a[r][p + c] : 0.0;
-                tail_b[c] = p + c < length ? b[r][p + c] : 0.0;
-            }
-            const V difference = Ops::subtract(Ops::load(tail_a), Ops::load(tail_b));
+            const V difference =
+                Ops::subtract(Ops::load_first(a[r] + p, length - p), Ops::load_first(b[r] + p, length - p));
             sums[r] = Ops::add(sums[r], Ops::multiply(difference, difference));
         }
     }

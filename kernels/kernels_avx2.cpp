@@ -11,6 +11,10 @@ struct Ops {
     using V = __m256d;
     static V zero() { return _mm256_setzero_pd(); }
     static V load(const double* p) { return _mm256_loadu_pd(p); }
+    static V load_first(const double* p, std::ptrdiff_t count) {
+        const __m256i wanted = _mm256_cmpgt_epi64(_mm256_set1_epi64x(count), _mm256_setr_epi64x(0, 1, 2, 3));
+        return _mm256_maskload_pd(p, wanted);
+    }
     static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
     static V broadcast(double x) { return _mm256_set1_pd(x); }
     static V multiply_add(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }

@@ -27,6 +27,11 @@ struct Ops {
     };
     static V zero() { return V{}; }
     static V load(const double* p) { return {{p[0], p[1], p[2], p[3]}}; }
+    static V load_first(const double* p, std::ptrdiff_t count) {
+        V v{};
+        for (std::ptrdiff_t i = 0; i < 4; ++i) v.lane[i] = i < count ? p[i] : 0.0;
+        return v;
+    }
     static void store(double* p, V v) { std::memcpy(p, v.lane, sizeof v.lane); }
     static V broadcast(double x) { return {{x, x, x, x}}; }
     static V multiply_add(V a, V b, V c) { return lanes_multiply_add(a, b, c); }
