@@ -108,7 +108,9 @@ void TileSearch::screen_boxes(TileQuery* tile, Index count, Index start, Index b
     const double largest_norm = screen.largest_norm(start, block);
     const Index groups = (block + kSinglePanelRows - 1) / kSinglePanelRows;
     const Index chunk_size = 2 * kBoxLanes * screen.prefix;
-    std::fill_n(queries_near.begin(), groups, Index{0});
+    // Who is near each group is counted only for the pairs of several queries.
+    const bool paired = count > 1;
+    if (paired) std::fill_n(queries_near.begin(), groups, Index{0});
     // A row can displace the K-th only if its squared distance is below the bar; each stage
     // lets through every row whose bound lies within its rounding of that.
     for (Index t = 0; t < count; ++t) {
@@ -123,9 +125,11 @@ void TileSearch::screen_boxes(TileQuery* tile, Index count, Index start, Index b
         at(near_count, t) = kept;
         if (kept == 0) continue;  // the second stage's limits are read only for the groups listed
         at(limits, t) = screen.limit(widened, member.norm, largest_norm, scaled.row(t).data());
-        at(checkpoint_limits, t) =
-            screen.checkpoint_limit(widened, at(checkpoint_norms, t), largest_norm, scaled.row(t).data());
-        for (Index i = 0; i < kept; ++i) ++at(queries_near, listed[i]);
+        if (screen.checkpoint > 0) {
+            at(checkpoint_limits, t) =
+                screen.checkpoint_limit(widened, at(checkpoint_norms, t), largest_norm, scaled.row(t).data());
+        }
+        for (Index i = 0; paired && i < kept; ++i) ++at(queries_near, listed[i]);
     }
 }
 
