@@ -323,14 +323,19 @@ constexpr Index kLoneGroups = 48;
 // How many listed groups ahead a query alone asks for the leading values of.
 constexpr Index kFetchAhead = 12;
 
+// How near the processor a fetch_group brings the values: kNearest into every cache level;
+// kSecondLevel asks for the second level and beyond only, for values read after many others.
+constexpr int kNearest = 3;
+constexpr int kSecondLevel = 2;
+
 // Asks for a packed group's `length` values ahead of their use: the listed groups lie apart, and
 // the hardware cannot guess which comes next.
-template <class Packed>
+template <int Level = kNearest, class Packed>
 inline void fetch_group(const Packed* group, Index length) {
     const char* bytes = reinterpret_cast<const char*>(group);
     const Index size = length * kSinglePanelRows * static_cast<Index>(sizeof(Packed));
-    for (Index b = 0; b < size; b += 64) __builtin_prefetch(bytes + b);
-    __builtin_prefetch(bytes + size - 1);
+    for (Index b = 0; b < size; b += 64) __builtin_prefetch(bytes + b, 0, Level);
+    __builtin_prefetch(bytes + size - 1, 0, Level);
 }
 
 // fetch_group on the leading values of listed group i, if there is one.
@@ -367,7 +372,9 @@ void lone_query_groups(const SingleScreen& s, Index flag_groups, Index first, In
                           rows & passing(s, s.row_norms, group, s.limits[0], acc[g][0], acc[g][1]));
                 continue;
             }
-            fetch_group(s.packed_tails + group * kSinglePanelRows * tail, tail);
+            // Read only once the whole run has passed the checkpoint: in the first-level cache
+            // they would push out the codes of the groups still to come.
+            fetch_group<kSecondLevel>(s.packed_tails + group * kSinglePanelRows * tail, tail);
             going_on[kept] = group;
             kept_rows[kept] = rows;
             saved[kept][0] = acc[g][0];
