@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "kernel_variants.hpp"
+#include "next_float.hpp"
 
 namespace mirelo {
 
@@ -79,7 +80,7 @@ float single_precision_limit(double bar, double query_norm, double largest_row_n
     const double limit = query_norm - bar - bound;
     float rounded = static_cast<float>(limit);
     if (static_cast<double>(rounded) > limit) {
-        rounded = std::nextafter(rounded, -std::numeric_limits<float>::infinity());
+        rounded = next_float(rounded, false);
     }
     return rounded;
 }

@@ -1,11 +1,10 @@
 #include "box_levels.hpp"
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
 
 #include "huge_pages.hpp"
 #include "kernels.hpp"
+#include "next_float.hpp"
 
 namespace mirelo {
 
@@ -71,12 +70,12 @@ BoxLevel level_above(const BoxLevel& below, Index length) {
 
 float rounded_down(double value) {
     const float single = static_cast<float>(value);
-    return single > value ? std::nextafter(single, -std::numeric_limits<float>::infinity()) : single;
+    return single > value ? next_float(single, false) : single;
 }
 
 float rounded_up(double value) {
     const float single = static_cast<float>(value);
-    return single < value ? std::nextafter(single, std::numeric_limits<float>::infinity()) : single;
+    return single < value ? next_float(single, true) : single;
 }
 
 std::size_t BoxLevel::memory_bytes() const {

@@ -10,6 +10,7 @@
 #include "free_memory.hpp"
 #include "huge_pages.hpp"
 #include "kernels.hpp"
+#include "next_float.hpp"
 #include "nearby_order.hpp"
 #include "parallel_job.hpp"
 
@@ -108,7 +109,7 @@ double widened_bar(double bar, double query_norm, double largest_norm, Index len
     const double steps = 4.0 * static_cast<double>(length + 4);
     const double rounding = steps * std::numeric_limits<double>::epsilon() * (query_norm + largest_norm) +
                             steps * std::numeric_limits<double>::denorm_min();
-    return std::nextafter(bar + rounding, std::numeric_limits<double>::infinity());
+    return next_float(bar + rounding, true);
 }
 
 double ScreenStages::prefix_error(const double* query, const float* scaled_values) const {

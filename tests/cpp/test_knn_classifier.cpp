@@ -14,6 +14,7 @@
 #include "box_descent.hpp"
 #include "kernels.hpp"
 #include "knn_classifier.hpp"
+#include "next_float.hpp"
 #include "power_of_two.hpp"
 #include "test_support.hpp"
 
@@ -320,6 +321,28 @@ TEST(KNNClassifier, PowersOfTwoScaleAsLdexpAtEveryExponent) {
         }
         EXPECT_TRUE(std::isnan(scale(kNaN)));
     }
+}
+
+template <class T>
+void expect_next_floats_as_nextafter() {
+    using Limits = std::numeric_limits<T>;
+    for (const T value : {T(0), -T(0), Limits::denorm_min(), -Limits::denorm_min(), Limits::min(), -Limits::min(),
+                          T(1), T(-1.5), T(0x1.8p-100), Limits::max(), -Limits::max(), Limits::infinity(),
+                          -Limits::infinity()}) {
+        for (const bool up : {true, false}) {
+            const T got = next_float(value, up);
+            const T expected = std::nextafter(value, up ? Limits::infinity() : -Limits::infinity());
+            EXPECT_EQ(std::memcmp(&got, &expected, sizeof(T)), 0) << value << (up ? " up" : " down");
+        }
+    }
+    EXPECT_TRUE(std::isnan(next_float(Limits::quiet_NaN(), true)));
+}
+
+TEST(KNNClassifier, NextFloatsAreNextaftersAtEveryKindOfValue) {
+    // The limits step off their rounded values with these: a step the wrong way, or none, at zero,
+    // a subnormal, a sign or an end of the range would let a bound cut off a row.
+    expect_next_floats_as_nextafter<double>();
+    expect_next_floats_as_nextafter<float>();
 }
 
 TEST(KNNClassifier, BoxesAllowForTheQuerysOwnRounding) {
