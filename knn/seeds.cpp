@@ -27,10 +27,13 @@ double kth_smallest(std::vector<double>& distances, Index K) {
     }
     std::sort(distances.begin(), kth + 1);
     for (auto value = kth + 1; value != distances.end(); ++value) {
-        if (*value < *kth) {
-            auto place = kth;
-            for (; place != distances.begin() && *value < *(place - 1); --place) *place = *(place - 1);
-            *place = *value;
+        // Each value goes down the K smallest, leaving the smaller of each pair behind: no branch
+        // on the values, whose order no predictor can guess.
+        double carried = *value;
+        for (auto place = distances.begin(); place != kth + 1; ++place) {
+            const double smaller = std::min(*place, carried);
+            carried = std::max(*place, carried);
+            *place = smaller;
         }
     }
     return *kth;
