@@ -83,13 +83,6 @@ void pack_in_order(const RowMajorMatrix& rows, ScreenStages& stages) {
     });
 }
 
-// The 1-norm of `length` values, in double precision, which coded_limit allows its rounding for.
-double one_norm(const float* values, Index length) {
-    double sum = 0.0;
-    for (Index p = 0; p < length; ++p) sum += std::abs(static_cast<double>(values[p]));
-    return sum;
-}
-
 Vector largest_of_runs(const Vector& norms) {
     const Index runs = (norms.size() + ScreenStages::kNormRun - 1) / ScreenStages::kNormRun;
     Vector largest(runs);
@@ -137,18 +130,30 @@ float ScreenStages::box_limit(double widened_bar, double query_error) const {
                                                                            : std::numeric_limits<float>::infinity();
 }
 
-float ScreenStages::limit(double widened_bar, double query_norm, double largest, const float* scaled) const {
+ScreenStages::CodedSums ScreenStages::coded_sums(const float* scaled) const {
+    // One sum in double precision, read off at the checkpoint on its way to the end.
+    CodedSums sums;
+    double sum = 0.0;
+    for (Index p = 0; p < width; ++p) {
+        if (p == checkpoint) sums.checkpoint = sum;
+        sum += std::abs(static_cast<double>(scaled[p]));
+    }
+    sums.whole = sum;
+    return sums;
+}
+
+float ScreenStages::limit(double widened_bar, double query_norm, double largest, const CodedSums& sums) const {
     return checkpoint == 0 ? single_precision_limit(scaled_norm(widened_bar), scaled_norm(query_norm),
                                                     scaled_norm(largest), width)
                            : coded_limit(scaled_norm(widened_bar), scaled_norm(query_norm), scaled_norm(largest),
-                                         width, width, one_norm(scaled, width));
+                                         width, width, sums.whole);
 }
 
 float ScreenStages::checkpoint_limit(double widened_bar, double query_checkpoint_norm, double largest,
-                                     const float* scaled) const {
+                                     const CodedSums& sums) const {
     // The largest whole norm bounds the rows' norms over the checkpoint too.
     return coded_limit(scaled_norm(widened_bar), scaled_norm(query_checkpoint_norm), scaled_norm(largest), checkpoint,
-                       checkpoint, one_norm(scaled, checkpoint));
+                       checkpoint, sums.checkpoint);
 }
 
 double ScreenStages::largest_norm(Index first, Index count) const {

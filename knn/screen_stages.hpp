@@ -65,14 +65,21 @@ struct ScreenStages {
     // The first stage's limit for every box holding a row whose squared distance is at most
     // `widened_bar`, given the query's prefix_error.
     float box_limit(double widened_bar, double query_error) const;
+    // The 1-norms of a query's scaled single-precision values over the checkpoint and over the whole
+    // row, which the coded limits allow for; worked out once per query rather than for every block.
+    struct CodedSums {
+        double checkpoint = 0.0;
+        double whole = 0.0;
+    };
+    CodedSums coded_sums(const float* scaled) const;
     // The second stage's limit for every pair whose squared distance is at most `widened_bar`, given
-    // the query's squared norm, the largest among the rows, and the query's scaled single-precision
-    // values, whose product with the codes the limit allows for.
-    float limit(double widened_bar, double query_norm, double largest_norm, const float* scaled) const;
+    // the query's squared norm, the largest among the rows, and the query's coded sums (unused
+    // without a checkpoint), for the codes' error in its product with them.
+    float limit(double widened_bar, double query_norm, double largest_norm, const CodedSums& sums) const;
     // The same over the checkpoint's coordinates, given the squared norm of the query's first
     // `checkpoint` values: the distance over them is at most the whole distance.
     float checkpoint_limit(double widened_bar, double query_checkpoint_norm, double largest_norm,
-                           const float* scaled) const;
+                           const CodedSums& sums) const;
     // At least the largest exact norm of places [first, first + count), from the runs they touch.
     double largest_norm(Eigen::Index first, Eigen::Index count) const;
     std::size_t memory_bytes() const;

@@ -35,6 +35,7 @@ TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, I
     size(limits, tile_size);
     size(checkpoint_norms, tile_size);
     size(checkpoint_limits, tile_size);
+    size(coded_sums, tile_size);
     size(next, tile_size);
     size(near, tile_size * kBlockGroups);
     size(near_count, tile_size);
@@ -101,6 +102,7 @@ void TileSearch::prepare(TileQuery* tile, Index count) {
         // Multiplying by a power of two is exact in the float range.
         coded.row(t) = scaled.row(t).head(coded.cols()) * static_cast<float>(kCodeStep);
         at(checkpoint_norms, t) = squared_norm(tile[t].values, screen.checkpoint);
+        if (screen.checkpoint > 0) at(coded_sums, t) = screen.coded_sums(scaled.row(t).data());
     }
 }
 
@@ -124,10 +126,10 @@ void TileSearch::screen_boxes(TileQuery* tile, Index count, Index start, Index b
                         groups, screen.prefix, screen.box_limit(widened, member.prefix_error), listed});
         at(near_count, t) = kept;
         if (kept == 0) continue;  // the second stage's limits are read only for the groups listed
-        at(limits, t) = screen.limit(widened, member.norm, largest_norm, scaled.row(t).data());
+        at(limits, t) = screen.limit(widened, member.norm, largest_norm, at(coded_sums, t));
         if (screen.checkpoint > 0) {
             at(checkpoint_limits, t) =
-                screen.checkpoint_limit(widened, at(checkpoint_norms, t), largest_norm, scaled.row(t).data());
+                screen.checkpoint_limit(widened, at(checkpoint_norms, t), largest_norm, at(coded_sums, t));
         }
         for (Index i = 0; paired && i < kept; ++i) ++at(queries_near, listed[i]);
     }

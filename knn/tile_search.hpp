@@ -71,6 +71,8 @@ private:
     // Each query's squared norm over the screen's checkpoint, and its limit there.
     std::pmr::vector<double> checkpoint_norms{&memory};
     std::pmr::vector<float> checkpoint_limits{&memory};
+    // Each query's 1-norms for the coded limits.
+    std::pmr::vector<ScreenStages::CodedSums> coded_sums{&memory};
     // The first place each query may need to look at, in the current pass of its scan.
     std::pmr::vector<Eigen::Index> next{&memory};
     // The groups of the block that the first stage leaves to query t: near[t * kBlockGroups + i]

@@ -431,8 +431,9 @@ TEST(KNNClassifier, CodedCheckpointPassesOverNoRowAtTheBar) {
             const double norm = query.squaredNorm();
             const double widened =
                 widened_bar(squared_distance(query.data(), X.row(stages.row(place)).data(), m), norm, largest, m);
-            const float limit = stages.limit(widened, norm, largest, scaled);
-            const float checkpoint_limit = stages.checkpoint_limit(widened, query.head(2).squaredNorm(), largest, scaled);
+            const ScreenStages::CodedSums sums = stages.coded_sums(scaled);
+            const float limit = stages.limit(widened, norm, largest, sums);
+            const float checkpoint_limit = stages.checkpoint_limit(widened, query.head(2).squaredNorm(), largest, sums);
             const std::ptrdiff_t group = place / kSinglePanelRows;
             std::uint8_t flags[n / kPanelRows] = {};
             screen_single({scaled, 1, &limit, nullptr, stages.norms.data(), n, m, flags, &group, 1, nullptr, nullptr, 2,
