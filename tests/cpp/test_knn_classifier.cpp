@@ -345,6 +345,22 @@ TEST(KNNClassifier, NextFloatsAreNextaftersAtEveryKindOfValue) {
     expect_next_floats_as_nextafter<float>();
 }
 
+TEST(KNNClassifier, BarsWidenWithTheBitsOfTheWholeFormula) {
+    // The subnormal term is left out only where it cannot change the sum.
+    constexpr double kTiny = std::numeric_limits<double>::denorm_min();
+    for (const Eigen::Index length : {Eigen::Index{1}, Eigen::Index{26}, Eigen::Index{1} << 30}) {
+        const double steps = 4.0 * static_cast<double>(length + 4);
+        for (const double norm : {0.0, kTiny, 0x1p-1000, 0x1p-960, 0x1p-850, 0x1p-800, 1.0, 1e300, kInf}) {
+            for (const double bar : {0.0, 0x1p-1040, 0.5, 1e300}) {
+                const double got = widened_bar(bar, norm, norm, length);
+                const double expected = std::nextafter(
+                    bar + (steps * std::numeric_limits<double>::epsilon() * (norm + norm) + steps * kTiny), kInf);
+                EXPECT_EQ(std::memcmp(&got, &expected, sizeof(double)), 0) << length << " " << norm << " " << bar;
+            }
+        }
+    }
+}
+
 TEST(KNNClassifier, BoxesAllowForTheQuerysOwnRounding) {
     // Row 0 sits at the low edge of its group's box, 2^-14 above the query, which single precision
     // rounds a quarter of a unit away from the box: the rounded query's bound on row 0 exceeds its
