@@ -11,10 +11,11 @@ LabelList KNNEngine::predict_batch(const MatrixView& X) const {
     }
     RowMajorMatrix reduced = reduce_queries(X, "queries");
     LabelList labels(static_cast<std::size_t>(reduced.rows()));
-    for_each_nearby_task(*knn, reduced, [&](const Eigen::Index* places, const MatrixView& part) {
-        LabelList found = knn->predict_rows(part);
+    const auto predict_part = [&](const Eigen::Index* places, const MatrixView& part, const Seed* seeds) {
+        LabelList found = knn->predict_rows(part, seeds);
         for (std::size_t i = 0; i < found.size(); ++i) labels[static_cast<std::size_t>(places[i])] = std::move(found[i]);
-    });
+    };
+    for_each_nearby_task(*knn, reduced, knn->k, predict_part);
     return labels;
 }
 

@@ -40,26 +40,32 @@ void for_each_query_task(Eigen::Index rows, Fn&& fn) {
     job.finish();
 }
 
-// Reorders the rows of `reduced` so that rows `knn`'s search finds near each other come together,
-// then calls fn(places, part) for blocks of them, shared out as above, so that each block's rows
-// share its reads of the store: `part` holds the rows that were at `places` of `reduced`, in order.
-// The rows move in place, since a copy per call is costly where the heap is trimmed eagerly.
+// Reorders the rows of `reduced` so that rows whose searches for their `neighbours` nearest in
+// `knn` start near each other come together, then calls fn(places, part, seeds) for blocks of
+// them, shared out as above, so that each block's rows share its reads of the store: `part` holds
+// the rows that were at `places` of `reduced`, in order, and `seeds` their seeds for a search of
+// as many neighbours. The rows move in place, since a copy per call is costly where the heap is
+// trimmed eagerly.
 template <class Fn>
-void for_each_nearby_task(const KNNClassifier& knn, RowMajorMatrix& reduced, Fn&& fn) {
+void for_each_nearby_task(const KNNClassifier& knn, RowMajorMatrix& reduced, Eigen::Index neighbours, Fn&& fn) {
     const Eigen::Index rows = reduced.rows();
-    std::vector<Eigen::Index> origins(static_cast<std::size_t>(rows));
+    std::vector<Seed> seeds(static_cast<std::size_t>(rows));
     for_each_query_task(rows, [&](Eigen::Index first, Eigen::Index count) {
-        knn.search_origins(reduced.middleRows(first, count), origins.data() + first);
+        knn.search_seeds(reduced.middleRows(first, count), neighbours, seeds.data() + first);
     });
     Eigen::PermutationMatrix<Eigen::Dynamic, Eigen::Dynamic, Eigen::Index> order(rows);
     Eigen::Index* places = order.indices().data();
     std::iota(places, places + rows, Eigen::Index{0});
     std::stable_sort(places, places + rows, [&](Eigen::Index a, Eigen::Index b) {
-        return origins[static_cast<std::size_t>(a)] < origins[static_cast<std::size_t>(b)];
+        return seeds[static_cast<std::size_t>(a)].origin < seeds[static_cast<std::size_t>(b)].origin;
     });
     reduced = order.transpose() * reduced;  // row i becomes the row at places[i]; Eigen permutes in place
+    std::vector<Seed> placed(seeds.size());
+    for (Eigen::Index i = 0; i < rows; ++i) {
+        placed[static_cast<std::size_t>(i)] = seeds[static_cast<std::size_t>(places[i])];
+    }
     for_each_query_task(rows, [&](Eigen::Index first, Eigen::Index count) {
-        fn(places + first, MatrixView(reduced.middleRows(first, count)));
+        fn(places + first, MatrixView(reduced.middleRows(first, count)), placed.data() + first);
     });
 }
 

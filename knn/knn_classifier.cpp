@@ -65,7 +65,7 @@ std::string KNNClassifier::predict(const Vector& x) const {
     return predict_rows(x.transpose()).front();
 }
 
-LabelList KNNClassifier::predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z) const {
+LabelList KNNClassifier::predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z, const Seed* seeds) const {
     const Index n = X_train.rows();
     if (n == 0 || k <= 0) {
         return LabelList(static_cast<std::size_t>(Z.rows()), "Unknown");
@@ -81,11 +81,12 @@ LabelList KNNClassifier::predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z)
     }
     search_store(X_train, screen, Z, k, [&](Index query, std::vector<Neighbour>& nearest) {
         labels[static_cast<std::size_t>(query)] = classes[static_cast<std::size_t>(vote(nearest, class_of_row))];
-    });
+    }, seeds);
     return labels;
 }
 
-std::vector<Neighbour> KNNClassifier::nearest_rows(const Eigen::Ref<const RowMajorMatrix>& Z, Index count) const {
+std::vector<Neighbour> KNNClassifier::nearest_rows(const Eigen::Ref<const RowMajorMatrix>& Z, Index count,
+                                                   const Seed* seeds) const {
     const Index n = X_train.rows();
     if (n == 0 || count <= 0) {
         return {};
@@ -95,13 +96,13 @@ std::vector<Neighbour> KNNClassifier::nearest_rows(const Eigen::Ref<const RowMaj
     search_store(X_train, screen, Z, K, [&](Index query, std::vector<Neighbour>& nearest) {
         std::sort(nearest.begin(), nearest.end(), nearer);
         std::copy(nearest.begin(), nearest.end(), result.begin() + query * K);
-    });
+    }, seeds);
     return result;
 }
 
-VoteMatrix KNNClassifier::vote_counts(const Eigen::Ref<const RowMajorMatrix>& Z) const {
+VoteMatrix KNNClassifier::vote_counts(const Eigen::Ref<const RowMajorMatrix>& Z, const Seed* seeds) const {
     VoteMatrix votes = VoteMatrix::Zero(Z.rows(), static_cast<Index>(classes.size()));
-    const std::vector<Neighbour> nearest = nearest_rows(Z, k);
+    const std::vector<Neighbour> nearest = nearest_rows(Z, k, seeds);
     const Index K = Z.rows() > 0 ? static_cast<Index>(nearest.size()) / Z.rows() : 0;
     for (Index q = 0; q < Z.rows(); ++q) {
         for (Index j = 0; j < K; ++j) {
@@ -111,9 +112,10 @@ VoteMatrix KNNClassifier::vote_counts(const Eigen::Ref<const RowMajorMatrix>& Z)
     return votes;
 }
 
-void KNNClassifier::search_origins(const Eigen::Ref<const RowMajorMatrix>& Z, Index* origins) const {
-    const Index K = std::max<Index>(1, std::min<Index>(k, X_train.rows()));
-    mirelo::search_origins(X_train, screen, Z, K, origins);
+void KNNClassifier::search_seeds(const Eigen::Ref<const RowMajorMatrix>& Z, Index count, Seed* seeds) const {
+    // The K of nearest_rows and predict_rows wherever they search.
+    const Index K = std::max<Index>(1, std::min<Index>(count, X_train.rows()));
+    mirelo::search_seeds(X_train, screen, Z, K, seeds);
 }
 
 }  // namespace mirelo

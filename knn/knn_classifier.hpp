@@ -9,6 +9,7 @@
 #include "mirelo_types.hpp"
 #include "nearest_rows.hpp"
 #include "screen_stages.hpp"
+#include "seeds.hpp"
 
 namespace mirelo {
 
@@ -32,24 +33,29 @@ public:
     // the query length differs from the stored width. Safe to call concurrently.
     std::string predict(const Vector& x) const;
 
-    // predict for every row of Z, in row order; each answer is the one the row gets alone.
-    LabelList predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z) const;
+    // predict for every row of Z, in row order; each answer is the one the row gets alone. `seeds`,
+    // when given, are search_seeds's for Z and k.
+    LabelList predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z, const Seed* seeds = nullptr) const;
 
     // The min(count, stored rows) nearest stored rows of each row of Z, nearest first: neighbour j
     // of query q is at [q * K + j]. Distances are sums of squared differences; at equal distances
     // the lower row is nearer, and NaN comes after every number. Empty for an empty store or
-    // count <= 0; throws std::invalid_argument like predict.
-    std::vector<Neighbour> nearest_rows(const Eigen::Ref<const RowMajorMatrix>& Z, Eigen::Index count) const;
+    // count <= 0; throws std::invalid_argument like predict. `seeds`, when given, are search_seeds's
+    // for Z and count.
+    std::vector<Neighbour> nearest_rows(const Eigen::Ref<const RowMajorMatrix>& Z, Eigen::Index count,
+                                        const Seed* seeds = nullptr) const;
 
     // The votes of each row of Z's min(k, stored rows) nearest rows, one column per entry of
     // `classes`; the first column holding a row's most votes is predict_rows's label for it.
-    // All zero for an empty store or k <= 0; throws std::invalid_argument like predict.
-    VoteMatrix vote_counts(const Eigen::Ref<const RowMajorMatrix>& Z) const;
+    // All zero for an empty store or k <= 0; throws std::invalid_argument like predict. `seeds`, when
+    // given, are search_seeds's for Z and k.
+    VoteMatrix vote_counts(const Eigen::Ref<const RowMajorMatrix>& Z, const Seed* seeds = nullptr) const;
 
-    // Where the search of each row of Z starts among the stored rows, to `origins`: rows with
-    // near origins lie near each other, and searched in one call they share its reads of the
-    // store. It changes the speed of a call, never an answer.
-    void search_origins(const Eigen::Ref<const RowMajorMatrix>& Z, Eigen::Index* origins) const;
+    // Where the search of each row of Z for its `count` nearest starts among the stored rows, and
+    // the bar it starts with, to `seeds`: rows with near origins lie near each other, and searched
+    // in one call they share its reads of the store. Handed to a search for as many neighbours,
+    // they spare it finding them again; they change the speed of a call, never an answer.
+    void search_seeds(const Eigen::Ref<const RowMajorMatrix>& Z, Eigen::Index count, Seed* seeds) const;
 
     // The label of each stored row, rebuilt from classes and class_of_row, where they are held.
     LabelList labels() const;

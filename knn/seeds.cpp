@@ -42,8 +42,7 @@ double kth_smallest(std::vector<double>& distances, Index K) {
 // The place of seed row i of `count` spread evenly over n places.
 Index seed_place(Index i, Index count, Index n) { return (2 * i + 1) * n / (2 * count); }
 
-}  // namespace
-
+// The place of the nearest seed row, leaving the seed rows' distances in `distances`.
 Index nearest_seed(const double* query, const RowMajorMatrix& rows, const ScreenStages& screen, Index K,
                    std::vector<double>& distances) {
     const Index n = rows.rows();
@@ -60,6 +59,8 @@ Index nearest_seed(const double* query, const RowMajorMatrix& rows, const Screen
     }
     return seed_place(nearest, count, n);
 }
+
+}  // namespace
 
 Seed seed(const double* query, const RowMajorMatrix& rows, const ScreenStages& screen, Index K,
           std::vector<double>& distances) {

@@ -16,10 +16,6 @@ struct Seed {
     Eigen::Index origin = 0;  // a multiple of kBlockUnit
 };
 
-// The place of the nearest seed row, leaving the seed rows' distances in `distances`.
-Eigen::Index nearest_seed(const double* query, const RowMajorMatrix& rows, const ScreenStages& screen, Eigen::Index K,
-                          std::vector<double>& distances);
-
 // The seed of a query the screen can take; `distances` is scratch.
 Seed seed(const double* query, const RowMajorMatrix& rows, const ScreenStages& screen, Eigen::Index K,
           std::vector<double>& distances);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cmath>
 #include <memory_resource>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 
@@ -34,24 +35,13 @@ bool screened(const ScreenStages& screen, const double* query, Index length) {
            ((values * screen.scaled(1.0)).array().abs() <= kSinglePrecisionLimit).all();  // false for NaN
 }
 
-// Each query's seed, and the queries in the order of where their scans start; those the screen
-// cannot take come last.
-std::pmr::vector<Index> by_origin(const RowMajorMatrix& rows, const ScreenStages& screen,
-                                  const Eigen::Ref<const RowMajorMatrix>& Z, Index K, std::pmr::vector<Seed>& seeds) {
-    const Index queries = Z.rows();
-    seeds.resize(static_cast<std::size_t>(queries));
-    std::pmr::vector<Index> order(static_cast<std::size_t>(queries), seeds.get_allocator());
-    std::vector<double> distances;
-    for (Index q = 0; q < queries; ++q) {
-        order[static_cast<std::size_t>(q)] = q;
-        const double* query = Z.row(q).data();
-        seeds[static_cast<std::size_t>(q)] =
-            screened(screen, query, Z.cols()) ? seed(query, rows, screen, K, distances) : Seed{0.0, rows.rows()};
-    }
+// The queries in the order of where their scans start; those the screen cannot take come last.
+std::pmr::vector<Index> by_origin(const Seed* seeds, Index queries, std::pmr::memory_resource& memory) {
+    std::pmr::vector<Index> order(static_cast<std::size_t>(queries), &memory);
+    std::iota(order.begin(), order.end(), Index{0});
     if (queries > 1) {
-        std::stable_sort(order.begin(), order.end(), [&](Index a, Index b) {
-            return seeds[static_cast<std::size_t>(a)].origin < seeds[static_cast<std::size_t>(b)].origin;
-        });
+        std::stable_sort(order.begin(), order.end(),
+                         [&](Index a, Index b) { return seeds[a].origin < seeds[b].origin; });
     }
     return order;
 }
@@ -66,7 +56,7 @@ void require_query_length(const Eigen::Ref<const RowMajorMatrix>& Z, Index lengt
 }
 
 void search_store(const RowMajorMatrix& rows, const ScreenStages& screen, const Eigen::Ref<const RowMajorMatrix>& Z,
-                  Index K, const SearchDone& done) {
+                  Index K, const SearchDone& done, const Seed* seeds) {
     const Index m = rows.cols();
     const Index queries = Z.rows();
     require_query_length(Z, m);
@@ -74,8 +64,13 @@ void search_store(const RowMajorMatrix& rows, const ScreenStages& screen, const 
     // read once for all of them and the first blocks are near each.
     std::array<std::byte, kCallBytes> local;
     std::pmr::monotonic_buffer_resource memory(local.data(), local.size());
-    std::pmr::vector<Seed> seeds(&memory);
-    const std::pmr::vector<Index> order = by_origin(rows, screen, Z, K, seeds);
+    std::pmr::vector<Seed> found_seeds(&memory);
+    if (seeds == nullptr) {
+        found_seeds.resize(static_cast<std::size_t>(queries));
+        search_seeds(rows, screen, Z, K, found_seeds.data());
+        seeds = found_seeds.data();
+    }
+    const std::pmr::vector<Index> order = by_origin(seeds, queries, memory);
     const Index tile_size = std::max<Index>(1, std::min(kQueryTile, kTileCandidates / K));
     std::pmr::vector<TileQuery> tile(static_cast<std::size_t>(std::min(queries, tile_size)), &memory);
     TileSearch tiles(rows, screen, std::min(queries, tile_size), memory);
@@ -85,7 +80,7 @@ void search_store(const RowMajorMatrix& rows, const ScreenStages& screen, const 
             TileQuery& member = tile[static_cast<std::size_t>(t)];
             member.query = order[static_cast<std::size_t>(first + t)];
             member.values = Z.row(member.query).data();
-            member.seed = seeds[static_cast<std::size_t>(member.query)];
+            member.seed = seeds[member.query];
             member.norm = squared_norm(member.values, m);
             member.nearest.reset(K);
         }
@@ -96,14 +91,13 @@ void search_store(const RowMajorMatrix& rows, const ScreenStages& screen, const 
     }
 }
 
-void search_origins(const RowMajorMatrix& rows, const ScreenStages& screen, const Eigen::Ref<const RowMajorMatrix>& Z,
-                    Index K, Index* origins) {
+void search_seeds(const RowMajorMatrix& rows, const ScreenStages& screen, const Eigen::Ref<const RowMajorMatrix>& Z,
+                  Index K, Seed* seeds) {
     require_query_length(Z, rows.cols());
     std::vector<double> distances;
     for (Index q = 0; q < Z.rows(); ++q) {
         const double* query = Z.row(q).data();
-        origins[q] = screened(screen, query, Z.cols()) ? origin_at(nearest_seed(query, rows, screen, K, distances))
-                                                       : rows.rows();
+        seeds[q] = screened(screen, query, Z.cols()) ? seed(query, rows, screen, K, distances) : Seed{0.0, rows.rows()};
     }
 }
 

@@ -6,6 +6,7 @@
 #include "mirelo_types.hpp"
 #include "nearest_rows.hpp"
 #include "screen_stages.hpp"
+#include "seeds.hpp"
 
 namespace mirelo {
 
@@ -16,13 +17,14 @@ void require_query_length(const Eigen::Ref<const RowMajorMatrix>& Z, Eigen::Inde
 using SearchDone = std::function<void(Eigen::Index, std::vector<Neighbour>&)>;
 
 // Hands each row of Z's K nearest stored rows to `done` as its search ends. Queries whose scans
-// start in the same place share tiles; the answer of each is the one it gets alone.
+// start in the same place share tiles; the answer of each is the one it gets alone. `seeds`, when
+// given, are what search_seeds gives for Z and the same K; otherwise they are found here.
 void search_store(const RowMajorMatrix& rows, const ScreenStages& screen, const Eigen::Ref<const RowMajorMatrix>& Z,
-                  Eigen::Index K, const SearchDone& done);
+                  Eigen::Index K, const SearchDone& done, const Seed* seeds = nullptr);
 
-// Where the search of each row of Z starts among the places, to `origins`; the store's size for a
-// query the screen cannot take.
-void search_origins(const RowMajorMatrix& rows, const ScreenStages& screen, const Eigen::Ref<const RowMajorMatrix>& Z,
-                    Eigen::Index K, Eigen::Index* origins);
+// Each row of Z's seed for a search of its K nearest, to `seeds`; its origin is the store's size
+// for a query the screen cannot take.
+void search_seeds(const RowMajorMatrix& rows, const ScreenStages& screen, const Eigen::Ref<const RowMajorMatrix>& Z,
+                  Eigen::Index K, Seed* seeds);
 
 }  // namespace mirelo
