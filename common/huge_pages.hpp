@@ -16,7 +16,7 @@ void advise_huge_pages(const void* data, std::size_t bytes);
 // there, and with small pages nearly every row it fetches also misses the address cache.
 RowMajorMatrix matrix_on_huge_pages(Eigen::Index rows, Eigen::Index cols);
 
-// Resizes `values` to `count` zeros, its storage advised for huge pages before they are written,
+// Resizes the empty `values` to `count` zeros, its storage advised for huge pages before they are written,
 // for copies the search reads group by group as widely apart as the stored rows.
 template <class T>
 void resize_on_huge_pages(std::vector<T>& values, std::size_t count) {

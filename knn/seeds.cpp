@@ -14,8 +14,8 @@ using Index = Eigen::Index;
 
 constexpr Index kSeedRows = 32;
 
-// Up to this K the K smallest are kept in order at the front, each later value compared with the
-// largest of them: over a few dozen values that costs far less than partitioning them.
+// Up to this K the K smallest are kept in order at the front, each later value passed down them:
+// over a few dozen values that costs far less than partitioning them.
 constexpr Index kFewSmallest = 16;
 
 // The K-th smallest of `distances`, which it reorders.
