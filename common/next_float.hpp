@@ -29,4 +29,15 @@ inline T next_float(T x, bool up) {
     return x;
 }
 
+// The largest float at most `value`, and the smallest at least it: bounds kept on their safe side.
+inline float float_at_most(double value) {
+    const float single = static_cast<float>(value);
+    return static_cast<double>(single) > value ? next_float(single, false) : single;
+}
+
+inline float float_at_least(double value) {
+    const float single = static_cast<float>(value);
+    return static_cast<double>(single) < value ? next_float(single, true) : single;
+}
+
 }  // namespace mirelo

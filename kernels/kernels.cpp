@@ -77,12 +77,7 @@ float single_precision_limit(double bar, double query_norm, double largest_row_n
     // what values below the float range lose, given kSinglePrecisionLimit.
     const double epsilon = std::numeric_limits<float>::epsilon();
     const double bound = 2.0 * static_cast<double>(length + 8) * epsilon * (query_norm + largest_row_norm) + 1e-20;
-    const double limit = query_norm - bar - bound;
-    float rounded = static_cast<float>(limit);
-    if (static_cast<double>(rounded) > limit) {
-        rounded = next_float(rounded, false);
-    }
-    return rounded;
+    return float_at_most(query_norm - bar - bound);
 }
 
 float coded_limit(double bar, double query_norm, double largest_row_norm, std::ptrdiff_t length, std::ptrdiff_t coded,

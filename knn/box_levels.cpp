@@ -42,8 +42,8 @@ BoxLevel group_level(const RowMajorMatrix& rows, const std::vector<RowNumber>& o
                 lowest = std::min(lowest, rows(order[static_cast<std::size_t>(place)], p));
                 highest = std::max(highest, rows(order[static_cast<std::size_t>(place)], p));
             }
-            level.boxes[box_at(g, p, length)] = rounded_down(lowest * factor);
-            level.boxes[box_at(g, p, length) + kBoxLanes] = rounded_up(highest * factor);
+            level.boxes[box_at(g, p, length)] = float_at_most(lowest * factor);
+            level.boxes[box_at(g, p, length) + kBoxLanes] = float_at_least(highest * factor);
         }
         level.largest_norm[g] = place_norms.segment(first, last - first).maxCoeff();
     }
@@ -67,16 +67,6 @@ BoxLevel level_above(const BoxLevel& below, Index length) {
 }
 
 }  // namespace
-
-float rounded_down(double value) {
-    const float single = static_cast<float>(value);
-    return single > value ? next_float(single, false) : single;
-}
-
-float rounded_up(double value) {
-    const float single = static_cast<float>(value);
-    return single < value ? next_float(single, true) : single;
-}
 
 std::size_t BoxLevel::memory_bytes() const {
     return boxes.capacity() * sizeof(float) + static_cast<std::size_t>(largest_norm.size()) * sizeof(double);

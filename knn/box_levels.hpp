@@ -22,10 +22,6 @@ struct BoxLevel {
     std::size_t memory_bytes() const;
 };
 
-// The float nearest to `value` on the side away from the range it bounds.
-float rounded_down(double value);
-float rounded_up(double value);
-
 // Every level over the rows in `order` (places to rows), whose exact norms in place order are
 // `place_norms`; the boxes span `prefix` coordinates scaled by `factor`. Built in time linear in
 // the rows once the order is known.

@@ -129,7 +129,7 @@ float ScreenStages::box_limit(double widened_bar, double query_error) const {
     const double limit = reach * reach * (1.0 + 4.0 * kEpsilon) *
                              (1.0 + steps * static_cast<double>(std::numeric_limits<float>::epsilon())) +
                          steps * static_cast<double>(std::numeric_limits<float>::denorm_min());
-    return limit < static_cast<double>(std::numeric_limits<float>::max()) ? rounded_up(limit)
+    return limit < static_cast<double>(std::numeric_limits<float>::max()) ? float_at_least(limit)
                                                                            : std::numeric_limits<float>::infinity();
 }
 

@@ -343,6 +343,13 @@ TEST(KNNClassifier, NextFloatsAreNextaftersAtEveryKindOfValue) {
     // a subnormal, a sign or an end of the range would let a bound cut off a row.
     expect_next_floats_as_nextafter<double>();
     expect_next_floats_as_nextafter<float>();
+    // Boxes and limits are rounded to floats on their safe side, and to the nearest such float.
+    for (const double value : {0.0, 0x1p-149, 0x1.8p-149, 1.0, 1.0 + 0x1p-40, -(1.0 + 0x1p-40), 1.0 / 3.0, -1e30}) {
+        const float most = float_at_most(value);
+        const float least = float_at_least(value);
+        EXPECT_TRUE(most <= value && next_float(most, true) > value) << value;
+        EXPECT_TRUE(least >= value && next_float(least, false) < value) << value;
+    }
 }
 
 TEST(KNNClassifier, BarsWidenWithTheBitsOfTheWholeFormula) {
