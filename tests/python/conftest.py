@@ -5,6 +5,7 @@ import sys
 import pytest
 
 import mirelo
+from bounded import SECONDS
 from samples import TRAIN_X, TRAIN_Y
 
 
@@ -31,6 +32,7 @@ def run_child():
 
     def run(code, **env):
         args = [sys.executable, "-c", code]
-        return subprocess.run(args, capture_output=True, text=True, check=True, env={**os.environ, **env}).stdout
+        return subprocess.run(args, capture_output=True, text=True, check=True, env={**os.environ, **env},
+                              timeout=SECONDS).stdout
 
     return run

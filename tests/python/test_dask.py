@@ -5,7 +5,6 @@ import os
 import pickle
 import sys
 import threading
-import time
 
 import numpy as np
 import pytest
@@ -20,6 +19,8 @@ from sklearn.exceptions import NotFittedError  # noqa: E402
 import mirelo_dask  # noqa: E402
 from mirelo_dask._cache import ModelCache  # noqa: E402
 from mirelo_sklearn import MireloClassifier  # noqa: E402
+
+from bounded import joined, until  # noqa: E402
 
 # Worker processes inherit the preloaded sanitizer run time and start too slowly under it; the
 # package is pure Python over the module the rest of the suite checks there.
@@ -63,6 +64,19 @@ def builds(client):
         return None if cache is None else cache.models.builds
 
     return client.run(count), client.run_on_scheduler(count)
+
+
+def kill_every_worker(client):
+    """Ends every worker process at once (their nannies start new ones); returns their addresses."""
+    workers = set(client.nthreads())
+    with contextlib.suppress(Exception):  # the call's answer dies with them
+        client.run(os._exit, 1)
+    return workers
+
+
+def both_workers_back(client, dead):
+    until(lambda: len(client.nthreads()) == 2 and dead.isdisjoint(client.nthreads()),
+          "two new workers in place of those that died")
 
 
 def uneven(X):
@@ -138,13 +152,12 @@ def test_a_lost_scattered_pickle_is_sent_again_for_every_model_with_its_state(cl
     twin = pickle.loads(pickle.dumps(model))
     # Every worker dies during a compute, the copy with them.
     running = client.compute(mirelo_dask.predict(model, da.concatenate([queries] * 200)))
-    while not client.who_has(_scattered[model][1].future).get(_scattered[model][1].key):
-        time.sleep(0.01)
-    with contextlib.suppress(Exception):
-        client.run(os._exit, 1)
-    with contextlib.suppress(Exception):
-        running.result()
-    client.wait_for_workers(2)
+    held = _scattered[model][1]
+    until(lambda: client.who_has(held.future).get(held.key), "the model's pickle to reach a worker")
+    workers = kill_every_worker(client)
+    until(running.done, "the compute the workers died in to end")
+    until(lambda: held.future.status != "finished", "the client to hear the pickle was lost")
+    both_workers_back(client, workers)
     for copy in (model, twin, model):
         np.testing.assert_array_equal(mirelo_dask.predict(copy, queries).compute(), model.predict(QUERIES))
 
@@ -209,6 +222,13 @@ def read_once(X, flag):
     return X
 
 
+def read_while_present(X, path):
+    """X while the file at path exists; a failure, as of a source that is gone, once it does not."""
+    if not os.path.exists(path):
+        raise FileNotFoundError("the block's source is gone")
+    return X
+
+
 def test_sharded_fit_returns_only_once_every_shard_is_built(client, tmp_path):
     X = da.from_delayed(dask.delayed(read_once)(X_TRAIN, str(tmp_path / "read")), X_TRAIN.shape, float)
     with pytest.raises(MemoryError, match="could not be read again"):
@@ -233,15 +253,19 @@ def test_sharded_calls_are_checked_as_the_estimators_are(client, call, error, me
         call(model, frame, y)
 
 
-def test_sharded_model_that_lost_its_shards_says_to_fit_again(client):
+def test_sharded_model_that_lost_its_shards_says_to_fit_again(client, tmp_path):
     from mirelo_dask._sharded import _futures
 
-    model = mirelo_dask.ShardedClassifier(n_shards=2).fit(da.from_array(X_TRAIN, chunks=1000), Y_TRAIN)
-    with contextlib.suppress(Exception):  # every worker dies, the shards with them
-        client.run(os._exit, 1)
-    client.wait_for_workers(2)
-    while all(future.status == "finished" for future in _futures(model._shards)):
-        time.sleep(0.05)  # until the client hears of the loss
+    source = tmp_path / "source"
+    source.touch()
+    X = da.from_delayed(dask.delayed(read_while_present)(X_TRAIN, str(source)), X_TRAIN.shape, float)
+    model = mirelo_dask.ShardedClassifier(n_shards=2).fit(X, Y_TRAIN)
+    # Dask rebuilds lost shards from their graph where it can; without their source they stay lost.
+    source.unlink()
+    workers = kill_every_worker(client)
+    until(lambda: any(future.status != "finished" for future in _futures(model._shards)),
+          "the client to hear the shards were lost")
+    both_workers_back(client, workers)
     with pytest.raises(RuntimeError, match="lost its shards .* fit it again"):
         model.predict(da.from_array(QUERIES)).compute()
 
@@ -261,11 +285,10 @@ def test_grid_search_under_the_dask_backend_scores_as_one_process(client):
 def test_the_cache_unpickles_once_across_threads_and_keeps_within_its_bound():
     cache = ModelCache()
     pickled = pickle.dumps(MireloClassifier(n_neighbors=1).fit(X_TRAIN, Y_TRAIN))
-    threads = [threading.Thread(target=cache.get, args=("a", pickled)) for _ in range(8)]
+    threads = [threading.Thread(target=cache.get, args=("a", pickled), daemon=True) for _ in range(8)]
     for thread in threads:
         thread.start()
-    for thread in threads:
-        thread.join()
+    joined(threads, "eight threads asking the cache for one model")
     assert cache.builds == 1
     with dask.config.set({"mirelo.cache-bytes": len(pickled) * 3 // 2}):
         cache.get("b", pickled)

@@ -7,6 +7,8 @@ from pathlib import Path
 
 import pytest
 
+from bounded import SECONDS
+
 ROOT = Path(__file__).resolve().parents[2]
 PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
 SNIPPETS = {f"{page.stem}-{number}": snippet
@@ -16,7 +18,8 @@ SNIPPETS = {f"{page.stem}-{number}": snippet
 
 @pytest.mark.parametrize("snippet", SNIPPETS.values(), ids=SNIPPETS.keys())
 def test_snippet_runs_on_its_own_and_prints_what_it_says(snippet, tmp_path):
-    result = subprocess.run([sys.executable, "-c", snippet], cwd=tmp_path, capture_output=True, text=True)
+    result = subprocess.run([sys.executable, "-c", snippet], cwd=tmp_path, capture_output=True, text=True,
+                            timeout=SECONDS)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     printed = [line for line in lines if not line.startswith(("[PCA] ", "[Engine] "))]

@@ -9,6 +9,8 @@ from pathlib import Path
 
 import pytest
 
+from bounded import SECONDS
+
 
 DIST_DIR = os.environ.get("MIRELO_DIST_DIR")
 
@@ -46,16 +48,17 @@ def test_distributions_hold_the_stubs_and_the_estimator(dists):
 
 def test_wheel_works_without_scikit_learn(dists, tmp_path):
     venv = tmp_path / "venv"
-    subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True)
+    subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True, timeout=SECONDS)
     python = str(venv / "bin" / "python")
-    subprocess.run([python, "-m", "pip", "install", "--quiet", str(dists[1])], check=True)
+    subprocess.run([python, "-m", "pip", "install", "--quiet", str(dists[1])], check=True, timeout=SECONDS)
     code = ("import importlib.util, numpy, mirelo\n"
             "config = mirelo.KNNConfig(); config.k = 1; engine = mirelo.KNNEngine(config)\n"
             "engine.train(numpy.eye(3), ['a', 'b', 'c'])\n"
             "print(engine.predict(numpy.eye(3)[1]), importlib.util.find_spec('sklearn'))\n"
             "for name in ('mirelo_sklearn', 'mirelo_dask'):\n"
             "    try:\n        __import__(name)\n    except ImportError as error:\n        print(error)\n")
-    result = subprocess.run([python, "-c", code], cwd=tmp_path, capture_output=True, text=True, check=True)
+    result = subprocess.run([python, "-c", code], cwd=tmp_path, capture_output=True, text=True, check=True,
+                            timeout=SECONDS)
     assert result.stdout.splitlines()[-3:] == [
         "b None", 'mirelo_sklearn needs scikit-learn: pip install "scikit-learn>=1.6" (or, in mirelo\'s checkout, '
         'pip install ".[sklearn]")', 'mirelo_dask needs Dask: pip install "dask[distributed,dataframe]>=2024.8" (or, '

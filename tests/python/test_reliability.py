@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import mirelo
+from bounded import SECONDS, joined
 from samples import QUERIES, TRAIN_X, TRAIN_Y
 
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -111,13 +112,12 @@ def test_python_threads_see_whole_trainings_only(make_engine):
         engine.train(*sets[index])
         predictor(engine, [answers[index]])
 
-    threads = [threading.Thread(target=trainer)]
-    threads += [threading.Thread(target=predictor, args=(shared, answers)) for _ in range(3)]
-    threads += [threading.Thread(target=own_engine, args=(i % 2,)) for i in range(2)]
+    threads = [threading.Thread(target=trainer, daemon=True)]
+    threads += [threading.Thread(target=predictor, args=(shared, answers), daemon=True) for _ in range(3)]
+    threads += [threading.Thread(target=own_engine, args=(i % 2,), daemon=True) for i in range(2)]
     for thread in threads:
         thread.start()
-    for thread in threads:
-        thread.join()
+    joined(threads, "the trainer and the predictors to finish")
     assert failures == []
 
 
@@ -200,11 +200,15 @@ long_call = {{"fit": lambda: model.fit(X, y), "predict": lambda: model.predict(X
 def test_ctrl_c_stops_a_long_call_and_changes_nothing(code, call):
     with subprocess.Popen([sys.executable, "-c", code.format(call=call)], stdout=subprocess.PIPE,
                           text=True) as child:
+        # A child that stalls is stopped, which ends its output.
+        watchdog = threading.Timer(SECONDS, child.kill)
 
         def next_line():  # the engine's own progress lines come through the same pipe
-            return next(line.strip() for line in child.stdout if not line.startswith("["))
+            return next((line.strip() for line in child.stdout if not line.startswith("[")),
+                        f"no line: the child ended, or was stopped after {SECONDS:g} s")
 
         try:
+            watchdog.start()
             assert next_line() == "READY"
             time.sleep(0.1)  # the call starts right after READY; a signal before it stops it as well
             sent = time.monotonic()
@@ -215,6 +219,7 @@ def test_ctrl_c_stops_a_long_call_and_changes_nothing(code, call):
             # The sanitizer slows every iteration between two looks at the signal several times over.
             assert latency < (3.0 if UNDER_ASAN else 1.0)
         finally:
+            watchdog.cancel()
             child.kill()
 
 

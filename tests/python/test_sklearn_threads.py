@@ -11,6 +11,7 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
+from bounded import joined
 from mirelo_sklearn import MireloClassifier, _native
 
 RNG = np.random.default_rng(11)
@@ -29,14 +30,14 @@ def test_other_threads_run_during_a_long_call(call):
             ticks.append(time.perf_counter())
             time.sleep(0.002)
 
-    thread = threading.Thread(target=ticker)
+    thread = threading.Thread(target=ticker, daemon=True)
     thread.start()
     time.sleep(0.05)
     start = time.perf_counter()
     call()
     end = time.perf_counter()
     stop.set()
-    thread.join()
+    joined([thread], "the ticker to stop")
     during = [t for t in ticks if start < t < end]
     # Holding the GIL, the call would let the ticker run at most once.
     assert end - start > 0.1 and len(during) >= 10, (end - start, len(during))
@@ -97,11 +98,10 @@ def test_fit_racing_predictions_never_mixes_two_trainings(target):
                 if not any(np.array_equal(found, e[i]) for e in expected):
                     failures.append(found)
 
-    threads = [threading.Thread(target=trainer)] + [threading.Thread(target=predictor) for _ in range(3)]
+    threads = [threading.Thread(target=f, daemon=True) for f in [trainer] + [predictor] * 3]
     for thread in threads:
         thread.start()
-    for thread in threads:
-        thread.join()
+    joined(threads, "the trainer and the predictors to finish")
     assert failures == []
 
 
@@ -163,9 +163,9 @@ def test_copies_and_readers_racing_refits_see_one_whole_fit(fast_switching, refi
     takes = [lambda m: pickle.loads(pickle.dumps(m)), copy.deepcopy]
     if refit == "rejected":  # the model itself stays one fit throughout
         takes.append(lambda m: m)
-    threads = [threading.Thread(target=trainer)] + [threading.Thread(target=reader, args=(t,)) for t in takes]
+    threads = [threading.Thread(target=trainer, daemon=True)]
+    threads += [threading.Thread(target=reader, args=(t,), daemon=True) for t in takes]
     for thread in threads:
         thread.start()
-    for thread in threads:
-        thread.join()
+    joined(threads, "the trainer and the readers to finish")
     assert failures == []

@@ -10,6 +10,7 @@ from pathlib import Path
 import pytest
 
 import mirelo
+from bounded import SECONDS
 
 STUBS = Path(importlib.util.find_spec("mirelo").origin).parent / "mirelo-stubs" / "__init__.pyi"
 # The stub type for each parameter type the bindings render: what the conversion accepts.
@@ -68,7 +69,7 @@ def test_stubs_match_the_bound_signatures():
 
 
 def run_mypy(args, cwd):
-    return subprocess.run([sys.executable, "-m", *args], cwd=cwd, capture_output=True, text=True)
+    return subprocess.run([sys.executable, "-m", *args], cwd=cwd, capture_output=True, text=True, timeout=SECONDS)
 
 
 @pytest.mark.parametrize("module", ["mirelo", "mirelo_sklearn._native"])
