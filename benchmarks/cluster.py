@@ -52,6 +52,19 @@ QUIET_TIMERS = {
 }
 
 
+# Ample on a loaded machine; a cluster that stalls fails the run instead of holding it.
+PLACING_SECONDS = 300
+
+
+def _wait_until_placed(placed):
+    from distributed import wait
+
+    try:
+        wait(placed, timeout=PLACING_SECONDS)
+    except TimeoutError:
+        raise TimeoutError(f"the queries were not on the workers after {PLACING_SECONDS} s") from None
+
+
 def _idle_blocks(placed, seconds):
     """placed's blocks mapped to tasks that only sleep: what Dask itself costs for such a compute."""
     def idle(block):
@@ -66,7 +79,7 @@ def _cluster_runs(model, queries, workers, repeats, local):
     models each worker and the scheduler unpickled; and runs whose tasks sleep as long as the
     local search takes per block."""
     import dask.array as da
-    from distributed import Client, LocalCluster, wait
+    from distributed import Client, LocalCluster
 
     import mirelo_dask
 
@@ -78,7 +91,7 @@ def _cluster_runs(model, queries, workers, repeats, local):
         parts = [queries[i:i + 20_000] for i in range(0, len(queries), 20_000)]
         placed = client.persist(da.concatenate([da.from_delayed(future, part.shape, dtype=part.dtype)
                                                 for future, part in zip(client.scatter(parts), parts)]))
-        wait(placed)
+        _wait_until_placed(placed)
         client.run(lambda: __import__("mirelo_dask") and None)
         # The first compute unpickles the model on each worker; the later ones find it cached.
         runs, local_runs = [], []
