@@ -82,18 +82,28 @@ float single_precision_limit(double bar, double query_norm, double largest_row_n
 
 float coded_limit(double bar, double query_norm, double largest_row_norm, std::ptrdiff_t length, std::ptrdiff_t coded,
                   double query_coded_sum) {
+    return coded_limit_within(bar, query_norm, coded_norm_bound(largest_row_norm, coded), length, coded,
+                              query_coded_sum);
+}
+
+double coded_norm_bound(double largest_row_norm, std::ptrdiff_t coded) {
+    // The chain's rounding is bounded as for rows made of the codes' values, whose norms are at
+    // most (|x| + kCodeError * sqrt(coded))^2.
+    constexpr double epsilon = std::numeric_limits<double>::epsilon();
+    const double spread = kCodeError * std::sqrt(static_cast<double>(coded));
+    return (largest_row_norm + 2.0 * std::sqrt(largest_row_norm) * spread + spread * spread) * (1.0 + 8.0 * epsilon);
+}
+
+float coded_limit_within(double bar, double query_norm, double coded_norm_bound, std::ptrdiff_t length,
+                         std::ptrdiff_t coded, double query_coded_sum) {
     // The codes' values differ from the rows' by at most kCodeError each, so the dot with the
     // query's rounded values by at most kCodeError times their 1-norm, which its own summing
-    // rounds by (coded + 2) double epsilons at most; twice that for 2 * dot. The chain's rounding
-    // is bounded as for rows made of the codes' values, whose norms are at most
-    // (|x| + kCodeError * sqrt(coded))^2. Query values times kCodeStep that fall below the float
-    // range lose less than 2^-135 a value, which the absolute term of single_precision_limit covers.
+    // rounds by (coded + 2) double epsilons at most; twice that for 2 * dot. Query values times
+    // kCodeStep that fall below the float range lose less than 2^-135 a value, which the absolute
+    // term of single_precision_limit covers.
     constexpr double epsilon = std::numeric_limits<double>::epsilon();
     const double shift = 2.0 * kCodeError * query_coded_sum * (1.0 + 2.0 * static_cast<double>(coded + 2) * epsilon);
-    const double spread = kCodeError * std::sqrt(static_cast<double>(coded));
-    const double largest =
-        (largest_row_norm + 2.0 * std::sqrt(largest_row_norm) * spread + spread * spread) * (1.0 + 8.0 * epsilon);
-    return single_precision_limit(bar + shift, query_norm, largest, length);
+    return single_precision_limit(bar + shift, query_norm, coded_norm_bound, length);
 }
 
 void multiply_packed(StridedRows a, std::ptrdiff_t a_rows, const double* packed_b, std::ptrdiff_t b_rows,

@@ -91,6 +91,11 @@ void pack_rows_coded(StridedRows rows_in, std::ptrdiff_t rows, std::ptrdiff_t le
 // unit of that norm, and a row's norm over the codes by at most kCodeError for each value.
 float coded_limit(double bar, double query_norm, double largest_row_norm, std::ptrdiff_t length, std::ptrdiff_t coded,
                   double query_coded_sum);
+// coded_limit in two parts: the bound on the rows' norms as the codes make them depends on the rows
+// alone, so the queries searching a block share it.
+double coded_norm_bound(double largest_row_norm, std::ptrdiff_t coded);
+float coded_limit_within(double bar, double query_norm, double coded_norm_bound, std::ptrdiff_t length,
+                         std::ptrdiff_t coded, double query_coded_sum);
 
 struct SingleScreen {
     const float* queries;        // row-major, `length` values a row

@@ -145,23 +145,36 @@ ScreenStages::CodedSums ScreenStages::coded_sums(const float* scaled) const {
     return sums;
 }
 
-float ScreenStages::limit(double widened_bar, double query_norm, double largest, const CodedSums& sums) const {
-    return checkpoint == 0 ? single_precision_limit(scaled_norm(widened_bar), scaled_norm(query_norm),
-                                                    scaled_norm(largest), width)
-                           : coded_limit(scaled_norm(widened_bar), scaled_norm(query_norm), scaled_norm(largest),
-                                         width, width, sums.whole);
-}
-
-float ScreenStages::checkpoint_limit(double widened_bar, double query_checkpoint_norm, double largest,
-                                     const CodedSums& sums) const {
-    // The largest whole norm bounds the rows' norms over the checkpoint too.
-    return coded_limit(scaled_norm(widened_bar), scaled_norm(query_checkpoint_norm), scaled_norm(largest), checkpoint,
-                       checkpoint, sums.checkpoint);
-}
-
 double ScreenStages::largest_norm(Index first, Index count) const {
     const Index first_run = first / kNormRun;
     return run_largest.segment(first_run, (first + count - 1) / kNormRun - first_run + 1).maxCoeff();
+}
+
+ScreenStages::BlockNorms ScreenStages::block_norms(Index first, Index count) const {
+    BlockNorms block;
+    block.largest = largest_norm(first, count);
+    const double scaled_largest = scaled_norm(block.largest);
+    if (checkpoint == 0) {
+        block.whole = scaled_largest;
+        return block;
+    }
+    // The largest whole norm bounds the rows' norms over the checkpoint too.
+    block.whole = coded_norm_bound(scaled_largest, width);
+    block.at_checkpoint = coded_norm_bound(scaled_largest, checkpoint);
+    return block;
+}
+
+float ScreenStages::limit(double widened_bar, double query_norm, const BlockNorms& block, const CodedSums& sums) const {
+    return checkpoint == 0 ? single_precision_limit(scaled_norm(widened_bar), scaled_norm(query_norm), block.whole,
+                                                    width)
+                           : coded_limit_within(scaled_norm(widened_bar), scaled_norm(query_norm), block.whole, width,
+                                                width, sums.whole);
+}
+
+float ScreenStages::checkpoint_limit(double widened_bar, double query_checkpoint_norm, const BlockNorms& block,
+                                     const CodedSums& sums) const {
+    return coded_limit_within(scaled_norm(widened_bar), scaled_norm(query_checkpoint_norm), block.at_checkpoint,
+                              checkpoint, checkpoint, sums.checkpoint);
 }
 
 std::size_t ScreenStages::memory_bytes() const {

@@ -72,16 +72,24 @@ struct ScreenStages {
         double whole = 0.0;
     };
     CodedSums coded_sums(const float* scaled) const;
-    // The second stage's limit for every pair whose squared distance is at most `widened_bar`, given
-    // the query's squared norm, the largest among the rows, and the query's coded sums (unused
-    // without a checkpoint), for the codes' error in its product with them.
-    float limit(double widened_bar, double query_norm, double largest_norm, const CodedSums& sums) const;
-    // The same over the checkpoint's coordinates, given the squared norm of the query's first
-    // `checkpoint` values: the distance over them is at most the whole distance.
-    float checkpoint_limit(double widened_bar, double query_checkpoint_norm, double largest_norm,
-                           const CodedSums& sums) const;
     // At least the largest exact norm of places [first, first + count), from the runs they touch.
     double largest_norm(Eigen::Index first, Eigen::Index count) const;
+    // A block's largest norm and the bounds the second stage's limits take from it alone, worked out
+    // once for all the queries that search the block.
+    struct BlockNorms {
+        double largest = 0.0;        // as largest_norm gives it
+        double whole = 0.0;          // scaled, as the limits over whole rows take it
+        double at_checkpoint = 0.0;  // scaled, as the limits over the checkpoint take it
+    };
+    BlockNorms block_norms(Eigen::Index first, Eigen::Index count) const;
+    // The second stage's limit for every pair whose squared distance is at most `widened_bar`, given
+    // the query's squared norm, the block's norms, and the query's coded sums (unused without a
+    // checkpoint), for the codes' error in its product with them.
+    float limit(double widened_bar, double query_norm, const BlockNorms& block, const CodedSums& sums) const;
+    // The same over the checkpoint's coordinates, given the squared norm of the query's first
+    // `checkpoint` values: the distance over them is at most the whole distance.
+    float checkpoint_limit(double widened_bar, double query_checkpoint_norm, const BlockNorms& block,
+                           const CodedSums& sums) const;
     std::size_t memory_bytes() const;
 };
 

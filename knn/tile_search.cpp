@@ -107,7 +107,7 @@ void TileSearch::prepare(TileQuery* tile, Index count) {
 }
 
 void TileSearch::screen_boxes(TileQuery* tile, Index count, Index start, Index block) {
-    const double largest_norm = screen.largest_norm(start, block);
+    const ScreenStages::BlockNorms block_norms = screen.block_norms(start, block);
     const Index groups = (block + kSinglePanelRows - 1) / kSinglePanelRows;
     const Index chunk_size = 2 * kBoxLanes * screen.prefix;
     // Who is near each group is counted only for the pairs of several queries.
@@ -119,17 +119,17 @@ void TileSearch::screen_boxes(TileQuery* tile, Index count, Index start, Index b
         const TileQuery& member = tile[t];
         at(near_count, t) = 0;
         if (at(next, t) >= start + block) continue;
-        const double widened = widened_bar(member.bar(), member.norm, largest_norm, rows.cols());
+        const double widened = widened_bar(member.bar(), member.norm, block_norms.largest, rows.cols());
         Index* listed = near.data() + t * kBlockGroups;
         const Index kept =
             near_boxes({scaled.row(t).data(), screen.levels.front().boxes.data() + start / kBlockUnit * chunk_size,
                         groups, screen.prefix, screen.box_limit(widened, member.prefix_error), listed});
         at(near_count, t) = kept;
         if (kept == 0) continue;  // the second stage's limits are read only for the groups listed
-        at(limits, t) = screen.limit(widened, member.norm, largest_norm, at(coded_sums, t));
+        at(limits, t) = screen.limit(widened, member.norm, block_norms, at(coded_sums, t));
         if (screen.checkpoint > 0) {
             at(checkpoint_limits, t) =
-                screen.checkpoint_limit(widened, at(checkpoint_norms, t), largest_norm, at(coded_sums, t));
+                screen.checkpoint_limit(widened, at(checkpoint_norms, t), block_norms, at(coded_sums, t));
         }
         for (Index i = 0; paired && i < kept; ++i) ++at(queries_near, listed[i]);
     }

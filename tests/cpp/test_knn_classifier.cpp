@@ -443,7 +443,7 @@ TEST(KNNClassifier, CodedCheckpointPassesOverNoRowAtTheBar) {
         const RowMajorMatrix X = unit * scale;
         const ScreenStages stages = ScreenStages::build(X, {1, 2});
         ASSERT_EQ(stages.checkpoint, 2);
-        const double largest = stages.largest_norm(0, n);
+        const ScreenStages::BlockNorms block = stages.block_norms(0, n);
         for (Eigen::Index place = 0; place < n; ++place) {
             const Eigen::RowVectorXd query = X.row(stages.row(place)) * (1.0 + std::ldexp(1.0, -10));
             float scaled[m], coded[m];
@@ -453,10 +453,10 @@ TEST(KNNClassifier, CodedCheckpointPassesOverNoRowAtTheBar) {
             }
             const double norm = query.squaredNorm();
             const double widened =
-                widened_bar(squared_distance(query.data(), X.row(stages.row(place)).data(), m), norm, largest, m);
+                widened_bar(squared_distance(query.data(), X.row(stages.row(place)).data(), m), norm, block.largest, m);
             const ScreenStages::CodedSums sums = stages.coded_sums(scaled);
-            const float limit = stages.limit(widened, norm, largest, sums);
-            const float checkpoint_limit = stages.checkpoint_limit(widened, query.head(2).squaredNorm(), largest, sums);
+            const float limit = stages.limit(widened, norm, block, sums);
+            const float checkpoint_limit = stages.checkpoint_limit(widened, query.head(2).squaredNorm(), block, sums);
             const std::ptrdiff_t group = place / kSinglePanelRows;
             std::uint8_t flags[n / kPanelRows] = {};
             screen_single({scaled, 1, &limit, nullptr, stages.norms.data(), n, m, flags, &group, 1, nullptr, nullptr, 2,
