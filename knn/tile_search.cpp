@@ -33,6 +33,8 @@ TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, I
       coded(coded_values.data(), tile_size, screen.checkpoint > 0 ? rows.cols() : 0) {
     const auto size = [](auto& buffer, Index count) { buffer.resize(static_cast<std::size_t>(count)); };
     size(limits, tile_size);
+    size(widened_bars, tile_size);
+    size(box_limits, tile_size);
     size(checkpoint_norms, tile_size);
     size(checkpoint_limits, tile_size);
     size(coded_sums, tile_size);
@@ -106,6 +108,17 @@ void TileSearch::prepare(TileQuery* tile, Index count) {
     }
 }
 
+void TileSearch::bound_boxes(const TileQuery* tile, Index count, Index end, double largest_norm) {
+    // A row can displace the K-th only if its squared distance is below the bar; each stage
+    // lets through every row whose bound lies within its rounding of that. Worked out for all the
+    // queries before any box is read, so that their square roots overlap.
+    for (Index t = 0; t < count; ++t) {
+        if (at(next, t) >= end) continue;
+        at(widened_bars, t) = widened_bar(tile[t].bar(), tile[t].norm, largest_norm, rows.cols());
+        at(box_limits, t) = screen.box_limit(at(widened_bars, t), tile[t].prefix_error);
+    }
+}
+
 void TileSearch::screen_boxes(TileQuery* tile, Index count, Index start, Index block) {
     const ScreenStages::BlockNorms block_norms = screen.block_norms(start, block);
     const Index groups = (block + kSinglePanelRows - 1) / kSinglePanelRows;
@@ -113,17 +126,16 @@ void TileSearch::screen_boxes(TileQuery* tile, Index count, Index start, Index b
     // Who is near each group is counted only for the pairs of several queries.
     const bool paired = count > 1;
     if (paired) std::fill_n(queries_near.begin(), groups, Index{0});
-    // A row can displace the K-th only if its squared distance is below the bar; each stage
-    // lets through every row whose bound lies within its rounding of that.
+    bound_boxes(tile, count, start + block, block_norms.largest);
     for (Index t = 0; t < count; ++t) {
         const TileQuery& member = tile[t];
         at(near_count, t) = 0;
         if (at(next, t) >= start + block) continue;
-        const double widened = widened_bar(member.bar(), member.norm, block_norms.largest, rows.cols());
+        const double widened = at(widened_bars, t);
         Index* listed = near.data() + t * kBlockGroups;
         const Index kept =
             near_boxes({scaled.row(t).data(), screen.levels.front().boxes.data() + start / kBlockUnit * chunk_size,
-                        groups, screen.prefix, screen.box_limit(widened, member.prefix_error), listed});
+                        groups, screen.prefix, at(box_limits, t), listed});
         at(near_count, t) = kept;
         if (kept == 0) continue;  // the second stage's limits are read only for the groups listed
         at(limits, t) = screen.limit(widened, member.norm, block_norms, at(coded_sums, t));

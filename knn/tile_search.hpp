@@ -46,6 +46,9 @@ private:
     void offer_found(TileQuery* tile);
     // Scales and rounds the queries for the screen.
     void prepare(TileQuery* tile, Eigen::Index count);
+    // Each query's widened bar and box limit for a block ending at `end` whose rows' squared norms
+    // are at most `largest_norm`, for the queries that need a look before `end`.
+    void bound_boxes(const TileQuery* tile, Eigen::Index count, Eigen::Index end, double largest_norm);
     // The first stage: lists the groups of the block near each query, with its second-stage limit.
     void screen_boxes(TileQuery* tile, Eigen::Index count, Eigen::Index start, Eigen::Index block);
     // The first place from `from` on that a query of the tile needs, at most `to`: the others
@@ -65,6 +68,8 @@ private:
     std::pmr::vector<float> scaled_values{&memory};
     Eigen::Map<FloatRows> scaled;
     std::pmr::vector<float> limits{&memory};
+    std::pmr::vector<double> widened_bars{&memory};
+    std::pmr::vector<float> box_limits{&memory};
     // With a checkpoint, each query's values as the codes meet them (times kCodeStep).
     std::pmr::vector<float> coded_values{&memory};
     Eigen::Map<FloatRows> coded;
