@@ -489,6 +489,7 @@ Index near_boxes(const NearBoxes& s) noexcept {
         }
         for (int c = 0; c < together; ++c) {
             const Index group = (first + c) * kBoxLanes;
+            if (s.bounds != nullptr) Ops::store(s.bounds + group, sums[c]);
             unsigned near = ~Ops::not_at_most(sums[c], limit) & ((1u << smaller(kBoxLanes, s.groups - group)) - 1u);
             for (; near != 0; near &= near - 1) s.near[count++] = group + __builtin_ctz(near);
         }

@@ -148,6 +148,7 @@ struct NearBoxes {
     std::ptrdiff_t length;
     float limit;
     std::ptrdiff_t* near;        // room for `groups`
+    float* bounds = nullptr;     // when given, every group's bound, with room for whole chunks
 };
 
 // Lists in `near`, in order, the groups whose bound is at most the limit, and returns how many.

@@ -51,6 +51,16 @@ private:
     void bound_boxes(const TileQuery* tile, Eigen::Index count, Eigen::Index end, double largest_norm);
     // The first stage: lists the groups of the block near each query, with its second-stage limit.
     void screen_boxes(TileQuery* tile, Eigen::Index count, Eigen::Index start, Eigen::Index block);
+    // The second stage's limits for query t over rows with the norms of `block_norms`.
+    void set_limits(Eigen::Index t, double query_norm, double widened, const ScreenStages::BlockNorms& block_norms);
+    // A query alone in a store of at most a block: the groups near it by their boxes, those well
+    // within its bar first, in two screens rather than the blocks' passes over the store.
+    void search_alone(TileQuery& member);
+    // Screens for the query alone the `count` groups of `left` whose boxes' bounds lie within the
+    // box limit of `share` of its bar, and offers it the rows that pass; the other groups stay in
+    // `left`, and their count is returned.
+    Eigen::Index screen_within(TileQuery& member, double share, const ScreenStages::BlockNorms& norms,
+                               const float* bounds, Eigen::Index* left, Eigen::Index count);
     // The first place from `from` on that a query of the tile needs, at most `to`: the others
     // are passed over for every query.
     Eigen::Index next_needed(TileQuery* tile, Eigen::Index count, Eigen::Index from, Eigen::Index to);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -155,6 +156,16 @@ TEST(Kernels, EachElementHasTheSameBitsHoweverTheWorkIsCut) {
             }
             const std::ptrdiff_t count = variant.near({query.data(), boxes.data(), groups, length, limit, near.data()});
             EXPECT_EQ(std::vector<std::ptrdiff_t>(near.begin(), near.begin() + count), near_expected);
+            // Asked for, every group's bound comes out with the same bits, and the list is the same.
+            std::vector<float> found_bounds(static_cast<std::size_t>(chunks * kBoxLanes), -1.0f);
+            std::vector<std::ptrdiff_t> listed(static_cast<std::size_t>(groups));
+            const std::ptrdiff_t listed_count =
+                variant.near({query.data(), boxes.data(), groups, length, limit, listed.data(), found_bounds.data()});
+            EXPECT_EQ(std::vector<std::ptrdiff_t>(listed.begin(), listed.begin() + listed_count), near_expected);
+            for (Eigen::Index g = 0; g < groups; ++g) {
+                EXPECT_EQ(std::memcmp(&found_bounds[static_cast<std::size_t>(g)], &bounds[static_cast<std::size_t>(g)],
+                                      sizeof(float)), 0) << "group " << g;
+            }
         }
     }
 }

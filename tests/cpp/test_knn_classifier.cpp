@@ -615,8 +615,11 @@ TEST(KNNClassifier, OneRowSearchesOfStoresTakenInTurnKeepTheirAnswers) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, SearchAtEverySize,
+                         // A query alone in a store of at most 2048 rows (one block) is searched
+                         // in two screens of the whole store, in a larger one block by block.
                          testing::Combine(testing::Values(Eigen::Index{1}, Eigen::Index{15}, Eigen::Index{17},
-                                                          Eigen::Index{255}, Eigen::Index{257}, Eigen::Index{100000}),
+                                                          Eigen::Index{255}, Eigen::Index{257}, Eigen::Index{2048},
+                                                          Eigen::Index{2049}, Eigen::Index{100000}),
                                           // At the ends of double range squared norms overflow
                                           // (1e300), go subnormal (1e-160) or vanish (1e-300); past
                                           // 1e150 and 1e-150 their scale for the screen is no
