@@ -183,12 +183,13 @@ Index TileSearch::screen_within(TileQuery& member, double share, const ScreenSta
     const float limit = screen.box_limit(share * widened, member.prefix_error);
     Index kept = 0, still = 0;
     for (Index i = 0; i < count; ++i) {
+        // Without a branch on the bounds, whose order no predictor can guess.
         const Index g = left[i];
-        if (bounds[g] <= limit) {
-            at(near, kept++) = g;
-        } else {
-            left[still++] = g;
-        }
+        const bool within = bounds[g] <= limit;
+        at(near, kept) = g;
+        left[still] = g;
+        kept += within;
+        still += !within;
     }
     if (kept > 0) {
         at(near_count, 0) = kept;
