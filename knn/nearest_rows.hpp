@@ -53,21 +53,32 @@ public:
 
     void offer(double distance, Eigen::Index row) {
         // A function object rather than a pointer to nearer, so that the heap's steps inline it.
-        const auto order = [](const Neighbour& a, const Neighbour& b) { return nearer(a, b); };
-        const Neighbour offered{distance, row};
+        offer_by([](const Neighbour& a, const Neighbour& b) { return nearer(a, b); }, {distance, row});
+    }
+
+    // offer for a distance that is a number, to a heap that holds only numbers: nearer's order
+    // without its tests for NaN.
+    void offer_number(double distance, Eigen::Index row) {
+        offer_by([](const Neighbour& a, const Neighbour& b) {
+            return a.distance < b.distance || (a.distance == b.distance && a.row < b.row);
+        }, {distance, row});
+    }
+
+    std::vector<Neighbour>& rows() { return heap; }
+
+private:
+    template <class Order>
+    void offer_by(Order order, const Neighbour& offered) {
         if (static_cast<Eigen::Index>(heap.size()) < K) {
             heap.push_back(offered);
             std::push_heap(heap.begin(), heap.end(), order);
-        } else if (nearer(offered, heap.front())) {
+        } else if (order(offered, heap.front())) {
             std::pop_heap(heap.begin(), heap.end(), order);
             heap.back() = offered;
             std::push_heap(heap.begin(), heap.end(), order);
         }
     }
 
-    std::vector<Neighbour>& rows() { return heap; }
-
-private:
     Eigen::Index K;
     std::vector<Neighbour> heap;
 };

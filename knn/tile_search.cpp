@@ -71,8 +71,10 @@ void TileSearch::offer_found(TileQuery* tile) {
         const auto& [t, place] = at(found, i);
         return std::pair(tile[t].values, rows.row(screen.row(place)).data());
     }, found_distances.data());
+    // The screen takes only queries of finite values over stores of finite rows: every distance
+    // here is a number (+inf at most), and so is every one in the heaps.
     for (std::size_t i = 0; i < found.size(); ++i) {
-        tile[found[i].first].nearest.offer(found_distances[i], screen.row(found[i].second));
+        tile[found[i].first].nearest.offer_number(found_distances[i], screen.row(found[i].second));
     }
 }
 
