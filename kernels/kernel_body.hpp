@@ -4,7 +4,7 @@
 // last three each rounded on its own; for V also load_first (the first `count` values, fewer than
 // four, then zeros, reading nothing past them); for F also larger (of two numbers), twice_less (2 * d - n,
 // one rounding where the CPU fuses it), not_at_most (lane mask of !(x <= limit)) and load_codes
-// (sixteen 16-bit integers into two F, exactly). No
+// (sixteen 16-bit or 8-bit integers into two F, exactly). No
 // standard-library code is instantiated here, so no copy built for one instruction set can
 // stand in for another at link time.
 
@@ -47,7 +47,8 @@ inline __attribute__((always_inline)) void load_step(const float* group, Index p
     low = Ops::load(group + p * kSinglePanelRows);
     high = Ops::load(group + p * kSinglePanelRows + kPanelRows);
 }
-inline __attribute__((always_inline)) void load_step(const std::int16_t* group, Index p, F& low, F& high) {
+template <class Code>
+inline __attribute__((always_inline)) void load_step(const Code* group, Index p, F& low, F& high) {
     Ops::load_codes(group + p * kSinglePanelRows, low, high);
 }
 
@@ -303,7 +304,7 @@ inline __attribute__((always_inline)) void group_chains(const float* query, cons
 }
 
 // acc[g] += the first query's dot with listed group groups[g] over the leading values: the whole
-// rows without a checkpoint, the checkpoint's codes with one.
+// rows without a checkpoint, the checkpoint's 8-bit codes with one.
 template <int G>
 inline __attribute__((always_inline)) void head_chains(const SingleScreen& s, const Index* groups, F (&acc)[G][2]) {
     if (s.checkpoint == 0) {
@@ -312,9 +313,9 @@ inline __attribute__((always_inline)) void head_chains(const SingleScreen& s, co
         group_chains<G>(s.queries, packed, s.length, acc);
         return;
     }
-    const std::int16_t* packed[G];
-    for (int g = 0; g < G; ++g) packed[g] = s.packed_codes + groups[g] * kSinglePanelRows * s.checkpoint;
-    group_chains<G>(s.coded_queries, packed, s.checkpoint, acc);
+    const std::int8_t* packed[G];
+    for (int g = 0; g < G; ++g) packed[g] = s.packed_coarse + groups[g] * kSinglePanelRows * s.checkpoint;
+    group_chains<G>(s.coarse_queries, packed, s.checkpoint, acc);
 }
 
 // Listed groups a query alone takes at a time: the chains of those that pass the checkpoint wait
@@ -344,7 +345,7 @@ inline void fetch_head(const SingleScreen& s, Index i) {
     if (s.checkpoint == 0) {
         fetch_group(s.packed_rows + s.groups[i] * kSinglePanelRows * s.length, s.length);
     } else {
-        fetch_group(s.packed_codes + s.groups[i] * kSinglePanelRows * s.checkpoint, s.checkpoint);
+        fetch_group(s.packed_coarse + s.groups[i] * kSinglePanelRows * s.checkpoint, s.checkpoint);
     }
 }
 

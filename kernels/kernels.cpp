@@ -33,7 +33,7 @@ void pack_groups(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length, dou
         for (std::ptrdiff_t p = 0; p < length; ++p) {
             for (std::ptrdiff_t r = 0; r < group; ++r) {
                 const double value = r < count ? in.data[(first + r) * in.row_stride + p * in.element_stride] : 0.0;
-                out[p * group + r] = convert(value * factor);
+                out[p * group + r] = convert(value * factor, p);
             }
         }
     }
@@ -50,7 +50,7 @@ std::ptrdiff_t packed_size(std::ptrdiff_t rows, std::ptrdiff_t length) {
 }
 
 void pack_rows(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length, double* packed) noexcept {
-    pack_groups<kPanelRows>(in, rows, length, 1.0, packed, [](double value) { return value; });
+    pack_groups<kPanelRows>(in, rows, length, 1.0, packed, [](double value, std::ptrdiff_t) { return value; });
 }
 
 std::ptrdiff_t packed_single_size(std::ptrdiff_t rows, std::ptrdiff_t length) {
@@ -59,13 +59,14 @@ std::ptrdiff_t packed_single_size(std::ptrdiff_t rows, std::ptrdiff_t length) {
 
 void pack_rows_single(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length, double factor,
                       float* packed) noexcept {
-    pack_groups<kSinglePanelRows>(in, rows, length, factor, packed, [](double value) { return static_cast<float>(value); });
+    pack_groups<kSinglePanelRows>(in, rows, length, factor, packed,
+                                  [](double value, std::ptrdiff_t) { return static_cast<float>(value); });
 }
 
 void pack_rows_coded(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length, double factor,
                      std::int16_t* packed) noexcept {
     // Dividing by the step is exact: it is a power of two.
-    pack_groups<kSinglePanelRows>(in, rows, length, factor, packed, [](double value) {
+    pack_groups<kSinglePanelRows>(in, rows, length, factor, packed, [](double value, std::ptrdiff_t) {
         return static_cast<std::int16_t>(std::clamp(std::nearbyint(value / kCodeStep), -32767.0, 32767.0));
     });
 }
@@ -80,29 +81,42 @@ float single_precision_limit(double bar, double query_norm, double largest_row_n
     return float_at_most(query_norm - bar - bound);
 }
 
-float coded_limit(double bar, double query_norm, double largest_row_norm, std::ptrdiff_t length, std::ptrdiff_t coded,
-                  double query_coded_sum) {
-    return coded_limit_within(bar, query_norm, coded_norm_bound(largest_row_norm, coded), length, coded,
-                              query_coded_sum);
+double head_code_step(double largest) {
+    // A power of two, so that dividing by it and multiplying the query's values by it are exact;
+    // the quotient is exact too, so the test is.
+    double step = std::ldexp(1.0, std::max(-40, std::ilogb(largest / kHeadCodeLargest)));
+    while (largest / step > kHeadCodeLargest) step *= 2.0;
+    return step;
 }
 
-double coded_norm_bound(double largest_row_norm, std::ptrdiff_t coded) {
+void pack_rows_coarse(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length, double factor, const double* steps,
+                      std::int8_t* packed) noexcept {
+    pack_groups<kSinglePanelRows>(in, rows, length, factor, packed, [steps](double value, std::ptrdiff_t p) {
+        return static_cast<std::int8_t>(std::nearbyint(value / steps[p]));
+    });
+}
+
+float coded_limit(double bar, double query_norm, double largest_row_norm, std::ptrdiff_t length,
+                  const CodeErrors& errors) {
+    return coded_limit_within(bar, query_norm, coded_norm_bound(largest_row_norm, errors.spread), length, errors.coded,
+                              errors.dot);
+}
+
+double coded_norm_bound(double largest_row_norm, double spread) {
     // The chain's rounding is bounded as for rows made of the codes' values, whose norms are at
-    // most (|x| + kCodeError * sqrt(coded))^2.
+    // most (|x| + spread)^2.
     constexpr double epsilon = std::numeric_limits<double>::epsilon();
-    const double spread = kCodeError * std::sqrt(static_cast<double>(coded));
     return (largest_row_norm + 2.0 * std::sqrt(largest_row_norm) * spread + spread * spread) * (1.0 + 8.0 * epsilon);
 }
 
 float coded_limit_within(double bar, double query_norm, double coded_norm_bound, std::ptrdiff_t length,
-                         std::ptrdiff_t coded, double query_coded_sum) {
-    // The codes' values differ from the rows' by at most kCodeError each, so the dot with the
-    // query's rounded values by at most kCodeError times their 1-norm, which its own summing
-    // rounds by (coded + 2) double epsilons at most; twice that for 2 * dot. Query values times
-    // kCodeStep that fall below the float range lose less than 2^-135 a value, which the absolute
-    // term of single_precision_limit covers.
+                         std::ptrdiff_t coded, double dot_error) {
+    // The dot with the query's rounded values moves by at most dot_error, which its own summing
+    // rounds by (coded + 2) double epsilons at most; twice that for 2 * dot. Query values times a
+    // step that fall below the float range lose less than 2^-135 a value, which the absolute term
+    // of single_precision_limit covers.
     constexpr double epsilon = std::numeric_limits<double>::epsilon();
-    const double shift = 2.0 * kCodeError * query_coded_sum * (1.0 + 2.0 * static_cast<double>(coded + 2) * epsilon);
+    const double shift = 2.0 * dot_error * (1.0 + 2.0 * static_cast<double>(coded + 2) * epsilon);
     return single_precision_limit(bar + shift, query_norm, coded_norm_bound, length);
 }
 

@@ -86,16 +86,35 @@ constexpr double kCodeError = kCodeStep;
 void pack_rows_coded(StridedRows rows_in, std::ptrdiff_t rows, std::ptrdiff_t length, double factor,
                      std::int16_t* packed) noexcept;
 
-// single_precision_limit for rows whose first `coded` values are read as codes, given the 1-norm
-// of the query's single-precision values over those: the dot moves by at most kCodeError for each
-// unit of that norm, and a row's norm over the codes by at most kCodeError for each value.
-float coded_limit(double bar, double query_norm, double largest_row_norm, std::ptrdiff_t length, std::ptrdiff_t coded,
-                  double query_coded_sum);
+// A query alone, bound by the bytes it reads, reads the checkpoint's values as 8-bit codes, each
+// coordinate with a step of its own: value v of coordinate p becomes round(v / steps[p]), where
+// head_code_step gives steps[p] from the largest magnitude among the coordinate's values, so that no
+// code is cut short and each lies within half its step of its value.
+constexpr double kHeadCodeLargest = 127;
+// The smallest power of two, at least 2^-40, by which `largest` is at most kHeadCodeLargest steps.
+double head_code_step(double largest);
+// Packed as pack_rows_coded packs.
+void pack_rows_coarse(StridedRows rows_in, std::ptrdiff_t rows, std::ptrdiff_t length, double factor,
+                      const double* steps, std::int8_t* packed) noexcept;
+
+// How far reading rows' values as codes can move 2 * dot - norm: `dot` is at least the sum over the
+// coded values of the query's magnitude times the code's largest error there, summed in double over
+// `coded` values, and `spread` at least the 2-norm of the codes' largest errors.
+struct CodeErrors {
+    double dot = 0.0;
+    double spread = 0.0;
+    std::ptrdiff_t coded = 0;
+};
+
+// single_precision_limit for rows read as codes: the dot moves by at most errors.dot, and a row's
+// norm over the codes by at most its spread.
+float coded_limit(double bar, double query_norm, double largest_row_norm, std::ptrdiff_t length,
+                  const CodeErrors& errors);
 // coded_limit in two parts: the bound on the rows' norms as the codes make them depends on the rows
 // alone, so the queries searching a block share it.
-double coded_norm_bound(double largest_row_norm, std::ptrdiff_t coded);
+double coded_norm_bound(double largest_row_norm, double spread);
 float coded_limit_within(double bar, double query_norm, double coded_norm_bound, std::ptrdiff_t length,
-                         std::ptrdiff_t coded, double query_coded_sum);
+                         std::ptrdiff_t coded, double dot_error);
 
 struct SingleScreen {
     const float* queries;        // row-major, `length` values a row
@@ -127,6 +146,11 @@ struct SingleScreen {
     const std::int16_t* packed_tails = nullptr;
     const std::int16_t* packed_codes = nullptr;
     const float* coded_queries = nullptr;
+    // Without pair lists, the checkpoint's values are read from these 8-bit codes instead
+    // (pack_rows_coarse), against coarse_queries: the query's first `checkpoint` values times
+    // their steps. Its limits must allow for them.
+    const std::int8_t* packed_coarse = nullptr;
+    const float* coarse_queries = nullptr;
     // With pair lists, room for one group's checkpoint codes as floats (kSinglePanelRows *
     // checkpoint): a group met by more than one block of queries has them converted there once.
     // Without, every block converts the codes it reads.

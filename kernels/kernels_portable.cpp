@@ -59,7 +59,8 @@ struct Ops {
         for (int i = 0; i < 8; ++i) dots.lane[i] = 2 * dots.lane[i] - norms.lane[i];
         return dots;
     }
-    static void load_codes(const std::int16_t* p, F& low, F& high) {
+    template <class Code>
+    static void load_codes(const Code* p, F& low, F& high) {
         for (int i = 0; i < 8; ++i) {
             low.lane[i] = p[i];
             high.lane[i] = p[i + 8];

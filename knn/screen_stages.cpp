@@ -53,8 +53,10 @@ void pack_in_order(const RowMajorMatrix& rows, ScreenStages& stages) {
     const Index head = stages.checkpoint > 0 ? stages.checkpoint : width;
     const double factor = std::ldexp(1.0, stages.exponent);
     const bool coded = stages.checkpoint > 0;
+    const std::vector<double> steps(stages.coarse_steps.begin(), stages.coarse_steps.end());
     if (coded) {
         resize_on_huge_pages(stages.codes, static_cast<std::size_t>(packed_single_size(n, head)));
+        resize_on_huge_pages(stages.coarse_codes, static_cast<std::size_t>(packed_single_size(n, head)));
         resize_on_huge_pages(stages.tails, static_cast<std::size_t>(packed_single_size(n, width - head)));
         resize_on_huge_pages(stages.checkpoint_norms, static_cast<std::size_t>(n));
     } else {
@@ -70,6 +72,8 @@ void pack_in_order(const RowMajorMatrix& rows, ScreenStages& stages) {
             for (Index r = 0; r < count; ++r) group.row(r) = rows.row(stages.row(start + r));
             if (coded) {
                 pack_rows_coded({group.data(), width, 1}, count, head, factor, stages.codes.data() + start * head);
+                pack_rows_coarse({group.data(), width, 1}, count, head, factor, steps.data(),
+                                 stages.coarse_codes.data() + start * head);
                 pack_rows_coded({group.data() + head, width, 1}, count, width - head, factor,
                                 stages.tails.data() + start * (width - head));
             } else {
@@ -81,6 +85,29 @@ void pack_in_order(const RowMajorMatrix& rows, ScreenStages& stages) {
             }
         }
     });
+}
+
+// The 8-bit codes' steps, from the largest scaled magnitude of each coordinate of the checkpoint,
+// and the 2-norms of the largest errors of the values read: kCodeError for every 16-bit code,
+// half its step for an 8-bit one.
+void choose_coarse_steps(const RowMajorMatrix& rows, double factor, ScreenStages& stages) {
+    const Index head = stages.checkpoint;
+    const Eigen::RowVectorXd largest = rows.leftCols(head).cwiseAbs().colwise().maxCoeff() * factor;
+    stages.coarse_steps.resize(static_cast<std::size_t>(head));
+    double coarse_squares = 0.0;
+    for (Index p = 0; p < head; ++p) {
+        const double step = head_code_step(largest[p]);
+        stages.coarse_steps[static_cast<std::size_t>(p)] = static_cast<float>(step);
+        coarse_squares += 0.25 * step * step;
+    }
+    // Each square is exact, and a sum of `width` of them rounds by fewer than `width` epsilons of itself.
+    const double margin = 1.0 + static_cast<double>(stages.width + 4) * std::numeric_limits<double>::epsilon();
+    const double tail_squares = static_cast<double>(stages.width - head) * kCodeError * kCodeError;
+    const auto wide = static_cast<std::size_t>(HeadCodes::wide), narrow = static_cast<std::size_t>(HeadCodes::narrow);
+    stages.checkpoint_spread[wide] = kCodeError * std::sqrt(static_cast<double>(head));
+    stages.whole_spread[wide] = kCodeError * std::sqrt(static_cast<double>(stages.width));
+    stages.checkpoint_spread[narrow] = std::sqrt(coarse_squares) * margin;
+    stages.whole_spread[narrow] = std::sqrt(coarse_squares + tail_squares) * margin;
 }
 
 Vector largest_of_runs(const Vector& norms) {
@@ -134,14 +161,21 @@ float ScreenStages::box_limit(double widened_bar, double query_error) const {
 }
 
 ScreenStages::CodedSums ScreenStages::coded_sums(const float* scaled) const {
-    // One sum in double precision, read off at the checkpoint on its way to the end.
+    // In double precision, where each term is exact: the errors are powers of two.
+    constexpr auto wide = static_cast<std::size_t>(HeadCodes::wide);
+    constexpr auto narrow = static_cast<std::size_t>(HeadCodes::narrow);
     CodedSums sums;
-    double sum = 0.0;
+    double tail = 0.0;
     for (Index p = 0; p < width; ++p) {
-        if (p == checkpoint) sums.checkpoint = sum;
-        sum += std::abs(static_cast<double>(scaled[p]));
+        const double value = std::abs(static_cast<double>(scaled[p]));
+        if (p < checkpoint) {
+            sums.checkpoint[wide] += value * kCodeError;
+            sums.checkpoint[narrow] += value * (0.5 * static_cast<double>(coarse_steps[static_cast<std::size_t>(p)]));
+        } else {
+            tail += value * kCodeError;
+        }
     }
-    sums.whole = sum;
+    for (const std::size_t codes : {wide, narrow}) sums.whole[codes] = sums.checkpoint[codes] + tail;
     return sums;
 }
 
@@ -150,17 +184,19 @@ double ScreenStages::largest_norm(Index first, Index count) const {
     return run_largest.segment(first_run, (first + count - 1) / kNormRun - first_run + 1).maxCoeff();
 }
 
-ScreenStages::BlockNorms ScreenStages::block_norms(Index first, Index count) const {
+ScreenStages::BlockNorms ScreenStages::block_norms(Index first, Index count, HeadCodes codes) const {
     BlockNorms block;
     block.largest = largest_norm(first, count);
+    block.codes = codes;
     const double scaled_largest = scaled_norm(block.largest);
     if (checkpoint == 0) {
         block.whole = scaled_largest;
         return block;
     }
     // The largest whole norm bounds the rows' norms over the checkpoint too.
-    block.whole = coded_norm_bound(scaled_largest, width);
-    block.at_checkpoint = coded_norm_bound(scaled_largest, checkpoint);
+    const auto c = static_cast<std::size_t>(codes);
+    block.whole = coded_norm_bound(scaled_largest, whole_spread[c]);
+    block.at_checkpoint = coded_norm_bound(scaled_largest, checkpoint_spread[c]);
     return block;
 }
 
@@ -168,19 +204,21 @@ float ScreenStages::limit(double widened_bar, double query_norm, const BlockNorm
     return checkpoint == 0 ? single_precision_limit(scaled_norm(widened_bar), scaled_norm(query_norm), block.whole,
                                                     width)
                            : coded_limit_within(scaled_norm(widened_bar), scaled_norm(query_norm), block.whole, width,
-                                                width, sums.whole);
+                                                width, sums.whole[static_cast<std::size_t>(block.codes)]);
 }
 
 float ScreenStages::checkpoint_limit(double widened_bar, double query_checkpoint_norm, const BlockNorms& block,
                                      const CodedSums& sums) const {
     return coded_limit_within(scaled_norm(widened_bar), scaled_norm(query_checkpoint_norm), block.at_checkpoint,
-                              checkpoint, checkpoint, sums.checkpoint);
+                              checkpoint, checkpoint, sums.checkpoint[static_cast<std::size_t>(block.codes)]);
 }
 
 std::size_t ScreenStages::memory_bytes() const {
     std::size_t bytes = order.capacity() * sizeof(RowNumber) +
-                        (rows.capacity() + norms.capacity() + checkpoint_norms.capacity()) * sizeof(float) +
+                        (rows.capacity() + norms.capacity() + checkpoint_norms.capacity() + coarse_steps.capacity()) *
+                            sizeof(float) +
                         (codes.capacity() + tails.capacity()) * sizeof(std::int16_t) +
+                        coarse_codes.capacity() * sizeof(std::int8_t) +
                         static_cast<std::size_t>(run_largest.size()) * sizeof(double);
     for (const BoxLevel& level : levels) bytes += level.memory_bytes();
     return bytes;
@@ -242,6 +280,7 @@ ScreenStages ScreenStages::build(const RowMajorMatrix& rows, ScreenLengths lengt
         stages.run_largest = largest_of_runs(exact_norms);
     }
     return_free_memory();
+    if (stages.checkpoint > 0) choose_coarse_steps(rows, factor, stages);
     pack_in_order(rows, stages);
     return stages;
 }

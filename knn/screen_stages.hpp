@@ -17,6 +17,10 @@ struct ScreenLengths {
     Eigen::Index checkpoint = 0;
 };
 
+// How the second stage reads the checkpoint's values: queries that share a group's reads as the
+// 16-bit codes, a query alone, bound by the bytes it reads, as the 8-bit codes.
+enum class HeadCodes { wide = 0, narrow = 1 };
+
 // The two stages in front of the exact distances of the neighbour search.
 //
 // The stored rows are placed in an order that keeps near rows together, in groups of
@@ -43,6 +47,14 @@ struct ScreenStages {
     std::vector<float> rows;
     std::vector<std::int16_t> codes;
     std::vector<std::int16_t> tails;
+    // With a checkpoint, its values again as 8-bit codes (pack_rows_coarse), which a query alone
+    // reads instead, and each of their coordinates' steps.
+    std::vector<std::int8_t> coarse_codes;
+    std::vector<float> coarse_steps;
+    // How far the values read may lie from a row's, as a 2-norm, at the checkpoint and over the
+    // whole row, for each way of reading the checkpoint's values.
+    double checkpoint_spread[2] = {};
+    double whole_spread[2] = {};
     std::vector<float> norms;         // their squared norms, scaled, in single precision
     Eigen::Index checkpoint = 0;      // coordinates of the second stage's early test; 0 for none
     std::vector<float> checkpoint_norms;  // the squared norms of the rows' first `checkpoint` values, likewise
@@ -65,26 +77,28 @@ struct ScreenStages {
     // The first stage's limit for every box holding a row whose squared distance is at most
     // `widened_bar`, given the query's prefix_error.
     float box_limit(double widened_bar, double query_error) const;
-    // The 1-norms of a query's scaled single-precision values over the checkpoint and over the whole
-    // row, which the coded limits allow for; worked out once per query rather than for every block.
+    // The sums of a query's scaled single-precision magnitudes times the codes' largest errors, at
+    // the checkpoint and over the whole row, for each way of reading the checkpoint's values, which
+    // the coded limits allow for; worked out once per query rather than for every block.
     struct CodedSums {
-        double checkpoint = 0.0;
-        double whole = 0.0;
+        double checkpoint[2] = {};
+        double whole[2] = {};
     };
     CodedSums coded_sums(const float* scaled) const;
     // At least the largest exact norm of places [first, first + count), from the runs they touch.
     double largest_norm(Eigen::Index first, Eigen::Index count) const;
-    // A block's largest norm and the bounds the second stage's limits take from it alone, worked out
-    // once for all the queries that search the block.
+    // A block's largest norm and the bounds the second stage's limits take from it alone, for the
+    // codes read, worked out once for all the queries that search the block.
     struct BlockNorms {
         double largest = 0.0;        // as largest_norm gives it
         double whole = 0.0;          // scaled, as the limits over whole rows take it
         double at_checkpoint = 0.0;  // scaled, as the limits over the checkpoint take it
+        HeadCodes codes = HeadCodes::wide;
     };
-    BlockNorms block_norms(Eigen::Index first, Eigen::Index count) const;
+    BlockNorms block_norms(Eigen::Index first, Eigen::Index count, HeadCodes codes) const;
     // The second stage's limit for every pair whose squared distance is at most `widened_bar`, given
     // the query's squared norm, the block's norms, and the query's coded sums (unused without a
-    // checkpoint), for the codes' error in its product with them.
+    // checkpoint), for the error of the codes read in its product with them.
     float limit(double widened_bar, double query_norm, const BlockNorms& block, const CodedSums& sums) const;
     // The same over the checkpoint's coordinates, given the squared norm of the query's first
     // `checkpoint` values: the distance over them is at most the whole distance.

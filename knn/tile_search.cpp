@@ -35,7 +35,8 @@ TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, I
       scaled_values(static_cast<std::size_t>(tile_size * rows.cols()), &memory),
       scaled(scaled_values.data(), tile_size, rows.cols()),
       coded_values(static_cast<std::size_t>(tile_size * (screen.checkpoint > 0 ? rows.cols() : 0)), &memory),
-      coded(coded_values.data(), tile_size, screen.checkpoint > 0 ? rows.cols() : 0) {
+      coded(coded_values.data(), tile_size, screen.checkpoint > 0 ? rows.cols() : 0),
+      coarse_values(static_cast<std::size_t>(screen.checkpoint), &memory) {
     const auto size = [](auto& buffer, Index count) { buffer.resize(static_cast<std::size_t>(count)); };
     size(limits, tile_size);
     size(widened_bars, tile_size);
@@ -114,6 +115,9 @@ void TileSearch::prepare(TileQuery* tile, Index count) {
         tile[t].prefix_error = screen.prefix_error(tile[t].values, scaled.row(t).data());
         // Multiplying by a power of two is exact in the float range.
         coded.row(t) = scaled.row(t).head(coded.cols()) * static_cast<float>(kCodeStep);
+        if (count == 1) {
+            for (Index p = 0; p < screen.checkpoint; ++p) at(coarse_values, p) = scaled(t, p) * at(screen.coarse_steps, p);
+        }
         at(checkpoint_norms, t) = squared_norm(tile[t].values, screen.checkpoint);
         if (screen.checkpoint > 0) at(coded_sums, t) = screen.coded_sums(scaled.row(t).data());
     }
@@ -131,11 +135,12 @@ void TileSearch::bound_boxes(const TileQuery* tile, Index count, Index end, doub
 }
 
 void TileSearch::screen_boxes(TileQuery* tile, Index count, Index start, Index block) {
-    const ScreenStages::BlockNorms block_norms = screen.block_norms(start, block);
-    const Index groups = (block + kSinglePanelRows - 1) / kSinglePanelRows;
-    const Index chunk_size = 2 * kBoxLanes * screen.prefix;
     // Who is near each group is counted only for the pairs of several queries.
     const bool paired = count > 1;
+    const ScreenStages::BlockNorms block_norms =
+        screen.block_norms(start, block, paired ? HeadCodes::wide : HeadCodes::narrow);
+    const Index groups = (block + kSinglePanelRows - 1) / kSinglePanelRows;
+    const Index chunk_size = 2 * kBoxLanes * screen.prefix;
     if (paired) std::fill_n(queries_near.begin(), groups, Index{0});
     bound_boxes(tile, count, start + block, block_norms.largest);
     for (Index t = 0; t < count; ++t) {
@@ -254,6 +259,7 @@ void TileSearch::collect(Index count, Index start, Index block) {
                    alone ? nullptr : pair_queries.data(), screen.checkpoint,
                    screen.checkpoint == 0 ? nullptr : screen.checkpoint_norms.data() + start, checkpoint_limits.data(),
                    screen.tails.data() + start * (m - head), coded_head ? screen.codes.data() + start * head : nullptr, coded.data(),
+                   coded_head ? screen.coarse_codes.data() + start * head : nullptr, coarse_values.data(),
                    alone ? nullptr : converted_codes.data()});
     // Only the near groups' flags were written.
     found.clear();

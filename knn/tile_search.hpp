@@ -83,6 +83,8 @@ private:
     // With a checkpoint, each query's values as the codes meet them (times kCodeStep).
     std::pmr::vector<float> coded_values{&memory};
     Eigen::Map<FloatRows> coded;
+    // And a query alone's first `checkpoint` values as the 8-bit codes meet them.
+    std::pmr::vector<float> coarse_values{&memory};
     // Each query's squared norm over the screen's checkpoint, and its limit there.
     std::pmr::vector<double> checkpoint_norms{&memory};
     std::pmr::vector<float> checkpoint_limits{&memory};

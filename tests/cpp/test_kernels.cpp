@@ -174,7 +174,9 @@ TEST(Kernels, CodedScreenFlagsWhatTheFormulaOverTheCodesSays) {
     // Random rows below 2 in magnitude, read as codes: a row is flagged where 2 * dot - norm,
     // evaluated in double over the codes' values, lies above the limit at the
     // checkpoint and at the end, by more than single precision can blur; the limits cut the rows
-    // about in half. The same with every query alone and with all of them paired with every group.
+    // about in half. The same with all the queries paired with every group, and with every query
+    // alone, which reads the checkpoint's 8-bit codes; the last coordinate's spread is small, so
+    // that its step is finer than the others'.
     constexpr Eigen::Index n = 150, count = 4;
     const Eigen::Index groups = (n + kSinglePanelRows - 1) / kSinglePanelRows, flag_groups = (n + kPanelRows - 1) / kPanelRows;
     std::vector<std::ptrdiff_t> every_group(static_cast<std::size_t>(groups)), starts, paired;
@@ -186,9 +188,18 @@ TEST(Kernels, CodedScreenFlagsWhatTheFormulaOverTheCodesSays) {
     starts.push_back(static_cast<std::ptrdiff_t>(paired.size()));
     for (const Eigen::Index length : {1, 3, 8, 35}) {
         const Eigen::Index checkpoint = (length + 1) / 2, tail = length - checkpoint;
-        const RowMajorMatrix rows = test::random_matrix(n, length, 70).array().tanh() * 1.99;
+        RowMajorMatrix rows = test::random_matrix(n, length, 70).array().tanh() * 1.99;
+        rows.col(checkpoint - 1) *= 0.01;
         const RowMajorMatrix queries = test::random_matrix(count, length, 71).cast<float>().cast<double>();
         const RowMajorMatrix coded_rows = (rows / kCodeStep).array().round() * kCodeStep;
+        std::vector<double> steps;
+        RowMajorMatrix coarse_rows = coded_rows;
+        for (Eigen::Index p = 0; p < checkpoint; ++p) {
+            steps.push_back(head_code_step(rows.col(p).cwiseAbs().maxCoeff()));
+            coarse_rows.col(p) = (rows.col(p) / steps.back()).array().round() * steps.back();
+        }
+        std::vector<std::int8_t> coarse(static_cast<std::size_t>(packed_single_size(n, checkpoint)));
+        pack_rows_coarse({rows.data(), length, 1}, n, checkpoint, 1.0, steps.data(), coarse.data());
         std::vector<std::int16_t> codes(static_cast<std::size_t>(packed_single_size(n, checkpoint)));
         std::vector<std::int16_t> tails(static_cast<std::size_t>(packed_single_size(n, tail)));
         pack_rows_coded({rows.data(), length, 1}, n, checkpoint, 1.0, codes.data());
@@ -198,15 +209,23 @@ TEST(Kernels, CodedScreenFlagsWhatTheFormulaOverTheCodesSays) {
             norms[static_cast<std::size_t>(j)] = static_cast<float>(rows.row(j).squaredNorm());
             checkpoint_norms[static_cast<std::size_t>(j)] = static_cast<float>(rows.row(j).head(checkpoint).squaredNorm());
         }
-        std::vector<float> single_queries(static_cast<std::size_t>(count * length)), coded_queries, limits, checkpoint_limits;
-        Matrix at_checkpoint(count, n), at_end(count, n);
+        std::vector<float> single_queries(static_cast<std::size_t>(count * length)), coded_queries, coarse_queries, limits,
+            checkpoint_limits;
+        Matrix at_checkpoint(count, n), at_end(count, n), coarse_at_checkpoint(count, n), coarse_at_end(count, n);
         for (Eigen::Index q = 0; q < count; ++q) {
             for (Eigen::Index p = 0; p < length; ++p) single_queries[static_cast<std::size_t>(q * length + p)] = static_cast<float>(queries(q, p));
             for (Eigen::Index p = 0; p < length; ++p) coded_queries.push_back(static_cast<float>(queries(q, p) * kCodeStep));
+            for (Eigen::Index p = 0; p < checkpoint; ++p) {
+                coarse_queries.push_back(static_cast<float>(queries(q, p) * steps[static_cast<std::size_t>(p)]));
+            }
             for (Eigen::Index j = 0; j < n; ++j) {
-                at_checkpoint(q, j) = 2.0 * queries.row(q).head(checkpoint).dot(coded_rows.row(j).head(checkpoint)) -
-                                      checkpoint_norms[static_cast<std::size_t>(j)];
-                at_end(q, j) = 2.0 * queries.row(q).dot(coded_rows.row(j)) - norms[static_cast<std::size_t>(j)];
+                const auto formula = [&](const RowMajorMatrix& values, Eigen::Index upto, const std::vector<float>& row_norms) {
+                    return 2.0 * queries.row(q).head(upto).dot(values.row(j).head(upto)) - row_norms[static_cast<std::size_t>(j)];
+                };
+                at_checkpoint(q, j) = formula(coded_rows, checkpoint, checkpoint_norms);
+                at_end(q, j) = formula(coded_rows, length, norms);
+                coarse_at_checkpoint(q, j) = formula(coarse_rows, checkpoint, checkpoint_norms);
+                coarse_at_end(q, j) = formula(coarse_rows, length, norms);
             }
             const auto median = [](Vector values) {
                 std::sort(values.begin(), values.end());
@@ -223,24 +242,29 @@ TEST(Kernels, CodedScreenFlagsWhatTheFormulaOverTheCodesSays) {
                 variant.screen({single_queries.data() + first * length, queries_screened, limits.data() + first, nullptr,
                                 norms.data(), n, length, flags, every_group.data(), groups, pair_starts, pair_queries,
                                 checkpoint, checkpoint_norms.data(), checkpoint_limits.data() + first, tails.data(),
-                                codes.data(), coded_queries.data() + first * length});
+                                codes.data(), coded_queries.data() + first * length, coarse.data(),
+                                coarse_queries.data() + first * checkpoint});
             };
             screen(0, count, starts.data(), paired.data(), together.data());
             for (Eigen::Index q = 0; q < count; ++q) screen(q, 1, nullptr, nullptr, alone.data() + q * flag_groups);
-            Eigen::Index decided = 0;
-            for (Eigen::Index q = 0; q < count; ++q) {
-                for (Eigen::Index j = 0; j < n; ++j) {
-                    const double margin = 1e-4, c = at_checkpoint(q, j) - checkpoint_limits[static_cast<std::size_t>(q)],
-                                 e = at_end(q, j) - limits[static_cast<std::size_t>(q)];
-                    if (std::abs(c) < margin || (c > 0 && std::abs(e) < margin)) continue;
-                    ++decided;
-                    const unsigned expected = c > 0 && e > 0;
-                    const std::size_t at = static_cast<std::size_t>(q * flag_groups + j / kPanelRows);
-                    ASSERT_EQ((together[at] >> (j % kPanelRows)) & 1u, expected) << q << ", " << j;
-                    ASSERT_EQ((alone[at] >> (j % kPanelRows)) & 1u, expected) << q << ", " << j;
+            const auto check = [&](const Matrix& checkpoint_formula, const Matrix& end_formula,
+                                   const std::vector<std::uint8_t>& flags) {
+                Eigen::Index decided = 0;
+                for (Eigen::Index q = 0; q < count; ++q) {
+                    for (Eigen::Index j = 0; j < n; ++j) {
+                        const double margin = 1e-4,
+                                     c = checkpoint_formula(q, j) - checkpoint_limits[static_cast<std::size_t>(q)],
+                                     e = end_formula(q, j) - limits[static_cast<std::size_t>(q)];
+                        if (std::abs(c) < margin || (c > 0 && std::abs(e) < margin)) continue;
+                        ++decided;
+                        const std::size_t at = static_cast<std::size_t>(q * flag_groups + j / kPanelRows);
+                        ASSERT_EQ((flags[at] >> (j % kPanelRows)) & 1u, unsigned{c > 0 && e > 0}) << q << ", " << j;
+                    }
                 }
-            }
-            EXPECT_GT(decided, count * n * 9 / 10);
+                EXPECT_GT(decided, count * n * 9 / 10);
+            };
+            check(at_checkpoint, at_end, together);
+            check(coarse_at_checkpoint, coarse_at_end, alone);
         }
     }
 }
@@ -306,23 +330,30 @@ TEST(Kernels, ScreenFlagsTheRowsWithinEachBar) {
             std::vector<float> heads(static_cast<std::size_t>(packed_single_size(n, 5)));
             std::vector<std::int16_t> codes(static_cast<std::size_t>(packed_single_size(n, head)));
             std::vector<std::int16_t> tails(static_cast<std::size_t>(packed_single_size(n, 5 - head)));
+            // Steps of 1/64 keep every sixteenth exact as an 8-bit code too.
+            const std::vector<double> steps(5, 1.0 / 64);
+            std::vector<std::int8_t> coarse(static_cast<std::size_t>(packed_single_size(n, head)));
+            pack_rows_coarse({rows.data(), 5, 1}, n, head, 1.0, steps.data(), coarse.data());
             pack_rows_single({rows.data(), 5, 1}, n, 5, 1.0, heads.data());
             pack_rows_coded({rows.data(), 5, 1}, n, head, 1.0, codes.data());
             pack_rows_coded({rows.data() + head, 5, 1}, n, 5 - head, 1.0, tails.data());
             std::vector<float> checkpoint_norms(static_cast<std::size_t>(n)), checkpoint_limits(9), coded_limits(9);
-            std::vector<float> coded_queries(static_cast<std::size_t>(9 * 5));
+            std::vector<float> coded_queries(static_cast<std::size_t>(9 * 5)), coarse_queries(coded_queries.size());
             for (Eigen::Index j = 0; j < n; ++j) {
                 checkpoint_norms[static_cast<std::size_t>(j)] = static_cast<float>(rows.row(j).head(checkpoint).squaredNorm());
             }
             for (Eigen::Index q = 0; q < 9; ++q) {
+                const double spread = kCodeError * std::sqrt(5.0);
                 checkpoint_limits[static_cast<std::size_t>(q)] =
                     coded_limit(bars[static_cast<std::size_t>(q)], queries.row(q).head(checkpoint).squaredNorm(),
-                                row_norms.maxCoeff(), checkpoint, checkpoint, queries.row(q).head(checkpoint).cwiseAbs().sum());
+                                row_norms.maxCoeff(), checkpoint,
+                                {kCodeError * queries.row(q).head(checkpoint).cwiseAbs().sum(), spread, checkpoint});
                 coded_limits[static_cast<std::size_t>(q)] = checkpoint == 0 ? limits[static_cast<std::size_t>(q)]
-                    : coded_limit(bars[static_cast<std::size_t>(q)], query_norms[q], row_norms.maxCoeff(), 5, 5,
-                                  queries.row(q).cwiseAbs().sum());
+                    : coded_limit(bars[static_cast<std::size_t>(q)], query_norms[q], row_norms.maxCoeff(), 5,
+                                  {kCodeError * queries.row(q).cwiseAbs().sum(), spread, 5});
                 for (Eigen::Index p = 0; p < 5; ++p) {
                     coded_queries[static_cast<std::size_t>(q * 5 + p)] = static_cast<float>(queries(q, p) * kCodeStep);
+                    coarse_queries[static_cast<std::size_t>(q * 5 + p)] = static_cast<float>(queries(q, p) * steps[0]);
                 }
             }
             // Nine queries to a group are two blocks, which read its codes converted once.
@@ -334,8 +365,8 @@ TEST(Kernels, ScreenFlagsTheRowsWithinEachBar) {
                 variant.screen({query, count, coded_limits.data() + first / 5, heads.data(), single_norms.data(), n, 5,
                                 flags, listed.data(), static_cast<std::ptrdiff_t>(listed.size()), pair_starts,
                                 pair_queries, checkpoint, checkpoint_norms.data(), checkpoint_limits.data() + first / 5,
-                                tails.data(), codes.data(), coded_queries.data() + first,
-                                converted_codes});
+                                tails.data(), codes.data(), coded_queries.data() + first, coarse.data(),
+                                coarse_queries.data() + first, converted_codes});
             };
             for (const Variant& variant : variants()) {
                 SCOPED_TRACE(std::string(variant.name) + ", checkpoint " + std::to_string(checkpoint));

@@ -424,45 +424,57 @@ TEST(KNNClassifier, BoxesAtEveryLevelAllowForEveryRounding) {
 
 TEST(KNNClassifier, CodedCheckpointPassesOverNoRowAtTheBar) {
     // Rows whose values lie on the edges of the codes' cells, where rounding takes them half a step
-    // toward zero, before and after the checkpoint, and one just below 2 on either side of it,
-    // which the largest code cuts short by three quarters of a step; each query lies a little beyond its row, so that every error of the codes
-    // works against the row. With the bar at the row's own exact distance, the row must stay
-    // flagged at any scale (powers of two, so that the scaled values stay on the edges).
+    // toward zero, before and after the checkpoint, and one just below 2 after it, which the
+    // largest 16-bit code cuts short by three quarters of a step; each query lies a little beyond
+    // its row, so that every error of the codes works against the row. With the bar at the row's own
+    // exact distance, the row must stay flagged at any scale (powers of two, so that the scaled
+    // values stay on the edges), whether the checkpoint's values are read as 16-bit codes (queries
+    // paired with the group) or as 8-bit ones (a query alone), whose steps the largest values of
+    // the first two coordinates set to 2^-6 and 2^-7.
     constexpr Eigen::Index n = 64, m = 3;
-    RowMajorMatrix unit(n, m);
-    for (Eigen::Index i = 0; i < n; ++i) {
-        const double sign = i % 2 == 0 ? 1.0 : -1.0;
-        unit.row(i) << (2.0 * static_cast<double>(8192 + 100 * i) + 0.5) * kCodeStep,
-            sign * (2.0 * static_cast<double>(i * 37 % 4000) + 0.5) * kCodeStep,
-            -sign * (2.0 * static_cast<double>(i * 53 % 6000) + 0.5) * kCodeStep;
-    }
-    unit.row(n - 2) << 0.5 * kCodeStep, 0.5 * kCodeStep, -2.0 + kCodeStep / 4;
-    unit.row(n - 1) << 2.0 - kCodeStep / 4, 0.5 * kCodeStep, 0.5;
-    for (const double scale : {std::ldexp(1.0, -33), 1.0, std::ldexp(1.0, 50)}) {
-        SCOPED_TRACE("scale " + std::to_string(scale));
-        const RowMajorMatrix X = unit * scale;
-        const ScreenStages stages = ScreenStages::build(X, {1, 2});
-        ASSERT_EQ(stages.checkpoint, 2);
-        const ScreenStages::BlockNorms block = stages.block_norms(0, n);
-        for (Eigen::Index place = 0; place < n; ++place) {
-            const Eigen::RowVectorXd query = X.row(stages.row(place)) * (1.0 + std::ldexp(1.0, -10));
-            float scaled[m], coded[m];
-            for (Eigen::Index p = 0; p < m; ++p) {
-                scaled[p] = static_cast<float>(std::ldexp(query[p], stages.exponent));
-                coded[p] = static_cast<float>(scaled[p] * kCodeStep);
+    for (const HeadCodes codes : {HeadCodes::wide, HeadCodes::narrow}) {
+        const bool wide = codes == HeadCodes::wide;
+        const double steps[m] = {wide ? kCodeStep : 0x1p-6, wide ? kCodeStep : 0x1p-7, kCodeStep};
+        RowMajorMatrix unit(n, m);
+        for (Eigen::Index i = 0; i < n; ++i) {
+            const double sign = i % 2 == 0 ? 1.0 : -1.0;
+            unit.row(i) << (2.0 * static_cast<double>(wide ? 8192 + 100 * i : 20 + i % 27) + 0.5) * steps[0],
+                sign * (2.0 * static_cast<double>(i * 37 % (wide ? 4000 : 47)) + 0.5) * steps[1],
+                -sign * (2.0 * static_cast<double>(i * 53 % 6000) + 0.5) * steps[2];
+        }
+        unit.row(n - 2) << 0.5 * steps[0], 0.5 * steps[1], -2.0 + kCodeStep / 4;
+        unit.row(n - 1) << (wide ? 2.0 - kCodeStep / 4 : 1.5), wide ? 0.5 * kCodeStep : 0.75, 0.5;
+        for (const double scale : {std::ldexp(1.0, -33), 1.0, std::ldexp(1.0, 50)}) {
+            SCOPED_TRACE("scale " + std::to_string(scale) + (wide ? ", 16-bit" : ", 8-bit"));
+            const RowMajorMatrix X = unit * scale;
+            const ScreenStages stages = ScreenStages::build(X, {1, 2});
+            ASSERT_EQ(stages.checkpoint, 2);
+            if (!wide) {
+                ASSERT_EQ(stages.coarse_steps, std::vector<float>({0x1p-6f, 0x1p-7f}));
             }
-            const double norm = query.squaredNorm();
-            const double widened =
-                widened_bar(squared_distance(query.data(), X.row(stages.row(place)).data(), m), norm, block.largest, m);
-            const ScreenStages::CodedSums sums = stages.coded_sums(scaled);
-            const float limit = stages.limit(widened, norm, block, sums);
-            const float checkpoint_limit = stages.checkpoint_limit(widened, query.head(2).squaredNorm(), block, sums);
-            const std::ptrdiff_t group = place / kSinglePanelRows;
-            std::uint8_t flags[n / kPanelRows] = {};
-            screen_single({scaled, 1, &limit, nullptr, stages.norms.data(), n, m, flags, &group, 1, nullptr, nullptr, 2,
-                           stages.checkpoint_norms.data(), &checkpoint_limit, stages.tails.data(), stages.codes.data(),
-                           coded});
-            EXPECT_EQ((flags[place / kPanelRows] >> (place % kPanelRows)) & 1u, 1u) << place;
+            const ScreenStages::BlockNorms block = stages.block_norms(0, n, codes);
+            for (Eigen::Index place = 0; place < n; ++place) {
+                const Eigen::RowVectorXd query = X.row(stages.row(place)) * (1.0 + std::ldexp(1.0, -10));
+                float scaled[m], coded[m], coarse[2];
+                for (Eigen::Index p = 0; p < m; ++p) {
+                    scaled[p] = static_cast<float>(std::ldexp(query[p], stages.exponent));
+                    coded[p] = static_cast<float>(scaled[p] * kCodeStep);
+                }
+                for (Eigen::Index p = 0; p < 2; ++p) coarse[p] = scaled[p] * stages.coarse_steps[static_cast<std::size_t>(p)];
+                const double norm = query.squaredNorm();
+                const double widened =
+                    widened_bar(squared_distance(query.data(), X.row(stages.row(place)).data(), m), norm, block.largest, m);
+                const ScreenStages::CodedSums sums = stages.coded_sums(scaled);
+                const float limit = stages.limit(widened, norm, block, sums);
+                const float checkpoint_limit = stages.checkpoint_limit(widened, query.head(2).squaredNorm(), block, sums);
+                const std::ptrdiff_t group = place / kSinglePanelRows, starts[2] = {0, 1}, paired[1] = {0};
+                std::uint8_t flags[n / kPanelRows] = {};
+                screen_single({scaled, 1, &limit, nullptr, stages.norms.data(), n, m, flags, &group, 1,
+                               wide ? starts : nullptr, wide ? paired : nullptr, 2, stages.checkpoint_norms.data(),
+                               &checkpoint_limit, stages.tails.data(), stages.codes.data(), coded,
+                               stages.coarse_codes.data(), coarse});
+                EXPECT_EQ((flags[place / kPanelRows] >> (place % kPanelRows)) & 1u, 1u) << place;
+            }
         }
     }
 }
