@@ -169,7 +169,7 @@ void TileSearch::set_limits(Index t, double query_norm, double widened, const Sc
 
 void TileSearch::search_alone(TileQuery& member) {
     const Index n = rows.rows();
-    const ScreenStages::BlockNorms norms = screen.block_norms(0, n);
+    const ScreenStages::BlockNorms norms = screen.block_norms(0, n, HeadCodes::narrow);
     // Every group that can hold a row within the seed's bar, and the bound of each group's box.
     std::array<Index, kBlockGroups> left;
     std::array<float, kBlockGroups> bounds;
