@@ -303,19 +303,27 @@ inline __attribute__((always_inline)) void group_chains(const float* query, cons
     }
 }
 
+// group_chains over the first `length` values of listed groups groups[g] of `rows`.
+template <int G, class Packed>
+inline __attribute__((always_inline)) void listed_chains(const float* query, const Packed* rows, Index length,
+                                                         const Index* groups, F (&acc)[G][2]) {
+    const Packed* packed[G];
+    for (int g = 0; g < G; ++g) packed[g] = rows + groups[g] * kSinglePanelRows * length;
+    group_chains<G>(query, packed, length, acc);
+}
+
 // acc[g] += the first query's dot with listed group groups[g] over the leading values: the whole
-// rows without a checkpoint, the checkpoint's 8-bit codes with one.
+// rows without a checkpoint, the checkpoint's 8-bit codes with one where there are any, its
+// 16-bit codes otherwise.
 template <int G>
 inline __attribute__((always_inline)) void head_chains(const SingleScreen& s, const Index* groups, F (&acc)[G][2]) {
     if (s.checkpoint == 0) {
-        const float* packed[G];
-        for (int g = 0; g < G; ++g) packed[g] = s.packed_rows + groups[g] * kSinglePanelRows * s.length;
-        group_chains<G>(s.queries, packed, s.length, acc);
-        return;
+        listed_chains<G>(s.queries, s.packed_rows, s.length, groups, acc);
+    } else if (s.packed_coarse != nullptr) {
+        listed_chains<G>(s.coarse_queries, s.packed_coarse, s.checkpoint, groups, acc);
+    } else {
+        listed_chains<G>(s.coded_queries, s.packed_codes, s.checkpoint, groups, acc);
     }
-    const std::int8_t* packed[G];
-    for (int g = 0; g < G; ++g) packed[g] = s.packed_coarse + groups[g] * kSinglePanelRows * s.checkpoint;
-    group_chains<G>(s.coarse_queries, packed, s.checkpoint, acc);
 }
 
 // Listed groups a query alone takes at a time: the chains of those that pass the checkpoint wait
@@ -344,8 +352,10 @@ inline void fetch_head(const SingleScreen& s, Index i) {
     if (i >= s.group_count) return;
     if (s.checkpoint == 0) {
         fetch_group(s.packed_rows + s.groups[i] * kSinglePanelRows * s.length, s.length);
-    } else {
+    } else if (s.packed_coarse != nullptr) {
         fetch_group(s.packed_coarse + s.groups[i] * kSinglePanelRows * s.checkpoint, s.checkpoint);
+    } else {
+        fetch_group(s.packed_codes + s.groups[i] * kSinglePanelRows * s.checkpoint, s.checkpoint);
     }
 }
 

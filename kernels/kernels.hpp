@@ -146,9 +146,9 @@ struct SingleScreen {
     const std::int16_t* packed_tails = nullptr;
     const std::int16_t* packed_codes = nullptr;
     const float* coded_queries = nullptr;
-    // Without pair lists, the checkpoint's values are read from these 8-bit codes instead
-    // (pack_rows_coarse), against coarse_queries: the query's first `checkpoint` values times
-    // their steps. Its limits must allow for them.
+    // Without pair lists, the checkpoint's values are read from these 8-bit codes instead, if
+    // given (pack_rows_coarse), against coarse_queries: the query's first `checkpoint` values
+    // times their steps. Its limits must allow for them.
     const std::int8_t* packed_coarse = nullptr;
     const float* coarse_queries = nullptr;
     // With pair lists, room for one group's checkpoint codes as floats (kSinglePanelRows *

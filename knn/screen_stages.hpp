@@ -47,8 +47,9 @@ struct ScreenStages {
     std::vector<float> rows;
     std::vector<std::int16_t> codes;
     std::vector<std::int16_t> tails;
-    // With a checkpoint, its values again as 8-bit codes (pack_rows_coarse), which a query alone
-    // reads instead, and each of their coordinates' steps.
+    // With a checkpoint that holds at least half of a row's values, those values again as 8-bit
+    // codes (pack_rows_coarse), which a query alone reads instead, and each of their coordinates'
+    // steps; empty otherwise.
     std::vector<std::int8_t> coarse_codes;
     std::vector<float> coarse_steps;
     // How far the values read may lie from a row's, as a 2-norm, at the checkpoint and over the
@@ -67,6 +68,8 @@ struct ScreenStages {
     // squared norm that is not finite, or has more rows than an order can number.
     static ScreenStages build(const RowMajorMatrix& rows, ScreenLengths lengths);
     bool empty() const { return prefix == 0; }
+    // How a query alone reads the checkpoint's values.
+    HeadCodes lone_codes() const { return coarse_codes.empty() ? HeadCodes::wide : HeadCodes::narrow; }
     // The stored row at a place: the place itself when there is no screen.
     Eigen::Index row(Eigen::Index place) const {
         return order.empty() ? place : static_cast<Eigen::Index>(order[static_cast<std::size_t>(place)]);

@@ -116,7 +116,9 @@ void TileSearch::prepare(TileQuery* tile, Index count) {
         // Multiplying by a power of two is exact in the float range.
         coded.row(t) = scaled.row(t).head(coded.cols()) * static_cast<float>(kCodeStep);
         if (count == 1) {
-            for (Index p = 0; p < screen.checkpoint; ++p) at(coarse_values, p) = scaled(t, p) * at(screen.coarse_steps, p);
+            for (std::size_t p = 0; p < screen.coarse_steps.size(); ++p) {
+                coarse_values[p] = scaled(t, static_cast<Index>(p)) * screen.coarse_steps[p];
+            }
         }
         at(checkpoint_norms, t) = squared_norm(tile[t].values, screen.checkpoint);
         if (screen.checkpoint > 0) at(coded_sums, t) = screen.coded_sums(scaled.row(t).data());
@@ -138,7 +140,7 @@ void TileSearch::screen_boxes(TileQuery* tile, Index count, Index start, Index b
     // Who is near each group is counted only for the pairs of several queries.
     const bool paired = count > 1;
     const ScreenStages::BlockNorms block_norms =
-        screen.block_norms(start, block, paired ? HeadCodes::wide : HeadCodes::narrow);
+        screen.block_norms(start, block, paired ? HeadCodes::wide : screen.lone_codes());
     const Index groups = (block + kSinglePanelRows - 1) / kSinglePanelRows;
     const Index chunk_size = 2 * kBoxLanes * screen.prefix;
     if (paired) std::fill_n(queries_near.begin(), groups, Index{0});
@@ -169,7 +171,7 @@ void TileSearch::set_limits(Index t, double query_norm, double widened, const Sc
 
 void TileSearch::search_alone(TileQuery& member) {
     const Index n = rows.rows();
-    const ScreenStages::BlockNorms norms = screen.block_norms(0, n, HeadCodes::narrow);
+    const ScreenStages::BlockNorms norms = screen.block_norms(0, n, screen.lone_codes());
     // Every group that can hold a row within the seed's bar, and the bound of each group's box.
     std::array<Index, kBlockGroups> left;
     std::array<float, kBlockGroups> bounds;
@@ -259,7 +261,7 @@ void TileSearch::collect(Index count, Index start, Index block) {
                    alone ? nullptr : pair_queries.data(), screen.checkpoint,
                    screen.checkpoint == 0 ? nullptr : screen.checkpoint_norms.data() + start, checkpoint_limits.data(),
                    screen.tails.data() + start * (m - head), coded_head ? screen.codes.data() + start * head : nullptr, coded.data(),
-                   coded_head ? screen.coarse_codes.data() + start * head : nullptr, coarse_values.data(),
+                   screen.coarse_codes.empty() ? nullptr : screen.coarse_codes.data() + start * head, coarse_values.data(),
                    alone ? nullptr : converted_codes.data()});
     // Only the near groups' flags were written.
     found.clear();

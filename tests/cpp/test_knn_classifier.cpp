@@ -584,9 +584,10 @@ TEST_P(SearchAtEverySize, MatchesBruteForceBitForBit) {
         SCOPED_TRACE("rows " + std::to_string(n) + ", scale " + std::to_string(scale) + ", K " + std::to_string(K));
         KNNClassifier knn = fitted(static_cast<std::int32_t>(K), X, LabelList(static_cast<std::size_t>(n), "a"));
         const Eigen::Index kept = std::min(K, n);
-        // The lengths fit chose, then a checkpoint, which stores this small do not take by themselves.
-        for (const bool checkpoint : {false, true}) {
-            if (checkpoint) knn.set_screen({knn.prefix(), 2});
+        // The lengths fit chose, then checkpoints, which stores this small do not take by themselves:
+        // a query alone reads the first's values as 16-bit codes, the second's as 8-bit ones.
+        for (const Eigen::Index checkpoint : {0, 2, 3}) {
+            if (checkpoint > 0) knn.set_screen({knn.prefix(), checkpoint});
             const std::vector<Neighbour> batch = knn.nearest_rows(Z, K);
             for (Eigen::Index q = 0; q < Z.rows(); ++q) {
                 const std::vector<Neighbour> expected = brute_force(knn, Z.row(q).data(), kept);
