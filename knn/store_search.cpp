@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cmath>
+#include <limits>
 #include <memory_resource>
 #include <numeric>
 #include <stdexcept>
@@ -33,6 +34,14 @@ bool screened(const ScreenStages& screen, const double* query, Index length) {
     const Eigen::Map<const Eigen::RowVectorXd> values(query, length);
     return !screen.empty() &&
            ((values * screen.scaled(1.0)).array().abs() <= kSinglePrecisionLimit).all();  // false for NaN
+}
+
+// The seed of a query: the store's size as its origin when the screen cannot take it; otherwise
+// the bar of rows spread over the store when `spread`, and no bar when not.
+Seed query_seed(const RowMajorMatrix& rows, const ScreenStages& screen, const double* query, Index K, bool spread,
+                std::vector<double>& distances) {
+    if (!screened(screen, query, rows.cols())) return {0.0, rows.rows()};
+    return spread ? seed(query, rows, screen, K, distances) : Seed{std::numeric_limits<double>::infinity(), 0};
 }
 
 // The queries in the order of where their scans start; those the screen cannot take come last.
@@ -67,7 +76,14 @@ void search_store(const RowMajorMatrix& rows, const ScreenStages& screen, const 
     std::pmr::vector<Seed> found_seeds(&memory);
     if (seeds == nullptr) {
         found_seeds.resize(static_cast<std::size_t>(queries));
-        search_seeds(rows, screen, Z, K, found_seeds.data());
+        if (queries == 1 && rows.rows() <= kRowBlock) {
+            // A query alone in a store of one block takes its first bar from the groups its boxes
+            // put nearest, which is closer than rows spread over the store give.
+            std::vector<double> unused;
+            found_seeds[0] = query_seed(rows, screen, Z.row(0).data(), K, false, unused);
+        } else {
+            search_seeds(rows, screen, Z, K, found_seeds.data());
+        }
         seeds = found_seeds.data();
     }
     const std::pmr::vector<Index> order = by_origin(seeds, queries, memory);
@@ -96,8 +112,7 @@ void search_seeds(const RowMajorMatrix& rows, const ScreenStages& screen, const 
     require_query_length(Z, rows.cols());
     std::vector<double> distances;
     for (Index q = 0; q < Z.rows(); ++q) {
-        const double* query = Z.row(q).data();
-        seeds[q] = screened(screen, query, Z.cols()) ? seed(query, rows, screen, K, distances) : Seed{0.0, rows.rows()};
+        seeds[q] = query_seed(rows, screen, Z.row(q).data(), K, true, distances);
     }
 }
 

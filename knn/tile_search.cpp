@@ -179,11 +179,29 @@ void TileSearch::search_alone(TileQuery& member) {
     const Index count = near_boxes({scaled.row(0).data(), screen.levels.front().boxes.data(),
                                     (n + kSinglePanelRows - 1) / kSinglePanelRows, screen.prefix,
                                     screen.box_limit(widened, member.prefix_error), left.data(), bounds.data()});
-    // The groups whose boxes lie well within the bar go first: their rows bring the bar down near
-    // its end, so that the rest are screened against that. Which go first changes the speed, never
-    // an answer.
-    const Index rest = screen_within(member, kFirstShare, norms, bounds.data(), left.data(), count);
+    // The rows of the groups whose boxes lie nearest give the first bar, close to the final one;
+    // then the groups whose boxes lie well within it go first, bringing the bar down near its
+    // end, so that the rest are screened against that. Which go first changes the speed, never an
+    // answer.
+    Index rest = offer_nearest_groups(member, bounds.data(), left.data(), count);
+    rest = screen_within(member, kFirstShare, norms, bounds.data(), left.data(), rest);
     screen_within(member, 1.0, norms, bounds.data(), left.data(), rest);
+}
+
+Index TileSearch::offer_nearest_groups(TileQuery& member, const float* bounds, Index* left, Index count) {
+    const Index n = rows.rows();
+    // The heap's bar is NaN until it holds K rows.
+    while (count > 0 && std::isnan(member.nearest.bar())) {
+        Index* const nearest = std::min_element(left, left + count, [&](Index a, Index b) { return bounds[a] < bounds[b]; });
+        const Index start = *nearest * kSinglePanelRows;
+        // Each row goes to the heap once: its group leaves the list the screens go through.
+        std::copy(nearest + 1, left + count, nearest);
+        --count;
+        found.clear();
+        for (Index place = start; place < std::min(n, start + kSinglePanelRows); ++place) found.emplace_back(0, place);
+        offer_found(&member);
+    }
+    return count;
 }
 
 Index TileSearch::screen_within(TileQuery& member, double share, const ScreenStages::BlockNorms& norms,

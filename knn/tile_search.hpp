@@ -56,6 +56,9 @@ private:
     // A query alone in a store of at most a block: the groups near it by their boxes, those well
     // within its bar first, in two screens rather than the blocks' passes over the store.
     void search_alone(TileQuery& member);
+    // Offers the query alone every row of the groups of `left` whose boxes' bounds are lowest, a
+    // group at a time until it holds K rows; those groups leave `left`, whose count is returned.
+    Eigen::Index offer_nearest_groups(TileQuery& member, const float* bounds, Eigen::Index* left, Eigen::Index count);
     // Screens for the query alone the `count` groups of `left` whose boxes' bounds lie within the
     // box limit of `share` of its bar, and offers it the rows that pass; the other groups stay in
     // `left`, and their count is returned.
