@@ -96,12 +96,6 @@ void pack_rows_coarse(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length
     });
 }
 
-float coded_limit(double bar, double query_norm, double largest_row_norm, std::ptrdiff_t length,
-                  const CodeErrors& errors) {
-    return coded_limit_within(bar, query_norm, coded_norm_bound(largest_row_norm, errors.spread), length, errors.coded,
-                              errors.dot);
-}
-
 double coded_norm_bound(double largest_row_norm, double spread) {
     // The chain's rounding is bounded as for rows made of the codes' values, whose norms are at
     // most (|x| + spread)^2.
@@ -109,7 +103,7 @@ double coded_norm_bound(double largest_row_norm, double spread) {
     return (largest_row_norm + 2.0 * std::sqrt(largest_row_norm) * spread + spread * spread) * (1.0 + 8.0 * epsilon);
 }
 
-float coded_limit_within(double bar, double query_norm, double coded_norm_bound, std::ptrdiff_t length,
+float coded_limit(double bar, double query_norm, double coded_norm_bound, std::ptrdiff_t length,
                          std::ptrdiff_t coded, double dot_error) {
     // The dot with the query's rounded values moves by at most dot_error, which its own summing
     // rounds by (coded + 2) double epsilons at most; twice that for 2 * dot. Query values times a

@@ -97,23 +97,14 @@ double head_code_step(double largest);
 void pack_rows_coarse(StridedRows rows_in, std::ptrdiff_t rows, std::ptrdiff_t length, double factor,
                       const double* steps, std::int8_t* packed) noexcept;
 
-// How far reading rows' values as codes can move 2 * dot - norm: `dot` is at least the sum over the
-// coded values of the query's magnitude times the code's largest error there, summed in double over
-// `coded` values, and `spread` at least the 2-norm of the codes' largest errors.
-struct CodeErrors {
-    double dot = 0.0;
-    double spread = 0.0;
-    std::ptrdiff_t coded = 0;
-};
-
-// single_precision_limit for rows read as codes: the dot moves by at most errors.dot, and a row's
-// norm over the codes by at most its spread.
-float coded_limit(double bar, double query_norm, double largest_row_norm, std::ptrdiff_t length,
-                  const CodeErrors& errors);
-// coded_limit in two parts: the bound on the rows' norms as the codes make them depends on the rows
-// alone, so the queries searching a block share it.
+// single_precision_limit for rows read as codes, in two parts. The bound on the rows' norms as
+// the codes make them depends on the rows alone, so the queries searching a block share it: a
+// row's norm over the codes moves by at most `spread`, the 2-norm of the codes' largest errors.
 double coded_norm_bound(double largest_row_norm, double spread);
-float coded_limit_within(double bar, double query_norm, double coded_norm_bound, std::ptrdiff_t length,
+// Then each query's limit: reading the rows as codes moves its dot by at most dot_error, the sum
+// over the `coded` values of the query's magnitude times the code's largest error there, summed in
+// double.
+float coded_limit(double bar, double query_norm, double coded_norm_bound, std::ptrdiff_t length,
                          std::ptrdiff_t coded, double dot_error);
 
 struct SingleScreen {

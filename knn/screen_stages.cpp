@@ -212,13 +212,13 @@ ScreenStages::BlockNorms ScreenStages::block_norms(Index first, Index count, Hea
 float ScreenStages::limit(double widened_bar, double query_norm, const BlockNorms& block, const CodedSums& sums) const {
     return checkpoint == 0 ? single_precision_limit(scaled_norm(widened_bar), scaled_norm(query_norm), block.whole,
                                                     width)
-                           : coded_limit_within(scaled_norm(widened_bar), scaled_norm(query_norm), block.whole, width,
+                           : coded_limit(scaled_norm(widened_bar), scaled_norm(query_norm), block.whole, width,
                                                 width, sums.whole[static_cast<std::size_t>(block.codes)]);
 }
 
 float ScreenStages::checkpoint_limit(double widened_bar, double query_checkpoint_norm, const BlockNorms& block,
                                      const CodedSums& sums) const {
-    return coded_limit_within(scaled_norm(widened_bar), scaled_norm(query_checkpoint_norm), block.at_checkpoint,
+    return coded_limit(scaled_norm(widened_bar), scaled_norm(query_checkpoint_norm), block.at_checkpoint,
                               checkpoint, checkpoint, sums.checkpoint[static_cast<std::size_t>(block.codes)]);
 }
 

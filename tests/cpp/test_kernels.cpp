@@ -342,15 +342,15 @@ TEST(Kernels, ScreenFlagsTheRowsWithinEachBar) {
             for (Eigen::Index j = 0; j < n; ++j) {
                 checkpoint_norms[static_cast<std::size_t>(j)] = static_cast<float>(rows.row(j).head(checkpoint).squaredNorm());
             }
+            const double coded_norm = coded_norm_bound(row_norms.maxCoeff(), kCodeError * std::sqrt(5.0));
             for (Eigen::Index q = 0; q < 9; ++q) {
-                const double spread = kCodeError * std::sqrt(5.0);
                 checkpoint_limits[static_cast<std::size_t>(q)] =
                     coded_limit(bars[static_cast<std::size_t>(q)], queries.row(q).head(checkpoint).squaredNorm(),
-                                row_norms.maxCoeff(), checkpoint,
-                                {kCodeError * queries.row(q).head(checkpoint).cwiseAbs().sum(), spread, checkpoint});
+                                       coded_norm, checkpoint, checkpoint,
+                                       kCodeError * queries.row(q).head(checkpoint).cwiseAbs().sum());
                 coded_limits[static_cast<std::size_t>(q)] = checkpoint == 0 ? limits[static_cast<std::size_t>(q)]
-                    : coded_limit(bars[static_cast<std::size_t>(q)], query_norms[q], row_norms.maxCoeff(), 5,
-                                  {kCodeError * queries.row(q).cwiseAbs().sum(), spread, 5});
+                    : coded_limit(bars[static_cast<std::size_t>(q)], query_norms[q], coded_norm, 5, 5,
+                                         kCodeError * queries.row(q).cwiseAbs().sum());
                 for (Eigen::Index p = 0; p < 5; ++p) {
                     coded_queries[static_cast<std::size_t>(q * 5 + p)] = static_cast<float>(queries(q, p) * kCodeStep);
                     coarse_queries[static_cast<std::size_t>(q * 5 + p)] = static_cast<float>(queries(q, p) * steps[0]);
