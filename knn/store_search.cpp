@@ -36,13 +36,8 @@ bool screened(const ScreenStages& screen, const double* query, Index length) {
            ((values * screen.scaled(1.0)).array().abs() <= kSinglePrecisionLimit).all();  // false for NaN
 }
 
-// The seed of a query: the store's size as its origin when the screen cannot take it; otherwise
-// the bar of rows spread over the store when `spread`, and no bar when not.
-Seed query_seed(const RowMajorMatrix& rows, const ScreenStages& screen, const double* query, Index K, bool spread,
-                std::vector<double>& distances) {
-    if (!screened(screen, query, rows.cols())) return {0.0, rows.rows()};
-    return spread ? seed(query, rows, screen, K, distances) : Seed{std::numeric_limits<double>::infinity(), 0};
-}
+// The seed of a query the screen cannot take: the store's size as its origin.
+Seed unscreened_seed(const RowMajorMatrix& rows) { return {0.0, rows.rows()}; }
 
 // The queries in the order of where their scans start; those the screen cannot take come last.
 std::pmr::vector<Index> by_origin(const Seed* seeds, Index queries, std::pmr::memory_resource& memory) {
@@ -78,9 +73,10 @@ void search_store(const RowMajorMatrix& rows, const ScreenStages& screen, const 
         found_seeds.resize(static_cast<std::size_t>(queries));
         if (queries == 1 && rows.rows() <= kRowBlock) {
             // A query alone in a store of one block takes its first bar from the groups its boxes
-            // put nearest, which is closer than rows spread over the store give.
-            std::vector<double> unused;
-            found_seeds[0] = query_seed(rows, screen, Z.row(0).data(), K, false, unused);
+            // put nearest, which is closer than rows spread over the store give: no bar until then.
+            found_seeds[0] = screened(screen, Z.row(0).data(), rows.cols())
+                                 ? Seed{std::numeric_limits<double>::infinity(), 0}
+                                 : unscreened_seed(rows);
         } else {
             search_seeds(rows, screen, Z, K, found_seeds.data());
         }
@@ -112,7 +108,8 @@ void search_seeds(const RowMajorMatrix& rows, const ScreenStages& screen, const 
     require_query_length(Z, rows.cols());
     std::vector<double> distances;
     for (Index q = 0; q < Z.rows(); ++q) {
-        seeds[q] = query_seed(rows, screen, Z.row(q).data(), K, true, distances);
+        const double* query = Z.row(q).data();
+        seeds[q] = screened(screen, query, Z.cols()) ? seed(query, rows, screen, K, distances) : unscreened_seed(rows);
     }
 }
 
