@@ -1,6 +1,7 @@
 """The sdist, the wheel built from it, and that wheel installed into a bare environment."""
 
 import os
+import site
 import subprocess
 import sys
 import tarfile
@@ -46,10 +47,14 @@ def test_distributions_hold_the_stubs_and_the_estimator(dists):
     assert not [name for name in in_sdist if name.startswith("build/")]
 
 
-def test_wheel_works_without_scikit_learn(dists, tmp_path):
+def make_venv(tmp_path, *options):
     venv = tmp_path / "venv"
-    subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True, timeout=SECONDS)
-    python = str(venv / "bin" / "python")
+    subprocess.run([sys.executable, "-m", "venv", *options, str(venv)], check=True, timeout=SECONDS)
+    return str(venv / "bin" / "python")
+
+
+def test_wheel_works_without_scikit_learn(dists, tmp_path):
+    python = make_venv(tmp_path)
     subprocess.run([python, "-m", "pip", "install", "--quiet", str(dists[1])], check=True, timeout=SECONDS)
     code = ("import importlib.util, numpy, mirelo\n"
             "config = mirelo.KNNConfig(); config.k = 1; engine = mirelo.KNNEngine(config)\n"
@@ -63,3 +68,22 @@ def test_wheel_works_without_scikit_learn(dists, tmp_path):
         "b None", 'mirelo_sklearn needs scikit-learn: pip install "scikit-learn>=1.6" (or, in mirelo\'s checkout, '
         'pip install ".[sklearn]")', 'mirelo_dask needs Dask: pip install "dask[distributed,dataframe]>=2024.8" (or, '
         'in mirelo\'s checkout, pip install ".[dask]")']
+
+
+def test_wheel_finds_lapack_left_in_the_base_interpreter(dists, tmp_path):
+    # pip does not copy a dependency the base interpreter already has into a venv that sees it.
+    if not any((Path(d) / "scipy_openblas32").is_dir() for d in site.getsitepackages([sys.base_prefix])):
+        pytest.skip("the base interpreter has no scipy-openblas32 to share")
+    python = make_venv(tmp_path, "--system-site-packages")
+    subprocess.run([python, "-m", "pip", "install", "--quiet", "--no-deps", "--ignore-installed", str(dists[1])],
+                   check=True, timeout=SECONDS)
+    code = ("import ctypes, glob, os, numpy, mirelo\n"
+            "config = mirelo.KNNConfig(); config.k = 1; engine = mirelo.KNNEngine(config)\n"
+            "engine.train(numpy.eye(3), ['a', 'b', 'c'])\n"
+            "native, = glob.glob(os.path.join(os.path.dirname(mirelo.__file__), 'mirelo_sklearn', '_native.*.so'))\n"
+            "ctypes.CDLL(native)\n"
+            "print(engine.predict(numpy.eye(3)[1]), mirelo.__file__.startswith(os.environ['VIRTUAL_ENV']))\n")
+    result = subprocess.run([python, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=SECONDS,
+                            env={**os.environ, "VIRTUAL_ENV": str(tmp_path / "venv")})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[-1] == "b True"
