@@ -25,7 +25,7 @@ void require_finite(const InputRows& X, const std::string& what) {
     }
 }
 
-void require_finite_squared_norms(const RowMajorMatrix& reduced, const std::string& what) {
+void require_finite_squared_norms(const MatrixView& reduced, const std::string& what) {
     const Vector norms = reduced.rowwise().squaredNorm();
     for (Eigen::Index i = 0; i < norms.size(); ++i) {
         if (!std::isfinite(norms[i])) {

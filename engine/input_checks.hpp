@@ -13,7 +13,7 @@ void require_finite(const InputRows& X, const std::string& what);
 
 // Throws std::invalid_argument naming the first row of the PCA-reduced matrix whose
 // squared norm is not finite: its values were too large to square (or the PCA overflowed).
-void require_finite_squared_norms(const RowMajorMatrix& reduced, const std::string& what);
+void require_finite_squared_norms(const MatrixView& reduced, const std::string& what);
 
 // Throws std::invalid_argument unless X has `expected` columns.
 void require_width(const InputRows& X, Eigen::Index expected, const std::string& what);

@@ -11,8 +11,16 @@
 #include "huge_pages.hpp"
 #include "input_checks.hpp"
 #include "parallel_job.hpp"
+#include "small_buffer.hpp"
 
 namespace mirelo {
+
+namespace {
+
+// A query's reduced coordinates fit on the stack up to this many components.
+constexpr std::size_t kFewComponents = 256;
+
+}  // namespace
 
 KNNEngine::KNNEngine(KNNConfig config)
     : config(config),
@@ -27,17 +35,23 @@ void KNNEngine::set_progress(std::ostream* out) {
     pca->progress = out;
 }
 
-RowMajorMatrix KNNEngine::reduce_queries(const InputRows& X, const std::string& what) const {
+RowMajorMatrix KNNEngine::reduce_queries(const InputRows& X, const char* what) const {
+    RowMajorMatrix reduced(X.rows(), pca->n_components);
+    reduce_queries(X, reduced.data(), what);
+    return reduced;
+}
+
+void KNNEngine::reduce_queries(const InputRows& X, double* reduced, const char* what) const {
     require_width(X, pca->mean.size(), "queries");
+    pca->project(X, reduced);
     // A value that is not finite leaves every coordinate of its row not finite (inf times a
     // component is inf or NaN, and no sum brings either back), so the reduced rows tell whether X
     // needs the scan that names the value, without a pass of its own over the queries.
-    RowMajorMatrix reduced = pca->transform(X);
-    if (!reduced.rowwise().squaredNorm().allFinite()) {
+    const Eigen::Map<const RowMajorMatrix> rows(reduced, X.rows(), pca->n_components);
+    if (!rows.rowwise().squaredNorm().allFinite()) {
         require_finite(X, "the queries");
-        require_finite_squared_norms(reduced, what);
+        require_finite_squared_norms(rows, what);
     }
-    return reduced;
 }
 
 RowMajorMatrix KNNEngine::transform(const InputRows& X) const {
@@ -124,9 +138,9 @@ std::string KNNEngine::predict(const Eigen::Ref<const Vector>& x) const {
         return "Unknown";
     }
     const InputRows row(x.data(), 1, x.size(), x.size(), 1);
-    const RowMajorMatrix reduced = reduce_queries(row, "a query");
-    LabelList labels = knn->predict_rows(reduced);
-    return std::move(labels.front());
+    SmallBuffer<double, kFewComponents> reduced(static_cast<std::size_t>(pca->n_components));
+    reduce_queries(row, reduced.data(), "a query");
+    return knn->predict_row(Eigen::Map<const RowMajorMatrix>(reduced.data(), 1, pca->n_components));
 }
 
 }  // namespace mirelo

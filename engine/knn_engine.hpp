@@ -103,7 +103,9 @@ public:
 
 private:
     // Checks queries against the training and reduces them; `what` names them in errors.
-    RowMajorMatrix reduce_queries(const InputRows& X, const std::string& what) const;
+    RowMajorMatrix reduce_queries(const InputRows& X, const char* what) const;
+    // reduce_queries's rows, written row-major to `reduced` (X.rows() x n_components()).
+    void reduce_queries(const InputRows& X, double* reduced, const char* what) const;
     // nearest_rows of queries already reduced; reorders their rows.
     std::vector<Neighbour> nearest_reduced(RowMajorMatrix& reduced, Eigen::Index count) const;
 

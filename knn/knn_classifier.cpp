@@ -61,27 +61,39 @@ void KNNClassifier::set_screen(ScreenLengths lengths) { screen = ScreenStages::b
 
 Index KNNClassifier::prefix() const { return screen.prefix; }
 
-std::string KNNClassifier::predict(const Vector& x) const {
-    return predict_rows(x.transpose()).front();
-}
+std::string KNNClassifier::predict(const Vector& x) const { return predict_row(x.transpose()); }
 
-LabelList KNNClassifier::predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z, const Seed* seeds) const {
+template <class Heard>
+void KNNClassifier::label_rows(const Eigen::Ref<const RowMajorMatrix>& Z, const Seed* seeds, Heard heard) const {
     const Index n = X_train.rows();
     if (n == 0 || k <= 0) {
-        return LabelList(static_cast<std::size_t>(Z.rows()), "Unknown");
+        static const std::string unknown = "Unknown";
+        for (Index q = 0; q < Z.rows(); ++q) heard(q, unknown);
+        return;
     }
-    LabelList labels(static_cast<std::size_t>(Z.rows()));
     if (k >= n) {
         // Every row votes, whatever the query: one count serves them all.
         require_query_length(Z, X_train.cols());
         std::vector<Neighbour> all(static_cast<std::size_t>(n));
         for (Index i = 0; i < n; ++i) all[static_cast<std::size_t>(i)].row = i;
-        std::fill(labels.begin(), labels.end(), classes[static_cast<std::size_t>(vote(all, class_of_row))]);
-        return labels;
+        const std::string& label = classes[static_cast<std::size_t>(vote(all.data(), all.size(), class_of_row))];
+        for (Index q = 0; q < Z.rows(); ++q) heard(q, label);
+        return;
     }
-    search_store(X_train, screen, Z, k, [&](Index query, std::vector<Neighbour>& nearest) {
-        labels[static_cast<std::size_t>(query)] = classes[static_cast<std::size_t>(vote(nearest, class_of_row))];
+    search_store(X_train, screen, Z, k, [&](Index query, NeighbourList& nearest) {
+        heard(query, classes[static_cast<std::size_t>(vote(nearest.data(), nearest.size(), class_of_row))]);
     }, seeds);
+}
+
+const std::string& KNNClassifier::predict_row(const Eigen::Ref<const RowMajorMatrix>& z) const {
+    const std::string* found = nullptr;
+    label_rows(z, nullptr, [&](Index, const std::string& label) { found = &label; });
+    return *found;
+}
+
+LabelList KNNClassifier::predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z, const Seed* seeds) const {
+    LabelList labels(static_cast<std::size_t>(Z.rows()));
+    label_rows(Z, seeds, [&](Index query, const std::string& label) { labels[static_cast<std::size_t>(query)] = label; });
     return labels;
 }
 
@@ -93,7 +105,7 @@ std::vector<Neighbour> KNNClassifier::nearest_rows(const Eigen::Ref<const RowMaj
     }
     const Index K = std::min(count, n);
     std::vector<Neighbour> result(static_cast<std::size_t>(Z.rows() * K));
-    search_store(X_train, screen, Z, K, [&](Index query, std::vector<Neighbour>& nearest) {
+    search_store(X_train, screen, Z, K, [&](Index query, NeighbourList& nearest) {
         std::sort(nearest.begin(), nearest.end(), nearer);
         std::copy(nearest.begin(), nearest.end(), result.begin() + query * K);
     }, seeds);

@@ -33,6 +33,10 @@ public:
     // the query length differs from the stored width. Safe to call concurrently.
     std::string predict(const Vector& x) const;
 
+    // predict for a query given as the one row of z, without a list for its one label. The label
+    // stays valid until the next fit.
+    const std::string& predict_row(const Eigen::Ref<const RowMajorMatrix>& z) const;
+
     // predict for every row of Z, in row order; each answer is the one the row gets alone. `seeds`,
     // when given, are search_seeds's for Z and k.
     LabelList predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z, const Seed* seeds = nullptr) const;
@@ -77,6 +81,10 @@ public:
     std::vector<std::int32_t> class_of_row;
 
 private:
+    // Tells `heard` each row of Z's label, as predict_rows gives it.
+    template <class Heard>
+    void label_rows(const Eigen::Ref<const RowMajorMatrix>& Z, const Seed* seeds, Heard heard) const;
+
     // Derived from X_train by fit.
     ScreenStages screen;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory_resource>
 #include <vector>
 
 #include "mirelo_types.hpp"
@@ -26,10 +27,16 @@ inline bool nearer(const Neighbour& a, const Neighbour& b) {
     return a.row < b.row;
 }
 
-// The K nearest rows offered so far, farthest on top.
+// A query's nearest rows, in no particular order.
+using NeighbourList = std::pmr::vector<Neighbour>;
+
+// The K nearest rows offered so far, farthest on top, held in `memory`.
 class NearestRows {
 public:
-    explicit NearestRows(Eigen::Index K) : K(K) { heap.reserve(static_cast<std::size_t>(K)); }
+    explicit NearestRows(Eigen::Index K, std::pmr::memory_resource* memory = std::pmr::get_default_resource())
+        : K(K), heap(memory) {
+        heap.reserve(static_cast<std::size_t>(K));
+    }
 
     Eigen::Index size() const { return K; }
 
@@ -64,7 +71,7 @@ public:
         }, {distance, row});
     }
 
-    std::vector<Neighbour>& rows() { return heap; }
+    NeighbourList& rows() { return heap; }
 
 private:
     template <class Order>
@@ -80,7 +87,7 @@ private:
     }
 
     Eigen::Index K;
-    std::vector<Neighbour> heap;
+    NeighbourList heap;
 };
 
 }  // namespace mirelo

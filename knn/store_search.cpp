@@ -84,7 +84,10 @@ void search_store(const RowMajorMatrix& rows, const ScreenStages& screen, const 
     }
     const std::pmr::vector<Index> order = by_origin(seeds, queries, memory);
     const Index tile_size = std::max<Index>(1, std::min(kQueryTile, kTileCandidates / K));
-    std::pmr::vector<TileQuery> tile(static_cast<std::size_t>(std::min(queries, tile_size)), &memory);
+    // The queries' heaps are drawn from the call's memory too.
+    std::pmr::vector<TileQuery> tile(&memory);
+    tile.reserve(static_cast<std::size_t>(std::min(queries, tile_size)));
+    while (static_cast<Index>(tile.size()) < std::min(queries, tile_size)) tile.emplace_back(&memory);
     TileSearch tiles(rows, screen, std::min(queries, tile_size), memory);
     for (Index first = 0; first < queries; first += tile_size) {
         const Index count = std::min(tile_size, queries - first);

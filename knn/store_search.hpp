@@ -14,7 +14,7 @@ namespace mirelo {
 void require_query_length(const Eigen::Ref<const RowMajorMatrix>& Z, Eigen::Index length);
 
 // Receives a query's row in the batch and its K nearest rows, in no particular order.
-using SearchDone = std::function<void(Eigen::Index, std::vector<Neighbour>&)>;
+using SearchDone = std::function<void(Eigen::Index, NeighbourList&)>;
 
 // Hands each row of Z's K nearest stored rows to `done` as its search ends. Queries whose scans
 // start in the same place share tiles; the answer of each is the one it gets alone. `seeds`, when

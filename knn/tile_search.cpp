@@ -47,9 +47,9 @@ TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, I
     size(next, tile_size);
     size(near, tile_size * kBlockGroups);
     size(near_count, tile_size);
-    size(queries_near, kBlockGroups);
     // A query alone has no pairs to list.
     if (tile_size > 1) {
+        size(queries_near, kBlockGroups);
         size(near_groups, kBlockGroups);
         size(pair_starts, kBlockGroups + 1);
         size(pair_queries, tile_size * kBlockGroups);

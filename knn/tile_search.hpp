@@ -12,14 +12,16 @@
 
 namespace mirelo {
 
-// A query of a tile: where its scan starts, and the rows it keeps.
+// A query of a tile: where its scan starts, and the rows it keeps, in `memory`.
 struct TileQuery {
+    explicit TileQuery(std::pmr::memory_resource* memory) : nearest(0, memory) {}
+
     const double* values = nullptr;
     Eigen::Index query = 0;  // its row in the batch
     Seed seed;               // its origin is the store's size when the screen cannot take it
     double norm = 0.0;
     double prefix_error = 0.0;
-    NearestRows nearest{0};
+    NearestRows nearest;
 
     // The nearer of the heap's bar, once it has one, and the seed's.
     double bar() const {

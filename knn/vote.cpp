@@ -1,18 +1,14 @@
 #include "vote.hpp"
 
 #include <algorithm>
-#include <string>
+
+#include "small_buffer.hpp"
 
 namespace mirelo {
 
-std::int32_t vote(const std::vector<Neighbour>& nearest, const std::vector<std::int32_t>& class_of_row) {
-    // A few votes are counted on the stack: one-row calls are short enough for an allocation
-    // to show.
-    constexpr std::size_t kFew = 32;
-    std::int32_t few[kFew];
-    std::vector<std::int32_t> many(nearest.size() > kFew ? nearest.size() : 0);
-    std::int32_t* places = nearest.size() > kFew ? many.data() : few;
-    const std::size_t count = nearest.size();
+std::int32_t vote(const Neighbour* nearest, std::size_t count, const std::vector<std::int32_t>& class_of_row) {
+    SmallBuffer<std::int32_t, 32> votes(count);
+    std::int32_t* places = votes.data();
     for (std::size_t i = 0; i < count; ++i) {
         places[i] = class_of_row[static_cast<std::size_t>(nearest[i].row)];
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -8,8 +9,8 @@
 
 namespace mirelo {
 
-// The place among the classes with the most votes, the first at a tie: places follow the labels'
-// byte order.
-std::int32_t vote(const std::vector<Neighbour>& nearest, const std::vector<std::int32_t>& class_of_row);
+// The place among the classes with the most votes of `count` neighbours, the first at a tie:
+// places follow the labels' byte order.
+std::int32_t vote(const Neighbour* nearest, std::size_t count, const std::vector<std::int32_t>& class_of_row);
 
 }  // namespace mirelo
