@@ -30,32 +30,29 @@ auto& at(Values& values, Index i) {
 }  // namespace
 
 TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, Index tile_size,
-                       std::pmr::memory_resource& memory)
+                       std::pmr::monotonic_buffer_resource& memory)
     : rows(rows), screen(screen), memory(memory),
-      scaled_values(static_cast<std::size_t>(tile_size * rows.cols()), &memory),
+      scaled_values(memory, tile_size * rows.cols()),
       scaled(scaled_values.data(), tile_size, rows.cols()),
-      coded_values(static_cast<std::size_t>(tile_size * (screen.checkpoint > 0 ? rows.cols() : 0)), &memory),
+      limits(memory, tile_size),
+      widened_bars(memory, tile_size),
+      box_limits(memory, tile_size),
+      coded_values(memory, tile_size * (screen.checkpoint > 0 ? rows.cols() : 0)),
       coded(coded_values.data(), tile_size, screen.checkpoint > 0 ? rows.cols() : 0),
-      coarse_values(static_cast<std::size_t>(screen.checkpoint), &memory) {
-    const auto size = [](auto& buffer, Index count) { buffer.resize(static_cast<std::size_t>(count)); };
-    size(limits, tile_size);
-    size(widened_bars, tile_size);
-    size(box_limits, tile_size);
-    size(checkpoint_norms, tile_size);
-    size(checkpoint_limits, tile_size);
-    size(coded_sums, tile_size);
-    size(next, tile_size);
-    size(near, tile_size * kBlockGroups);
-    size(near_count, tile_size);
-    // A query alone has no pairs to list.
-    if (tile_size > 1) {
-        size(queries_near, kBlockGroups);
-        size(near_groups, kBlockGroups);
-        size(pair_starts, kBlockGroups + 1);
-        size(pair_queries, tile_size * kBlockGroups);
-        size(converted_codes, kSinglePanelRows * screen.checkpoint);
-    }
-    size(candidates, tile_size * kRowBlock / kPanelRows);
+      coarse_values(memory, screen.checkpoint),
+      checkpoint_norms(memory, tile_size),
+      checkpoint_limits(memory, tile_size),
+      coded_sums(memory, tile_size),
+      next(memory, tile_size),
+      near(memory, tile_size * kBlockGroups),
+      near_count(memory, tile_size),
+      // A query alone has no pairs to list.
+      queries_near(memory, tile_size > 1 ? kBlockGroups : 0),
+      near_groups(memory, tile_size > 1 ? kBlockGroups : 0),
+      pair_starts(memory, tile_size > 1 ? kBlockGroups + 1 : 0),
+      pair_queries(memory, tile_size > 1 ? tile_size * kBlockGroups : 0),
+      candidates(memory, tile_size * kRowBlock / kPanelRows),
+      converted_codes(memory, tile_size > 1 ? kSinglePanelRows * screen.checkpoint : 0) {
     // Room for a group's rows per query, so that a block's few found rows do not grow them.
     found.reserve(static_cast<std::size_t>(tile_size * kSinglePanelRows));
     found_distances.reserve(found.capacity());

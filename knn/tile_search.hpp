@@ -7,6 +7,7 @@
 
 #include "mirelo_types.hpp"
 #include "nearest_rows.hpp"
+#include "scratch_array.hpp"
 #include "screen_stages.hpp"
 #include "seeds.hpp"
 
@@ -31,12 +32,12 @@ struct TileQuery {
 };
 
 // Searches tiles of queries that share each block's reads. It works in buffers sized once for its
-// largest tile, drawn from `memory`: allocated per tile, they would be handed back to the system
-// and faulted in again where the heap is trimmed eagerly (as in Dask's workers).
+// largest tile, drawn from the call's `memory`: allocated per tile, they would be handed back to the
+// system and faulted in again where the heap is trimmed eagerly (as in Dask's workers).
 class TileSearch {
 public:
     TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, Eigen::Index tile_size,
-               std::pmr::memory_resource& memory);
+               std::pmr::monotonic_buffer_resource& memory);
 
     // Offers each query of the tile the rows that can be among its nearest, block by block; each
     // query's bar follows every row it keeps. Queries the screen cannot take come last.
@@ -78,37 +79,37 @@ private:
 
     const RowMajorMatrix& rows;
     const ScreenStages& screen;
-    std::pmr::memory_resource& memory;
+    std::pmr::monotonic_buffer_resource& memory;
     // The tile's queries scaled and rounded to single precision, one row each.
-    std::pmr::vector<float> scaled_values{&memory};
+    ScratchArray<float> scaled_values;
     Eigen::Map<FloatRows> scaled;
-    std::pmr::vector<float> limits{&memory};
-    std::pmr::vector<double> widened_bars{&memory};
-    std::pmr::vector<float> box_limits{&memory};
+    ScratchArray<float> limits;
+    ScratchArray<double> widened_bars;
+    ScratchArray<float> box_limits;
     // With a checkpoint, each query's values as the codes meet them (times kCodeStep).
-    std::pmr::vector<float> coded_values{&memory};
+    ScratchArray<float> coded_values;
     Eigen::Map<FloatRows> coded;
     // And a query alone's first `checkpoint` values as the 8-bit codes meet them.
-    std::pmr::vector<float> coarse_values{&memory};
+    ScratchArray<float> coarse_values;
     // Each query's squared norm over the screen's checkpoint, and its limit there.
-    std::pmr::vector<double> checkpoint_norms{&memory};
-    std::pmr::vector<float> checkpoint_limits{&memory};
+    ScratchArray<double> checkpoint_norms;
+    ScratchArray<float> checkpoint_limits;
     // Each query's 1-norms for the coded limits.
-    std::pmr::vector<ScreenStages::CodedSums> coded_sums{&memory};
+    ScratchArray<ScreenStages::CodedSums> coded_sums;
     // The first place each query may need to look at, in the current pass of its scan.
-    std::pmr::vector<Eigen::Index> next{&memory};
+    ScratchArray<Eigen::Index> next;
     // The groups of the block that the first stage leaves to query t: near[t * kBlockGroups + i]
     // for i < near_count[t].
-    std::pmr::vector<Eigen::Index> near{&memory};
-    std::pmr::vector<Eigen::Index> near_count{&memory};
+    ScratchArray<Eigen::Index> near;
+    ScratchArray<Eigen::Index> near_count;
     // Each near group with the queries it is near, which share its loads.
-    std::pmr::vector<Eigen::Index> queries_near{&memory};
-    std::pmr::vector<Eigen::Index> near_groups{&memory};
-    std::pmr::vector<Eigen::Index> pair_starts{&memory};
-    std::pmr::vector<Eigen::Index> pair_queries{&memory};
-    std::pmr::vector<std::uint8_t> candidates{&memory};
+    ScratchArray<Eigen::Index> queries_near;
+    ScratchArray<Eigen::Index> near_groups;
+    ScratchArray<Eigen::Index> pair_starts;
+    ScratchArray<Eigen::Index> pair_queries;
+    ScratchArray<std::uint8_t> candidates;
     // One group's checkpoint codes as floats, which the queries near it share.
-    std::pmr::vector<float> converted_codes{&memory};
+    ScratchArray<float> converted_codes;
     // The rows of a block that each query goes on to: their exact distances are taken once all are
     // known, so that the fetches of the scattered rows overlap.
     std::pmr::vector<std::pair<Eigen::Index, Eigen::Index>> found{&memory};

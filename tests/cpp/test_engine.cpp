@@ -161,6 +161,15 @@ TEST(KNNEngine, SingleAndBatchPredictionsAgree) {
     }
     // With every axis kept, each training row is its own nearest neighbour.
     EXPECT_EQ(trained(KNNConfig{1, 100.0}, train, false).predict_batch(train.X), train.y);
+    // More components than a query alone keeps on the stack.
+    const Data wide = clusters(300, 300, 42), wide_held_out = clusters(12, 300, 43);
+    const KNNEngine many = trained(KNNConfig{3, 280.0}, wide, false);
+    ASSERT_GT(many.n_components(), 256);
+    const LabelList wide_batch = many.predict_batch(wide_held_out.X);
+    EXPECT_EQ(wide_batch, wide_held_out.y);
+    for (Eigen::Index i = 0; i < wide_held_out.X.rows(); ++i) {
+        EXPECT_EQ(many.predict(wide_held_out.X.row(i).transpose()), wide_batch[static_cast<std::size_t>(i)]);
+    }
 }
 
 TEST(KNNEngine, EachQueryIsAnsweredAsIfAlone) {
