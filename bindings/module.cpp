@@ -6,6 +6,7 @@
 #include "input_rows_caster.hpp"
 #include "knn_engine.hpp"
 #include "label_list_caster.hpp"
+#include "lone_predict.hpp"
 #include "matrix_view_caster.hpp"
 #include "parallel_job.hpp"
 #include "query_values_caster.hpp"
@@ -36,10 +37,11 @@ PYBIND11_MODULE(mirelo, m) {
         .def_readwrite("k", &KNNConfig::k)
         .def_readwrite("variance", &KNNConfig::variance);
 
-    py::class_<KNNEngine>(m, "KNNEngine")
-        .def(py::init<KNNConfig>())
+    py::class_<KNNEngine> engine(m, "KNNEngine");
+    engine.def(py::init<KNNConfig>())
         .def("train", py::overload_cast<const mirelo::InputRows&, mirelo::LabelPlaces, bool>(&KNNEngine::train),
              py::arg("X"), py::arg("y"), py::arg("scale") = false)
         .def("predict", [](const KNNEngine& engine, const mirelo::QueryValues& x) { return engine.predict(x.vector()); })
         .def("predict_batch", &KNNEngine::predict_batch);
+    mirelo::LonePredict::install(engine);
 }

@@ -137,9 +137,14 @@ def test_one_row_layouts(trained, layout):
     assert [trained.predict(q) for q in rows] == trained.predict_batch(np.array(rows, dtype=np.float64))
 
 
-def test_predict_rejects_row_matrix(trained):
-    with pytest.raises(TypeError):
-        trained.predict(QUERIES[:1])
+# Only one positional query is a call predict takes.
+@pytest.mark.parametrize("args, kwargs", [
+    ((QUERIES[:1],), {}), ((), {}), ((QUERIES[0], QUERIES[0]), {}), ((), {"arg0": QUERIES[0]}),
+    ((QUERIES[0],), {"arg0": QUERIES[0]}), (("row",), {}),
+], ids=["row-matrix", "none", "two", "keyword", "both", "string"])
+def test_predict_rejects_other_calls(trained, args, kwargs):
+    with pytest.raises(TypeError, match=r"^predict\(\): incompatible function arguments"):
+        trained.predict(*args, **kwargs)
 
 
 def test_batch_of_one_feature_reads_vector_as_rows(make_engine):
