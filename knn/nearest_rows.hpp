@@ -30,40 +30,42 @@ inline bool nearer(const Neighbour& a, const Neighbour& b) {
 // A query's nearest rows, in no particular order.
 using NeighbourList = std::pmr::vector<Neighbour>;
 
-// The K nearest rows offered so far, farthest on top, held in `memory`.
+// The K nearest rows offered so far, farthest on top, held in `memory`. A few are kept sorted,
+// nearest first: for them an insertion's short, mostly predictable moves cost less than a heap's
+// steps, whose branches no predictor can guess. More are kept as a heap, whose steps grow as log K.
 class NearestRows {
 public:
     explicit NearestRows(Eigen::Index K, std::pmr::memory_resource* memory = std::pmr::get_default_resource())
-        : K(K), heap(memory) {
-        heap.reserve(static_cast<std::size_t>(K));
+        : K(K), kept(memory) {
+        kept.reserve(static_cast<std::size_t>(K));
     }
 
     Eigen::Index size() const { return K; }
 
-    // Empty, for the K nearest of another query; the heap's memory is kept.
+    // Empty, for the K nearest of another query; the memory is kept.
     void reset(Eigen::Index count) {
         K = count;
-        heap.clear();
-        heap.reserve(static_cast<std::size_t>(K));
+        kept.clear();
+        kept.reserve(static_cast<std::size_t>(K));
     }
 
-    void clear() { heap.clear(); }
+    void clear() { kept.clear(); }
 
     // The K-th distance: no row farther than it can get in. NaN while every row must be looked
-    // at (the heap is not full, or has NaN on top).
+    // at (fewer than K are kept, or NaN is on top).
     double bar() const {
-        if (static_cast<Eigen::Index>(heap.size()) < K) {
+        if (static_cast<Eigen::Index>(kept.size()) < K) {
             return std::numeric_limits<double>::quiet_NaN();
         }
-        return heap.front().distance;
+        return top().distance;
     }
 
     void offer(double distance, Eigen::Index row) {
-        // A function object rather than a pointer to nearer, so that the heap's steps inline it.
+        // A function object rather than a pointer to nearer, so that the steps inline it.
         offer_by([](const Neighbour& a, const Neighbour& b) { return nearer(a, b); }, {distance, row});
     }
 
-    // offer for a distance that is a number, to a heap that holds only numbers: nearer's order
+    // offer for a distance that is a number, to rows that hold only numbers: nearer's order
     // without its tests for NaN.
     void offer_number(double distance, Eigen::Index row) {
         offer_by([](const Neighbour& a, const Neighbour& b) {
@@ -71,23 +73,43 @@ public:
         }, {distance, row});
     }
 
-    NeighbourList& rows() { return heap; }
+    NeighbourList& rows() { return kept; }
 
 private:
+    static constexpr Eigen::Index kMostSorted = 16;
+
+    bool sorted() const { return K <= kMostSorted; }
+    const Neighbour& top() const { return sorted() ? kept.back() : kept.front(); }
+
     template <class Order>
     void offer_by(Order order, const Neighbour& offered) {
-        if (static_cast<Eigen::Index>(heap.size()) < K) {
-            heap.push_back(offered);
-            std::push_heap(heap.begin(), heap.end(), order);
-        } else if (order(offered, heap.front())) {
-            std::pop_heap(heap.begin(), heap.end(), order);
-            heap.back() = offered;
-            std::push_heap(heap.begin(), heap.end(), order);
+        const bool full = static_cast<Eigen::Index>(kept.size()) >= K;
+        if (full && !order(offered, top())) {
+            return;
+        }
+        if (sorted()) {
+            insert(order, offered, full);
+        } else if (full) {
+            std::pop_heap(kept.begin(), kept.end(), order);
+            kept.back() = offered;
+            std::push_heap(kept.begin(), kept.end(), order);
+        } else {
+            kept.push_back(offered);
+            std::push_heap(kept.begin(), kept.end(), order);
         }
     }
 
+    // Into the sorted rows, the farthest dropped when they are full.
+    template <class Order>
+    void insert(Order order, const Neighbour& offered, bool full) {
+        if (!full) kept.push_back(offered);
+        std::size_t place = kept.size() - 1;
+        for (; place > 0 && order(offered, kept[place - 1]); --place) kept[place] = kept[place - 1];
+        kept[place] = offered;
+    }
+
     Eigen::Index K;
-    NeighbourList heap;
+    NeighbourList kept;
 };
 
 }  // namespace mirelo

@@ -276,8 +276,8 @@ TEST(KNNClassifier, EqualDistancesGoToTheLowerRow) {
         y.push_back(std::to_string(i));
     }
     const RowMajorMatrix queries = (test::random_matrix(200, 4, 92) * 3.0).array().round();
-    // Past the store's size, every row is found.
-    for (std::int32_t k : {1, 7, 600, 2499, 2600}) {
+    // Past the store's size, every row is found; up to 16 are kept sorted, more as a heap.
+    for (std::int32_t k : {1, 7, 16, 17, 600, 2499, 2600}) {
         SCOPED_TRACE("k " + std::to_string(k));
         const KNNClassifier knn = fitted(k, X, y);
         const std::vector<Neighbour> found = knn.nearest_rows(queries, k);
