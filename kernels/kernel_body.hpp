@@ -329,33 +329,48 @@ inline __attribute__((always_inline)) void head_chains(const SingleScreen& s, co
 // Listed groups a query alone takes at a time: the chains of those that pass the checkpoint wait
 // on the stack.
 constexpr Index kLoneGroups = 48;
-// How many listed groups ahead a query alone asks for the leading values of.
-constexpr Index kFetchAhead = 12;
 
 // How near the processor a fetch_group brings the values: kNearest into every cache level;
 // kSecondLevel asks for the second level and beyond only, for values read after many others.
 constexpr int kNearest = 3;
 constexpr int kSecondLevel = 2;
 
-// Asks for a packed group's `length` values ahead of their use: the listed groups lie apart, and
-// the hardware cannot guess which comes next.
-template <int Level = kNearest, class Packed>
-inline void fetch_group(const Packed* group, Index length) {
-    const char* bytes = reinterpret_cast<const char*>(group);
-    const Index size = length * kSinglePanelRows * static_cast<Index>(sizeof(Packed));
+// Asks for `count` values ahead of their use: the listed groups lie apart, and the hardware
+// cannot guess which comes next.
+template <int Level = kNearest, class T>
+inline void fetch_values(const T* values, Index count) {
+    const char* bytes = reinterpret_cast<const char*>(values);
+    const Index size = count * static_cast<Index>(sizeof(T));
     for (Index b = 0; b < size; b += 64) __builtin_prefetch(bytes + b, 0, Level);
     __builtin_prefetch(bytes + size - 1, 0, Level);
 }
 
-// fetch_group on the leading values of listed group i, if there is one.
+// A packed group's `length` values.
+template <int Level = kNearest, class Packed>
+inline void fetch_group(const Packed* group, Index length) {
+    fetch_values<Level>(group, length * kSinglePanelRows);
+}
+
+// How many listed groups ahead a query alone asks for the leading values of. Whole rows come into
+// the first-level cache, which a few groups fill. Codes are fewer bytes and come to the second
+// level; they are read from stores too large for the caches, where each group's is a miss to
+// memory, so they are asked for further ahead.
+inline Index fetch_ahead(const SingleScreen& s) { return s.checkpoint == 0 ? 12 : 24; }
+
+// fetch_group on the leading values of listed group i, if there is one, and with codes the norms
+// their test reads.
 inline void fetch_head(const SingleScreen& s, Index i) {
     if (i >= s.group_count) return;
+    const Index g = s.groups[i];
     if (s.checkpoint == 0) {
-        fetch_group(s.packed_rows + s.groups[i] * kSinglePanelRows * s.length, s.length);
-    } else if (s.packed_coarse != nullptr) {
-        fetch_group(s.packed_coarse + s.groups[i] * kSinglePanelRows * s.checkpoint, s.checkpoint);
+        fetch_group(s.packed_rows + g * kSinglePanelRows * s.length, s.length);
+        return;
+    }
+    fetch_values<kSecondLevel>(s.checkpoint_norms + g * kSinglePanelRows, kSinglePanelRows);
+    if (s.packed_coarse != nullptr) {
+        fetch_group<kSecondLevel>(s.packed_coarse + g * kSinglePanelRows * s.checkpoint, s.checkpoint);
     } else {
-        fetch_group(s.packed_codes + s.groups[i] * kSinglePanelRows * s.checkpoint, s.checkpoint);
+        fetch_group<kSecondLevel>(s.packed_codes + g * kSinglePanelRows * s.checkpoint, s.checkpoint);
     }
 }
 
@@ -373,19 +388,21 @@ void lone_query_groups(const SingleScreen& s, Index flag_groups, Index first, In
         constexpr int G = decltype(block)::rows;
         F acc[G][2];
         for (int g = 0; g < G; ++g) acc[g][0] = acc[g][1] = Ops::zero_single();
-        for (int g = 0; g < G; ++g) fetch_head(s, first + offset + g + kFetchAhead);
+        for (int g = 0; g < G; ++g) fetch_head(s, first + offset + g + fetch_ahead(s));
         head_chains<G>(s, s.groups + first + offset, acc);
         for (int g = 0; g < G; ++g) {
             const Index group = s.groups[first + offset + g];
             const unsigned rows = checkpoint_passing(s, group, 0, acc[g][0], acc[g][1]);
+            // Most groups end at the checkpoint, and their rows' norms are left unread.
             if (rows == 0 || tail == 0) {
                 set_flags(s, flag_groups, group, 0,
-                          rows & passing(s, s.row_norms, group, s.limits[0], acc[g][0], acc[g][1]));
+                          rows == 0 ? 0u : rows & passing(s, s.row_norms, group, s.limits[0], acc[g][0], acc[g][1]));
                 continue;
             }
             // Read only once the whole run has passed the checkpoint: in the first-level cache
             // they would push out the codes of the groups still to come.
             fetch_group<kSecondLevel>(s.packed_tails + group * kSinglePanelRows * tail, tail);
+            fetch_values<kSecondLevel>(s.row_norms + group * kSinglePanelRows, kSinglePanelRows);
             going_on[kept] = group;
             kept_rows[kept] = rows;
             saved[kept][0] = acc[g][0];
@@ -468,6 +485,8 @@ void screen_single(const SingleScreen& s) noexcept {
     static_assert(kSinglePanelRows == 2 * kPanelRows, "each single-precision group is two flag groups");
     const Index flag_groups = (s.row_count + kPanelRows - 1) / kPanelRows;
     if (s.pair_starts == nullptr) {
+        // The first groups' codes are asked for together, rather than each as it is reached.
+        for (Index i = 0; s.checkpoint > 0 && i < fetch_ahead(s); ++i) fetch_head(s, i);
         for (Index first = 0; first < s.group_count; first += kLoneGroups) {
             lone_query_groups(s, flag_groups, first, smaller(kLoneGroups, s.group_count - first));
         }
