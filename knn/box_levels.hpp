@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "huge_pages.hpp"
 #include "mirelo_types.hpp"
 #include "nearby_order.hpp"
 
@@ -16,7 +17,7 @@ struct BoxLevel {
     Eigen::Index count = 0;  // boxes
     // Chunks of kBoxLanes boxes laid out for near_boxes: for each coordinate, the chunk's least
     // values, then its greatest; zeros past the last box.
-    std::vector<float> boxes;
+    AlignedVector<float> boxes;
     Vector largest_norm;     // the largest exact squared norm of each box's rows
 
     std::size_t memory_bytes() const;

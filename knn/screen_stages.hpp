@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "box_levels.hpp"
+#include "huge_pages.hpp"
 #include "mirelo_types.hpp"
 #include "nearby_order.hpp"
 #include "power_of_two.hpp"
@@ -44,21 +45,21 @@ struct ScreenStages {
     std::vector<BoxLevel> levels;     // groups' boxes first, then ever larger ones
     // The scaled rows: without a checkpoint, whole, packed by pack_rows_single; with one, as codes
     // (pack_rows_coded), their first `checkpoint` values and the rest packed apart.
-    std::vector<float> rows;
-    std::vector<std::int16_t> codes;
-    std::vector<std::int16_t> tails;
+    AlignedVector<float> rows;
+    AlignedVector<std::int16_t> codes;
+    AlignedVector<std::int16_t> tails;
     // With a checkpoint that holds at least half of a row's values, those values again as 8-bit
     // codes (pack_rows_coarse), which a query alone reads instead, and each of their coordinates'
     // steps; empty otherwise.
-    std::vector<std::int8_t> coarse_codes;
+    AlignedVector<std::int8_t> coarse_codes;
     std::vector<float> coarse_steps;
     // How far the values read may lie from a row's, as a 2-norm, at the checkpoint and over the
     // whole row, for each way of reading the checkpoint's values.
     double checkpoint_spread[2] = {};
     double whole_spread[2] = {};
-    std::vector<float> norms;         // their squared norms, scaled, in single precision
+    AlignedVector<float> norms;         // their squared norms, scaled, in single precision
     Eigen::Index checkpoint = 0;      // coordinates of the second stage's early test; 0 for none
-    std::vector<float> checkpoint_norms;  // the squared norms of the rows' first `checkpoint` values, likewise
+    AlignedVector<float> checkpoint_norms;  // the squared norms of the rows' first `checkpoint` values, likewise
     Vector run_largest;               // the largest exact squared norm of each run of kNormRun places
 
     static constexpr Eigen::Index kNormRun = 64;

@@ -141,6 +141,7 @@ void TileSearch::screen_boxes(TileQuery* tile, Index count, Index start, Index b
     const Index groups = (block + kSinglePanelRows - 1) / kSinglePanelRows;
     const Index chunk_size = 2 * kBoxLanes * screen.prefix;
     if (paired) std::fill_n(queries_near.begin(), groups, Index{0});
+    fetch_next_boxes(start + block);
     bound_boxes(tile, count, start + block, block_norms.largest);
     for (Index t = 0; t < count; ++t) {
         const TileQuery& member = tile[t];
@@ -156,6 +157,17 @@ void TileSearch::screen_boxes(TileQuery* tile, Index count, Index start, Index b
         set_limits(t, member.norm, widened, block_norms);
         for (Index i = 0; paired && i < kept; ++i) ++at(queries_near, listed[i]);
     }
+}
+
+void TileSearch::fetch_next_boxes(Index start) const {
+    // Scans go on to the next block more often than not, and at a large store its boxes are far
+    // from the cache; the hardware fetches only within a page, and a block's boxes span several.
+    const Index n = rows.rows();
+    if (start >= n) return;
+    const Index groups = (std::min(kRowBlock, n - start) + kSinglePanelRows - 1) / kSinglePanelRows;
+    const Index chunk_size = 2 * kBoxLanes * screen.prefix;
+    fetch_values<2>(screen.levels.front().boxes.data() + start / kBlockUnit * chunk_size,
+                    (groups + kBoxLanes - 1) / kBoxLanes * chunk_size);
 }
 
 void TileSearch::set_limits(Index t, double query_norm, double widened, const ScreenStages::BlockNorms& block_norms) {

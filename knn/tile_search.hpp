@@ -54,6 +54,8 @@ private:
     void bound_boxes(const TileQuery* tile, Eigen::Index count, Eigen::Index end, double largest_norm);
     // The first stage: lists the groups of the block near each query, with its second-stage limit.
     void screen_boxes(TileQuery* tile, Eigen::Index count, Eigen::Index start, Eigen::Index block);
+    // Asks for the boxes of the block that starts at `start`, if any, ahead of the scan.
+    void fetch_next_boxes(Eigen::Index start) const;
     // The second stage's limits for query t over rows with the norms of `block_norms`.
     void set_limits(Eigen::Index t, double query_norm, double widened, const ScreenStages::BlockNorms& block_norms);
     // A query alone in a store of at most a block: the groups near it by their boxes, those well
