@@ -126,19 +126,27 @@ void report_hashes(const char* what, std::uint64_t a, std::uint64_t b, bool& sam
     same = same && a == b;
 }
 
-// Calls a turn that take about `seconds` on the slower side, judged from warm-up calls on both.
+// CPU seconds a call, from calls until a quarter of a turn has passed.
+template <class Call>
+double seconds_a_call(double turn_seconds, RevisionSide& side, Call call) {
+    const double start = seconds(CLOCK_PROCESS_CPUTIME_ID);
+    double spent = 0;
+    long calls = 0;
+    for (; calls == 0 || spent < turn_seconds / 4; ++calls) {
+        call(side, calls);
+        spent = seconds(CLOCK_PROCESS_CPUTIME_ID) - start;
+    }
+    return spent / double(calls);
+}
+
+// Calls a turn that take about turn_seconds on the slower side. Each side is timed a second
+// time: the first calls also fault in its store and warm its caches.
 template <class Call>
 long calls_for(double turn_seconds, RevisionSide* sides[2], Call call) {
     double slower = 0;
     for (int s = 0; s < 2; ++s) {
-        const double start = seconds(CLOCK_PROCESS_CPUTIME_ID);
-        double spent = 0;
-        long calls = 0;
-        for (; calls == 0 || spent < turn_seconds / 4; ++calls) {
-            call(*sides[s], calls);
-            spent = seconds(CLOCK_PROCESS_CPUTIME_ID) - start;
-        }
-        slower = std::max(slower, spent / double(calls));
+        seconds_a_call(turn_seconds, *sides[s], call);
+        slower = std::max(slower, seconds_a_call(turn_seconds, *sides[s], call));
     }
     return std::max(1L, static_cast<long>(turn_seconds / slower + 0.5));
 }
