@@ -2,7 +2,7 @@
 
     python benchmarks/compare_revisions.py                        # main against the working tree
     python benchmarks/compare_revisions.py 5eac36a~3 5eac36a --workload tall
-    python benchmarks/compare_revisions.py 743a9ba~1 743a9ba --workload growth --rows 1000000 --modes predict
+    python benchmarks/compare_revisions.py 743a9ba~1 3e87304 --workload growth --rows 1000000 --modes predict
 
 Each revision's core (not its Python module) is built with CMake into a shared library of its own,
 its namespace renamed (mirelo_a, mirelo_b) so that profiles tell the sides apart; "." is this
