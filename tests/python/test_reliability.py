@@ -66,7 +66,8 @@ def resident_bytes():
 def test_repeated_train_and_predict_does_not_grow_memory(make_engine):
     rng = np.random.default_rng(5)
     X, queries = rng.normal(size=(40, 12)), rng.normal(size=(30, 12))
-    y = rng.choice(["one", "two", "three"], size=40).tolist()
+    # Long labels and a wide refused query, so that a reference one call keeps would show.
+    y = [name * 2000 for name in rng.choice(["one", "two", "three"], size=40)]
 
     def cycles(count):
         for _ in range(count):
@@ -74,6 +75,8 @@ def test_repeated_train_and_predict_does_not_grow_memory(make_engine):
             engine.train(X, y, scale=True)
             engine.predict_batch(queries)
             engine.predict(queries[0])
+            with pytest.raises(ValueError):
+                engine.predict(np.zeros(50_000))
 
     cycles(200)  # let allocator pools and OpenMP threads settle
     before = resident_bytes()
