@@ -84,11 +84,12 @@ void search_store(const RowMajorMatrix& rows, const ScreenStages& screen, const 
     }
     const std::pmr::vector<Index> order = by_origin(seeds, queries, memory);
     const Index tile_size = std::max<Index>(1, std::min(kQueryTile, kTileCandidates / K));
-    // The queries' heaps are drawn from the call's memory too.
+    const Index members = std::min(queries, tile_size);
+    // The queries' nearest rows are drawn from the call's memory too.
     std::pmr::vector<TileQuery> tile(&memory);
-    tile.reserve(static_cast<std::size_t>(std::min(queries, tile_size)));
-    while (static_cast<Index>(tile.size()) < std::min(queries, tile_size)) tile.emplace_back(&memory);
-    TileSearch tiles(rows, screen, std::min(queries, tile_size), memory);
+    tile.reserve(static_cast<std::size_t>(members));
+    while (static_cast<Index>(tile.size()) < members) tile.emplace_back(&memory);
+    TileSearch tiles(rows, screen, members, memory);
     for (Index first = 0; first < queries; first += tile_size) {
         const Index count = std::min(tile_size, queries - first);
         for (Index t = 0; t < count; ++t) {
