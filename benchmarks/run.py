@@ -55,6 +55,9 @@ def parse_args():
                              "1000000); scikit-learn only up to 400000, where its PCA's copy of the rows still fits")
     parser.add_argument("--growth-queries", type=int, default=2000,
                         help="queries of the growth workload (default 2000)")
+    parser.add_argument("--latent", type=int, default=48,
+                        help="latent dimensions the growth and scale workloads' rows are drawn from before "
+                             "they are embedded in the 784 features (default 48)")
     parser.add_argument("--calls", type=int, default=200,
                         help="one-row predict calls per method in the quick, tall, growth and latency runs "
                              "(default 200)")
@@ -68,6 +71,8 @@ def parse_args():
     parser.add_argument("--plot", metavar="PATH",
                         help="draw the growth workload's times to this PNG (default: no plot)")
     args = parser.parse_args()
+    if args.latent < 1:
+        parser.error(f"--latent {args.latent}: needs at least one dimension")
     if args.plot and not os.path.isdir(os.path.dirname(os.path.abspath(args.plot))):
         parser.error(f"--plot {args.plot}: its directory does not exist")
     return args
@@ -203,7 +208,7 @@ def print_table(title, figures, agreement, components):
 
 def growth():
     sizes, times, calls, efs = sorted(args.growth_rows), {}, {}, []
-    largest = workloads.large("growth", max(sizes), args.growth_queries, 784, seed=1)
+    largest = workloads.large("growth", max(sizes), args.growth_queries, 784, seed=1, latent=args.latent)
     for n in sizes:
         w = workloads.Workload(f"growth {n}", largest.X[:n], largest.y[:n], largest.queries)
         # scikit-learn's PCA copies the rows: beyond this it would double a store of gigabytes.
@@ -213,7 +218,8 @@ def growth():
             calls.setdefault(name, {})[n] = figures["predict one row, median (µs)"][name]
         efs.append(figures.get("ef for recall@k >= 0.99", {}).get("hnswlib (float32)"))
     print(f"\n**growth**: predict_batch of {args.growth_queries} queries (s) and one row (median µs), "
-          f"784 features, {args.threads} threads; hnswlib at the ef giving recall@k >= 0.99\n")
+          f"784 features from {args.latent} latent dimensions, {args.threads} threads; "
+          f"hnswlib at the ef giving recall@k >= 0.99\n")
     print("| training rows | " + " | ".join(f"{name} batch | {name} one row" for name in times) + " | hnswlib ef |")
     print("|---:|" + "---:|---:|" * len(times) + "---:|")
     for n, ef in zip(sizes, efs):
@@ -368,7 +374,7 @@ def main():
         elif name == "wide":
             w = workloads.synthetic("wide", 2000, 2000, args.features or 20_000)
         elif name == "scale":
-            w = workloads.large("scale", args.rows or scale_rows(), args.queries or 10_000, 784)
+            w = workloads.large("scale", args.rows or scale_rows(), args.queries or 10_000, 784, latent=args.latent)
         else:
             w = workloads.digits()
         figures, agreement, components, times = run_workload(

@@ -41,13 +41,14 @@ def synthetic(name, n_train, n_queries, n_features, **kwargs):
     return Workload(name, X, y, queries)
 
 
-def large(name, n_train, n_queries, n_features, block=50_000, seed=0):
+def large(name, n_train, n_queries, n_features, block=50_000, seed=0, latent=48):
     """Like synthetic, drawn a block of rows at a time so that only the result is held whole."""
     X = np.empty((n_train + n_queries, n_features))
     labels = []
     for start in range(0, len(X), block):
         rows = min(block, len(X) - start)
-        part, part_labels, _ = latent_mixture(rows, 0, n_features, seed=seed, points_seed=start // block + 1)
+        part, part_labels, _ = latent_mixture(rows, 0, n_features, latent=latent, seed=seed,
+                                               points_seed=start // block + 1)
         X[start:start + rows] = part
         labels += part_labels
     return Workload(name, X[:n_train], labels[:n_train], X[n_train:])
