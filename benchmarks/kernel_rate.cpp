@@ -4,6 +4,7 @@
 //     kernel_rate [rows [features]]     (default 50000 x 784)
 #include <omp.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -11,9 +12,30 @@
 #include "first_pass.hpp"
 #include "kernel_rate.hpp"
 
+namespace {
+
+[[noreturn]] void usage(const char* program) {
+    std::fprintf(stderr, "usage: %s [rows [features]]  (positive whole numbers; default 50000 784)\n", program);
+    std::exit(2);
+}
+
+// Argument `at`, or `fallback` without one. The first pass is only ever given a matrix with rows
+// and columns (the fit refuses others), so anything but a positive whole number stops here.
+Eigen::Index count_argument(int argc, char** argv, int at, Eigen::Index fallback) {
+    if (at >= argc) return fallback;
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(argv[at], &end, 10);
+    if (end == argv[at] || *end != '\0' || errno != 0 || value < 1) usage(argv[0]);
+    return value;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    const Eigen::Index rows = argc > 1 ? std::atol(argv[1]) : 50'000;
-    const Eigen::Index features = argc > 2 ? std::atol(argv[2]) : 784;
+    if (argc > 3) usage(argv[0]);
+    const Eigen::Index rows = count_argument(argc, argv, 1, 50'000);
+    const Eigen::Index features = count_argument(argc, argv, 2, 784);
     std::mt19937 gen(0);
     std::normal_distribution<double> normal;
     mirelo::RowMajorMatrix X(rows, features);

@@ -22,6 +22,8 @@ struct FirstPass {
 
 constexpr double kMinSpread = 1e-9;
 
+// Both passes need at least one row and one column, which the fit checks before either runs.
+
 // Tall data: row blocks, each centred on its own mean, merged pairwise in a tree fixed by the row
 // count alone, so the bits do not depend on the thread count. Spreads come from the finished
 // products' diagonal.
