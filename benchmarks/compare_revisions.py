@@ -46,6 +46,8 @@ def parse_args(argv=None):
                              "tall99: tall at variance 0.99; growth: the growth workload's rows, 784 features, "
                              "100000 rows (default tall)")
     parser.add_argument("--rows", type=int, help="training rows of tall, tall99 and growth")
+    parser.add_argument("--latent", type=int, default=48,
+                        help="latent dimensions the growth rows are drawn from (default 48, as the harness's)")
     parser.add_argument("--queries", type=int, help="queries (default 500 for digits, 2000 for growth, else 10000)")
     parser.add_argument("--rounds", type=int, default=20, help="rounds, each one turn per side (default 20)")
     parser.add_argument("--modes", nargs="+", choices=["predict", "batch"], default=["predict", "batch"],
@@ -109,11 +111,11 @@ def build_driver(work):
     return driver
 
 
-def make_workload(name, rows, queries):
+def make_workload(name, rows, queries, latent):
     if name == "digits":
         return workloads.digits(queries)
     if name == "growth":
-        return workloads.large("growth", rows, queries, 784, seed=1)
+        return workloads.large("growth", rows, queries, 784, seed=1, latent=latent)
     w = workloads.synthetic(name, rows, queries, 784)
     if name == "tall99":
         w.variance = 0.99
@@ -148,10 +150,12 @@ def main():
     default_rows, default_queries = WORKLOADS[args.workload]
     rows = default_rows if args.workload == "digits" else args.rows or default_rows
     queries = args.queries or default_queries
-    data = work / f"data-{args.workload}-{rows}x{queries}.bin"
+    # Only the growth rows depend on the latent dimension; the harness's default keeps the old name.
+    latent = f"-latent{args.latent}" if args.workload == "growth" and args.latent != 48 else ""
+    data = work / f"data-{args.workload}{latent}-{rows}x{queries}.bin"
     if not data.exists():
         print(f"writing {data}", flush=True)
-        data_file(make_workload(args.workload, rows, queries), data)
+        data_file(make_workload(args.workload, rows, queries, args.latent), data)
 
     env = dict(os.environ, OMP_NUM_THREADS=str(args.threads))
     command = [driver, *libraries, data, ",".join(args.modes), args.rounds, args.calls, args.turn_seconds,
