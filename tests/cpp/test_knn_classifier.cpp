@@ -584,19 +584,24 @@ TEST_P(SearchAtEverySize, MatchesBruteForceBitForBit) {
         SCOPED_TRACE("rows " + std::to_string(n) + ", scale " + std::to_string(scale) + ", K " + std::to_string(K));
         KNNClassifier knn = fitted(static_cast<std::int32_t>(K), X, LabelList(static_cast<std::size_t>(n), "a"));
         const Eigen::Index kept = std::min(K, n);
-        // The lengths fit chose, then checkpoints, which stores this small do not take by themselves:
-        // a query alone reads the first's values as 16-bit codes, the second's as 8-bit ones.
-        for (const Eigen::Index checkpoint : {0, 2, 3}) {
-            if (checkpoint > 0) knn.set_screen({knn.prefix(), checkpoint});
-            const std::vector<Neighbour> batch = knn.nearest_rows(Z, K);
-            for (Eigen::Index q = 0; q < Z.rows(); ++q) {
-                const std::vector<Neighbour> expected = brute_force(knn, Z.row(q).data(), kept);
-                const std::vector<Neighbour> alone = knn.nearest_rows(Z.middleRows(q, 1), K);
-                for (Eigen::Index j = 0; j < kept; ++j) {
-                    for (const Neighbour& got : {batch[static_cast<std::size_t>(q * kept + j)], alone[static_cast<std::size_t>(j)]}) {
-                        ASSERT_EQ(got.row, expected[static_cast<std::size_t>(j)].row)
-                            << "query " << q << ", place " << j << ", checkpoint " << checkpoint;
-                        ASSERT_EQ(std::memcmp(&got.distance, &expected[static_cast<std::size_t>(j)].distance, sizeof(double)), 0);
+        std::vector<std::vector<Neighbour>> expected;
+        for (Eigen::Index q = 0; q < Z.rows(); ++q) expected.push_back(brute_force(knn, Z.row(q).data(), kept));
+        // Boxes over one coordinate and over all of them, each with checkpoints, which stores this
+        // small do not take by themselves: a query alone reads the first's values as 16-bit codes,
+        // the second's as 8-bit ones.
+        for (const Eigen::Index prefix : {Eigen::Index{1}, m}) {
+            for (const Eigen::Index checkpoint : {0, 2, 3}) {
+                knn.set_screen({prefix, checkpoint});
+                const std::vector<Neighbour> batch = knn.nearest_rows(Z, K);
+                for (Eigen::Index q = 0; q < Z.rows(); ++q) {
+                    const std::vector<Neighbour> alone = knn.nearest_rows(Z.middleRows(q, 1), K);
+                    for (Eigen::Index j = 0; j < kept; ++j) {
+                        const Neighbour& want = expected[static_cast<std::size_t>(q)][static_cast<std::size_t>(j)];
+                        for (const Neighbour& got : {batch[static_cast<std::size_t>(q * kept + j)], alone[static_cast<std::size_t>(j)]}) {
+                            ASSERT_EQ(got.row, want.row) << "query " << q << ", place " << j << ", prefix " << prefix
+                                                         << ", checkpoint " << checkpoint;
+                            ASSERT_EQ(std::memcmp(&got.distance, &want.distance, sizeof(double)), 0);
+                        }
                     }
                 }
             }
