@@ -555,11 +555,12 @@ class SearchAtEverySize : public testing::TestWithParam<std::tuple<Eigen::Index,
 TEST_P(SearchAtEverySize, MatchesBruteForceBitForBit) {
     // Tight clusters along falling spreads, so that whole runs of boxes lie beyond a query's bar
     // and are passed over at every level; rows on a grid and every fifth row a repeat, so that the
-    // K-th place is often a tie; the first queries are stored rows, the rest fall anywhere.
+    // K-th place is often a tie; the first queries are stored rows, the rest fall anywhere. The
+    // spreads halve, so that even the last coordinate keeps rows apart on the grid.
     const auto [n, scale] = GetParam();
     constexpr Eigen::Index m = 5;
     Vector spreads(m);
-    for (Eigen::Index p = 0; p < m; ++p) spreads[p] = std::pow(0.3, static_cast<double>(p));
+    for (Eigen::Index p = 0; p < m; ++p) spreads[p] = std::pow(0.5, static_cast<double>(p));
     const Matrix centres = test::random_matrix(60, m, 110) * 20.0 * spreads.asDiagonal();
     const Matrix jitter = test::random_matrix(n, m, 111) * spreads.asDiagonal();
     Matrix unit(n, m);
