@@ -168,16 +168,30 @@ public:
         return lines.str();
     }
 
-    Codes predict(const mirelo::MatrixView& X, int threads) const {
+    // The class code of each query's k nearest rows' majority, a tie going to the smallest code.
+    // The estimator's n_neighbors may have changed since the fit: the engine, which answers for
+    // its own k only, serves that k, and another is counted here from the nearest rows.
+    Codes predict(const mirelo::MatrixView& X, std::int32_t k, int threads) const {
         const std::shared_lock guard(lock);
         const ThreadCount count(threads);
-        return ClassCodes::codes(fitted().predict_batch(X));
+        if (k == config.k) {
+            return ClassCodes::codes(fitted().predict_batch(X));
+        }
+        const mirelo::VoteMatrix votes = votes_of(X, k);
+        const Codes class_codes = ClassCodes::codes(fitted().classes());
+        Codes codes(votes.rows());
+        for (Eigen::Index q = 0; q < votes.rows(); ++q) {
+            const std::int32_t* row = votes.row(q).data();
+            codes[q] = class_codes[std::max_element(row, row + votes.cols()) - row];
+        }
+        return codes;
     }
 
-    mirelo::VoteMatrix vote_counts(const mirelo::MatrixView& X, int threads) const {
+    // The votes of each query's k nearest rows, a column per class the training rows hold.
+    mirelo::VoteMatrix vote_counts(const mirelo::MatrixView& X, std::int32_t k, int threads) const {
         const std::shared_lock guard(lock);
         const ThreadCount count(threads);
-        return fitted().vote_counts(X);
+        return k == config.k ? fitted().vote_counts(X) : votes_of(X, k);
     }
 
     // Squared distances (times 4^scale_exponent) and row indices of each query's
@@ -280,6 +294,22 @@ public:
     const KNNConfig config;
 
 private:
+    // vote_counts for a k other than the engine's; the caller holds the lock.
+    mirelo::VoteMatrix votes_of(const mirelo::MatrixView& X, std::int32_t k) const {
+        if (k < 1) {
+            throw std::invalid_argument("expected k of at least 1, got " + std::to_string(k));
+        }
+        const KNNEngine& trained = fitted();
+        const std::vector<mirelo::Neighbour> nearest = trained.nearest_rows(X, k);
+        const std::vector<std::int32_t>& places = trained.training_places();
+        mirelo::VoteMatrix votes = mirelo::VoteMatrix::Zero(X.rows(), static_cast<Eigen::Index>(trained.classes().size()));
+        const Eigen::Index K = X.rows() > 0 ? static_cast<Eigen::Index>(nearest.size()) / X.rows() : 0;
+        for (Eigen::Index i = 0; i < votes.rows() * K; ++i) {
+            ++votes(i / K, places[static_cast<std::size_t>(nearest[static_cast<std::size_t>(i)].row)]);
+        }
+        return votes;
+    }
+
     static std::pair<RowMajorMatrix, Indices> as_matrices(const std::vector<mirelo::Neighbour>& nearest,
                                                           Eigen::Index queries) {
         const Eigen::Index K = queries > 0 ? static_cast<Eigen::Index>(nearest.size()) / queries : 0;
@@ -472,8 +502,8 @@ PYBIND11_MODULE(_native, m) {
              py::arg("verbose"), py::arg("n_threads") = 0, py::arg("progress") = py::none(),
              py::arg("quiet_start") = std::chrono::duration<double>(mirelo::ProgressLines::kQuietStart).count(),
              release())
-        .def("predict", &Model::predict, py::arg("X"), py::arg("n_threads") = 0, release())
-        .def("vote_counts", &Model::vote_counts, py::arg("X"), py::arg("n_threads") = 0, release())
+        .def("predict", &Model::predict, py::arg("X"), py::arg("k"), py::arg("n_threads") = 0, release())
+        .def("vote_counts", &Model::vote_counts, py::arg("X"), py::arg("k"), py::arg("n_threads") = 0, release())
         .def("kneighbors", &Model::kneighbors, py::arg("X"), py::arg("n_neighbors"), py::arg("n_threads") = 0,
              release())
         .def("training_kneighbors", &Model::training_kneighbors, py::arg("n_neighbors"), py::arg("n_threads") = 0,

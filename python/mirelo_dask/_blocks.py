@@ -28,25 +28,18 @@ def thread_budget(threads_per_host: Mapping[str, int]) -> int:
     return max(1, cores // max(1, threads))
 
 
-def _queries(model, block, threads_per_host, n_neighbors=None):
-    trained, queries = model._queries(block, n_neighbors)
-    return trained, queries, thread_budget(threads_per_host)
-
-
 def predict(block, source, digest, threads_per_host):
     model = models.get(digest, source)
     if len(block) == 0:
         return np.empty(0, dtype=model.classes_.dtype)
-    trained, queries, threads = _queries(model, block, threads_per_host)
-    return trained.labels(queries, model.weights, threads)
+    return model._labels(block, thread_budget(threads_per_host))
 
 
 def predict_proba(block, source, digest, threads_per_host):
     model = models.get(digest, source)
     if len(block) == 0:
         return np.empty((0, len(model.classes_)))
-    trained, queries, threads = _queries(model, block, threads_per_host)
-    return trained.shares(queries, model.weights, threads)
+    return model._shares(block, thread_budget(threads_per_host))
 
 
 def kneighbors(block, source, digest, threads_per_host, n_neighbors):
@@ -54,8 +47,8 @@ def kneighbors(block, source, digest, threads_per_host, n_neighbors):
     model = models.get(digest, source)
     if len(block) == 0:
         return np.empty((0, n_neighbors)), np.empty((0, n_neighbors), dtype=np.intp)
-    trained, queries, threads = _queries(model, block, threads_per_host, n_neighbors)
-    return trained.neighbours(queries, n_neighbors, threads)
+    trained, queries, count = model._queries(block, n_neighbors)
+    return trained.neighbours(queries, count, thread_budget(threads_per_host))
 
 
 def stacked_kneighbors(block, source, digest, threads_per_host, n_neighbors):

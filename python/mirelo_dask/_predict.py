@@ -8,15 +8,19 @@ import numpy as np
 from sklearn.utils.validation import check_is_fitted
 
 from mirelo_sklearn import MireloClassifier
+from mirelo_sklearn._parameters import current
 
 from . import _blocks
 from ._graph import BLOCK_BYTES, check_width, model_key, neighbour_count, threads_per_host, whole_rows
 
 
-def _fitted(model: Any) -> MireloClassifier:
+def _fitted(model: Any, *parameters: str) -> MireloClassifier:
+    """The model, fitted, with the parameters its blocks will use refused here as the model refuses them."""
     if not isinstance(model, MireloClassifier):
         raise TypeError(f"Expected a fitted MireloClassifier, got {type(model).__name__}")
     check_is_fitted(model)
+    for name in parameters:
+        current(model, name)
     return model
 
 
@@ -70,7 +74,7 @@ def predict(model: MireloClassifier, X: Any) -> Any:
 
     An array gives a Dask array with X's row chunks; a DataFrame gives a Series with its index.
     """
-    model = _fitted(model)
+    model = _fitted(model, "n_neighbors", "weights")
     dtype = model.classes_.dtype
     frame = _as_frame(X)
     if frame is not None:
@@ -82,7 +86,7 @@ def predict(model: MireloClassifier, X: Any) -> Any:
 
 def predict_proba(model: MireloClassifier, X: Any) -> Any:
     """``model.predict_proba`` for each row: a Dask array, or for a DataFrame one with a column per class."""
-    model = _fitted(model)
+    model = _fitted(model, "n_neighbors", "weights")
     frame = _as_frame(X)
     if frame is not None:
         import pandas as pd
@@ -100,7 +104,8 @@ def kneighbors(model: MireloClassifier, X: Any, n_neighbors: Optional[int] = Non
     neighbour, nearest first.
     """
     model = _fitted(model)
-    count = neighbour_count(model.n_neighbors if n_neighbors is None else n_neighbors, model.n_samples_fit_)
+    count = neighbour_count(current(model, "n_neighbors") if n_neighbors is None else n_neighbors,
+                            model.n_samples_fit_)
     frame = _as_frame(X)
     if frame is not None:
         import pandas as pd

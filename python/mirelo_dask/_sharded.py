@@ -9,7 +9,7 @@ from sklearn.utils._param_validation import validate_parameter_constraints
 
 from mirelo_sklearn import _native
 from mirelo_sklearn._classifier import _print_line
-from mirelo_sklearn._parameters import CONSTRAINTS, engine_variance
+from mirelo_sklearn._parameters import CONSTRAINTS, current, engine_variance
 
 from . import _shards
 from ._graph import neighbour_count, threads_per_host, whole_rows, worker_threads
@@ -110,6 +110,8 @@ class ShardedClassifier:
         store) and at most one a second within it, with the share of the shards stored.
     """
 
+    _parameter_constraints = CONSTRAINTS
+
     def __init__(self, n_neighbors: int = 3, n_components: Union[int, float, None] = 0.95, weights: Any = "uniform",
                  scale: bool = False, n_shards: Optional[int] = None, verbose: bool = False) -> None:
         self.n_neighbors = n_neighbors
@@ -172,15 +174,15 @@ class ShardedClassifier:
 
     def predict(self, X: Any) -> da.Array:
         """The majority class of each query's n_neighbors nearest training rows, as a Dask array."""
-        return self._answers(X, "predict", self.n_neighbors, (), self.classes_.dtype)
+        return self._answers(X, "predict", current(self, "n_neighbors"), (), self.classes_.dtype)
 
     def predict_proba(self, X: Any) -> da.Array:
         """Each class's share of the n_neighbors nearest rows' votes, a column per class of classes_."""
-        return self._answers(X, "predict_proba", self.n_neighbors, (len(self.classes_),), np.float64)
+        return self._answers(X, "predict_proba", current(self, "n_neighbors"), (len(self.classes_),), np.float64)
 
     def kneighbors(self, X: Any, n_neighbors: Optional[int] = None, return_distance: bool = True):
         """Distances (in the reduced space) and global training row indices, nearest first."""
-        count = self.n_neighbors if n_neighbors is None else n_neighbors
+        count = current(self, "n_neighbors") if n_neighbors is None else n_neighbors
         stacked = self._answers(X, "kneighbors", count, (count, 2), np.float64)
         distances, indices = stacked[..., 0], stacked[..., 1].astype(np.intp)
         return (distances, indices) if return_distance else indices
@@ -202,12 +204,12 @@ class ShardedClassifier:
         if names is not None and hasattr(X, "columns") and list(X.columns) != list(names):
             raise ValueError(f"Expected the columns the model was fitted with, {list(names)}, got {list(X.columns)}")
         count = neighbour_count(n_neighbors, self.n_samples_fit_)
+        weights = current(self, "weights")
         X = whole_rows(_as_array(X), self.n_features_in_)
         threads = threads_per_host()
         parts = []
         for rows, block in zip(X.chunks[0], X.to_delayed()[:, 0]):
             found = [dask.delayed(_shards.candidates)(shard, block, count, threads) for shard in self._shards]
-            answer = dask.delayed(_shards.answer)(what, count, self.classes_, self._scale_exponent, self.weights,
-                                                  *found)
+            answer = dask.delayed(_shards.answer)(what, count, self.classes_, self._scale_exponent, weights, *found)
             parts.append(da.from_delayed(answer, (rows, *trailing), dtype=dtype))
         return da.concatenate(parts)

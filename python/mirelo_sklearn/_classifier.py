@@ -8,6 +8,8 @@ from typing import Any, Callable, Dict, Optional, Tuple, Union
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
+from scipy.sparse import csr_array, csr_matrix
+from sklearn import get_config
 from sklearn.base import BaseEstimator, ClassifierMixin, ClassNamePrefixFeaturesOutMixin, TransformerMixin
 from sklearn.neighbors._base import KNeighborsMixin
 from sklearn.utils._param_validation import Interval
@@ -15,7 +17,7 @@ from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import _get_feature_names, check_array, check_is_fitted, check_X_y, validate_data
 
 from . import _native
-from ._parameters import CONSTRAINTS, engine_variance, thread_count
+from ._parameters import CONSTRAINTS, current, engine_variance, thread_count
 from ._weights import neighbour_weights, uniform, weighted_shares
 
 __all__ = ["MireloClassifier"]
@@ -100,18 +102,18 @@ class _Fit:
         return (self._distances(squared[others].reshape(shape), self.dtype),
                 rows[others].reshape(shape).astype(np.intp, copy=False))
 
-    def shares(self, X: Optional[np.ndarray], weights: Any, threads: int) -> NDArray[np.float64]:
-        """Each class's share of the (weighted) votes of the model's k nearest rows; X None:
-        the training rows', each without itself."""
+    def shares(self, X: Optional[np.ndarray], count: int, weights: Any, threads: int) -> NDArray[np.float64]:
+        """Each class's share of the (weighted) votes of the count nearest rows; X None: the
+        training rows', each without itself."""
         if X is not None and uniform(weights):
-            return self.model.vote_counts(X, threads) / self.model.k
-        distances, rows = self.neighbours(X, self.model.k, threads)
+            return self.model.vote_counts(X, count, threads) / count
+        distances, rows = self.neighbours(X, count, threads)
         return weighted_shares(self.codes[rows], neighbour_weights(weights, distances), len(self.classes))
 
-    def labels(self, X: Optional[np.ndarray], weights: Any, threads: int) -> np.ndarray:
+    def labels(self, X: Optional[np.ndarray], count: int, weights: Any, threads: int) -> np.ndarray:
         if X is not None and uniform(weights):
-            return self.classes[self.model.predict(X, threads)]
-        return self.classes[self.shares(X, weights, threads).argmax(axis=1)]
+            return self.classes[self.model.predict(X, count, threads)]
+        return self.classes[self.shares(X, count, weights, threads).argmax(axis=1)]
 
     def _distances(self, squared: np.ndarray, dtype: np.dtype) -> np.ndarray:
         # Rooted before the power of two comes off: the squares themselves may not be finite.
@@ -274,7 +276,9 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
         feature_names = _get_feature_names(X)
         # The engine checks that every value is finite as it reads them: no pass of its own here.
         X, y = check_X_y(X, y, dtype=_training_dtype(X), ensure_all_finite=False, estimator=self)
-        check_classification_targets(y)
+        # As a column, as KNeighborsClassifier checks its labels: the check refuses bytes labels
+        # in one dimension only.
+        check_classification_targets(y.reshape(-1, 1))
         classes, codes = np.unique(y, return_inverse=True)
         model = _native.Model(int(self.n_neighbors), engine_variance(self.n_components, *X.shape))
         try:
@@ -306,8 +310,7 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
             Labels from ``classes_``, the first maximum of ``predict_proba``: a tie goes to
             the first class in ``classes_``.
         """
-        fit, X = self._queries(X)
-        return fit.labels(X, self.weights, thread_count(self.n_jobs))
+        return self._labels(X, self._threads())
 
     def predict_proba(self, X: Optional[ArrayLike]) -> NDArray[np.float64]:
         """Each class's share of the (weighted) votes of the ``n_neighbors`` nearest training rows.
@@ -323,8 +326,7 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
             Each class's votes (or weights) over all of them, columns in the order of
             ``classes_``; a class none of the neighbours holds gets 0.
         """
-        fit, X = self._queries(X)
-        return fit.shares(X, self.weights, thread_count(self.n_jobs))
+        return self._shares(X, self._threads())
 
     def kneighbors(
         self, X: Optional[ArrayLike] = None, n_neighbors: Optional[int] = None, return_distance: bool = True
@@ -353,10 +355,36 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
         indices : ndarray of shape (n_queries, n_neighbors)
             Training row indices, nearest first; at equal distances the lower index first.
         """
-        fit, X = self._queries(X, n_neighbors)
-        count = fit.model.k if n_neighbors is None else int(n_neighbors)
-        distances, indices = fit.neighbours(X, count, thread_count(self.n_jobs))
+        fit, X, count = self._queries(X, n_neighbors)
+        distances, indices = fit.neighbours(X, count, self._threads())
         return (distances, indices) if return_distance else indices
+
+    def kneighbors_graph(self, X: Optional[ArrayLike] = None, n_neighbors: Optional[int] = None,
+                         mode: str = "connectivity") -> Union[csr_matrix, csr_array]:
+        """The neighbours of ``kneighbors`` as a sparse matrix, a row per query.
+
+        Parameters
+        ----------
+        X, n_neighbors
+            As for ``kneighbors``.
+        mode : {"connectivity", "distance"}, default="connectivity"
+            Each neighbour's entry: 1, or its distance.
+
+        Returns
+        -------
+        graph : sparse matrix of shape (n_queries, n_samples_fit_)
+            In CSR format, of scikit-learn's configured sparse interface: row i holds query
+            i's neighbours in the columns of their training rows.
+        """
+        if mode not in ("connectivity", "distance"):
+            raise ValueError(f'Expected mode "connectivity" or "distance", got {mode!r}')
+        # The columns and the shape come from the one fit that found the neighbours.
+        fit, X, count = self._queries(X, n_neighbors)
+        distances, indices = fit.neighbours(X, count, self._threads())
+        values = distances.ravel() if mode == "distance" else np.ones(indices.size)
+        graph = csr_matrix((values, indices.ravel(), np.arange(0, indices.size + 1, count)),
+                           shape=(len(indices), fit.n_samples))
+        return csr_array(graph) if get_config().get("sparse_interface") == "sparray" else graph
 
     def transform(self, X: ArrayLike) -> NDArray[np.float64]:
         """Reduce rows onto the kept principal components.
@@ -371,8 +399,8 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
         reduced : ndarray of shape (n_samples, n_components_)
             Coordinates in the space where neighbours are searched, in X's precision.
         """
-        fit, X = self._queries(X)
-        return fit.model.transform(X, thread_count(self.n_jobs)).astype(X.dtype, copy=False)
+        fit, X = self._checked(X)
+        return fit.model.transform(X, self._threads()).astype(X.dtype, copy=False)
 
     def inverse_transform(self, X: ArrayLike) -> NDArray[np.float64]:
         """The rows in feature space whose reduced coordinates are X: ``transform`` undone, up
@@ -415,7 +443,9 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
 
     @property
     def singular_values_(self) -> NDArray[np.float64]:
-        return np.sqrt(self.explained_variance_ * max(self.n_samples_fit_ - 1, 1))
+        check_is_fitted(self)
+        fit = vars(self)["_fit"]
+        return np.sqrt(fit.model.explained_variance * max(fit.n_samples - 1, 1))
 
     def _fitted_model(self) -> _native.Model:
         check_is_fitted(self)
@@ -468,9 +498,32 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
                 size += sys.getsizeof(value)
         return size
 
-    def _queries(self, X: Optional[ArrayLike], n_neighbors: Any = None) -> Tuple[_Fit, Optional[np.ndarray]]:
-        """The current fit and X checked against it, both from the same fit; None stays None
-        (the training rows as queries)."""
+    def _labels(self, X: Optional[ArrayLike], threads: int) -> np.ndarray:
+        """predict's answer with this many threads (also each Dask block's)."""
+        fit, X, count = self._queries(X)
+        return fit.labels(X, count, current(self, "weights"), threads)
+
+    def _shares(self, X: Optional[ArrayLike], threads: int) -> NDArray[np.float64]:
+        """predict_proba's answer with this many threads (also each Dask block's)."""
+        fit, X, count = self._queries(X)
+        return fit.shares(X, count, current(self, "weights"), threads)
+
+    def _threads(self) -> int:
+        return thread_count(current(self, "n_jobs"))
+
+    def _queries(self, X: Optional[ArrayLike], n_neighbors: Any = None) -> Tuple[_Fit, Optional[np.ndarray], int]:
+        """The current fit, X checked against it and the neighbour count, all for the same fit:
+        n_neighbors when given, else the estimator's own as it is now. None stays None (the
+        training rows as queries)."""
+        count = current(self, "n_neighbors") if n_neighbors is None else n_neighbors
+        fit, queries = self._checked(X)
+        # A training row's own place does not count among its neighbours.
+        most, relation = (fit.n_samples, "<=") if queries is not None else (fit.n_samples - 1, "<")
+        _neighbour_count(count, most, relation, fit.n_samples, fit.n_samples if queries is None else len(queries))
+        return fit, queries, int(count)
+
+    def _checked(self, X: Optional[ArrayLike]) -> Tuple[_Fit, Optional[np.ndarray]]:
+        """The current fit and X checked against it; None stays None."""
         check_is_fitted(self)
         while True:
             fit = vars(self)["_fit"]
@@ -481,9 +534,4 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
                     raise
                 continue  # checked against a fit stored meanwhile: check again
             if vars(self)["_fit"] is fit:
-                break
-        count = fit.model.k if n_neighbors is None else n_neighbors
-        # A training row's own place does not count among its neighbours.
-        most, relation = (fit.n_samples, "<=") if queries is not None else (fit.n_samples - 1, "<")
-        _neighbour_count(count, most, relation, fit.n_samples, fit.n_samples if queries is None else len(queries))
-        return fit, queries
+                return fit, queries

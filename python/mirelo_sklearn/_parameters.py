@@ -2,9 +2,9 @@
 
 import os
 from numbers import Integral
-from typing import Optional, Union
+from typing import Any, Optional, Union
 
-from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions
+from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions, validate_parameter_constraints
 
 _INT32_MAX = 2**31 - 1
 
@@ -24,6 +24,16 @@ CONSTRAINTS: dict = {
     "weights": [StrOptions({"uniform", "distance"}), callable, None],
     "scale": ["boolean"],
 }
+
+
+def current(estimator: Any, name: str) -> Any:
+    """The parameter's value, read once and checked as fit checks it: a value set after the fit
+    (by set_params, or in a damaged saved state) is refused where it is used, never taken for
+    another."""
+    value = getattr(estimator, name)
+    validate_parameter_constraints({name: estimator._parameter_constraints[name]}, {name: value},
+                                   caller_name=type(estimator).__name__)
+    return value
 
 
 def engine_variance(n_components: Union[int, float, None], n_samples: int, n_features: int) -> float:

@@ -6,6 +6,8 @@ import sys
 import tracemalloc
 import unittest
 
+import dask
+import dask.array as da
 import numpy as np
 import pytest
 from sklearn.calibration import CalibratedClassifierCV
@@ -20,6 +22,7 @@ from sklearn.preprocessing import StandardScaler
 from sklearn.utils._param_validation import InvalidParameterError
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
+import mirelo_dask
 import mirelo_sklearn
 from mirelo_sklearn import MireloClassifier, _native
 from mirelo_sklearn._classifier import _Fit, _loaded_fit
@@ -140,17 +143,35 @@ def test_training_rows_neighbours_leave_out_the_row_itself(copies, n_neighbors, 
     assert indices[:copies].tolist() == expected and (distances[:, :min(copies - 1, n_neighbors)] == 0).all()
 
 
+REFUSED_WEIGHTS = "finite, at least 0 and not all 0 for each query, got "
+
+
+def on_second_query(value):
+    return lambda d: np.where(np.arange(len(d))[:, None] == 1, value, np.ones_like(d))
+
+
 @pytest.mark.parametrize("weights, match", [
     (lambda d: d[:, :1], r"one weight per distance, shape \(2, 2\), got shape \(2, 1\)"),
-    (lambda d: d * np.nan, "finite weights"),
-    (lambda d: np.zeros_like(d), "only zeros for query 0"),
+    (lambda d: d * np.nan, REFUSED_WEIGHTS + r"\[nan nan\] for query 0"),
+    (on_second_query(np.inf), REFUSED_WEIGHTS + r"\[inf inf\] for query 1"),
+    (on_second_query(-1e-3), REFUSED_WEIGHTS + r"\[-0.001 -0.001\] for query 1"),
+    (lambda d: np.zeros_like(d), REFUSED_WEIGHTS + r"\[0. 0.\] for query 0"),
+    (lambda d: np.ones_like(d) * [1.0, -1.0], REFUSED_WEIGHTS + r"\[ 1. -1.\] for query 0"),
     (lambda d: d.astype(str), "real numbers"),
-])
+], ids=["shape", "nan", "inf", "negative", "zeros", "zero-sum", "text"])
 def test_weights_functions_that_cannot_weigh_raise(weights, match):
     model = MireloClassifier(n_neighbors=2, weights=weights).fit([[0.0], [1.0], [2.0]], ["a", "b", "a"])
     for call in (model.predict, model.predict_proba):
         with pytest.raises(ValueError, match=match):
             call([[0.4], [1.5]])
+
+
+@pytest.mark.parametrize("factor", [1e308, np.finfo(np.float64).max])
+def test_weights_whose_sum_overflows_give_the_same_shares(factor):
+    X, y, queries = digits()
+    shares = [MireloClassifier(n_neighbors=7, weights=lambda d, f=f: np.exp(-d / 8) * f).fit(X, y).predict_proba(queries)
+              for f in (1.0, factor)]
+    np.testing.assert_allclose(shares[1], shares[0], rtol=1e-12)
 
 
 def test_distance_weights_at_distance_zero_count_only_those_rows():
@@ -250,9 +271,9 @@ def test_neighbour_counts_the_training_cannot_serve_raise(call, error, message):
 
 def test_pickle_holds_the_trained_state_and_answers_bit_for_bit(capfd):
     X, y = load_wine(return_X_y=True)
-    model = MireloClassifier(n_neighbors=1, verbose=True).fit(X, y)
+    # Answering for a count other than the fitted one too.
+    model = MireloClassifier(n_neighbors=1, verbose=True).fit(X, y).set_params(n_neighbors=25)
     expected = [model.predict(X), model.predict_proba(X), *model.kneighbors(X), model.transform(X)]
-    model.set_params(n_neighbors=25)
     capfd.readouterr()
     loaded = pickle.loads(pickle.dumps(model))
     assert capfd.readouterr().out == ""  # loading trains nothing
@@ -338,6 +359,53 @@ def test_a_pickle_with_a_damaged_attribute_name_is_refused(name):
 def test_rejects_parameters(params):
     with pytest.raises(InvalidParameterError, match=f"'{next(iter(params))}' parameter of MireloClassifier"):
         MireloClassifier(**params).fit([[0.0], [1.0]], ["a", "b"])
+
+
+# Every call that reads n_neighbors; the first four read weights as well.
+QUERY_CALLS = {
+    "predict": lambda m, X: m.predict(X),
+    "predict_proba": lambda m, X: m.predict_proba(X),
+    "dask-predict": lambda m, X: mirelo_dask.predict(m, da.from_array(X, chunks=50)).compute(),
+    "dask-predict_proba": lambda m, X: mirelo_dask.predict_proba(m, da.from_array(X, chunks=50)).compute(),
+    "kneighbors": lambda m, X: m.kneighbors(X),
+    "kneighbors_graph": lambda m, X: m.kneighbors_graph(X, mode="distance").toarray(),
+    "dask-kneighbors": lambda m, X: dask.compute(*mirelo_dask.kneighbors(m, da.from_array(X, chunks=50))),
+}
+WEIGHING_CALLS = list(QUERY_CALLS)[:4]
+
+
+@pytest.mark.parametrize("name, queries", [(name, WINE_X[::5]) for name in QUERY_CALLS]
+                         + [(name, None) for name in QUERY_CALLS if not name.startswith("dask")])
+@pytest.mark.parametrize("params", [{"n_neighbors": 5}, {"n_neighbors": 2, "weights": "distance"}])
+def test_parameters_set_after_a_fit_serve_every_call(name, queries, params):
+    changed = pickle.loads(pickle.dumps(WINE_MODEL)).set_params(**params)
+    refitted = MireloClassifier(n_components=3, **params).fit(WINE_X, WINE_Y)
+    found, expected = (np.asarray(QUERY_CALLS[name](m, queries)) for m in (changed, refitted))
+    assert np.array_equal(found, expected)
+
+
+@pytest.mark.parametrize("name, param, value", [
+    *[(name, "n_neighbors", value) for name in QUERY_CALLS for value in (0, 2.0, 2**31)],
+    *[(name, "weights", "unifrom") for name in WEIGHING_CALLS],
+])
+@pytest.mark.parametrize("how", ["set_params", "loaded"])
+def test_parameters_set_after_a_fit_are_checked_at_each_call(name, param, value, how):
+    model = pickle.loads(pickle.dumps(WINE_MODEL))
+    if how == "set_params":
+        model.set_params(**{param: value})
+    else:  # as a damaged saved state would hold it
+        vars(model)[param] = value
+    with pytest.raises(InvalidParameterError, match=f"'{param}' parameter of MireloClassifier"):
+        QUERY_CALLS[name](model, WINE_X[:10])
+
+
+@pytest.mark.parametrize("labels", [np.array([b"b", b"ab"] * 15), [b"b", b"ab"] * 15], ids=["array", "list"])
+def test_bytes_labels_as_k_neighbors_classifier_takes_them(labels):
+    model = MireloClassifier(n_neighbors=1).fit(WINE_X[:30], labels)
+    reference = KNeighborsClassifier(n_neighbors=1).fit(WINE_X[:30], labels)
+    for found, expected in [(model.classes_, reference.classes_),
+                            (model.predict(WINE_X[:30]), reference.predict(WINE_X[:30]))]:
+        assert found.dtype == expected.dtype and found.tolist() == expected.tolist()
 
 
 @pytest.mark.parametrize("n_components", [
