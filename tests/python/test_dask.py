@@ -244,7 +244,11 @@ def test_sharded_fit_returns_only_once_every_shard_is_built(client, tmp_path):
      "less|Unknown label type"),
     (lambda m, Q, y: pickle.dumps(m), TypeError, "keep it in the process that fitted it"),
     (lambda m, Q, y: m.kneighbors(Q, n_neighbors=2.0), TypeError, "enter integer value"),
-], ids=["column-order", "continuous-labels", "missing-labels", "mixed-labels", "pickle", "float-count"])
+    # Parameters set after the fit are checked where they are used.
+    (lambda m, Q, y: vars(m).update(weights="unifrom") or m.predict(Q), ValueError, "'weights' parameter"),
+    (lambda m, Q, y: vars(m).update(n_neighbors=0) or m.kneighbors(Q), ValueError, "'n_neighbors' parameter"),
+], ids=["column-order", "continuous-labels", "missing-labels", "mixed-labels", "pickle", "float-count", "weights",
+        "count"])
 def test_sharded_calls_are_checked_as_the_estimators_are(client, call, error, message):
     frame = dd.from_pandas(pd.DataFrame(X_TRAIN, columns=[f"f{j}" for j in range(FEATURES)]), npartitions=3)
     y = np.arange(len(X_TRAIN)) % 3
