@@ -302,7 +302,8 @@ private:
         const KNNEngine& trained = fitted();
         const std::vector<mirelo::Neighbour> nearest = trained.nearest_rows(X, k);
         const std::vector<std::int32_t>& places = trained.training_places();
-        mirelo::VoteMatrix votes = mirelo::VoteMatrix::Zero(X.rows(), static_cast<Eigen::Index>(trained.classes().size()));
+        const auto n_classes_held = static_cast<Eigen::Index>(trained.classes().size());
+        mirelo::VoteMatrix votes = mirelo::VoteMatrix::Zero(X.rows(), n_classes_held);
         const Eigen::Index K = X.rows() > 0 ? static_cast<Eigen::Index>(nearest.size()) / X.rows() : 0;
         for (Eigen::Index i = 0; i < votes.rows() * K; ++i) {
             ++votes(i / K, places[static_cast<std::size_t>(nearest[static_cast<std::size_t>(i)].row)]);

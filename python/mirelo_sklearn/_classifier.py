@@ -173,7 +173,7 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
     ----------
     n_neighbors : int, default=3
         Neighbours that vote; at least 1 and at most the number of training rows when
-        predicting.
+        predicting. A value set after the fit serves every later call.
     n_components : int, float or None, default=0.95
         As for ``PCA``: a float strictly between 0 and 1 is the share of variance the kept
         components must reach (reaching it exactly is enough, where ``PCA`` keeps the first
@@ -185,7 +185,8 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
         How the neighbours' votes count, as in ``KNeighborsClassifier``: "uniform" (or None)
         the same; "distance" by the inverse of their distance, where a neighbour at distance 0
         leaves only the neighbours at distance 0, counting the same; a callable takes the
-        distances (n_queries, n_neighbors) and returns as many finite weights.
+        distances (n_queries, n_neighbors) and returns as many weights, finite, at least 0
+        and not all 0 for any query.
     n_jobs : int, default=None
         OpenMP threads of each call. None: the calling thread's setting (threadpoolctl's
         limit, else ``OMP_NUM_THREADS``, else every core); -1: every core; -2: all but one.

@@ -169,8 +169,8 @@ def test_weights_functions_that_cannot_weigh_raise(weights, match):
 @pytest.mark.parametrize("factor", [1e308, np.finfo(np.float64).max])
 def test_weights_whose_sum_overflows_give_the_same_shares(factor):
     X, y, queries = digits()
-    shares = [MireloClassifier(n_neighbors=7, weights=lambda d, f=f: np.exp(-d / 8) * f).fit(X, y).predict_proba(queries)
-              for f in (1.0, factor)]
+    shares = [MireloClassifier(n_neighbors=7, weights=lambda d, f=f: np.exp(-d / 8) * f).fit(X, y)
+              .predict_proba(queries) for f in (1.0, factor)]
     np.testing.assert_allclose(shares[1], shares[0], rtol=1e-12)
 
 
