@@ -55,15 +55,16 @@ def restored(state: Any) -> Tuple[Dict[str, Any], Optional[_native.Model], Optio
     format, model_state, rest, signature = state
     if format != FORMAT:
         refuse_format(format)
-    signed = isinstance(rest, bytes) and (model_state is None or (
+    signed = isinstance(rest, bytes) and isinstance(signature, bytes) and (model_state is None or (
         isinstance(model_state, tuple) and len(model_state) > 0 and isinstance(model_state[-1], bytes)))
     if not signed or signature != digest(model_state, rest):
         raise ValueError("Expected a saved MireloClassifier that matches its digest, got one that differs: it was "
                          "damaged after it was saved")
-    attributes, values = pickle.loads(rest)
+    contents = pickle.loads(rest)
+    attributes, values = contents if isinstance(contents, tuple) and len(contents) == 2 else (contents, None)
     if not isinstance(attributes, dict) or (model_state is None) != (values is None):
         raise ValueError("Expected a saved MireloClassifier of attributes and, with a model, its fit; got "
-                         f"{type(attributes).__name__} and {type(values).__name__}")
+                         f"{type(contents).__name__}")
     if model_state is None:
         return attributes, None, None
     model = _native.Model.__new__(_native.Model)
@@ -76,6 +77,8 @@ def _checked(model: _native.Model, values: Any) -> FitValues:
     training rows gives (a shard's model, say, may hold fewer classes or components)."""
     if not (isinstance(values, tuple) and len(values) == 4):
         raise ValueError(f"Expected a saved fit of classes, feature names, dtype and scale flag, got {values!r}")
+    if not model.is_fitted:
+        raise ValueError("Expected a saved state holding a fitted model, got one without a fit")
     classes, feature_names, dtype, scaled = values
     n_classes = model.n_classes
     if not isinstance(classes, np.ndarray) or classes.shape != (n_classes,):
