@@ -316,8 +316,8 @@ private:
 namespace {
 
 // The pickled form: its format number, the parameters, then (when fitted) the class count and
-// the trained state, and last a digest of all the fields before it. A format number changes
-// only with the layout, so a later mirelo still reads the formats it knows.
+// the trained state, and last a digest of all the fields before it. The format number changes
+// whenever the layout does, and only this format loads.
 constexpr std::int64_t kFormat = 1;
 constexpr std::size_t kParameterFields = 3;
 constexpr std::size_t kFittedFields = 9;
@@ -366,6 +366,16 @@ py::tuple saved(const Model& model) {
                                         std::move(s.reduced), codes, s.scale_exponent));
 }
 
+template <class T>
+T field(const py::tuple& state, std::size_t index, const char* what) {
+    try {
+        return state[index].cast<T>();
+    } catch (const py::cast_error&) {
+        throw std::invalid_argument(std::string("expected a saved state with a readable ") + what + ", got " +
+                                    py::str(py::type::of(state[index])).cast<std::string>());
+    }
+}
+
 void require_known_format(const py::tuple& state) {
     const bool numbered = state.size() > 0 && py::isinstance<py::int_>(state[0]) && !py::isinstance<py::bool_>(state[0]);
     if (!numbered) {
@@ -375,19 +385,8 @@ void require_known_format(const py::tuple& state) {
     }
     if (!py::object(state[0]).equal(py::int_(kFormat))) {
         throw std::invalid_argument("this model was saved in format " + py::repr(state[0]).cast<std::string>() +
-                                    ", and mirelo " +
-                                    kVersion + " reads format " + std::to_string(kFormat) +
+                                    ", and mirelo " + kVersion + " reads format " + std::to_string(kFormat) +
                                     "; load it with the mirelo that saved it, or fit it again");
-    }
-}
-
-template <class T>
-T field(const py::tuple& state, std::size_t index, const char* what) {
-    try {
-        return state[index].cast<T>();
-    } catch (const py::cast_error&) {
-        throw std::invalid_argument(std::string("expected a saved state with a readable ") + what + ", got " +
-                                    py::str(py::type::of(state[index])).cast<std::string>());
     }
 }
 

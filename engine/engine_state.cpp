@@ -105,16 +105,16 @@ void validate_shape(const StateShape& s) {
         throw std::invalid_argument("expected a saved state with at least one feature, got an empty mean");
     }
     if (s.n_components < 1 || s.n_components > d) {
-        throw std::invalid_argument("expected a saved state with 1 to " + std::to_string(d) + " components, got " +
-                                    std::to_string(s.n_components));
-    }
-    if (s.rows == 0) {
-        throw std::invalid_argument("expected a saved state with at least one training row, got none");
+        throw std::invalid_argument("expected a saved state with 1 to " + std::to_string(d) +
+                                    " components, got " + std::to_string(s.n_components));
     }
     const auto m = static_cast<Eigen::Index>(s.n_components);
     require_shape(s.spreads, 1, d, 1, "spread vector");
     require_shape(s.component_rows, s.component_cols, d, m, "component matrix");
     require_shape(s.ratios, 1, m, 1, "explained variance ratio");
+    if (s.rows == 0) {
+        throw std::invalid_argument("expected a saved state with at least one training row, got none");
+    }
     require_shape(s.rows, s.reduced_cols, s.rows, m, "reduced training matrix");
     if (s.labels != s.rows) {
         throw std::invalid_argument("expected a saved state with one label per training row (" +
