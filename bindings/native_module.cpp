@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -346,8 +347,8 @@ private:
 namespace {
 
 // The pickled form: its format number, the parameters, then (when fitted) the class count and
-// the trained state, and last a digest of all the fields before it. A format number changes
-// only with the layout, so a later mirelo still reads the formats it knows.
+// the trained state, and last a digest of all the fields before it. The format number changes
+// whenever the layout does, and only this format loads.
 constexpr std::int64_t kFormat = 1;
 constexpr std::size_t kParameterFields = 3;
 constexpr std::size_t kFittedFields = 9;
@@ -413,23 +414,92 @@ void require_known_format(const py::tuple& state) {
                                     (state.size() > 0 ? py::repr(state[0]).cast<std::string>() : "nothing") +
                                     ": it was saved by an earlier mirelo or is not a mirelo model; fit it again");
     }
-    const auto format = state[0].cast<std::int64_t>();
-    if (format != kFormat) {
-        throw std::invalid_argument("this model was saved in format " + std::to_string(format) + ", and mirelo " +
-                                    kVersion + " reads format " + std::to_string(kFormat) +
+    if (!py::object(state[0]).equal(py::int_(kFormat))) {
+        throw std::invalid_argument("this model was saved in format " + py::repr(state[0]).cast<std::string>() +
+                                    ", and mirelo " + kVersion + " reads format " + std::to_string(kFormat) +
                                     "; load it with the mirelo that saved it, or fit it again");
     }
 }
 
-// A model from the fields of a saved state (without its digest), after checking everything a
-// training could not have produced.
-std::unique_ptr<Model> from_fields(const py::tuple& state) {
+// An integer field as it is saved: an integer in T's range, never a bool or a float to truncate.
+template <class T>
+T integer_field(const py::tuple& state, std::size_t index, const char* what) {
+    const py::handle value = state[index];
+    if (!PyIndex_Check(value.ptr()) || PyBool_Check(value.ptr())) {
+        throw std::invalid_argument(std::string("expected a saved state whose ") + what + " is an integer, got " +
+                                    py::repr(value).cast<std::string>());
+    }
+    const auto number = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
+    if (!number) {
+        throw py::error_already_set();
+    }
+    const py::int_ lowest(std::numeric_limits<T>::min()), highest(std::numeric_limits<T>::max());
+    if (number < lowest || number > highest) {
+        throw std::invalid_argument(std::string("expected a saved state whose ") + what + " is from " +
+                                    std::to_string(std::numeric_limits<T>::min()) + " to " +
+                                    std::to_string(std::numeric_limits<T>::max()) + ", got " +
+                                    py::repr(value).cast<std::string>());
+    }
+    return number.cast<T>();
+}
+
+// An array field as it is saved, looked at before anything is converted or copied: its dtype,
+// its number of dimensions, and memory of its own for every element its shape claims (a
+// broadcast view could claim terabytes).
+py::array array_field(const py::tuple& state, std::size_t index, const char* what, const py::dtype& dtype,
+                      py::ssize_t ndim) {
+    const py::handle value = state[index];
+    const std::string expected = std::string("expected a saved state whose ") + what + " is a contiguous " +
+                                 dtype.attr("name").cast<std::string>() + " array of " + std::to_string(ndim) +
+                                 (ndim == 1 ? " dimension" : " dimensions") + ", got ";
+    if (!py::isinstance<py::array>(value)) {
+        throw std::invalid_argument(expected + py::str(py::type::of(value)).cast<std::string>());
+    }
+    const auto array = py::reinterpret_borrow<py::array>(value);
+    const bool contiguous = (array.flags() & (py::array::c_style | py::array::f_style)) != 0;
+    if (!array.dtype().equal(dtype) || array.ndim() != ndim || !contiguous) {
+        throw std::invalid_argument(expected + array.dtype().attr("name").cast<std::string>() + " of shape " +
+                                    py::str(array.attr("shape")).cast<std::string>() +
+                                    (contiguous ? "" : " laid out with strides " +
+                                                           py::str(array.attr("strides")).cast<std::string>()));
+    }
+    return array;
+}
+
+// The fields' types and sizes, checked against one another before any is converted, copied or
+// hashed: a small state that claims huge dimensions is refused, not allocated.
+void require_layout(const py::tuple& state) {
     require_known_format(state);
     if (state.size() != kParameterFields && state.size() != kParameterFields + kFittedFields) {
         throw std::invalid_argument("expected a saved state of " + std::to_string(kParameterFields) + " or " +
                                     std::to_string(kParameterFields + kFittedFields) + " fields, got " +
                                     std::to_string(state.size()));
     }
+    integer_field<std::int32_t>(state, 1, "k");
+    if (state.size() == kParameterFields) {
+        return;
+    }
+    const auto n_classes = integer_field<std::int64_t>(state, 3, "class count");
+    const py::dtype real = py::dtype::of<double>();
+    const py::array mean = array_field(state, 4, "mean", real, 1);
+    const py::array spreads = array_field(state, 5, "spread vector", real, 1);
+    const auto n_components = integer_field<std::int32_t>(state, 6, "component count");
+    const py::array components = array_field(state, 7, "component matrix", real, 2);
+    const py::array ratios = array_field(state, 8, "explained variance ratio", real, 1);
+    const py::array reduced = array_field(state, 9, "reduced training matrix", real, 2);
+    const py::array codes = array_field(state, 10, "class code vector", py::dtype::of<std::int64_t>(), 1);
+    integer_field<int>(state, 11, "scale exponent");
+    mirelo::validate_shape({mean.shape(0), spreads.shape(0), components.shape(0), components.shape(1),
+                            ratios.shape(0), reduced.shape(0), reduced.shape(1), codes.shape(0), n_components});
+    if (n_classes < 1) {
+        throw std::invalid_argument("expected a saved state with at least one class, got " +
+                                    std::to_string(n_classes));
+    }
+}
+
+// A model from the fields of a saved state whose layout was checked, after checking everything
+// a training could not have produced.
+std::unique_ptr<Model> model_of(const py::tuple& state) {
     const auto k = field<std::int32_t>(state, 1, "k");
     const auto variance = field<double>(state, 2, "variance");
     if (k < 1 || !(std::isfinite(variance) && variance > 0.0)) {
@@ -457,19 +527,25 @@ std::unique_ptr<Model> from_fields(const py::tuple& state) {
     return model;
 }
 
+std::unique_ptr<Model> from_fields(const py::tuple& state) {
+    require_layout(state);
+    return model_of(state);
+}
+
 std::unique_ptr<Model> restored(const py::tuple& state) {
     require_known_format(state);
     py::tuple fields(state.size() - 1);
     for (std::size_t i = 0; i + 1 < state.size(); ++i) {
         fields[i] = state[i];
     }
+    require_layout(fields);
     // Checked before anything is read, so that a damaged model never answers.
     const py::object digest = state[state.size() - 1];
     if (!py::isinstance<py::bytes>(digest) || !digest.equal(digest_of(fields))) {
         throw std::invalid_argument("expected a saved state whose contents match its digest, got one that "
                                     "differs: the model was damaged after it was saved");
     }
-    return from_fields(fields);
+    return model_of(fields);
 }
 
 }  // namespace

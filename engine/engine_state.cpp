@@ -2,9 +2,11 @@
 
 #include <cmath>
 #include <limits>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
+#include "first_pass.hpp"
 #include "huge_pages.hpp"
 #include "input_checks.hpp"
 #include "knn_engine.hpp"
@@ -72,10 +74,33 @@ void require_ratios(const Vector& ratios) {
     }
 }
 
+// Each spread is what the fit divides by: 1 (no scaling, or a column that barely varies) or a
+// finite deviation of at least kMinSpread.
+void require_spreads(const Vector& spreads) {
+    for (Eigen::Index j = 0; j < spreads.size(); ++j) {
+        if (!(spreads[j] == 1.0 || (std::isfinite(spreads[j]) && spreads[j] >= kMinSpread))) {
+            std::ostringstream message;
+            message << "expected a saved state whose spread vector holds 1 or finite values of at least "
+                    << kMinSpread << ", got " << spreads[j] << " for feature " << j;
+            throw std::invalid_argument(message.str());
+        }
+    }
+}
+
+// A row projected onto an axis of zero length (wide data's null directions) lands on zero.
+void require_flat_zero_axes(const EngineState& s) {
+    for (Eigen::Index c = 0; c < s.reduced.cols(); ++c) {
+        if ((s.components.col(c).array() == 0.0).all() && (s.reduced.col(c).array() != 0.0).any()) {
+            throw std::invalid_argument("expected a saved state whose reduced training matrix is zero along component " +
+                                        std::to_string(c) + ", an axis of zero length, got rows that vary along it");
+        }
+    }
+}
+
 }  // namespace
 
-void validate_state(const EngineState& s) {
-    const Eigen::Index d = s.mean.size();
+void validate_shape(const StateShape& s) {
+    const Eigen::Index d = s.features;
     if (d == 0) {
         throw std::invalid_argument("expected a saved state with at least one feature, got an empty mean");
     }
@@ -83,19 +108,24 @@ void validate_state(const EngineState& s) {
         throw std::invalid_argument("expected a saved state with 1 to " + std::to_string(d) +
                                     " components, got " + std::to_string(s.n_components));
     }
-    const Eigen::Index m = s.n_components;
-    require_shape(s.std_dev.size(), 1, d, 1, "spread vector");
-    require_shape(s.components.rows(), s.components.cols(), d, m, "component matrix");
-    require_shape(s.explained_variance_ratio.size(), 1, m, 1, "explained variance ratio");
-    if (s.reduced.rows() == 0) {
+    const auto m = static_cast<Eigen::Index>(s.n_components);
+    require_shape(s.spreads, 1, d, 1, "spread vector");
+    require_shape(s.component_rows, s.component_cols, d, m, "component matrix");
+    require_shape(s.ratios, 1, m, 1, "explained variance ratio");
+    if (s.rows == 0) {
         throw std::invalid_argument("expected a saved state with at least one training row, got none");
     }
-    require_shape(s.reduced.rows(), s.reduced.cols(), s.reduced.rows(), m, "reduced training matrix");
-    if (static_cast<Eigen::Index>(s.labels.size()) != s.reduced.rows()) {
+    require_shape(s.rows, s.reduced_cols, s.rows, m, "reduced training matrix");
+    if (s.labels != s.rows) {
         throw std::invalid_argument("expected a saved state with one label per training row (" +
-                                    std::to_string(s.reduced.rows()) + "), got " +
-                                    std::to_string(s.labels.size()) + " labels");
+                                    std::to_string(s.rows) + "), got " + std::to_string(s.labels) + " labels");
     }
+}
+
+void validate_state(const EngineState& s) {
+    validate_shape({s.mean.size(), s.std_dev.size(), s.components.rows(), s.components.cols(),
+                    s.explained_variance_ratio.size(), s.reduced.rows(), s.reduced.cols(),
+                    static_cast<Eigen::Index>(s.labels.size()), s.n_components});
     // The PCA's exponent brings the largest centred magnitude near one: a double's exponent range.
     constexpr int kLowest = 1 - std::numeric_limits<double>::max_exponent;
     constexpr int kHighest = std::numeric_limits<double>::digits - std::numeric_limits<double>::min_exponent;
@@ -109,11 +139,9 @@ void validate_state(const EngineState& s) {
     require_ratios(s.explained_variance_ratio);
     require_orthonormal_axes(s.components, s.explained_variance_ratio);
     require_finite_field(s.reduced, "reduced training matrix");
-    // Spreads are at least the smallest the fit keeps, or one.
-    if (!s.std_dev.allFinite() || (s.std_dev.array() <= 0.0).any()) {
-        throw std::invalid_argument("expected finite, positive spreads in the saved state");
-    }
+    require_spreads(s.std_dev);
     require_finite_squared_norms(s.reduced, "a saved state");
+    require_flat_zero_axes(s);
 }
 
 EngineState KNNEngine::export_state() const {

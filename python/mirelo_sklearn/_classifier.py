@@ -1,10 +1,9 @@
 """MireloClassifier: scikit-learn's classifier interface over the private ``_native`` module."""
 
-import hashlib
-import pickle
+import copy
 import sys
 from numbers import Integral
-from typing import Any, Callable, Dict, Optional, Tuple, Union
+from typing import Any, Callable, Dict, NoReturn, Optional, Tuple, Union
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -16,7 +15,7 @@ from sklearn.utils._param_validation import Interval
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import _get_feature_names, check_array, check_is_fitted, check_X_y, validate_data
 
-from . import _native
+from . import _native, _saved_state
 from ._parameters import CONSTRAINTS, current, engine_variance, thread_count
 from ._weights import neighbour_weights, uniform, weighted_shares
 
@@ -25,8 +24,6 @@ __all__ = ["MireloClassifier"]
 # How the engine's message for a value that is not finite begins; scikit-learn's own checks
 # name NaN and infinity.
 _NOT_FINITE = "expected finite values in the training matrix"
-# The layout of a pickled fit; a later mirelo keeps reading the formats it knows.
-_FIT_FORMAT = 1
 # Inputs keep their precision in what comes back; the engine works in double either way, and
 # reads training rows of either where they lie.
 _DTYPES = [np.float64, np.float32]
@@ -50,9 +47,9 @@ class _Fit:
     pickle or a deepcopy taken while another fit runs sees this fit whole or the next one
     whole, never one fit's model with another's classes.
 
-    It pickles as the native model (which carries its own digest) and the rest, pickled apart
-    under a digest of its own; the counts and the rows' class codes are read back from the
-    model, so a loaded one cannot disagree with itself.
+    The estimator pickles it with its own attributes under one digest (``_saved_state``); the
+    counts and the rows' class codes are read back from the model, so a loaded one cannot
+    disagree with itself.
     """
 
     __slots__ = ("model", "classes", "feature_names", "dtype", "scaled", "codes", "n_samples", "n_features",
@@ -60,18 +57,6 @@ class _Fit:
 
     def __init__(self, model: _native.Model, classes: np.ndarray, feature_names: Optional[np.ndarray],
                  dtype: np.dtype, scaled: bool) -> None:
-        if not isinstance(model, _native.Model) or not model.is_fitted:
-            raise ValueError(f"Expected a saved state holding a fitted model, got {type(model).__name__}")
-        if not isinstance(classes, np.ndarray) or classes.ndim != 1 or len(classes) != model.n_classes:
-            raise ValueError(f"Expected a saved state with {model.n_classes} classes, got {classes!r}")
-        if model.classes_held != model.n_classes:
-            raise ValueError(f"Expected a saved state whose training rows hold each of its {model.n_classes} "
-                             f"classes, got rows of {model.classes_held}")
-        if feature_names is not None and (not isinstance(feature_names, np.ndarray)
-                                          or feature_names.shape != (model.n_features,)):
-            raise ValueError(f"Expected a saved state with {model.n_features} feature names, got {feature_names!r}")
-        if np.dtype(dtype) not in _DTYPES or not isinstance(scaled, bool):
-            raise ValueError(f"Expected a saved state with a float dtype and a scale flag, got {dtype!r}, {scaled!r}")
         self.model = model
         self.classes = classes
         self.feature_names = feature_names
@@ -82,11 +67,6 @@ class _Fit:
         self.n_features = model.n_features
         self.n_components = model.n_components
         self.explained_variance_ratio = model.explained_variance_ratio
-
-    def __reduce__(self) -> Tuple[Any, ...]:
-        rest = pickle.dumps((self.classes, self.feature_names, self.dtype.str, self.scaled),
-                            protocol=pickle.HIGHEST_PROTOCOL)
-        return _loaded_fit, (_FIT_FORMAT, self.model, rest, hashlib.blake2b(rest).digest())
 
     def neighbours(self, X: Optional[np.ndarray], count: int, threads: int) -> Neighbours:
         """Distances (in X's precision) and rows of each query's nearest; X None: the training
@@ -128,14 +108,10 @@ def _print_line(line: str) -> None:
     print(line, file=sys.stdout, flush=True)
 
 
-def _loaded_fit(format: Any, model: _native.Model, rest: Any, digest: Any) -> _Fit:
-    if format != _FIT_FORMAT:
-        raise ValueError(f"This model was saved in format {format!r}, and mirelo {_native.__version__} reads "
-                         f"format {_FIT_FORMAT}: load it with the mirelo that saved it, or fit it again")
-    if not isinstance(rest, bytes) or hashlib.blake2b(rest).digest() != digest:
-        raise ValueError("Expected saved classes that match their digest, got ones that differ: the model was "
-                         "damaged after it was saved")
-    return _Fit(model, *pickle.loads(rest))
+def _loaded_fit(format: Any, *fields: Any) -> NoReturn:
+    """Where a pickle of the first layout, whose digests left the parameters out, loads its fit:
+    refused by its format number."""
+    _saved_state.refuse_format(format)
 
 
 def _fitted_attribute(name: str, read: Callable[[_Fit], Any], doc: str) -> Any:
@@ -464,23 +440,40 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
     def __sklearn_is_fitted__(self) -> bool:
         return "_fit" in vars(self)
 
-    def __getstate__(self) -> Dict[str, Any]:
+    def __getstate__(self) -> tuple:
         # One copy of the attributes, taken at once: the fit in it is whole.
-        return vars(self).copy()
+        attributes = vars(self).copy()
+        fit = attributes.pop("_fit", None)
+        if fit is None:
+            return _saved_state.saved(attributes, None, None)
+        return _saved_state.saved(attributes, fit.model, (fit.classes, fit.feature_names, fit.dtype.str, fit.scaled))
 
-    def __setstate__(self, state: Dict[str, Any]) -> None:
+    def __setstate__(self, state: Any) -> None:
+        attributes, model, values = _saved_state.restored(state)
         parameters = set(self._get_param_names())
-        # Beside the parameters and the fit, only scikit-learn's own records (set_output, metadata routing).
-        unknown = {name for name in state if name not in parameters and name != "_fit"
+        # Beside the parameters, only scikit-learn's own records (set_output, metadata routing).
+        unknown = {name for name in attributes if name not in parameters
                    and not name.startswith(("_sklearn", "_metadata_request"))}
-        missing = parameters - set(state)
+        missing = parameters - set(attributes)
         if unknown or missing:
             raise ValueError(f"Expected a saved MireloClassifier with the parameters {sorted(parameters)} and "
                              f"at most a fit, got unknown attributes {sorted(unknown)} and missing {sorted(missing)}")
-        fit = state.get("_fit")
-        if fit is not None and not isinstance(fit, _Fit):
-            raise ValueError(f"Expected a saved MireloClassifier whose fit is whole, got {type(fit).__name__}")
-        vars(self).update(state)
+        if model is not None:
+            attributes["_fit"] = _Fit(model, *values)
+        vars(self).update(attributes)
+
+    # Copies take the attributes as they are rather than through the pickled form, so that a
+    # parameter that does not pickle (a lambda as weights) copies as it always has.
+    def __copy__(self) -> "MireloClassifier":
+        copied = type(self).__new__(type(self))
+        vars(copied).update(vars(self).copy())
+        return copied
+
+    def __deepcopy__(self, memo: Dict[int, Any]) -> "MireloClassifier":
+        copied = type(self).__new__(type(self))
+        memo[id(self)] = copied
+        vars(copied).update(copy.deepcopy(vars(self).copy(), memo))
+        return copied
 
     @property
     def _n_features_out(self) -> int:

@@ -160,7 +160,13 @@ TEST(EngineState, CorruptStatesAreRejectedAndChangeNothing) {
         {"mean", [](EngineState& s, double v) { s.mean[2] = v; }, {"finite", "mean"}},
         {"component value", [](EngineState& s, double v) { s.components(1, 0) = v; }, {"finite", "components"}},
         {"reduced value", [](EngineState& s, double v) { s.reduced(7, 0) = v; }, {"finite", "reduced"}},
-        {"spread value", [](EngineState& s, double) { s.std_dev[0] = 0.0; }, {"positive spreads"}},
+        {"spread value", [](EngineState& s, double) { s.std_dev[0] = 0.0; }, {"spread vector", "got 0 for feature 0"}},
+        {"spread below the floor", [](EngineState& s, double) { s.std_dev[4] = 1e-12; },
+         {"spread vector holds 1 or finite values of at least 1e-09", "got 1e-12 for feature 4"}},
+        {"spread value not finite", [](EngineState& s, double v) { s.std_dev[1] = v; }, {"spread vector", "nan"}},
+        // A training leaves rows on zero along an axis of zero length, never elsewhere.
+        {"rows along a zero axis", [](EngineState& s, double) { s.components.col(1).setZero(); },
+         {"zero along component 1, an axis of zero length"}},
         {"scale exponent", [](EngineState& s, double) { s.scale_exponent = 5000; }, {"scale exponent", "5000"}},
         // Just past the powers of two that scale a double's range to one and back.
         {"exponent above", [](EngineState& s, double) { s.scale_exponent = 1075; }, {"scale exponent", "1075"}},

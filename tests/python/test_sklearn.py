@@ -1,5 +1,6 @@
 """MireloClassifier under scikit-learn's own estimator checks and model-selection tools."""
 
+import copy
 import importlib.metadata
 import pickle
 import sys
@@ -25,7 +26,8 @@ from sklearn.utils.estimator_checks import parametrize_with_checks
 import mirelo_dask
 import mirelo_sklearn
 from mirelo_sklearn import MireloClassifier, _native
-from mirelo_sklearn._classifier import _Fit, _loaded_fit
+from mirelo_sklearn import _saved_state
+from mirelo_sklearn._classifier import _loaded_fit
 
 
 @parametrize_with_checks([MireloClassifier()])
@@ -298,8 +300,18 @@ def test_pickled_state():
     restored = _native.Model.__new__(_native.Model)
     restored.__setstate__(_native.Model(3, 0.95).__getstate__())
     assert not restored.is_fitted and restored.k == 3
-    with pytest.raises(ValueError, match=r"saved in format 2, and mirelo .* reads format 1"):
-        _loaded_fit(2, WINE_MODEL._fit.model, b"", b"")
+
+
+# The layout before the parameters came under the digest: a dict of attributes, the fit apart.
+@pytest.mark.parametrize("load, format", [
+    (lambda: _loaded_fit(1, WINE_MODEL._fit.model, b"", b""), "1"),
+    (lambda: MireloClassifier().__setstate__(MireloClassifier().get_params()), "1"),
+    (lambda: MireloClassifier().__setstate__((3, *WINE_MODEL.__getstate__()[1:])), "3"),
+    (lambda: MireloClassifier().__setstate__(("2", *WINE_MODEL.__getstate__()[1:])), "'tuple'"),
+], ids=["first-fitted", "first-unfitted", "later", "text"])
+def test_pickles_of_other_formats_are_refused(load, format):
+    with pytest.raises(ValueError, match=rf"saved in format {format}, and mirelo .* reads format 2"):
+        load()
 
 
 def replaced(fields, index, value):
@@ -312,24 +324,112 @@ def replaced(fields, index, value):
     (lambda f: f[:5], "3 or 12 fields, got 5"),
     (lambda f: replaced(f, 1, 0), "k of at least 1"),
     (lambda f: replaced(f, 2, np.nan), "variance above zero and finite"),
-    (lambda f: replaced(f, 4, "mean"), "readable mean, got <class 'str'>"),
+    (lambda f: replaced(f, 4, "mean"), "mean is a contiguous float64 array of 1 dimension, got <class 'str'>"),
     (lambda f: replaced(f, 7, f[7] * 0), "at least one non-zero component"),
     (lambda f: replaced(f, 7, f[7] * 1.01), "orthonormal components"),
     (lambda f: replaced(f, 7, f[7][:, [0, 0, 2]]), "orthonormal components"),
     (lambda f: replaced(f, 8, -f[8]), "explained variance ratios"),
-    (lambda f: replaced(f, 8, f[8][::-1]), "explained variance ratios"),
+    (lambda f: replaced(f, 8, f[8][::-1].copy()), "explained variance ratios"),
     (lambda f: replaced(f, 8, f[8] * np.nan), "explained variance ratios"),
-    (lambda f: replaced(f, 9, f[9][:, :1]), "reduced training matrix is 178 x"),
+    (lambda f: replaced(f, 9, f[9][:, :1].copy()), "reduced training matrix is 178 x"),
     (lambda f: replaced(f, 9, f[9] * np.nan), "finite values"),
     (lambda f: replaced(f, 10, f[10] + 3), "class codes from 0 to 2"),
-    (lambda f: replaced(f, 10, np.where(f[10] == 1, 0, f[10])), "each of its 3 classes, got rows of 2"),
+    (lambda f: replaced(f, 10, f[10] + 0.7), "class code vector is a contiguous int64 array of 1 dimension, got float64"),
+    (lambda f: replaced(f, 3, 3.0), "class count is an integer, got 3.0"),
+    (lambda f: replaced(f, 6, True), "component count is an integer, got True"),
+    (lambda f: replaced(f, 6, 2**40), "component count is from .* got 1099511627776"),
+    (lambda f: replaced(f, 5, f[5] * 1e-12), "spread vector holds 1 or finite values of at least 1e-09, got 1e-12"),
+    (lambda f: replaced(f, 7, f[7] * [1, 1, 0]), "zero along component 2, an axis of zero length"),
+    # About 1 KB that claims 8 TB: refused by its layout before anything is allocated.
+    (lambda f: (*f[:4], np.broadcast_to(0.0, (10**12,)), np.broadcast_to(1.0, (10**12,)), f[6],
+                np.broadcast_to(0.0, (10**12, 3)), *f[8:]), r"mean is a contiguous float64 array .* strides \(0,\)"),
 ], ids=["format", "versioned", "fields", "k", "variance", "mean-type", "zero-axes", "long-axes", "same-axes",
         "negative-ratios", "rising-ratios", "nan-ratios", "reduced-width", "reduced-nan", "codes-range",
-        "class-missing"])
+        "float-codes", "float-class-count", "bool-count", "huge-count", "tiny-spread", "zero-axis-rows",
+        "huge-broadcast"])
 def test_saved_states_no_training_produces_are_refused(change, message):
     fields = WINE_MODEL._fit.model.__getstate__()[:-1]  # without the digest
     with pytest.raises(ValueError, match=message):
-        _Fit(_native.Model.from_state(change(fields)), WINE_MODEL.classes_, None, np.float64, False)
+        _native.Model.from_state(change(fields))
+
+
+def crafted(change, base=WINE_MODEL):
+    """base's pickled state after change(native fields, fit values, attributes), its digests made
+    again: what no damage makes, only a deliberate edit."""
+    _, model_state, rest, _ = base.__getstate__()
+    attributes, values = pickle.loads(rest)
+    fields, values, attributes = change(list(model_state[:-1]), list(values), attributes)
+    return _saved_state.saved(attributes, _native.Model.from_state(tuple(fields)), tuple(values))
+
+
+def changed(items, index, value):
+    items[index] = value
+    return items
+
+
+# Three rows, one per class: as many components as rows.
+THREE_ROWS = MireloClassifier(n_components=None).fit(WINE_X[[0, 60, 130]], WINE_Y[[0, 60, 130]])
+
+
+# Each case changes WINE_MODEL unless it names another model.
+@pytest.mark.parametrize("change, message, base", [(*case, WINE_MODEL)[:3] for case in [
+    (lambda f, v, a: (changed(f, 5, f[5] * 2), v, a), "spread vector is all 1 with scale=False"),
+    (lambda f, v, a: (f, changed(v, 0, np.array([0, 0, 2])), a), "distinct, sorted"),
+    (lambda f, v, a: (f, changed(v, 0, np.array([2, 1, 0])), a), "distinct, sorted"),
+    (lambda f, v, a: (f, changed(v, 0, np.array([0.5, 1.0, 2.0])), a), "whole numbers"),
+    (lambda f, v, a: (f, changed(v, 0, np.array([0, "a", 2], dtype=object)), a), "distinct, sorted"),
+    (lambda f, v, a: (f, changed(v, 0, np.array([0, 1])), a), r"classes of shape \(3,\)"),
+    (lambda f, v, a: (changed(f, 10, np.where(f[10] == 1, 0, f[10])), v, a), "each of its 3 classes, got rows of 2"),
+    (lambda f, v, a: (f, changed(v, 1, np.array(["a"] * 13, dtype=object)), a), r"feature names, got \['a'\]"),
+    (lambda f, v, a: (f, changed(v, 1, np.arange(13)), a), "13 saved feature names, each a str"),
+    (lambda f, v, a: (f, changed(v, 2, "<i8"), a), "float dtype"),
+    (lambda f, v, a: (f, changed(v, 3, 1), a), "scale flag"),
+    (lambda f, v, a: (changed(f, 8, f[8] * 0), v, a), "ratios are not all 0 while its reduced training rows vary"),
+    (lambda f, v, a: ({**dict(enumerate(f)), 9: f[9][:2], 10: f[10][:2], 3: 2}.values(), changed(v, 0, v[0][:2]), a),
+     "at most as many components as its 2 training rows, got 3", THREE_ROWS),
+    (lambda f, v, a: (f, v, {**a, "_fit": None}), r"unknown attributes \['_fit'\]"),
+    (lambda f, v, a: (f, v, {k: a[k] for k in a if k != "weights"}), r"missing \['weights'\]"),
+]], ids=["spreads-unscaled", "duplicate-classes", "unsorted-classes", "fractional-classes", "mixed-classes",
+        "class-count", "class-missing", "repeated-names", "name-types", "dtype", "scale-flag", "zero-ratios",
+        "components-above-rows", "fit-attribute", "missing-parameter"])
+def test_saved_fits_no_training_produces_are_refused(change, message, base):
+    with pytest.raises(ValueError, match=message):
+        MireloClassifier().__setstate__(crafted(change, base))
+
+
+def test_the_crafted_states_change_only_what_they_name():
+    for base in (WINE_MODEL, THREE_ROWS):
+        loaded = MireloClassifier()
+        loaded.__setstate__(crafted(lambda f, v, a: (f, v, a), base))
+        assert all(np.array_equal(a, b) for a, b in zip(wine_answers(loaded), wine_answers(base)))
+
+
+def test_parts_of_two_pickles_never_load_together():
+    other = MireloClassifier(n_components=3).fit(WINE_X[::-1], WINE_Y[::-1] + 10)
+    ours, theirs = WINE_MODEL.__getstate__(), other.__getstate__()
+    for spliced in [(2, ours[1], theirs[2], theirs[3]), (2, ours[1], theirs[2], ours[3]),
+                    (2, theirs[1], ours[2], ours[3])]:
+        with pytest.raises(ValueError, match="damaged after it was saved"):
+            MireloClassifier().__setstate__(spliced)
+
+
+@pytest.mark.parametrize("saved, damaged", [
+    (b"n_neighbors\x94K\x03", b"n_neighbors\x94K\x07"), (b"\x8c\x07uniform", b"\x8c\x07uniforn"),
+    (b"\x8c\x0bn_neighbors", b"\x8c\x0bn_neighborX"), (b"\x8c\x05scale", b"\x8c\x05scalX"),
+], ids=["n_neighbors", "weights", "parameter-name", "other-name"])
+def test_a_damaged_parameter_is_refused_at_load(saved, damaged):
+    pickled = pickle.dumps(WINE_MODEL)
+    assert pickled.count(saved) == 1
+    with pytest.raises(ValueError, match="damaged after it was saved"):
+        pickle.loads(pickled.replace(saved, damaged))
+
+
+@pytest.mark.parametrize("take", [copy.copy, copy.deepcopy], ids=["copy", "deepcopy"])
+def test_copies_keep_parameters_that_do_not_pickle(take):
+    model = MireloClassifier(weights=lambda d: 1 / (1 + d), n_components=3).fit(WINE_X, WINE_Y)
+    copied = take(model)
+    assert copied.weights is model.weights
+    assert np.array_equal(copied.predict_proba(WINE_X), model.predict_proba(WINE_X))
 
 
 def test_a_damaged_pickle_never_loads_as_another_model():
@@ -342,13 +442,10 @@ def test_a_damaged_pickle_never_loads_as_another_model():
             loaded = pickle.loads(bytes(damaged))
         except Exception:
             continue
+        if not isinstance(loaded, MireloClassifier):
+            continue  # the damage changed what the pickle builds, as for any pickle
         assert all(np.array_equal(a, b) for a, b in zip(wine_answers(loaded), expected)), position
-
-
-@pytest.mark.parametrize("name", [b"\x8c\x0bn_neighbors", b"\x8c\x04_fit"])
-def test_a_pickle_with_a_damaged_attribute_name_is_refused(name):
-    with pytest.raises(ValueError, match="Expected a saved MireloClassifier with the parameters"):
-        pickle.loads(pickle.dumps(WINE_MODEL).replace(name, name[:-1] + b"X"))
+        assert loaded.get_params() == WINE_MODEL.get_params(), position
 
 
 @pytest.mark.parametrize("params", [
