@@ -48,10 +48,11 @@ bool runs_here(Build build) {
     return false;
 }
 
-std::string builds_that_run() {
+// The builds' names, or only those that run here, separated by commas.
+std::string build_names(bool running_only) {
     std::string names;
     for (const BuildName& b : kBuilds) {
-        if (runs_here(b.build)) names += (names.empty() ? "" : ", ") + std::string(b.name);
+        if (!running_only || runs_here(b.build)) names += (names.empty() ? "" : ", ") + std::string(b.name);
     }
     return names;
 }
@@ -67,13 +68,13 @@ Build choose_build() {
         if (!runs_here(b.build)) {
             throw std::runtime_error("MIRELO_KERNELS=" + std::string(asked) +
                                      " names a kernel build this CPU cannot run or this module lacks; "
-                                     "the builds that run here are: " + builds_that_run());
+                                     "the builds that run here are: " + build_names(true));
         }
         return b.build;
     }
-    throw std::runtime_error("MIRELO_KERNELS='" + std::string(asked) +
-                             "' is not a kernel build: expected one of portable, avx2, avx512 (those that run "
-                             "here: " + builds_that_run() + "), or unset for the widest that runs");
+    throw std::runtime_error("MIRELO_KERNELS='" + std::string(asked) + "' is not a kernel build: expected one of " +
+                             build_names(false) + " (those that run here: " + build_names(true) +
+                             "), or unset for the widest that runs");
 }
 
 // Decided once, so that every call in the process sums in the same way.
