@@ -17,5 +17,6 @@ double best_seconds(Run&& run) {
 }
 
 // Double-precision floating-point operations per second when every thread does nothing but
-// independent fused multiply-adds (peak_rate.cpp).
-double peak_flops();
+// independent fused multiply-adds four or eight doubles a vector (peak_rate.hpp).
+double peak_flops_avx2();
+double peak_flops_avx512();

@@ -4,6 +4,7 @@
 #include <pybind11/stl.h>
 
 #include "input_rows_caster.hpp"
+#include "kernels.hpp"
 #include "knn_engine.hpp"
 #include "label_list_caster.hpp"
 #include "lone_predict.hpp"
@@ -30,6 +31,8 @@ void raise_pending_signal() {
 // Every call keeps the GIL: train must never overlap a prediction on the same engine.
 PYBIND11_MODULE(mirelo, m) {
     m.doc() = "C++ KNN Engine with Adaptive PCA support";
+    // A MIRELO_KERNELS the process cannot honour fails the import, not the first kernel call.
+    mirelo::kernel_build();
     mirelo::set_interruption_check(raise_pending_signal);
 
     py::class_<KNNConfig>(m, "KNNConfig")

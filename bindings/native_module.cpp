@@ -23,6 +23,7 @@
 #include <pybind11/stl.h>
 
 #include "input_rows_caster.hpp"
+#include "kernels.hpp"
 #include "knn_engine.hpp"
 #include "matrix_view_caster.hpp"
 #include "parallel_job.hpp"
@@ -552,6 +553,8 @@ std::unique_ptr<Model> restored(const py::tuple& state) {
 
 PYBIND11_MODULE(_native, m) {
     m.doc() = "mirelo's engine for the scikit-learn estimator (private: use mirelo_sklearn.MireloClassifier)";
+    // A MIRELO_KERNELS the process cannot honour fails the import, not the first kernel call.
+    mirelo::kernel_build();
     m.attr("__version__") = kVersion;
     main_thread_id = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
     mirelo::set_interruption_check(raise_pending_signal);

@@ -1,19 +1,32 @@
 // The kernels' body, written once for every instruction set. Each kernel build includes it
-// inside a namespace of its own, after defining `Ops`: vector types `V` (four doubles) and `F`
-// (eight floats) with load, broadcast, multiply_add (a * b + c), subtract, multiply and add, the
-// last three each rounded on its own; for V also load_first (the first `count` values, fewer than
-// four, then zeros, reading nothing past them); for F also larger (of two numbers), twice_less (2 * d - n,
-// one rounding where the CPU fuses it), not_at_most (lane mask of !(x <= limit)) and load_codes
-// (sixteen 16-bit or 8-bit integers into two F, exactly). No
-// standard-library code is instantiated here, so no copy built for one instruction set can
+// inside a namespace of its own, after defining `Ops`:
+// - V, the products' vector of kDoubleLanes doubles (4 or 8; a packed group is a whole number of
+//   them), with zero, load, store, broadcast and multiply_add (a * b + c, one rounding), and
+//   kBlockRows, the rows of a product's register tile (two vectors of columns each);
+// - Q, four doubles, which the distances sum in, with zero_quad, load_quad, store, subtract,
+//   multiply and add, each rounded on its own, and load_first (the first `count` values, fewer
+//   than four, then zeros, reading nothing past them);
+// - F, eight floats, with load, broadcast, multiply_add, subtract, multiply, add, larger (of two
+//   numbers), twice_less (2 * d - n, one rounding where the CPU fuses it), not_at_most (lane mask
+//   of !(x <= limit)) and load_codes (sixteen 16-bit or 8-bit integers into two F, exactly).
+// No standard-library code is instantiated here, so no copy built for one instruction set can
 // stand in for another at link time.
 
 using Index = std::ptrdiff_t;
 using V = Ops::V;
+using Q = Ops::Q;
 using F = Ops::F;
 
-// Row blocks of this many share each load of a packed group.
-constexpr int kBlockRows = 6;
+constexpr Index kLanes = Ops::kDoubleLanes;
+static_assert(kPanelRows % kLanes == 0, "a packed group is a whole number of vectors");
+// A product's tile is two vectors of columns wide: one packed group of 8 with four lanes, two
+// groups with eight, so that every build has as many independent chains per row.
+constexpr int kTileVectors = 2;
+constexpr Index kTileColumns = kTileVectors * kLanes;
+constexpr int kGroupVectors = kPanelRows / kLanes;
+constexpr int kBlockRows = Ops::kBlockRows;
+// Queries, pairs or groups the screen and the distances take at a time.
+constexpr int kScreenBlock = 6;
 
 inline Index smaller(Index a, Index b) { return a < b ? a : b; }
 
@@ -22,27 +35,28 @@ struct Block {
     static constexpr int rows = R;
 };
 
-// visit(Block<R>{}, first) for consecutive blocks of at most kBlockRows of `count` rows.
-template <class Visit>
-inline __attribute__((always_inline)) void each_block(Index count, Visit&& visit) {
-    Index first = 0;
-    for (; first + kBlockRows <= count; first += kBlockRows) visit(Block<kBlockRows>{}, first);
-    switch (count - first) {
-        case 5: visit(Block<5>{}, first); break;
-        case 4: visit(Block<4>{}, first); break;
-        case 3: visit(Block<3>{}, first); break;
-        case 2: visit(Block<2>{}, first); break;
-        case 1: visit(Block<1>{}, first); break;
-        default: break;
+// visit(Block<R>{}, first) for the last `rest` rows, R == rest, if 0 < rest <= Most.
+template <int Most, class Visit>
+inline __attribute__((always_inline)) void visit_rest(Index rest, Index first, Visit& visit) {
+    if constexpr (Most > 0) {
+        if (rest == Most) {
+            visit(Block<Most>{}, first);
+        } else {
+            visit_rest<Most - 1>(rest, first, visit);
+        }
     }
 }
 
-// Value p of every row of a packed group, in two vectors: doubles and floats as they are, codes
-// converted to floats.
-inline __attribute__((always_inline)) void load_step(const double* group, Index p, V& low, V& high) {
-    low = Ops::load(group + p * kPanelRows);
-    high = Ops::load(group + p * kPanelRows + kPanelRows / 2);
+// visit(Block<R>{}, first) for consecutive blocks of at most Most of `count` rows.
+template <int Most, class Visit>
+inline __attribute__((always_inline)) void each_block(Index count, Visit&& visit) {
+    Index first = 0;
+    for (; first + Most <= count; first += Most) visit(Block<Most>{}, first);
+    visit_rest<Most - 1>(count - first, first, visit);
 }
+
+// Value p of every row of a packed single-precision group, in two vectors: floats as they are,
+// codes converted to floats.
 inline __attribute__((always_inline)) void load_step(const float* group, Index p, F& low, F& high) {
     low = Ops::load(group + p * kSinglePanelRows);
     high = Ops::load(group + p * kSinglePanelRows + kPanelRows);
@@ -54,17 +68,45 @@ inline __attribute__((always_inline)) void load_step(const Code* group, Index p,
 
 // acc[r] += rows[r][p * element_stride] * group(p) for p < length: one chain per lane, in p order.
 // A group holds two vectors' worth of rows.
-template <int R, class Vec, class T, class Packed>
+template <int R, class T, class Packed>
 inline __attribute__((always_inline)) void chains(const T* const (&rows)[R], Index element_stride,
-                                                  const Packed* group, Index length, Vec (&acc)[R][2]) {
+                                                  const Packed* group, Index length, F (&acc)[R][2]) {
     for (Index p = 0; p < length; ++p) {
-        Vec low, high;
+        F low, high;
         load_step(group, p, low, high);
 #pragma GCC unroll 6
         for (int r = 0; r < R; ++r) {
-            const Vec value = Ops::broadcast(rows[r][p * element_stride]);
+            const F value = Ops::broadcast(rows[r][p * element_stride]);
             acc[r][0] = Ops::multiply_add(value, low, acc[r][0]);
             acc[r][1] = Ops::multiply_add(value, high, acc[r][1]);
+        }
+    }
+}
+
+// Where vector k of the W vectors of columns from packed group `group` on has its value 0: the
+// columns run on through consecutive groups, each `length` steps of kPanelRows values.
+template <int W>
+inline __attribute__((always_inline)) void column_vectors(const double* group, Index length,
+                                                          const double* (&columns)[W]) {
+    for (int k = 0; k < W; ++k) {
+        columns[k] = group + k * kLanes / kPanelRows * kPanelRows * length + k * kLanes % kPanelRows;
+    }
+}
+
+// acc[r][k] += rows[r][p * element_stride] * (vector k of the columns at step p) for p < length:
+// one chain per lane, in p order.
+template <int R, int W>
+inline __attribute__((always_inline)) void product_chains(const double* const (&rows)[R], Index element_stride,
+                                                          const double* group, Index length, V (&acc)[R][W]) {
+    const double* columns[W];
+    column_vectors(group, length, columns);
+    for (Index p = 0; p < length; ++p) {
+        V values[W];
+        for (int k = 0; k < W; ++k) values[k] = Ops::load(columns[k] + p * kPanelRows);
+#pragma GCC unroll 16
+        for (int r = 0; r < R; ++r) {
+            const V value = Ops::broadcast(rows[r][p * element_stride]);
+            for (int k = 0; k < W; ++k) acc[r][k] = Ops::multiply_add(value, values[k], acc[r][k]);
         }
     }
 }
@@ -74,32 +116,46 @@ inline __attribute__((always_inline)) void row_pointers(const T* first, Index ro
     for (int r = 0; r < R; ++r) rows[r] = first + r * row_stride;
 }
 
-// out(r, c) (+)= the chain of rows[r] with row c of one packed group, for c < columns. A whole
-// group of contiguous outputs is read and written in place, others through lanes.
-template <int R>
+// out(r, c) (+)= the chain of rows[r] with column c of W vectors of packed columns, for c <
+// columns. Whole vectors of contiguous outputs are read and written in place, others through
+// lanes.
+template <int R, int W>
 inline __attribute__((always_inline)) void tile(const double* const (&rows)[R], Index element_stride,
                                                 const double* group, Index length, Index columns,
                                                 StridedOutput out, bool accumulate) {
-    const bool in_place = columns == kPanelRows && out.column_stride == 1;
-    V acc[R][2];
-    double lanes[kPanelRows] = {};
+    const bool in_place = columns == W * kLanes && out.column_stride == 1;
+    V acc[R][W];
+    double lanes[W * kLanes] = {};
     for (int r = 0; r < R; ++r) {
         const double* source = in_place ? out.data + r * out.row_stride : lanes;
         if (accumulate && !in_place) {
             for (Index c = 0; c < columns; ++c) lanes[c] = out.data[r * out.row_stride + c * out.column_stride];
         }
-        acc[r][0] = accumulate ? Ops::load(source) : Ops::zero();
-        acc[r][1] = accumulate ? Ops::load(source + 4) : Ops::zero();
+        for (int k = 0; k < W; ++k) acc[r][k] = accumulate ? Ops::load(source + k * kLanes) : Ops::zero();
     }
-    chains<R>(rows, element_stride, group, length, acc);
+    product_chains<R, W>(rows, element_stride, group, length, acc);
     for (int r = 0; r < R; ++r) {
         double* target = in_place ? out.data + r * out.row_stride : lanes;
-        Ops::store(target, acc[r][0]);
-        Ops::store(target + 4, acc[r][1]);
+        for (int k = 0; k < W; ++k) Ops::store(target + k * kLanes, acc[r][k]);
         if (!in_place) {
             for (Index c = 0; c < columns; ++c) out.data[r * out.row_stride + c * out.column_stride] = lanes[c];
         }
     }
+}
+
+// tile over the packed columns from `group` on, at most kTileColumns of them: one group's worth
+// of vectors where the columns end within it, so that no group past the last is read.
+template <int R>
+inline __attribute__((always_inline)) void tile_from(const double* const (&rows)[R], Index element_stride,
+                                                     const double* group, Index length, Index columns,
+                                                     StridedOutput out, bool accumulate) {
+    if constexpr (kGroupVectors < kTileVectors) {
+        if (columns <= kPanelRows) {
+            tile<R, kGroupVectors>(rows, element_stride, group, length, columns, out, accumulate);
+            return;
+        }
+    }
+    tile<R, kTileVectors>(rows, element_stride, group, length, columns, out, accumulate);
 }
 
 template <int R>
@@ -107,42 +163,41 @@ void rows_against_groups(StridedRows a, const double* packed_b, Index b_rows, In
                          bool accumulate) {
     const double* rows[R];
     row_pointers(a.data, a.row_stride, rows);
-    for (Index first = 0; first < b_rows; first += kPanelRows) {
-        tile<R>(rows, a.element_stride, packed_b + first * length, length, smaller(kPanelRows, b_rows - first),
-                {out.data + first * out.column_stride, out.row_stride, out.column_stride}, accumulate);
+    for (Index first = 0; first < b_rows; first += kTileColumns) {
+        tile_from<R>(rows, a.element_stride, packed_b + first * length, length, smaller(kTileColumns, b_rows - first),
+                     {out.data + first * out.column_stride, out.row_stride, out.column_stride}, accumulate);
     }
 }
 
 // A lone row against up to kBlockRows groups at once, their chains side by side, so that the row
-// is not held to the latency of one group's chains; each chain is the one tile<1> forms.
+// is not held to the latency of one group's chains; each chain is the one a tile forms.
 void row_against_groups(StridedRows a, const double* packed_b, Index b_rows, Index length, StridedOutput out,
                         bool accumulate) {
-    each_block((b_rows + kPanelRows - 1) / kPanelRows, [&](auto block, Index first) {
+    each_block<kBlockRows>((b_rows + kPanelRows - 1) / kPanelRows, [&](auto block, Index first) {
         constexpr int G = decltype(block)::rows;
-        V acc[G][2];
+        V acc[G][kGroupVectors];
         double lanes[G][kPanelRows] = {};
         for (int g = 0; g < G; ++g) {
             const Index column = (first + g) * kPanelRows;
             for (Index c = 0; accumulate && c < smaller(kPanelRows, b_rows - column); ++c) {
                 lanes[g][c] = out.data[(column + c) * out.column_stride];
             }
-            acc[g][0] = Ops::load(lanes[g]);
-            acc[g][1] = Ops::load(lanes[g] + 4);
+            for (int k = 0; k < kGroupVectors; ++k) acc[g][k] = Ops::load(lanes[g] + k * kLanes);
         }
         const double* group = packed_b + first * kPanelRows * length;
         for (Index p = 0; p < length; ++p) {
             const V value = Ops::broadcast(a.data[p * a.element_stride]);
-#pragma GCC unroll 6
+#pragma GCC unroll 16
             for (int g = 0; g < G; ++g) {
                 const double* values = group + (g * length + p) * kPanelRows;
-                acc[g][0] = Ops::multiply_add(value, Ops::load(values), acc[g][0]);
-                acc[g][1] = Ops::multiply_add(value, Ops::load(values + 4), acc[g][1]);
+                for (int k = 0; k < kGroupVectors; ++k) {
+                    acc[g][k] = Ops::multiply_add(value, Ops::load(values + k * kLanes), acc[g][k]);
+                }
             }
         }
         for (int g = 0; g < G; ++g) {
             const Index column = (first + g) * kPanelRows;
-            Ops::store(lanes[g], acc[g][0]);
-            Ops::store(lanes[g] + 4, acc[g][1]);
+            for (int k = 0; k < kGroupVectors; ++k) Ops::store(lanes[g] + k * kLanes, acc[g][k]);
             for (Index c = 0; c < smaller(kPanelRows, b_rows - column); ++c) {
                 out.data[(column + c) * out.column_stride] = lanes[g][c];
             }
@@ -156,7 +211,7 @@ void multiply_packed(StridedRows a, Index a_rows, const double* packed_b, Index 
         row_against_groups(a, packed_b, b_rows, length, out, accumulate);
         return;
     }
-    each_block(a_rows, [&](auto block, Index first) {
+    each_block<kBlockRows>(a_rows, [&](auto block, Index first) {
         rows_against_groups<decltype(block)::rows>({a.data + first * a.row_stride, a.row_stride, a.element_stride},
                                                    packed_b, b_rows, length,
                                                    {out.data + first * out.row_stride, out.row_stride,
@@ -168,12 +223,12 @@ void multiply_packed(StridedRows a, Index a_rows, const double* packed_b, Index 
 void products_lower_band(const double* packed, Index count, Index length, Index top, Index height,
                          StridedOutput out) noexcept {
     // The band's rows are read where they were packed, value p of an item kPanelRows values after
-    // value p - 1, and the band stays in the second-level cache; one packed group at a time stays
-    // in the first-level cache while every block of the band passes over it.
-    for (Index first = 0; first < top + height; first += kPanelRows) {
+    // value p - 1, and the band stays in the second-level cache; one tile's packed columns at a
+    // time stay in the first-level cache while every block of the band passes over them.
+    for (Index first = 0; first < top + height; first += kTileColumns) {
         const double* group = packed + first * length;
-        const Index columns = smaller(kPanelRows, count - first);
-        each_block(height, [&](auto block, Index offset) {
+        const Index columns = smaller(kTileColumns, count - first);
+        each_block<kBlockRows>(height, [&](auto block, Index offset) {
             constexpr int R = decltype(block)::rows;
             const Index row = top + offset;
             if (row + R <= first) {
@@ -184,9 +239,10 @@ void products_lower_band(const double* packed, Index count, Index length, Index 
                 const Index item = row + r;
                 rows[r] = packed + (item - item % kPanelRows) * length + item % kPanelRows;
             }
-            tile<R>(rows, kPanelRows, group, length, columns,
-                    {out.data + row * out.row_stride + first * out.column_stride, out.row_stride, out.column_stride},
-                    true);
+            tile_from<R>(rows, kPanelRows, group, length, columns,
+                         {out.data + row * out.row_stride + first * out.column_stride, out.row_stride,
+                          out.column_stride},
+                         true);
         });
     }
 }
@@ -197,7 +253,7 @@ double squared_norm(const double* row, Index length) noexcept {
         const V value = Ops::broadcast(row[p]);
         sum = Ops::multiply_add(value, value, sum);
     }
-    double lanes[4];
+    double lanes[kLanes];
     Ops::store(lanes, sum);
     return lanes[0];
 }
@@ -208,18 +264,18 @@ double squared_norm(const double* row, Index length) noexcept {
 template <int R>
 inline __attribute__((always_inline)) void distance_chains(const double* const* a, const double* const* b,
                                                            Index length, double* out) {
-    V sums[R];
-    for (int r = 0; r < R; ++r) sums[r] = Ops::zero();
+    Q sums[R];
+    for (int r = 0; r < R; ++r) sums[r] = Ops::zero_quad();
     Index p = 0;
     for (; p + 4 <= length; p += 4) {
         for (int r = 0; r < R; ++r) {
-            const V difference = Ops::subtract(Ops::load(a[r] + p), Ops::load(b[r] + p));
+            const Q difference = Ops::subtract(Ops::load_quad(a[r] + p), Ops::load_quad(b[r] + p));
             sums[r] = Ops::add(sums[r], Ops::multiply(difference, difference));
         }
     }
     if (p < length) {
         for (int r = 0; r < R; ++r) {
-            const V difference =
+            const Q difference =
                 Ops::subtract(Ops::load_first(a[r] + p, length - p), Ops::load_first(b[r] + p, length - p));
             sums[r] = Ops::add(sums[r], Ops::multiply(difference, difference));
         }
@@ -239,7 +295,7 @@ double squared_distance(const double* a, const double* b, Index length) noexcept
 
 void squared_distances(const double* const* a, const double* const* b, Index count, Index length,
                        double* out) noexcept {
-    each_block(count, [&](auto block, Index first) {
+    each_block<kScreenBlock>(count, [&](auto block, Index first) {
         distance_chains<decltype(block)::rows>(a + first, b + first, length, out + first);
     });
 }
@@ -384,7 +440,7 @@ void lone_query_groups(const SingleScreen& s, Index flag_groups, Index first, In
     unsigned kept_rows[kLoneGroups];
     F saved[kLoneGroups][2];
     Index kept = 0;
-    each_block(count, [&](auto block, Index offset) {
+    each_block<kScreenBlock>(count, [&](auto block, Index offset) {
         constexpr int G = decltype(block)::rows;
         F acc[G][2];
         for (int g = 0; g < G; ++g) acc[g][0] = acc[g][1] = Ops::zero_single();
@@ -409,7 +465,7 @@ void lone_query_groups(const SingleScreen& s, Index flag_groups, Index first, In
             saved[kept++][1] = acc[g][1];
         }
     });
-    each_block(kept, [&](auto block, Index offset) {
+    each_block<kScreenBlock>(kept, [&](auto block, Index offset) {
         constexpr int G = decltype(block)::rows;
         const std::int16_t* packed[G];
         F acc[G][2];
@@ -448,9 +504,9 @@ void group_queries(const SingleScreen& s, Index flag_groups, Index i) noexcept {
     const Index checkpoint = s.checkpoint == 0 ? s.length : s.checkpoint;
     const Index tail = s.length - checkpoint;
     const std::int16_t* codes = s.checkpoint == 0 ? nullptr : s.packed_codes + g * kSinglePanelRows * checkpoint;
-    const bool converted = codes != nullptr && s.converted_codes != nullptr && count > kBlockRows;
+    const bool converted = codes != nullptr && s.converted_codes != nullptr && count > kScreenBlock;
     if (converted) convert_codes(codes, checkpoint, s.converted_codes);
-    each_block(count, [&](auto block, Index first) {
+    each_block<kScreenBlock>(count, [&](auto block, Index first) {
         constexpr int R = decltype(block)::rows;
         F acc[R][2];
         const float* rows[R];

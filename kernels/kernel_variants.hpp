@@ -1,7 +1,7 @@
 #pragma once
 
 // Each instruction set's build of the kernels declared in kernels.hpp. kernels.cpp picks one
-// per process; the tests reach both.
+// per process; the tests reach each one the CPU runs.
 #include "kernels.hpp"
 
 #define MIRELO_DECLARE_KERNELS                                                                              \
@@ -17,11 +17,19 @@
     std::ptrdiff_t near_boxes(const NearBoxes& boxes) noexcept;
 
 namespace mirelo {
+// Whether the build named "portable", "avx2" or "avx512" is in this library and the CPU runs it.
+bool kernel_build_runs(const char* name);
+
 namespace portable_kernels {
 MIRELO_DECLARE_KERNELS
 }
 #if defined(MIRELO_AVX2_KERNELS)
 namespace avx2_kernels {
+MIRELO_DECLARE_KERNELS
+}
+#endif
+#if defined(MIRELO_AVX512_KERNELS)
+namespace avx512_kernels {
 MIRELO_DECLARE_KERNELS
 }
 #endif

@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <stdexcept>
+#include <string>
 
 #include "kernel_variants.hpp"
 #include "next_float.hpp"
@@ -11,17 +15,95 @@ namespace mirelo {
 
 namespace {
 
-#if defined(MIRELO_AVX2_KERNELS)
-bool cpu_has_avx2_and_fma() {
+enum class Build { portable, avx2, avx512 };
+
+struct BuildName {
+    Build build;
+    const char* name;
+};
+constexpr BuildName kBuilds[] = {{Build::portable, "portable"}, {Build::avx2, "avx2"}, {Build::avx512, "avx512"}};
+
+// Whether this module holds the build and the CPU (and the system, for the wider registers'
+// state) has what it uses.
+bool runs_here(Build build) {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-}
-// Decided once, so that every call in the process sums in the same way.
-const bool use_avx2 = cpu_has_avx2_and_fma();
-#define MIRELO_DISPATCH(call) (use_avx2 ? avx2_kernels::call : portable_kernels::call)
+    switch (build) {
+        case Build::portable:
+            return true;
+        case Build::avx2:
+#if defined(MIRELO_AVX2_KERNELS)
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 #else
-#define MIRELO_DISPATCH(call) portable_kernels::call
+            return false;
 #endif
+        case Build::avx512:
+#if defined(MIRELO_AVX512_KERNELS)
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                   __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+                   __builtin_cpu_supports("fma");
+#else
+            return false;
+#endif
+    }
+    return false;
+}
+
+// The builds' names, or only those that run here, separated by commas.
+std::string build_names(bool running_only) {
+    std::string names;
+    for (const BuildName& b : kBuilds) {
+        if (!running_only || runs_here(b.build)) names += (names.empty() ? "" : ", ") + std::string(b.name);
+    }
+    return names;
+}
+
+// The build MIRELO_KERNELS names, or without it the widest that runs here.
+Build choose_build() {
+    const char* asked = std::getenv("MIRELO_KERNELS");
+    if (asked == nullptr || *asked == '\0') {
+        return runs_here(Build::avx512) ? Build::avx512 : runs_here(Build::avx2) ? Build::avx2 : Build::portable;
+    }
+    for (const BuildName& b : kBuilds) {
+        if (std::strcmp(asked, b.name) != 0) continue;
+        if (!runs_here(b.build)) {
+            throw std::runtime_error("MIRELO_KERNELS=" + std::string(asked) +
+                                     " names a kernel build this CPU cannot run or this module lacks; "
+                                     "the builds that run here are: " + build_names(true));
+        }
+        return b.build;
+    }
+    throw std::runtime_error("MIRELO_KERNELS='" + std::string(asked) + "' is not a kernel build: expected one of " +
+                             build_names(false) + " (those that run here: " + build_names(true) +
+                             "), or unset for the widest that runs");
+}
+
+// Decided once, so that every call in the process sums in the same way.
+Build chosen_build() {
+    static const Build build = choose_build();
+    return build;
+}
+
+#if defined(MIRELO_AVX512_KERNELS)
+#define MIRELO_AVX512_CASE(call) \
+    case Build::avx512:          \
+        return avx512_kernels::call;
+#else
+#define MIRELO_AVX512_CASE(call)
+#endif
+#if defined(MIRELO_AVX2_KERNELS)
+#define MIRELO_AVX2_CASE(call) \
+    case Build::avx2:          \
+        return avx2_kernels::call;
+#else
+#define MIRELO_AVX2_CASE(call)
+#endif
+#define MIRELO_DISPATCH(call)                \
+    switch (chosen_build()) {                \
+        MIRELO_AVX512_CASE(call)             \
+        MIRELO_AVX2_CASE(call)               \
+        default:                             \
+            return portable_kernels::call;   \
+    }
 
 // Groups of `group` rows, interleaved along the rows, zeros past the last row.
 template <std::ptrdiff_t group, class T, class Convert>
@@ -44,6 +126,21 @@ constexpr std::ptrdiff_t rounded_up(std::ptrdiff_t rows, std::ptrdiff_t group) {
 }
 
 }  // namespace
+
+const char* kernel_build() {
+    const Build build = chosen_build();
+    for (const BuildName& b : kBuilds) {
+        if (b.build == build) return b.name;
+    }
+    return "portable";
+}
+
+bool kernel_build_runs(const char* name) {
+    for (const BuildName& b : kBuilds) {
+        if (std::strcmp(name, b.name) == 0) return runs_here(b.build);
+    }
+    return false;
+}
 
 std::ptrdiff_t packed_size(std::ptrdiff_t rows, std::ptrdiff_t length) {
     return rounded_up(rows, kPanelRows) * length;
@@ -116,29 +213,29 @@ float coded_limit(double bar, double query_norm, double coded_norm_bound, std::p
 
 void multiply_packed(StridedRows a, std::ptrdiff_t a_rows, const double* packed_b, std::ptrdiff_t b_rows,
                      std::ptrdiff_t length, StridedOutput out, bool accumulate) noexcept {
-    MIRELO_DISPATCH(multiply_packed(a, a_rows, packed_b, b_rows, length, out, accumulate));
+    MIRELO_DISPATCH(multiply_packed(a, a_rows, packed_b, b_rows, length, out, accumulate))
 }
 
 void products_lower_band(const double* packed, std::ptrdiff_t count, std::ptrdiff_t length, std::ptrdiff_t top,
                          std::ptrdiff_t height, StridedOutput out) noexcept {
-    MIRELO_DISPATCH(products_lower_band(packed, count, length, top, height, out));
+    MIRELO_DISPATCH(products_lower_band(packed, count, length, top, height, out))
 }
 
 double squared_norm(const double* row, std::ptrdiff_t length) noexcept {
-    return MIRELO_DISPATCH(squared_norm(row, length));
+    MIRELO_DISPATCH(squared_norm(row, length))
 }
 
 double squared_distance(const double* a, const double* b, std::ptrdiff_t length) noexcept {
-    return MIRELO_DISPATCH(squared_distance(a, b, length));
+    MIRELO_DISPATCH(squared_distance(a, b, length))
 }
 
 void squared_distances(const double* const* a, const double* const* b, std::ptrdiff_t count, std::ptrdiff_t length,
                        double* out) noexcept {
-    MIRELO_DISPATCH(squared_distances(a, b, count, length, out));
+    MIRELO_DISPATCH(squared_distances(a, b, count, length, out))
 }
 
-void screen_single(const SingleScreen& screen) noexcept { MIRELO_DISPATCH(screen_single(screen)); }
+void screen_single(const SingleScreen& screen) noexcept { MIRELO_DISPATCH(screen_single(screen)) }
 
-std::ptrdiff_t near_boxes(const NearBoxes& boxes) noexcept { return MIRELO_DISPATCH(near_boxes(boxes)); }
+std::ptrdiff_t near_boxes(const NearBoxes& boxes) noexcept { MIRELO_DISPATCH(near_boxes(boxes)) }
 
 }  // namespace mirelo

@@ -10,8 +10,16 @@ namespace mirelo {
 // Every element is one chain of multiply-adds in the order of the summed index, continued from
 // the value already in the output when accumulating. Its bits therefore do not depend on how
 // rows are grouped into calls, tiles or threads: a row gets the same result alone as inside any
-// batch. Where the CPU has AVX2 and FMA each step is one fused multiply-add; elsewhere a
-// portable build multiplies and adds separately. The choice is made once per process.
+// batch. Each step is one fused multiply-add in every build, so the bits do not depend on the
+// build either: a portable one, one for AVX2 and FMA and one for AVX-512, vectorised across
+// outputs, never along the sum.
+
+// The build this process runs, "portable", "avx2" or "avx512", chosen once, at the first call
+// (every kernel makes it): the one the environment variable MIRELO_KERNELS names, or without it
+// the widest the CPU runs. A name that is not one of those, or a build the CPU cannot run or this
+// module lacks, throws std::runtime_error naming it and the builds that run; call this before any
+// kernel, which cannot throw and would end the process instead.
+const char* kernel_build();
 
 // Rows laid out for the kernels: groups of kPanelRows rows, each group interleaved along the
 // rows (value p of every row of the group side by side), zeros past the last row.

@@ -1,4 +1,8 @@
-// The kernels for any CPU, with every multiply rounded before its add.
+// The kernels for any CPU. The products' multiply-adds are fused, as the other builds' are, so
+// that their bits do not depend on the CPU; where the target lacks the instruction the library
+// computes them exactly in software. The screen's single-precision chains round the multiply
+// before the add: its bound allows for that, and it decides no bits of an answer.
+#include <cmath>
 #include <cstring>
 #include <iterator>
 
@@ -7,9 +11,9 @@
 namespace mirelo::portable_kernels {
 namespace {
 
-template <class L>
-L lanes_multiply_add(L a, const L& b, const L& c) {
-    for (unsigned i = 0; i < std::size(a.lane); ++i) a.lane[i] = a.lane[i] * b.lane[i] + c.lane[i];
+template <class L, class MultiplyAdd>
+L lanes_multiply_add(L a, const L& b, const L& c, MultiplyAdd multiply_add) {
+    for (unsigned i = 0; i < std::size(a.lane); ++i) a.lane[i] = multiply_add(a.lane[i], b.lane[i], c.lane[i]);
     return a;
 }
 
@@ -25,8 +29,13 @@ struct Ops {
     struct V {
         double lane[4];
     };
+    static constexpr int kDoubleLanes = 4;
+    static constexpr int kBlockRows = 6;
     static V zero() { return V{}; }
     static V load(const double* p) { return {{p[0], p[1], p[2], p[3]}}; }
+    using Q = V;
+    static Q zero_quad() { return zero(); }
+    static Q load_quad(const double* p) { return load(p); }
     static V load_first(const double* p, std::ptrdiff_t count) {
         V v{};
         for (std::ptrdiff_t i = 0; i < 4; ++i) v.lane[i] = i < count ? p[i] : 0.0;
@@ -34,7 +43,9 @@ struct Ops {
     }
     static void store(double* p, V v) { std::memcpy(p, v.lane, sizeof v.lane); }
     static V broadcast(double x) { return {{x, x, x, x}}; }
-    static V multiply_add(V a, V b, V c) { return lanes_multiply_add(a, b, c); }
+    static V multiply_add(V a, V b, V c) {
+        return lanes_multiply_add(a, b, c, [](double x, double y, double z) { return std::fma(x, y, z); });
+    }
     static V subtract(V a, V b) { return lanewise(a, b, [](double x, double y) { return x - y; }); }
     static V multiply(V a, V b) { return lanewise(a, b, [](double x, double y) { return x * y; }); }
     static V add(V a, V b) { return lanewise(a, b, [](double x, double y) { return x + y; }); }
@@ -50,7 +61,9 @@ struct Ops {
     }
     static void store(float* p, F v) { std::memcpy(p, v.lane, sizeof v.lane); }
     static F broadcast(float x) { return {{x, x, x, x, x, x, x, x}}; }
-    static F multiply_add(F a, F b, F c) { return lanes_multiply_add(a, b, c); }
+    static F multiply_add(F a, F b, F c) {
+        return lanes_multiply_add(a, b, c, [](float x, float y, float z) { return x * y + z; });
+    }
     static F subtract(F a, F b) { return lanewise(a, b, [](float x, float y) { return x - y; }); }
     static F multiply(F a, F b) { return lanewise(a, b, [](float x, float y) { return x * y; }); }
     static F add(F a, F b) { return lanewise(a, b, [](float x, float y) { return x + y; }); }

@@ -25,18 +25,21 @@ struct Variant {
     void (*distances)(const double* const*, const double* const*, std::ptrdiff_t, std::ptrdiff_t, double*) noexcept;
 };
 
-std::vector<Variant> variants() {
-    std::vector<Variant> all = {{"portable", portable_kernels::multiply_packed, portable_kernels::squared_norm,
-                                  portable_kernels::screen_single, portable_kernels::products_lower_band,
-                                  portable_kernels::near_boxes, portable_kernels::squared_distance,
-                                  portable_kernels::squared_distances}};
-#if defined(MIRELO_AVX2_KERNELS)
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
-        all.push_back({"avx2", avx2_kernels::multiply_packed, avx2_kernels::squared_norm,
-                       avx2_kernels::screen_single, avx2_kernels::products_lower_band,
-                       avx2_kernels::near_boxes, avx2_kernels::squared_distance,
-                       avx2_kernels::squared_distances});
+#define MIRELO_VARIANT(build)                                                                                  \
+    Variant {                                                                                                  \
+        #build, build##_kernels::multiply_packed, build##_kernels::squared_norm, build##_kernels::screen_single, \
+            build##_kernels::products_lower_band, build##_kernels::near_boxes, build##_kernels::squared_distance, \
+            build##_kernels::squared_distances                                                                 \
     }
+
+// Every build the CPU runs, the portable one first.
+std::vector<Variant> variants() {
+    std::vector<Variant> all = {MIRELO_VARIANT(portable)};
+#if defined(MIRELO_AVX2_KERNELS)
+    if (kernel_build_runs("avx2")) all.push_back(MIRELO_VARIANT(avx2));
+#endif
+#if defined(MIRELO_AVX512_KERNELS)
+    if (kernel_build_runs("avx512")) all.push_back(MIRELO_VARIANT(avx512));
 #endif
     return all;
 }
@@ -166,6 +169,38 @@ TEST(Kernels, EachElementHasTheSameBitsHoweverTheWorkIsCut) {
                 EXPECT_EQ(std::memcmp(&found_bounds[static_cast<std::size_t>(g)], &bounds[static_cast<std::size_t>(g)],
                                       sizeof(float)), 0) << "group " << g;
             }
+        }
+    }
+}
+
+TEST(Kernels, EveryBuildGivesThePortableBuildsBits) {
+    // One fused multiply-add after another in index order, whatever the vector width: products,
+    // lone rows, the band's lower triangle and norms all have the portable build's bits. 30 rows
+    // fill the widest register blocks and part of one; 37 columns end inside a group and a tile.
+    const std::vector<Variant> all = variants();
+    for (Eigen::Index length : {1, 7, 64, 300}) {
+        const RowMajorMatrix a = test::random_matrix(30, length, 80) * 1e3;
+        const RowMajorMatrix b = test::random_matrix(37, length, 81);
+        const std::vector<double> b_packed = packed(b, 0, b.rows());
+        const auto results = [&](const Variant& variant) {
+            RowMajorMatrix product(a.rows(), b.rows()), lone(a.rows(), b.rows());
+            RowMajorMatrix band = RowMajorMatrix::Zero(b.rows(), b.rows());
+            Vector norms(a.rows());
+            variant.multiply({a.data(), length, 1}, a.rows(), b_packed.data(), b.rows(), length,
+                             {product.data(), b.rows(), 1}, false);
+            for (Eigen::Index i = 0; i < a.rows(); ++i) {
+                variant.multiply({a.row(i).data(), length, 1}, 1, b_packed.data(), b.rows(), length,
+                                 {lone.row(i).data(), b.rows(), 1}, false);
+                norms[i] = variant.norm(a.row(i).data(), length);
+            }
+            variant.band(b_packed.data(), b.rows(), length, 0, b.rows(), {band.data(), b.rows(), 1});
+            return std::vector<Matrix>{product, lone, Matrix(band.triangularView<Eigen::Lower>()), norms};
+        };
+        const std::vector<Matrix> expected = results(all.front());
+        for (const Variant& variant : all) {
+            SCOPED_TRACE(std::string(variant.name) + ", length " + std::to_string(length));
+            const std::vector<Matrix> found = results(variant);
+            for (std::size_t k = 0; k < expected.size(); ++k) EXPECT_TRUE(test::same(found[k], expected[k])) << k;
         }
     }
 }

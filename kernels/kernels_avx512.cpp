@@ -1,0 +1,49 @@
+// The kernels for CPUs with AVX-512 F, DQ, BW and VL; built with those instructions enabled and
+// only called after the CPU was seen to have them. The products run eight doubles a vector, with
+// 32 registers for their tiles; the distances keep their four chains, which define their bits,
+// and the screen its eight floats a vector.
+#include <immintrin.h>
+
+#include "kernel_variants.hpp"
+
+namespace mirelo::avx512_kernels {
+namespace {
+
+#include "single_ops_avx.hpp"
+
+struct Ops : SingleOps {
+    using SingleOps::add;
+    using SingleOps::broadcast;
+    using SingleOps::load;
+    using SingleOps::multiply;
+    using SingleOps::multiply_add;
+    using SingleOps::store;
+    using SingleOps::subtract;
+
+    using V = __m512d;
+    static constexpr int kDoubleLanes = 8;
+    // Twelve rows of two vectors: 24 chains in flight beside the two loaded vectors of columns.
+    static constexpr int kBlockRows = 12;
+    static V zero() { return _mm512_setzero_pd(); }
+    static V load(const double* p) { return _mm512_loadu_pd(p); }
+    static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
+    static V broadcast(double x) { return _mm512_set1_pd(x); }
+    static V multiply_add(V a, V b, V c) { return _mm512_fmadd_pd(a, b, c); }
+
+    using Q = __m256d;
+    static Q zero_quad() { return _mm256_setzero_pd(); }
+    static Q load_quad(const double* p) { return _mm256_loadu_pd(p); }
+    static Q load_first(const double* p, std::ptrdiff_t count) {
+        return _mm256_maskz_loadu_pd(static_cast<__mmask8>((1u << count) - 1u), p);
+    }
+    static void store(double* p, Q v) { _mm256_storeu_pd(p, v); }
+    static Q subtract(Q a, Q b) { return _mm256_sub_pd(a, b); }
+    static Q multiply(Q a, Q b) { return _mm256_mul_pd(a, b); }
+    static Q add(Q a, Q b) { return _mm256_add_pd(a, b); }
+};
+
+}  // namespace
+
+#include "kernel_body.hpp"
+
+}  // namespace mirelo::avx512_kernels
