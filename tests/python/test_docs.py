@@ -1,4 +1,5 @@
-"""The Python snippets of the README and docs/, each run on its own as a reader would paste it."""
+"""The Python snippets of the README and docs/, each run on its own as a reader would paste it, and
+the README's test command, the one CI runs."""
 
 import re
 import subprocess
@@ -27,3 +28,14 @@ def test_snippet_runs_on_its_own_and_prints_what_it_says(snippet, tmp_path):
     assert printed == re.findall(r"^print\(.*\)  # (.*)$", snippet, re.M)
     if "os.dup2" in snippet:  # a recipe that silences the engine must really silence it
         assert printed == lines
+
+
+def shell_commands(page):
+    return {line.strip() for block in re.findall(r"^```sh\n(.*?)^```", page.read_text(), re.M | re.S)
+            for line in block.splitlines()}
+
+
+def test_readme_gives_the_test_command_that_ci_runs():
+    ci = {line.strip() for line in (ROOT / ".ci" / "run").read_text().splitlines() if line.startswith("bash ")}
+    # CI runs the plain command and its sanitizer mode; the README gives the plain one.
+    assert ci & shell_commands(ROOT / "README.md")
