@@ -1,10 +1,12 @@
 """The parameters MireloClassifier shares with ShardedClassifier, and how they reach the engine."""
 
+import functools
 import os
 from numbers import Integral
-from typing import Any, Optional, Union
+from typing import Any, Optional, Tuple, Union
 
-from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions, validate_parameter_constraints
+from sklearn.utils._param_validation import (Interval, RealNotInt, StrOptions, make_constraint,
+                                             validate_parameter_constraints)
 
 _INT32_MAX = 2**31 - 1
 
@@ -31,9 +33,16 @@ def current(estimator: Any, name: str) -> Any:
     (by set_params, or in a damaged saved state) is refused where it is used, never taken for
     another."""
     value = getattr(estimator, name)
-    validate_parameter_constraints({name: estimator._parameter_constraints[name]}, {name: value},
-                                   caller_name=type(estimator).__name__)
+    if not any(constraint.is_satisfied_by(value) for constraint in _constraints(type(estimator), name)):
+        validate_parameter_constraints({name: estimator._parameter_constraints[name]}, {name: value},
+                                       caller_name=type(estimator).__name__)  # raises, naming what it takes
     return value
+
+
+@functools.lru_cache(maxsize=None)
+def _constraints(estimator_type: type, name: str) -> Tuple[Any, ...]:
+    # Made once per parameter: building them is most of a check's cost, and every query pays it.
+    return tuple(make_constraint(constraint) for constraint in estimator_type._parameter_constraints[name])
 
 
 def engine_variance(n_components: Union[int, float, None], n_samples: int, n_features: int) -> float:
