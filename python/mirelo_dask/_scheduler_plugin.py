@@ -16,12 +16,17 @@ from ._waits import POLL_SECONDS, PREFIX, Patience, timed_out
 _WAITING_FOR_A_WORKER = ("queued", "no-worker")
 
 
+def _named_by_mirelo(key: Any) -> bool:
+    name = key[0] if isinstance(key, tuple) else key  # a DataFrame's graph keys its roots by name and index
+    return isinstance(name, str) and name.startswith(PREFIX)
+
+
 class FailWaitsWithoutWorkers(SchedulerPlugin):
     name = "mirelo-no-workers-timeout"
     idempotent = True
 
     def __init__(self) -> None:
-        self._waiting: Dict[str, Patience] = {}
+        self._waiting: Dict[Any, Patience] = {}
 
     async def start(self, scheduler: Any) -> None:
         self._scheduler = scheduler
@@ -36,8 +41,7 @@ class FailWaitsWithoutWorkers(SchedulerPlugin):
         if scheduler.running:  # roots wait for a free thread then, not for a worker
             self._waiting.clear()
             return
-        roots = [ts for ts in (*scheduler.unrunnable, *scheduler.queued)
-                 if isinstance(ts.key, str) and ts.key.startswith(PREFIX)]
+        roots = [ts for ts in (*scheduler.unrunnable, *scheduler.queued) if _named_by_mirelo(ts.key)]
         self._waiting = {ts.key: self._waiting.get(ts.key) or Patience() for ts in roots}
         stimulus = f"mirelo-no-workers-timeout-{time.time()}"
         recommendations: Dict[Any, str] = {}
