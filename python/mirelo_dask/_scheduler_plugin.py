@@ -48,7 +48,7 @@ class FailWaitsWithoutWorkers(SchedulerPlugin):
         for ts in roots:
             if ts.state in _WAITING_FOR_A_WORKER and self._waiting[ts.key].exhausted(False):
                 del self._waiting[ts.key]  # a compute that sends the key again waits anew
-                error = timed_out("a compute")
+                error = timed_out()
                 recommendations.update(scheduler.transition(
                     ts.key, "erred", stimulus, cause=ts.key, exception=pickle.dumps(error),
                     exception_text=str(error)))

@@ -27,8 +27,8 @@ def no_workers_seconds() -> float:
     return parse_timedelta(dask.config.get(CONFIG_KEY, DEFAULT), default="seconds")
 
 
-def timed_out(what: str) -> TimeoutError:
-    return TimeoutError(f"mirelo_dask: {what} waited {no_workers_seconds():g} s on a cluster with no running worker "
+def timed_out() -> TimeoutError:
+    return TimeoutError(f"mirelo_dask: gave up after {no_workers_seconds():g} s on a cluster with no running worker "
                         f"(set {CONFIG_KEY} in Dask's configuration to wait longer)")
 
 
@@ -86,7 +86,7 @@ def settled(client: Any, futures: Sequence[Any], progress: Optional[Callable[[fl
             progress(1 - len(pending) / len(futures))
         if pending and patience.exhausted(bool(client.nthreads())):
             client.cancel(list(futures))
-            raise timed_out("fit")
+            raise timed_out()
 
 
 def computed(*collections: Any) -> tuple:
