@@ -40,7 +40,7 @@ class ScatteredPickle:
 
         # The client that scattered it keeps it in memory; this one only reads it.
         try:
-            return Future(self.key, get_client(), state="memory").result(timeout=no_workers_seconds())
+            return Future(self.key, get_client(), state="memory").result()
         except Exception as error:
             raise RuntimeError("mirelo_dask: the model's pickle was lost from the cluster (a worker holding it "
                                "left) while this compute ran; compute again, and it is sent again") from error
