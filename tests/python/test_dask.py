@@ -328,6 +328,20 @@ def test_without_workers_graphs_are_built_at_once_and_computes_and_fits_time_out
                 called(lambda: call(model), "the fit to give up", ENDS_WITHIN)
 
 
+@pytest.mark.parametrize("build", [
+    lambda: mirelo_dask.ShardedClassifier(n_shards=2).fit(da.from_array(X_TRAIN, chunks=1000), Y_TRAIN).predict(
+        da.from_array(QUERIES)),
+    lambda: mirelo_dask.predict(MireloClassifier().fit(X_TRAIN, Y_TRAIN), da.from_array(QUERIES)),  # scattered
+], ids=["sharded", "scattered-model"])
+def test_a_compute_whose_workers_all_left_times_out(own_client, build):
+    graph = build()
+    own_client.cluster.scale(0)
+    until(lambda: not own_client.nthreads(), "the workers to leave")
+    with dask.config.set({"mirelo.no-workers-timeout": CONFIGURED_SECONDS}):
+        with pytest.raises(TimeoutError, match="no running worker"):
+            called(lambda: computed(graph), "the compute to give up", ENDS_WITHIN)
+
+
 def test_grid_search_under_the_dask_backend_scores_as_one_process(client):
     import joblib
     from sklearn.model_selection import GridSearchCV
