@@ -7,10 +7,11 @@ import pickle
 import weakref
 from collections import Counter
 from numbers import Integral
-from typing import Any, Dict, Tuple
+from typing import Any, Dict, Optional, Tuple
 
-import dask
 import dask.array as da
+
+from ._waits import current_client, no_workers_seconds, root
 
 # Rows per block are capped so that one block of queries stays near this many bytes.
 BLOCK_BYTES = 64 * 2**20
@@ -49,15 +50,20 @@ class ScatteredPickle:
 _scattered: "weakref.WeakKeyDictionary[Any, Tuple[str, ScatteredPickle]]" = weakref.WeakKeyDictionary()
 
 
-def _scattered_pickle(model: Any, pickled: bytes, digest: str, client: Any) -> ScatteredPickle:
+def _scattered_pickle(model: Any, pickled: bytes, digest: str, client: Any) -> Optional[ScatteredPickle]:
     """The model's pickle on the client's cluster, scattered again only when the model changed or
-    the copy was lost."""
+    the copy was lost; None when no worker is there to hold it."""
     held = _scattered.get(model)
     if held is not None and held[0] == digest:
         future = held[1].future
         if future.client is client and future.status == "finished":
             return held[1]
-    future = client.scatter(pickled, hash=False)
+    if not client.nthreads():
+        return None
+    try:
+        future = client.scatter(pickled, hash=False, timeout=no_workers_seconds())
+    except TimeoutError:  # the workers left (or paused) since they were counted
+        return None
     source = ScatteredPickle(future.key, future)
     _scattered[model] = (digest, source)
     return source
@@ -66,34 +72,24 @@ def _scattered_pickle(model: Any, pickled: bytes, digest: str, client: Any) -> S
 def model_key(model: Any) -> Tuple[Any, str]:
     """The model as a single graph key, and the digest of its pickle, which workers cache it under.
 
-    On a distributed cluster the key holds a ScatteredPickle; elsewhere the pickle itself. Either
-    way the scheduler passes it on without unpickling the model: only a worker that runs a block
-    ever restores it.
+    On a distributed cluster with workers the key holds a ScatteredPickle; elsewhere the pickle
+    itself, so that building the graph never waits for a worker. Either way the scheduler passes
+    it on without unpickling the model: only a worker that runs a block ever restores it.
     """
     pickled = pickle.dumps(model, protocol=pickle.HIGHEST_PROTOCOL)
     digest = hashlib.blake2b(pickled, digest_size=16).hexdigest()
-    client = _client()
-    if client is None:
-        return dask.delayed(pickled, name=f"mirelo-model-{digest}", traverse=False), digest
-    source = _scattered_pickle(model, pickled, digest, client)
+    client = current_client()
+    source = None if client is None else _scattered_pickle(model, pickled, digest, client)
+    if source is None:
+        return root(pickled, f"model-{digest}"), digest
     # Named after the scattered copy too: once a copy is lost and sent again, the graph's key is
     # new, where the scheduler could still hold the old one's task and answer with the lost copy.
-    return dask.delayed(source, name=f"mirelo-model-{digest}-{source.key}", traverse=False), digest
-
-
-def _client() -> Any:
-    """The current distributed client, or None."""
-    try:
-        from distributed import get_client
-
-        return get_client()
-    except (ImportError, ValueError):
-        return None
+    return root(source, f"model-{digest}-{source.key}"), digest
 
 
 def worker_threads() -> Dict[str, int]:
     """Task threads of each worker of the current cluster, by address; empty without a cluster."""
-    client = _client()
+    client = current_client()
     return {} if client is None else client.nthreads()
 
 

@@ -5,6 +5,7 @@ from typing import Any, List, Optional, Union
 import dask
 import dask.array as da
 import numpy as np
+from dask.base import tokenize
 from sklearn.utils._param_validation import validate_parameter_constraints
 
 from mirelo_sklearn import _native
@@ -14,18 +15,27 @@ from mirelo_sklearn._parameters import CONSTRAINTS, current, engine_variance
 from . import _shards
 from ._graph import neighbour_count, threads_per_host, whole_rows, worker_threads
 from ._statistics import block_statistics, combined, reduction
+from ._waits import computed, root, settled
 
 
 def _as_array(X: Any) -> da.Array:
     import dask.dataframe as dd
 
     if isinstance(X, (dd.DataFrame, dd.Series)):
-        return X.to_dask_array(lengths=True)
+        return X.to_dask_array(lengths=list(computed(X.map_partitions(len))[0]))
     if isinstance(X, da.Array):
-        return X
+        return _with_known_rows(X)
     X = np.asarray(X)
     # Dask cannot size blocks of objects (labels with None, or of mixed types): one block, checked later.
     return da.from_array(X, chunks=-1 if X.dtype == object else "auto")
+
+
+def _with_known_rows(X: da.Array) -> da.Array:
+    """X with each block's row count known, counted under the bounded wait of computed."""
+    if not any(np.isnan(rows) for rows in X.chunks[0]):
+        return X
+    counts = computed(*[dask.delayed(len)(block) for block in X.to_delayed().reshape(X.numblocks[0], -1)[:, 0]])
+    return X.map_blocks(np.asarray, chunks=(counts, *X.chunks[1:]), dtype=X.dtype)
 
 
 def _groups(chunks: tuple, count: int) -> List[List[int]]:
@@ -71,15 +81,7 @@ def _built(shards: tuple, progress: Optional[Any]) -> None:
     futures = _futures(shards)
     if not futures:  # a local scheduler built them in persist, raising there
         return
-    from distributed import wait
-
-    pending = futures
-    while pending:
-        try:
-            pending = list(wait(pending, timeout=1, return_when="FIRST_COMPLETED").not_done)
-        except TimeoutError:
-            pass
-        _report(progress, "projection and store", 1 - len(pending) / len(futures))
+    settled(futures[0].client, futures, lambda done: _report(progress, "projection and store", done))
     for future in futures:
         if future.status == "error":
             raise future.exception()
@@ -129,13 +131,9 @@ class ShardedClassifier:
         X, y = _as_array(X), _as_array(y)
         if X.ndim != 2 or y.ndim != 1:
             raise ValueError(f"Expected X with 2 dimensions and y with 1, got {X.ndim} and {y.ndim}")
-        if np.isnan(X.shape[0]):
-            X = X.compute_chunk_sizes()
         if X.shape[0] < X.shape[1]:
             raise ValueError(f"Expected tall training data (at least as many rows as features), got {X.shape[0]} "
                              f"rows of {X.shape[1]} features: fit MireloClassifier on one machine instead")
-        if np.isnan(y.shape[0]):
-            y = y.compute_chunk_sizes()
         if y.shape[0] != X.shape[0]:
             raise ValueError(f"Expected one label per training row ({X.shape[0]}), got {y.shape[0]}")
         # float32 blocks stay as they are: the native reduction reads them where they lie.
@@ -146,7 +144,7 @@ class ShardedClassifier:
         _report(progress, "statistics and covariance")
         statistics = dask.delayed(combined)(*[dask.delayed(block_statistics)(b) for b in blocks])
         uniques = dask.delayed(_shards.classes_of)(*[dask.delayed(_shards.block_classes)(part) for part in labels])
-        statistics, classes = dask.compute(statistics, uniques)
+        statistics, classes = computed(statistics, uniques)
         variance = engine_variance(self.n_components, *X.shape)
         _report(progress, "eigen-decomposition")
         axes = reduction(statistics, variance, bool(self.scale))
@@ -207,9 +205,11 @@ class ShardedClassifier:
         weights = current(self, "weights")
         X = whole_rows(_as_array(X), self.n_features_in_)
         threads = threads_per_host()
+        # A root of every answer, so that a compute on a cluster left without workers ends in time.
+        classes = root(self.classes_, f"classes-{tokenize(self.classes_)}")
         parts = []
         for rows, block in zip(X.chunks[0], X.to_delayed()[:, 0]):
             found = [dask.delayed(_shards.candidates)(shard, block, count, threads) for shard in self._shards]
-            answer = dask.delayed(_shards.answer)(what, count, self.classes_, self._scale_exponent, weights, *found)
+            answer = dask.delayed(_shards.answer)(what, count, classes, self._scale_exponent, weights, *found)
             parts.append(da.from_delayed(answer, (rows, *trailing), dtype=dtype))
         return da.concatenate(parts)

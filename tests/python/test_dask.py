@@ -20,7 +20,7 @@ import mirelo_dask  # noqa: E402
 from mirelo_dask._cache import ModelCache  # noqa: E402
 from mirelo_sklearn import MireloClassifier  # noqa: E402
 
-from bounded import joined, until  # noqa: E402
+from bounded import SECONDS, called, joined, until  # noqa: E402
 
 # Worker processes inherit the preloaded sanitizer run time and start too slowly under it; the
 # package is pure Python over the module the rest of the suite checks there.
@@ -42,14 +42,48 @@ X_TRAIN, Y_TRAIN = separated(3000, 1)
 QUERIES, _ = separated(900, 2, spread=2.0)
 
 
-@pytest.fixture(scope="module")
-def client():
+@contextlib.contextmanager
+def loopback_cluster(workers):
+    """A LocalCluster of worker processes and its client, the newest client being the one calls use.
+
+    Its HTTP server too is on loopback, on a free port: another cluster may hold Dask's default.
+    Its scheduler fails tasks left without workers for SECONDS, so that no compute waits without end.
+    """
     from distributed import Client, LocalCluster
 
-    # Its HTTP server too on loopback, on a free port: another cluster may hold Dask's default.
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address="127.0.0.1:0") as cluster, Client(cluster) as client:
+    with dask.config.set({"distributed.scheduler.no-workers-timeout": f"{SECONDS}s"}):
+        cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                               dashboard_address="127.0.0.1:0")
+    with cluster, Client(cluster) as client:
         yield client
+
+
+@pytest.fixture(scope="module")
+def client():
+    with loopback_cluster(2) as client:
+        yield client
+
+
+@pytest.fixture
+def own_client():
+    """A cluster for one test that kills or restarts workers, so that the rest never meet it recovering."""
+    with loopback_cluster(2) as client:
+        yield client
+
+
+@pytest.fixture
+def workerless():
+    with loopback_cluster(0) as client:
+        yield client
+
+
+def computed(collection):
+    """The collection (or a tuple of them) computed on the newest client, failing after SECONDS."""
+    from distributed import get_client
+
+    parts = collection if isinstance(collection, tuple) else (collection,)
+    results = tuple(future.result(timeout=SECONDS) for future in get_client().compute(list(parts)))
+    return results if isinstance(collection, tuple) else results[0]
 
 
 @pytest.fixture(scope="module")
@@ -91,7 +125,7 @@ def shuffled_frame(X):
 
 @pytest.mark.parametrize("method", ["predict", "predict_proba", "kneighbors"])
 def test_arrays_give_the_local_answers(client, model, method):
-    found = dask.compute(getattr(mirelo_dask, method)(model, uneven(QUERIES)))[0]
+    found = computed(getattr(mirelo_dask, method)(model, uneven(QUERIES)))
     expected = getattr(model, method)(QUERIES)
     for got, want in zip(found, expected) if method == "kneighbors" else [(found, expected)]:
         np.testing.assert_array_equal(got, want)
@@ -102,11 +136,11 @@ def test_arrays_give_the_local_answers(client, model, method):
 @pytest.mark.parametrize("kind", ["dask", "pandas"])
 def test_frames_keep_their_index_and_feature_names(client, method, kind):
     frame = shuffled_frame(QUERIES)
-    local = frame.compute()
+    local = computed(frame)
     frame = frame if kind == "dask" else local
     named = MireloClassifier(n_neighbors=5, n_components=0.9).fit(pd.DataFrame(X_TRAIN, columns=local.columns),
                                                                    Y_TRAIN)
-    found = dask.compute(getattr(mirelo_dask, method)(named, frame))[0]
+    found = computed(getattr(mirelo_dask, method)(named, frame))
     expected = getattr(named, method)(local)
     for got, want in zip(found, expected) if method == "kneighbors" else [(found, expected)]:
         assert got.index.equals(local.index)
@@ -123,7 +157,7 @@ def test_each_worker_unpickles_a_model_once_and_the_scheduler_never(client):
     # Between computes Dask forgets the pickled model, as its memory manager may drop a copy;
     # the workers' cache keeps what they built.
     for method in ("predict", "predict_proba", "predict"):
-        dask.compute(getattr(mirelo_dask, method)(fresh, queries))
+        computed(getattr(mirelo_dask, method)(fresh, queries))
     after, scheduler = builds(client)
     assert all(0 <= after[w] - (before[w] or 0) <= 1 for w in after)
     assert sum(after[w] - (before[w] or 0) for w in after) >= 1
@@ -136,36 +170,36 @@ def test_each_worker_unpickles_a_model_once_and_the_scheduler_never(client):
 
 
 @pytest.mark.parametrize("loss", ["caches", "workers"])
-def test_a_model_lost_on_the_workers_is_restored(client, model, loss):
+def test_a_model_lost_on_the_workers_is_restored(own_client, model, loss):
     queries = da.from_array(QUERIES, chunks=300)
-    mirelo_dask.predict(model, queries).compute()
+    computed(mirelo_dask.predict(model, queries))
     if loss == "caches":
-        client.run(lambda: sys.modules["mirelo_dask._cache"].models.clear())
+        own_client.run(lambda: sys.modules["mirelo_dask._cache"].models.clear())
     else:
-        client.restart()  # the scattered pickle is lost with them
-    np.testing.assert_array_equal(mirelo_dask.predict(model, queries).compute(), model.predict(QUERIES))
+        own_client.restart(timeout=SECONDS)  # the scattered pickle is lost with them
+    np.testing.assert_array_equal(computed(mirelo_dask.predict(model, queries)), model.predict(QUERIES))
 
 
-def test_a_lost_scattered_pickle_is_sent_again_for_every_model_with_its_state(client, model):
+def test_a_lost_scattered_pickle_is_sent_again_for_every_model_with_its_state(own_client, model):
     from mirelo_dask._graph import _scattered
 
     queries = da.from_array(QUERIES, chunks=300)
     twin = pickle.loads(pickle.dumps(model))
     # Every worker dies during a compute, the copy with them.
-    running = client.compute(mirelo_dask.predict(model, da.concatenate([queries] * 200)))
+    running = own_client.compute(mirelo_dask.predict(model, da.concatenate([queries] * 200)))
     held = _scattered[model][1]
-    until(lambda: client.who_has(held.future).get(held.key), "the model's pickle to reach a worker")
-    workers = kill_every_worker(client)
+    until(lambda: own_client.who_has(held.future).get(held.key), "the model's pickle to reach a worker")
+    workers = kill_every_worker(own_client)
     until(running.done, "the compute the workers died in to end")
     until(lambda: held.future.status != "finished", "the client to hear the pickle was lost")
-    both_workers_back(client, workers)
+    both_workers_back(own_client, workers)
     for copy in (model, twin, model):
-        np.testing.assert_array_equal(mirelo_dask.predict(copy, queries).compute(), model.predict(QUERIES))
+        np.testing.assert_array_equal(computed(mirelo_dask.predict(copy, queries)), model.predict(QUERIES))
 
 
 def test_an_empty_query_array_gives_empty_answers(client, model):
     empty = da.zeros((0, FEATURES), chunks=(1, FEATURES))
-    labels, proba = dask.compute(mirelo_dask.predict(model, empty), mirelo_dask.predict_proba(model, empty))
+    labels, proba = computed((mirelo_dask.predict(model, empty), mirelo_dask.predict_proba(model, empty)))
     assert labels.shape == (0,) and labels.dtype == model.classes_.dtype
     assert proba.shape == (0, 4)
 
@@ -206,8 +240,8 @@ def test_sharded_training_answers_as_one_machine(client, capsys, scale, chunks, 
     assert capsys.readouterr().out == ""  # a short fit stays silent, verbose or not
     assert sharded.n_components_ == local.n_components_
     queries = uneven(Q)
-    labels, proba, (distances, rows) = dask.compute(sharded.predict(queries), sharded.predict_proba(queries),
-                                                    sharded.kneighbors(queries, 9))
+    labels, proba, distances, rows = computed((sharded.predict(queries), sharded.predict_proba(queries),
+                                               *sharded.kneighbors(queries, 9)))
     np.testing.assert_array_equal(labels, local.predict(Q))
     np.testing.assert_allclose(proba, local.predict_proba(Q), atol=1e-12)
     expected_distances, expected_rows = local.kneighbors(Q, 9)
@@ -258,7 +292,7 @@ def test_sharded_calls_are_checked_as_the_estimators_are(client, call, error, me
         call(model, frame, y)
 
 
-def test_sharded_model_that_lost_its_shards_says_to_fit_again(client, tmp_path):
+def test_sharded_model_that_lost_its_shards_says_to_fit_again(own_client, tmp_path):
     from mirelo_dask._sharded import _futures
 
     source = tmp_path / "source"
@@ -267,12 +301,50 @@ def test_sharded_model_that_lost_its_shards_says_to_fit_again(client, tmp_path):
     model = mirelo_dask.ShardedClassifier(n_shards=2).fit(X, Y_TRAIN)
     # Dask rebuilds lost shards from their graph where it can; without their source they stay lost.
     source.unlink()
-    workers = kill_every_worker(client)
+    kill_every_worker(own_client)
     until(lambda: any(future.status != "finished" for future in _futures(model._shards)),
           "the client to hear the shards were lost")
-    both_workers_back(client, workers)
+    # Refused as the graph is built: no worker needs to be back.
     with pytest.raises(RuntimeError, match="lost its shards .* fit it again"):
-        model.predict(da.from_array(QUERIES)).compute()
+        model.predict(da.from_array(QUERIES))
+
+
+# Far below the default 60 s, so that a call ending within it went by the configured time.
+CONFIGURED_SECONDS, ENDS_WITHIN = 2, 30
+
+
+@pytest.mark.parametrize("lazy, call", [
+    (True, lambda model: mirelo_dask.predict(model, uneven(QUERIES))),
+    (True, lambda model: mirelo_dask.predict_proba(model, shuffled_frame(QUERIES))),
+    (True, lambda model: mirelo_dask.kneighbors(model, uneven(QUERIES), n_neighbors=2)),
+    (False, lambda model: mirelo_dask.ShardedClassifier(n_shards=2).fit(da.from_array(X_TRAIN, chunks=1000), Y_TRAIN)),
+    # A frame's row counts are counted first, under the same bound.
+    (False, lambda model: mirelo_dask.ShardedClassifier().fit(shuffled_frame(X_TRAIN[:900]), Y_TRAIN[:900])),
+], ids=["predict", "predict_proba-frame", "kneighbors", "fit", "fit-frame"])
+def test_without_workers_graphs_are_built_at_once_and_computes_and_fits_time_out(workerless, model, lazy, call):
+    with dask.config.set({"mirelo.no-workers-timeout": CONFIGURED_SECONDS}):
+        if lazy:
+            # Building a graph used to wait for a worker to take the model's pickle, failing after 30 s.
+            graph = called(lambda: call(model), "the graph to be built", ENDS_WITHIN / 3)
+            with pytest.raises(TimeoutError, match="no running worker"):
+                called(lambda: computed(graph), "the compute to give up", ENDS_WITHIN)
+        else:
+            with pytest.raises(TimeoutError, match="no running worker"):
+                called(lambda: call(model), "the fit to give up", ENDS_WITHIN)
+
+
+@pytest.mark.parametrize("build", [
+    lambda: mirelo_dask.ShardedClassifier(n_shards=2).fit(da.from_array(X_TRAIN, chunks=1000), Y_TRAIN).predict(
+        da.from_array(QUERIES)),
+    lambda: mirelo_dask.predict(MireloClassifier().fit(X_TRAIN, Y_TRAIN), da.from_array(QUERIES)),  # scattered
+], ids=["sharded", "scattered-model"])
+def test_a_compute_whose_workers_all_left_times_out(own_client, build):
+    graph = build()
+    own_client.cluster.scale(0)
+    until(lambda: not own_client.nthreads(), "the workers to leave")
+    with dask.config.set({"mirelo.no-workers-timeout": CONFIGURED_SECONDS}):
+        with pytest.raises(TimeoutError, match="no running worker"):
+            called(lambda: computed(graph), "the compute to give up", ENDS_WITHIN)
 
 
 def test_grid_search_under_the_dask_backend_scores_as_one_process(client):
@@ -284,7 +356,9 @@ def test_grid_search_under_the_dask_backend_scores_as_one_process(client):
         with joblib.parallel_config(**backend):
             return search.fit(X_TRAIN[:600], Y_TRAIN[:600]).cv_results_["mean_test_score"]
 
-    np.testing.assert_array_equal(scores(backend="dask"), scores(n_jobs=1))
+    # joblib waits on its tasks without a limit of its own.
+    np.testing.assert_array_equal(called(lambda: scores(backend="dask"), "the grid search over the Dask backend"),
+                                  scores(n_jobs=1))
 
 
 def test_the_cache_unpickles_once_across_threads_and_keeps_within_its_bound():
