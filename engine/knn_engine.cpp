@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <iostream>
-#include <sstream>
 #include <stdexcept>
 #include <utility>
 
@@ -90,12 +89,6 @@ Vector KNNEngine::explained_variance() const {
 std::size_t KNNEngine::memory_bytes() const { return pca->memory_bytes() + knn->memory_bytes(); }
 
 void KNNEngine::train(const InputRows& X, LabelPlaces y, bool scale) {
-    // NaN would keep every component and zero or less a single one, without a word.
-    if (!(std::isfinite(config.variance) && config.variance > 0.0)) {
-        std::ostringstream value;
-        value << config.variance;
-        throw std::invalid_argument("expected a variance above zero and finite, got " + value.str());
-    }
     // An empty X is rejected by the PCA fit below, before anything is swapped in.
     const std::size_t labels = y.class_of_row.size();
     if (static_cast<Eigen::Index>(labels) != X.rows()) {

@@ -13,6 +13,8 @@ namespace mirelo {
 // PCA that keeps either enough axes to explain a share of the variance
 // (variance < 1) or a fixed number of axes (variance >= 1). Decomposes the
 // covariance for tall data (n >= d) and the Gram matrix for wide data (n < d).
+// Every variance has a meaning: zero or less keeps one axis (the first share reaches it), NaN
+// every axis (no share reaches it), and 2^31 or more, infinity included, every axis.
 class AdaptivePCA {
 public:
     explicit AdaptivePCA(double variance);
