@@ -7,6 +7,7 @@
 
 #include "input_rows.hpp"
 #include "mirelo_types.hpp"
+#include "read_digest.hpp"
 
 namespace mirelo {
 
@@ -20,10 +21,11 @@ public:
     explicit AdaptivePCA(double variance);
 
     // Learns means, optional spreads and the kept axes, then writes one line to `progress`;
-    // `report` hears of each stage. Throws std::invalid_argument for a matrix with no rows or no
-    // columns, or with a value that is not finite (naming its row and column). On any exception
-    // the previous fit stays in place.
-    void fit(const InputRows& X, bool scale, const ProgressReport& report);
+    // `report` hears of each stage, and `read`, when given, gets the digest of X's values as the
+    // statistics read them. Throws std::invalid_argument for a matrix with no rows or no columns,
+    // or with a value that is not finite (naming its row and column). On any exception the
+    // previous fit stays in place.
+    void fit(const InputRows& X, bool scale, const ProgressReport& report, ReadDigest* read = nullptr);
     void fit(const MatrixView& X, bool scale);
 
     // eigenvalues: m values in decreasing order; axes: d rows, column i for
@@ -40,8 +42,9 @@ public:
     RowMajorMatrix transform(const MatrixView& X) const { return transform(InputRows(X)); }
 
     // transform's rows, written row-major to `reduced` (X.rows() x n_components); fitted only,
-    // and X of the training width.
-    void project(const InputRows& X, double* reduced) const;
+    // and X of the training width. `read`, when given, has the digest of X's values as read added
+    // to it, X's rows counted from 0.
+    void project(const InputRows& X, double* reduced, ReadDigest* read = nullptr) const;
 
     // Bytes held by the fitted arrays.
     std::size_t memory_bytes() const;

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <limits>
@@ -97,6 +98,52 @@ TEST(KNNEngine, RejectedTrainingKeepsPreviousModel) {
         const auto attempt = [&] { engine.train(c.X, c.y, false); };
         EXPECT_EQ(captured_stdout([&] { expect_invalid_argument(attempt, c.fragments); }), "");
         EXPECT_EQ(engine.predict_batch(queries), before);
+    }
+}
+
+TEST(KNNEngine, TrainingDataChangedBetweenTheTwoReadsAreRejected) {
+    // The stage reports come between the reads: a change made when one arrives is what a writer
+    // to a memory-mapped file would do while training reads it.
+    using Change = std::function<void(RowMajorMatrix&)>;
+    struct Case {
+        Eigen::Index rows, cols;
+        const char* stage;
+        Change change;
+        std::vector<std::string> fragments;
+        Change prepare = [](RowMajorMatrix&) {};
+    };
+    const std::string changed = "the training data changed while it was read";
+    const Case cases[] = {
+        {300, 4, "projection", [](RowMajorMatrix& X) { X(250, 2) += 1.0; }, {"column 2", changed}},
+        // Rows swapped leave every column's sum, mean and covariance as they were.
+        {300, 4, "projection", [](RowMajorMatrix& X) { X.row(7).swap(X.row(191)); }, {"column 0", changed}},
+        // A value and its negation swapped, two rows apart: their bits differ in the sign alone.
+        {300, 4, "projection", [](RowMajorMatrix& X) { std::swap(X(10, 1), X(12, 1)); }, {"column 1", changed},
+         [](RowMajorMatrix& X) { X(12, 1) = -X(10, 1); }},
+        {300, 4, "projection", [](RowMajorMatrix& X) { X(5, 1) = kNaN; }, {"got nan at row 5, column 1"}},
+        {5000, 300, "projection", [](RowMajorMatrix& X) { X(4999, 299) = -X(4999, 299); }, {"column 299", changed}},
+        // Wide data are read once more between the two, for their axes.
+        {6, 40, "eigen-decomposition", [](RowMajorMatrix& X) { X(3, 33) *= 2.0; }, {"column 33", changed}},
+        {6, 40, "eigen-decomposition", [](RowMajorMatrix& X) { X(4, 9) = -kInf; }, {"got -inf at row 4, column 9"}},
+    };
+    const Data before = clusters(30, 3, 27);
+    for (const Case& c : cases) {
+        const Data data = clusters(c.rows, c.cols, 28);
+        RowMajorMatrix X = data.X;
+        c.prepare(X);
+        KNNEngine engine = trained(KNNConfig{3, 0.95}, before, false);
+        const LabelList answers = engine.predict_batch(before.X);
+        bool done = false;
+        engine.set_progress_report([&](const char* stage, double) {
+            if (!done && std::string(stage) == c.stage) {
+                c.change(X);
+                done = true;
+            }
+        });
+        const auto attempt = [&] { engine.train(InputRows(X), data.y, false); };
+        captured_stdout([&] { expect_invalid_argument(attempt, c.fragments); });
+        EXPECT_TRUE(done) << c.stage;
+        EXPECT_EQ(engine.predict_batch(before.X), answers);
     }
 }
 
