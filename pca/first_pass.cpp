@@ -101,9 +101,9 @@ struct Centres {
     RowVector highest;
 };
 
-// Two reads of the block, each of every row in turn, and nothing written; the first also adds
-// the rows to `read`, kDigestRows at a time while they are in cache. A value that is not finite makes its column's
-// sum so, which is when the block is searched for one to name.
+// Two reads of the block, each of every row in turn, and nothing written; the first also adds the
+// rows to `read`, kDigestRows at a time while they are in cache. A value that is not finite makes
+// its column's sum so, which is when the block is searched for one to name.
 Centres find_centres(const Block& block, Index top, Index left, ReadDigest& read) {
     const Index rows = block.rows(), d = block.cols();
     const auto count = static_cast<double>(rows);
