@@ -10,6 +10,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <sstream>
 #include <stdexcept>
@@ -28,6 +29,7 @@
 #include "matrix_view_caster.hpp"
 #include "parallel_job.hpp"
 #include "progress_lines.hpp"
+#include "quiet_end_alarm.hpp"
 
 namespace py = pybind11;
 
@@ -143,7 +145,8 @@ public:
 
     // Returns the two closing lines when verbose, else an empty string. A fit that lasts longer
     // than `quiet_start` seconds hands its progress lines to `progress` (a callable taking a str,
-    // or None) as it goes; the GIL is taken for each.
+    // or None) as it goes, the stage underway when the quiet start ends included; the GIL is
+    // taken for each.
     std::string fit(const mirelo::InputRows& X, const Codes& codes, std::int64_t n_classes, bool scale, bool verbose,
                     int threads, const py::object& progress, double quiet_start) {
         const ClassCodes classes(n_classes);
@@ -157,13 +160,16 @@ public:
                 progress(line);
             },
             std::chrono::duration_cast<std::chrono::milliseconds>(quiet));
+        std::optional<mirelo::QuietEndAlarm> alarm;
         if (!progress.is_none()) {
             fresh->set_progress_report(progress_lines.report());
+            alarm.emplace(progress_lines);
         }
         {
             const ThreadCount count(threads);
             fresh->train(X, classes.places(codes), scale);
         }
+        if (alarm) alarm->stop();
         fresh->set_progress(nullptr);
         fresh->set_progress_report({});
         install(std::move(fresh), n_classes);

@@ -15,6 +15,7 @@ public:
     SmallBuffer& operator=(const SmallBuffer&) = delete;
 
     T* data() { return many.empty() ? few : many.data(); }
+    const T* data() const { return many.empty() ? few : many.data(); }
 
 private:
     T few[N];

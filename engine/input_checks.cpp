@@ -36,6 +36,15 @@ void require_finite_squared_norms(const MatrixView& reduced, const std::string& 
     }
 }
 
+void require_same_reads(const ReadDigest& first, const ReadDigest& second) {
+    const Eigen::Index column = first.first_difference(second);
+    if (column >= 0) {
+        throw std::invalid_argument(
+            "expected a training matrix that stays the same while it is read, got one whose column " +
+            std::to_string(column) + " changed between the two reads: the training data changed while it was read");
+    }
+}
+
 void require_width(const InputRows& X, Eigen::Index expected, const std::string& what) {
     if (X.cols() != expected) {
         throw std::invalid_argument("expected " + what + " with " + std::to_string(expected) +

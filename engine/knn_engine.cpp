@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <iostream>
-#include <sstream>
 #include <stdexcept>
 #include <utility>
 
@@ -90,12 +89,6 @@ Vector KNNEngine::explained_variance() const {
 std::size_t KNNEngine::memory_bytes() const { return pca->memory_bytes() + knn->memory_bytes(); }
 
 void KNNEngine::train(const InputRows& X, LabelPlaces y, bool scale) {
-    // NaN would keep every component and zero or less a single one, without a word.
-    if (!(std::isfinite(config.variance) && config.variance > 0.0)) {
-        std::ostringstream value;
-        value << config.variance;
-        throw std::invalid_argument("expected a variance above zero and finite, got " + value.str());
-    }
     // An empty X is rejected by the PCA fit below, before anything is swapped in.
     const std::size_t labels = y.class_of_row.size();
     if (static_cast<Eigen::Index>(labels) != X.rows()) {
@@ -107,19 +100,29 @@ void KNNEngine::train(const InputRows& X, LabelPlaces y, bool scale) {
     // that every value is finite as it reads them.
     auto new_pca = std::make_unique<AdaptivePCA>(config.variance);
     new_pca->progress = progress;
-    new_pca->fit(X, scale, progress_report);
+    ReadDigest first_read;
+    new_pca->fit(X, scale, progress_report, &first_read);
     check_interruption();
     // Projected straight into the store's rows, in pieces so that progress can be told.
     const Eigen::Index n = X.rows();
     constexpr Eigen::Index kProjectionRows = Eigen::Index{1} << 16;
     RowMajorMatrix reduced = matrix_on_huge_pages(n, new_pca->n_components);
+    ReadDigest second_read(X.cols());
     for (Eigen::Index top = 0; top < n; top += kProjectionRows) {
         if (progress_report) progress_report("projection", static_cast<double>(top) / static_cast<double>(n));
         const Eigen::Index rows = std::min(kProjectionRows, n - top);
-        new_pca->project(X.middle_rows(top, rows), reduced.data() + top * reduced.cols());
+        ReadDigest piece(X.cols());
+        new_pca->project(X.middle_rows(top, rows), reduced.data() + top * reduced.cols(), &piece);
+        second_read.add(piece, top);
         check_interruption();
     }
-    require_finite_squared_norms(reduced, "a training matrix");
+    // X may lie in memory that another process writes (a memory map): the statistics and the
+    // rows must come from the same values. A value that is not finite leaves its reduced row so;
+    // it is named as the first read names one, before the reads are compared.
+    const bool reduced_finite = reduced.rowwise().squaredNorm().allFinite();
+    if (!reduced_finite) require_finite(X, "the training matrix");
+    require_same_reads(first_read, second_read);
+    if (!reduced_finite) require_finite_squared_norms(reduced, "a training matrix");
     return_free_memory();
     if (progress_report) progress_report("store", 0.0);
     auto new_knn = std::make_unique<KNNClassifier>(config.k);

@@ -27,8 +27,8 @@ class KNNEngine {
 public:
     explicit KNNEngine(KNNConfig config);
 
-    // Throws std::invalid_argument for a variance that is NaN, infinite or not above zero,
-    // an empty X, a label count other than X's row count, or a value of X that is not finite.
+    // Any variance trains (AdaptivePCA says what each keeps). Throws std::invalid_argument for an
+    // empty X, a label count other than X's row count, or a value of X that is not finite.
     // X is read twice, a block at a time: once for the PCA's statistics and product, once for
     // the projection. The store takes y's places as they are (move them in to avoid a copy).
     void train(const InputRows& X, LabelPlaces y, bool scale);

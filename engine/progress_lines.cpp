@@ -6,22 +6,40 @@
 namespace mirelo {
 
 ProgressLines::ProgressLines(Write write, std::chrono::milliseconds quiet_start, std::chrono::milliseconds interval)
-    : write(std::move(write)), quiet_start(quiet_start), interval(interval), start(std::chrono::steady_clock::now()) {}
+    : write(std::move(write)), quiet_start(quiet_start), interval(interval), start(Clock::now()) {}
 
 ProgressReport ProgressLines::report() {
     return [this](const char* stage, double done) { hear(stage, done); };
 }
 
-void ProgressLines::hear(const char* stage, double done) {
-    const auto now = std::chrono::steady_clock::now();
-    const bool new_stage = stage != last_stage;
-    if (now - start < quiet_start || (!new_stage && now - last_line < interval)) {
+void ProgressLines::hear(const char* heard, double share) {
+    const std::lock_guard<std::mutex> hold(guard);
+    if (heard != stage) {
+        stage = heard;
+        told = false;
+    }
+    done = share;
+    const auto now = Clock::now();
+    if (now < quiet_end() || (told && now - last_line < interval)) {
         return;
     }
-    last_stage = stage;
+    tell(now);
+}
+
+void ProgressLines::catch_up() {
+    const std::lock_guard<std::mutex> hold(guard);
+    const auto now = Clock::now();
+    if (stage.empty() || told || now < quiet_end()) {
+        return;
+    }
+    tell(now);
+}
+
+void ProgressLines::tell(Clock::time_point now) {
+    told = true;
     last_line = now;
     const long percent = std::lround(100.0 * done);
-    write("[mirelo] " + last_stage + ": " + std::to_string(percent) + "% done");
+    write("[mirelo] " + stage + ": " + std::to_string(percent) + "% done");
 }
 
 }  // namespace mirelo

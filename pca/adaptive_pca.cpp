@@ -78,7 +78,7 @@ AdaptivePCA::AdaptivePCA(double variance) : variance(variance), progress(&std::c
 
 void AdaptivePCA::fit(const MatrixView& X, bool scale) { fit(InputRows(X), scale, {}); }
 
-void AdaptivePCA::fit(const InputRows& X, bool scale, const ProgressReport& report) {
+void AdaptivePCA::fit(const InputRows& X, bool scale, const ProgressReport& report, ReadDigest* read) {
     const Eigen::Index n = X.rows();
     const Eigen::Index d = X.cols();
     if (n == 0 || d == 0) {
@@ -125,6 +125,7 @@ void AdaptivePCA::fit(const InputRows& X, bool scale, const ProgressReport& repo
     }
 
     select_components(eigenvalues, axes, thin);
+    if (read != nullptr) *read = std::move(pass.read);
     mean.swap(pass.mean);
     std_dev.swap(pass.spread);
     scale_exponent = pass.exponent;
@@ -203,7 +204,7 @@ RowMajorMatrix AdaptivePCA::transform(const InputRows& X) const {
     return reduced;
 }
 
-void AdaptivePCA::project(const InputRows& X, double* reduced) const {
+void AdaptivePCA::project(const InputRows& X, double* reduced, ReadDigest* read) const {
     const Eigen::Index d = mean.size();
     const Eigen::Index n = X.rows();
     const Eigen::Index m = components.cols();
@@ -216,13 +217,21 @@ void AdaptivePCA::project(const InputRows& X, double* reduced) const {
     const Eigen::Index chunks = (n + kRows - 1) / kRows;
     const Eigen::Index slices = (d + kTransformFeatures - 1) / kTransformFeatures;
     const Centring centring(mean, std_dev, std::ldexp(1.0, scale_exponent));
-    const auto project_chunk = [&](Eigen::Index c, double* scaled) {
+    // Each thread adds the values it reads to a digest of its own, summed into `read` at the end.
+    const int threads = chunks > 1 ? omp_get_max_threads() : 1;
+    std::vector<ReadDigest> reads;
+    if (read != nullptr) reads.assign(static_cast<std::size_t>(threads), ReadDigest(d));
+    const auto reads_of = [&](int thread) {
+        return reads.empty() ? nullptr : &reads[static_cast<std::size_t>(thread)];
+    };
+    const auto project_chunk = [&](Eigen::Index c, double* scaled, ReadDigest* seen) {
         const Eigen::Index first_row = c * kRows;
         const Eigen::Index rows = std::min(kRows, n - first_row);
         for (Eigen::Index s = 0; s < slices; ++s) {
             const Eigen::Index first = s * kTransformFeatures;
             const Eigen::Index features = std::min(kTransformFeatures, d - first);
             X.read(first_row, rows, first, features, scaled, kTransformFeatures);
+            if (seen != nullptr) seen->add(scaled, first_row, rows, first, features, kTransformFeatures);
             for (Eigen::Index i = 0; i < rows; ++i) centring.apply(scaled + i * kTransformFeatures, first, features);
             multiply_packed({scaled, kTransformFeatures, 1}, rows,
                             packed_components.data() + first * packed_size(m, 1), m, features,
@@ -233,25 +242,25 @@ void AdaptivePCA::project(const InputRows& X, double* reduced) const {
         // One query (predict): its buffer on the stack, which spares the call an allocation and
         // the zeroing of one.
         double row[kTransformFeatures];
-        project_chunk(0, row);
-        return;
-    }
-    const int threads = chunks > 1 ? omp_get_max_threads() : 1;
-    const Eigen::Index buffer_size = std::min(kRows, n) * kTransformFeatures;
-    std::vector<double> buffers(static_cast<std::size_t>(threads * buffer_size));
-    if (chunks <= 1) {
+        project_chunk(0, row, reads_of(0));
+    } else if (chunks == 1) {
         // A few rows: no thread team to start.
-        if (chunks == 1) project_chunk(0, buffers.data());
-        return;
-    }
-    // Chunks go to threads as they come free: on a busy machine a thread held up does not hold
-    // up the others' share.
-    ParallelJob job;
+        std::vector<double> buffer(static_cast<std::size_t>(n * kTransformFeatures));
+        project_chunk(0, buffer.data(), reads_of(0));
+    } else if (chunks > 1) {
+        const Eigen::Index buffer_size = kRows * kTransformFeatures;
+        std::vector<double> buffers(static_cast<std::size_t>(threads * buffer_size));
+        // Chunks go to threads as they come free: on a busy machine a thread held up does not hold
+        // up the others' share.
+        ParallelJob job;
 #pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
-    for (Eigen::Index c = 0; c < chunks; ++c) {
-        job.run([&] { project_chunk(c, buffers.data() + omp_get_thread_num() * buffer_size); });
+        for (Eigen::Index c = 0; c < chunks; ++c) {
+            const int thread = omp_get_thread_num();
+            job.run([&] { project_chunk(c, buffers.data() + thread * buffer_size, reads_of(thread)); });
+        }
+        job.finish();
     }
-    job.finish();
+    for (const ReadDigest& part : reads) read->add(part);
 }
 
 }  // namespace mirelo

@@ -7,21 +7,25 @@
 
 #include "input_rows.hpp"
 #include "mirelo_types.hpp"
+#include "read_digest.hpp"
 
 namespace mirelo {
 
 // PCA that keeps either enough axes to explain a share of the variance
 // (variance < 1) or a fixed number of axes (variance >= 1). Decomposes the
 // covariance for tall data (n >= d) and the Gram matrix for wide data (n < d).
+// Every variance has a meaning: zero or less keeps one axis (the first share reaches it), NaN
+// every axis (no share reaches it), and 2^31 or more, infinity included, every axis.
 class AdaptivePCA {
 public:
     explicit AdaptivePCA(double variance);
 
     // Learns means, optional spreads and the kept axes, then writes one line to `progress`;
-    // `report` hears of each stage. Throws std::invalid_argument for a matrix with no rows or no
-    // columns, or with a value that is not finite (naming its row and column). On any exception
-    // the previous fit stays in place.
-    void fit(const InputRows& X, bool scale, const ProgressReport& report);
+    // `report` hears of each stage, and `read`, when given, gets the digest of X's values as the
+    // statistics read them. Throws std::invalid_argument for a matrix with no rows or no columns,
+    // or with a value that is not finite (naming its row and column). On any exception the
+    // previous fit stays in place.
+    void fit(const InputRows& X, bool scale, const ProgressReport& report, ReadDigest* read = nullptr);
     void fit(const MatrixView& X, bool scale);
 
     // eigenvalues: m values in decreasing order; axes: d rows, column i for
@@ -38,8 +42,9 @@ public:
     RowMajorMatrix transform(const MatrixView& X) const { return transform(InputRows(X)); }
 
     // transform's rows, written row-major to `reduced` (X.rows() x n_components); fitted only,
-    // and X of the training width.
-    void project(const InputRows& X, double* reduced) const;
+    // and X of the training width. `read`, when given, has the digest of X's values as read added
+    // to it, X's rows counted from 0.
+    void project(const InputRows& X, double* reduced, ReadDigest* read = nullptr) const;
 
     // Bytes held by the fitted arrays.
     std::size_t memory_bytes() const;

@@ -13,6 +13,7 @@
 
 #include "centred_products.hpp"
 #include "parallel_job.hpp"
+#include "read_digest.hpp"
 
 namespace mirelo {
 
@@ -31,6 +32,8 @@ constexpr Index kMostBlockRows = 4096;
 constexpr Index kReadRows = 64;
 // Columns per slice of wide data.
 constexpr Index kSliceColumns = 256;
+// Rows added to the read's digest at a time.
+constexpr Index kDigestRows = 8;
 
 // The power of two that values of magnitude up to `largest` are multiplied by before `terms`
 // products of them are summed: zero unless a square could overflow or lose precision below the
@@ -98,22 +101,29 @@ struct Centres {
     RowVector highest;
 };
 
-// Two reads of the block, each of every row in turn, and nothing written. A value that is not
-// finite makes its column's sum so, which is when the block is searched for one to name.
-Centres find_centres(const Block& block, Index top, Index left) {
+// Two reads of the block, each of every row in turn, and nothing written; the first also adds the
+// rows to `read`, kDigestRows at a time while they are in cache. A value that is not finite makes
+// its column's sum so, which is when the block is searched for one to name.
+Centres find_centres(const Block& block, Index top, Index left, ReadDigest& read) {
     const Index rows = block.rows(), d = block.cols();
     const auto count = static_cast<double>(rows);
     RowVector sums = RowVector::Zero(d);
     RowVector lowest = block.row(0), highest = block.row(0);
-    for (Index i = 0; i < rows; ++i) {
-        const double* row = block.data() + i * d;
-        for (Index j = 0; j < d; ++j) {
-            const double value = row[j];
-            sums[j] += value;
-            lowest[j] = value < lowest[j] ? value : lowest[j];
-            highest[j] = value > highest[j] ? value : highest[j];
+    ReadDigest::Rows digest(top, left, d);
+    for (Index group = 0; group < rows; group += kDigestRows) {
+        const Index group_rows = std::min(kDigestRows, rows - group);
+        for (Index i = group; i < group + group_rows; ++i) {
+            const double* row = block.data() + i * d;
+            for (Index j = 0; j < d; ++j) {
+                const double value = row[j];
+                sums[j] += value;
+                lowest[j] = value < lowest[j] ? value : lowest[j];
+                highest[j] = value > highest[j] ? value : highest[j];
+            }
         }
+        digest.add(block.data() + group * d, group_rows, d);
     }
+    read.add(digest);
     if (!sums.allFinite()) {
         require_finite_block(block, top, left);
         constexpr int kShift = 64;
@@ -220,17 +230,30 @@ void read_rows_alone(const InputRows& X, Index top, Index count, double* out) {
     X.read(top, count, 0, X.cols(), out, X.cols());
 }
 
+// What one thread's blocks of tall data have shown: each column's extremes and the digest of the
+// values read.
+struct Seen {
+    RowVector lowest;
+    RowVector highest;
+    ReadDigest read;
+
+    explicit Seen(Index d)
+        : lowest(RowVector::Constant(d, std::numeric_limits<double>::infinity())),
+          highest(-lowest),
+          read(d) {}
+};
+
 // Rows [top, top + rows) read into `buffer`, checked and centred on their mean, with their
-// products formed by multiply(items, length); their columns' extremes go to lowest and highest.
+// products formed by multiply(items, length); what they show is added to `seen`.
 template <class Multiply>
-Partial block_share(const InputRows& X, Index top, Index rows, Index terms, double* buffer,
-                    RowVector& lowest, RowVector& highest, Reader read, Multiply&& multiply) {
+Partial block_share(const InputRows& X, Index top, Index rows, Index terms, double* buffer, Seen& seen,
+                    Reader read, Multiply&& multiply) {
     const Index d = X.cols();
     Block block(buffer, rows, d);
     read(X, top, rows, buffer);
-    const Centres centres = find_centres(block, top, 0);
-    lowest = lowest.cwiseMin(centres.lowest);
-    highest = highest.cwiseMax(centres.highest);
+    const Centres centres = find_centres(block, top, 0, seen.read);
+    seen.lowest = seen.lowest.cwiseMin(centres.lowest);
+    seen.highest = seen.highest.cwiseMax(centres.highest);
     const int exponent = safe_scale_exponent(centred_largest(centres).maxCoeff(), terms);
     centre_block(block, centres, exponent);
     multiply({buffer, d, 1, d}, rows);
@@ -267,10 +290,8 @@ FirstPass tall_first_pass(const InputRows& X, bool scale, const ProgressReport& 
     // whose products cannot be held fails here, before any row is read.
     std::vector<Matrix> products(static_cast<std::size_t>(lanes), Matrix(d, d));
     std::vector<double> buffer(static_cast<std::size_t>(lanes * std::min(n, block_length) * d));
-    // Each thread's blocks' extremes, combined at the end.
-    const RowVector infinity = RowVector::Constant(d, std::numeric_limits<double>::infinity());
-    std::vector<RowVector> lowests(static_cast<std::size_t>(lanes), infinity);
-    std::vector<RowVector> highests(static_cast<std::size_t>(lanes), -infinity);
+    // What each thread's blocks show, combined at the end.
+    std::vector<Seen> seen(static_cast<std::size_t>(lanes), Seen(d));
     std::vector<Partial> stack;
     for (Index first = 0; first < block_count; first += lanes) {
         if (progress) {
@@ -284,7 +305,7 @@ FirstPass tall_first_pass(const InputRows& X, bool scale, const ProgressReport& 
             Matrix& sum = products[at];
             sum.setZero(d, d);
             parts[at] = block_share(X, top, std::min(block_length, n - top), terms,
-                                    buffer.data() + b * block_length * d, lowests[at], highests[at], read,
+                                    buffer.data() + b * block_length * d, seen[at], read,
                                     [&](const Items& items, Index length) { multiply(items, length, sum); });
             parts[at].products = std::move(sum);
         };
@@ -324,17 +345,18 @@ FirstPass tall_first_pass(const InputRows& X, bool scale, const ProgressReport& 
         merge(stack[stack.size() - 2], stack.back(), terms);
         stack.pop_back();
     }
-    RowVector lowest = infinity, highest = -infinity;
-    for (Index t = 0; t < lanes; ++t) {
-        lowest = lowest.cwiseMin(lowests[static_cast<std::size_t>(t)]);
-        highest = highest.cwiseMax(highests[static_cast<std::size_t>(t)]);
-    }
-    Partial& all = stack.front();
-
     FirstPass out;
+    Seen all_seen(d);
+    for (const Seen& lane : seen) {
+        all_seen.lowest = all_seen.lowest.cwiseMin(lane.lowest);
+        all_seen.highest = all_seen.highest.cwiseMax(lane.highest);
+        all_seen.read.add(lane.read);
+    }
+    out.read = std::move(all_seen.read);
+    Partial& all = stack.front();
     out.mean = std::move(all.mean);
     const RowVector mean = out.mean.transpose();
-    out.largest = (highest - mean).cwiseMax(mean - lowest).transpose();
+    out.largest = (all_seen.highest - mean).cwiseMax(mean - all_seen.lowest).transpose();
     if (!out.largest.allFinite()) {
         reject_span();
     }
@@ -362,7 +384,7 @@ FirstPass wide_first_pass(const InputRows& X, bool scale, const ProgressReport& 
     const Index terms = std::max(n, d);
     const double dof = n > 1 ? static_cast<double>(n - 1) : 1.0;
     std::vector<double> buffer(static_cast<std::size_t>(n * std::min(d, kSliceColumns)));
-    FirstPass out{Vector(d), Vector::Ones(d), Vector(d), Matrix::Zero(n, n)};
+    FirstPass out{Vector(d), Vector::Ones(d), Vector(d), Matrix::Zero(n, n), 0, ReadDigest(d)};
     // The smallest exponent any slice has needed so far; the products summed before it are
     // brought down to it.
     int exponent = std::numeric_limits<int>::max();
@@ -371,7 +393,7 @@ FirstPass wide_first_pass(const InputRows& X, bool scale, const ProgressReport& 
         const Index width = std::min(kSliceColumns, d - left);
         Block block(buffer.data(), n, width);
         X.read(0, n, left, width, buffer.data(), width);
-        const Centres centres = find_centres(block, 0, left);
+        const Centres centres = find_centres(block, 0, left, out.read);
         out.largest.segment(left, width) = centred_largest(centres).transpose();
         centre_block(block, centres, 0);
         out.mean.segment(left, width) = (centres.mean + centres.rest).transpose();

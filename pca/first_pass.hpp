@@ -2,6 +2,7 @@
 
 #include "input_rows.hpp"
 #include "mirelo_types.hpp"
+#include "read_digest.hpp"
 
 namespace mirelo {
 
@@ -18,6 +19,8 @@ struct FirstPass {
     Matrix products;
     // The projection's power of two (AdaptivePCA::scale_exponent).
     int exponent = 0;
+    // The values as this pass read them, for a later read to be checked against.
+    ReadDigest read;
 };
 
 constexpr double kMinSpread = 1e-9;

@@ -1,4 +1,9 @@
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
 #include <limits>
 
 #include <gtest/gtest.h>
@@ -7,6 +12,7 @@
 #include "adaptive_pca.hpp"
 #include "knn_engine.hpp"
 #include "progress_lines.hpp"
+#include "quiet_end_alarm.hpp"
 #include "test_support.hpp"
 
 namespace mirelo {
@@ -95,6 +101,52 @@ TEST(KNNEngine, RejectedTrainingKeepsPreviousModel) {
     }
 }
 
+TEST(KNNEngine, TrainingDataChangedBetweenTheTwoReadsAreRejected) {
+    // The stage reports come between the reads: a change made when one arrives is what a writer
+    // to a memory-mapped file would do while training reads it.
+    using Change = std::function<void(RowMajorMatrix&)>;
+    struct Case {
+        Eigen::Index rows, cols;
+        const char* stage;
+        Change change;
+        std::vector<std::string> fragments;
+        Change prepare = [](RowMajorMatrix&) {};
+    };
+    const std::string changed = "the training data changed while it was read";
+    const Case cases[] = {
+        {300, 4, "projection", [](RowMajorMatrix& X) { X(250, 2) += 1.0; }, {"column 2", changed}},
+        // Rows swapped leave every column's sum, mean and covariance as they were.
+        {300, 4, "projection", [](RowMajorMatrix& X) { X.row(7).swap(X.row(191)); }, {"column 0", changed}},
+        // A value and its negation swapped, two rows apart: their bits differ in the sign alone.
+        {300, 4, "projection", [](RowMajorMatrix& X) { std::swap(X(10, 1), X(12, 1)); }, {"column 1", changed},
+         [](RowMajorMatrix& X) { X(12, 1) = -X(10, 1); }},
+        {300, 4, "projection", [](RowMajorMatrix& X) { X(5, 1) = kNaN; }, {"got nan at row 5, column 1"}},
+        {5000, 300, "projection", [](RowMajorMatrix& X) { X(4999, 299) = -X(4999, 299); }, {"column 299", changed}},
+        // Wide data are read once more between the two, for their axes.
+        {6, 40, "eigen-decomposition", [](RowMajorMatrix& X) { X(3, 33) *= 2.0; }, {"column 33", changed}},
+        {6, 40, "eigen-decomposition", [](RowMajorMatrix& X) { X(4, 9) = -kInf; }, {"got -inf at row 4, column 9"}},
+    };
+    const Data before = clusters(30, 3, 27);
+    for (const Case& c : cases) {
+        const Data data = clusters(c.rows, c.cols, 28);
+        RowMajorMatrix X = data.X;
+        c.prepare(X);
+        KNNEngine engine = trained(KNNConfig{3, 0.95}, before, false);
+        const LabelList answers = engine.predict_batch(before.X);
+        bool done = false;
+        engine.set_progress_report([&](const char* stage, double) {
+            if (!done && std::string(stage) == c.stage) {
+                c.change(X);
+                done = true;
+            }
+        });
+        const auto attempt = [&] { engine.train(InputRows(X), data.y, false); };
+        captured_stdout([&] { expect_invalid_argument(attempt, c.fragments); });
+        EXPECT_TRUE(done) << c.stage;
+        EXPECT_EQ(engine.predict_batch(before.X), answers);
+    }
+}
+
 TEST(KNNEngine, ReportsEachStageInOrder) {
     const Data data = clusters(40, 3, 25);
     std::vector<std::string> stages;
@@ -121,9 +173,56 @@ TEST(ProgressLines, QuietAtFirstThenEachStageAndAtMostOnceAnInterval) {
     report("statistics and covariance", 0.0);
     report("statistics and covariance", 0.25);  // within the interval: not a line
     report("projection", 0.503);
+    talking.catch_up();  // the stage underway has had its line
+    quiet.catch_up();    // still quiet
     const std::vector<std::string> expected{"[mirelo] statistics and covariance: 0% done",
                                             "[mirelo] projection: 50% done"};
     EXPECT_EQ(lines, expected);
+}
+
+// Lines written from the alarm's thread, awaited (within a bound) instead of timed.
+struct AwaitedLines {
+    std::mutex guard;
+    std::condition_variable written;
+    std::vector<std::string> lines;
+
+    ProgressLines::Write writer(bool fail) {
+        return [this, fail](const std::string& line) {
+            {
+                const std::lock_guard<std::mutex> hold(guard);
+                lines.push_back(line);
+            }
+            written.notify_all();
+            if (fail) throw std::runtime_error("the reader has gone");
+        };
+    }
+    bool await_one() {
+        std::unique_lock<std::mutex> lock(guard);
+        return written.wait_for(lock, std::chrono::seconds{60}, [&] { return !lines.empty(); });
+    }
+};
+
+TEST(ProgressLines, AStageBegunInTheQuietStartIsToldWhenItEnds) {
+    // No report comes after the quiet start, as in a long last stage.
+    for (const bool fail : {false, true}) {
+        AwaitedLines awaited;
+        ProgressLines progress(awaited.writer(fail), std::chrono::milliseconds{500});
+        progress.report()("store", 0.25);
+        QuietEndAlarm alarm(progress);
+        ASSERT_TRUE(awaited.await_one());
+        if (fail) {
+            EXPECT_THROW(alarm.stop(), std::runtime_error);  // handed to the training's thread
+        } else {
+            alarm.stop();
+        }
+        EXPECT_EQ(awaited.lines, std::vector<std::string>{"[mirelo] store: 25% done"});
+    }
+    AwaitedLines awaited;
+    ProgressLines quiet(awaited.writer(false), std::chrono::milliseconds{3600000});
+    QuietEndAlarm stopped_early(quiet);
+    quiet.report()("projection", 0.5);
+    stopped_early.stop();
+    EXPECT_TRUE(awaited.lines.empty());
 }
 
 TEST(KNNEngine, RejectsMalformedQueries) {

@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import mirelo
+from mirelo_sklearn import _native
 from bounded import SECONDS, joined
 from samples import QUERIES, TRAIN_X, TRAIN_Y
 
@@ -55,6 +56,40 @@ def test_bad_input_is_rejected_and_changes_nothing(trained, call, error):
     with pytest.raises(error):
         call(trained)
     assert trained.predict_batch(QUERIES) == before
+
+
+CHANGED = "changed between the two reads: the training data changed while it was read$"
+
+
+def swap_rows(X, a, b):
+    X[[a, b]] = X[[b, a]]
+
+
+@pytest.mark.parametrize("shape, stage, change, message", [
+    ((300, 4), "projection", lambda X: X.__setitem__((250, 2), X[250, 2] + 1.0), f"column 2 {CHANGED}"),
+    # Swapped rows leave every column's mean and covariance as they were.
+    ((300, 4), "projection", lambda X: swap_rows(X, 7, 191), f"column 0 {CHANGED}"),
+    ((300, 4), "projection", lambda X: X.__setitem__((5, 1), np.nan),
+     "finite values in the training matrix, got nan at row 5, column 1$"),
+    ((6, 40), "eigen-decomposition", lambda X: X.__setitem__((3, 33), 2 * X[3, 33]), f"column 33 {CHANGED}"),
+], ids=["value", "swapped-rows", "nan", "wide"])
+def test_training_data_written_between_the_two_reads_are_rejected(tmp_path, shape, stage, change, message):
+    # The stage lines come between the reads; the file is written through a map of its own, as
+    # another process would write it.
+    path = tmp_path / "X.npy"
+    np.save(path, np.random.default_rng(31).normal(size=shape))
+    writer, X = np.load(path, mmap_mode="r+"), np.load(path, mmap_mode="r")
+    written = []
+
+    def progress(line):
+        if not written and line.startswith(f"[mirelo] {stage}:"):
+            change(writer)
+            written.append(line)
+
+    model = _native.Model(3, 0.95)
+    with pytest.raises(ValueError, match=message):
+        model.fit(X, np.arange(shape[0]) % 3, 3, False, False, progress=progress, quiet_start=0.0)
+    assert written and not model.is_fitted
 
 
 def resident_bytes():
