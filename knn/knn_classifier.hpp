@@ -16,8 +16,8 @@ namespace mirelo {
 // Votes per query (rows) and per distinct stored label (columns).
 using VoteMatrix = Eigen::Matrix<std::int32_t, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
-// Exhaustive k-nearest-neighbour classifier over PCA-reduced rows, with a plain
-// majority vote. Ties in the vote go to the label first in byte order.
+// Exact k-nearest-neighbour classifier over PCA-reduced rows (groups the bounds rule out are
+// passed over, never a nearer row), with a plain majority vote. Ties in the vote go to the label first in byte order.
 class KNNClassifier {
 public:
     explicit KNNClassifier(std::int32_t k);

@@ -27,8 +27,7 @@ constexpr double kPrefixShare = 0.7;
 constexpr Index kLongestPrefix = 16;
 // A store of at most this many coordinates takes boxes over all of them: with so few, the ones
 // past the share still carry much of every distance, and boxes that leave them out let through
-// several times the groups (4 to 6 times at 7 coordinates). Boxes over all of 13 paid for
-// themselves, over all of 15 they did not.
+// several times the groups. Wider stores pay more for the longer boxes than they save.
 constexpr Index kWholeBoxWidth = 13;
 // The second stage's checkpoint comes where this share is held: few rows near enough to pass it
 // there fail at the end, and most groups are passed over having read only that far.
@@ -99,8 +98,7 @@ void pack_in_order(const RowMajorMatrix& rows, ScreenStages& stages) {
 // and the 2-norms of the largest errors of the values read: kCodeError for every 16-bit code,
 // half its step for an 8-bit one. Only a checkpoint that holds at least half of a row's values
 // takes 8-bit codes: they let more groups on to the rest of the values, and where those are the
-// more, a query alone reading them cost more than the halved bytes saved (1.04-1.08 of the time
-// with 144 or 155 components, against 0.73-0.97 with 35).
+// more, a query alone pays more for reading them than the halved bytes save.
 void choose_code_steps(const RowMajorMatrix& rows, double factor, ScreenStages& stages) {
     const Index head = stages.checkpoint;
     const auto wide = static_cast<std::size_t>(HeadCodes::wide), narrow = static_cast<std::size_t>(HeadCodes::narrow);

@@ -19,7 +19,8 @@ namespace {
 using Index = Eigen::Index;
 
 // A query alone in a store of one block first screens the groups whose boxes lie within this
-// share of its seed's bar: on digits (1,797 rows) they hold most of its nearest rows.
+// share of its seed's bar: in small stores those groups hold most of its nearest rows, so the
+// bar they leave passes over much of the rest.
 constexpr double kFirstShare = 0.02;
 
 template <class Values>

@@ -46,6 +46,100 @@ int workspace_size(double reported) {
     return static_cast<int>(reported);
 }
 
+// LAPACK's two-call convention: a call with lwork = -1 (and liwork = -1) only reports the
+// workspace it needs; the second call is given that much and does the work.
+// `routine(work, lwork, iwork, liwork, info)` calls one routine; those without an integer
+// workspace ignore iwork and liwork.
+template <typename Routine>
+void call_with_workspace(const char* name, Routine routine) {
+    const int query = -1;
+    double work_reported = 0.0;
+    int iwork_reported = 0, info = 0;
+    routine(&work_reported, &query, &iwork_reported, &query, &info);
+    std::vector<double> work(static_cast<std::size_t>(std::max(1, workspace_size(work_reported))));
+    std::vector<int> iwork(static_cast<std::size_t>(std::max(1, iwork_reported)));
+    const int lwork = static_cast<int>(work.size()), liwork = static_cast<int>(iwork.size());
+    routine(work.data(), &lwork, iwork.data(), &liwork, &info);
+    if (info != 0) {
+        lapack_failed(name, info);
+    }
+}
+
+// A symmetric matrix reduced to tridiagonal form: the reflectors that undo the reduction are kept
+// in `reflectors` (below the diagonal) and `tau`.
+struct Tridiagonal {
+    int n;
+    Matrix reflectors;
+    Vector diagonal, off_diagonal, tau;
+};
+
+Tridiagonal reduce_to_tridiagonal(const Matrix& symmetric) {
+    const Eigen::Index order = symmetric.rows();
+    Tridiagonal t{static_cast<int>(order), symmetric, Vector(order), Vector(order), Vector(order)};
+    call_with_workspace("dsytrd", [&](double* work, const int* lwork, int*, const int*, int* info) {
+        scipy_dsytrd_("L", &t.n, t.reflectors.data(), &t.n, t.diagonal.data(), t.off_diagonal.data(), t.tau.data(),
+                      work, lwork, info, 1);
+    });
+    return t;
+}
+
+// All eigenvalues, ascending.
+Vector tridiagonal_eigenvalues(const Tridiagonal& t) {
+    Vector values = t.diagonal;
+    Vector scratch = t.off_diagonal;
+    int info = 0;
+    scipy_dsterf_(&t.n, values.data(), scratch.data(), &info);
+    if (info != 0) {
+        lapack_failed("dsterf", info);
+    }
+    return values;
+}
+
+// The eigenvectors of the `wanted` largest eigenvalues of the tridiagonal matrix, ascending, by
+// index from the top of the ascending order; all of them as dsyevr would form them.
+Matrix largest_tridiagonal_vectors(const Tridiagonal& t, Eigen::Index wanted) {
+    const int n = t.n;
+    const char* range = wanted == n ? "A" : "I";
+    const int first = n - static_cast<int>(wanted) + 1, last = n;
+    const int columns = static_cast<int>(wanted);
+    const double unused_bound = 0.0;
+    int found = 0, tryrac = 1;
+    Vector diagonal = t.diagonal, off_diagonal = t.off_diagonal;  // dstemr overwrites both
+    Vector selected(n);
+    Matrix z(n, wanted);
+    std::vector<int> support(2 * static_cast<std::size_t>(columns));
+    call_with_workspace("dstemr", [&](double* work, const int* lwork, int* iwork, const int* liwork, int* info) {
+        scipy_dstemr_("V", range, &n, diagonal.data(), off_diagonal.data(), &unused_bound, &unused_bound, &first,
+                      &last, &found, selected.data(), z.data(), &n, &columns, support.data(), &tryrac, work, lwork,
+                      iwork, liwork, info, 1, 1);
+    });
+    if (found != columns) {
+        throw std::runtime_error("symmetric eigen-decomposition failed: LAPACK dstemr found " + std::to_string(found) +
+                                 " of " + std::to_string(columns) + " eigenvectors");
+    }
+    return z;
+}
+
+// Vectors of the tridiagonal matrix turned into vectors of the matrix it was reduced from.
+void transform_back(const Tridiagonal& t, Matrix& z) {
+    const int columns = static_cast<int>(z.cols());
+    call_with_workspace("dormtr", [&](double* work, const int* lwork, int*, const int*, int* info) {
+        scipy_dormtr_("L", "L", "N", &t.n, &columns, t.reflectors.data(), &t.n, t.tau.data(), z.data(), &t.n, work,
+                      lwork, info, 1, 1, 1);
+    });
+}
+
+// The eigenvectors of the reduced matrix's `wanted` largest eigenvalues, largest first.
+Matrix largest_vectors(const Tridiagonal& t, Eigen::Index wanted) {
+    if (wanted == 0) {
+        return Matrix(t.n, 0);
+    }
+    Matrix z = largest_tridiagonal_vectors(t, wanted);
+    transform_back(t, z);
+    z.rowwise().reverseInPlace();
+    return z;
+}
+
 }  // namespace
 
 bool lower_triangle_is_finite(const Matrix& symmetric) {
@@ -87,69 +181,11 @@ void symmetric_eigen_descending(const Matrix& symmetric, const VectorCount& vect
     // The reduction to tridiagonal form is done once; all eigenvalues come from it cheaply, and
     // only the vectors that will be used are formed and transformed back, which is most of the
     // cost of a full decomposition.
-    const int n = static_cast<int>(order);
-    const int query = -1;
-    int info = 0;
-    Matrix reduced = symmetric;  // overwritten by the reflectors
-    Vector diagonal(order), off_diagonal(order), tau(order);
-    double reported = 0.0;
-    scipy_dsytrd_("L", &n, reduced.data(), &n, diagonal.data(), off_diagonal.data(), tau.data(), &reported, &query,
-                  &info, 1);
-    std::vector<double> work(static_cast<std::size_t>(std::max(1, workspace_size(reported))));
-    int lwork = static_cast<int>(work.size());
-    scipy_dsytrd_("L", &n, reduced.data(), &n, diagonal.data(), off_diagonal.data(), tau.data(), work.data(), &lwork,
-                  &info, 1);
-    if (info != 0) {
-        lapack_failed("dsytrd", info);
-    }
-
-    Vector values = diagonal;
-    Vector scratch = off_diagonal;
-    scipy_dsterf_(&n, values.data(), scratch.data(), &info);
-    if (info != 0) {
-        lapack_failed("dsterf", info);
-    }
+    const Tridiagonal tridiagonal = reduce_to_tridiagonal(symmetric);
+    Vector values = tridiagonal_eigenvalues(tridiagonal);
     values.reverseInPlace();  // LAPACK sorts ascending
     const Eigen::Index wanted = std::min<Eigen::Index>(order, std::max<Eigen::Index>(0, vectors_wanted(values)));
-    Matrix z(order, wanted);
-    if (wanted > 0) {
-        // The `wanted` largest, by index from the top of the ascending order; all of them as dsyevr
-        // would form them.
-        const char* range = wanted == order ? "A" : "I";
-        const int first = n - static_cast<int>(wanted) + 1, last = n;
-        const int columns = static_cast<int>(wanted);
-        const double unused_bound = 0.0;
-        int found = 0, tryrac = 1, iwork_size = 0;
-        Vector selected(order);
-        std::vector<int> support(2 * static_cast<std::size_t>(columns));
-        scipy_dstemr_("V", range, &n, diagonal.data(), off_diagonal.data(), &unused_bound, &unused_bound, &first, &last,
-                      &found, selected.data(), z.data(), &n, &columns, support.data(), &tryrac, &reported, &query,
-                      &iwork_size, &query, &info, 1, 1);
-        work.resize(static_cast<std::size_t>(std::max(1, workspace_size(reported))));
-        lwork = static_cast<int>(work.size());
-        std::vector<int> iwork(static_cast<std::size_t>(std::max(1, iwork_size)));
-        const int liwork = static_cast<int>(iwork.size());
-        scipy_dstemr_("V", range, &n, diagonal.data(), off_diagonal.data(), &unused_bound, &unused_bound, &first, &last,
-                      &found, selected.data(), z.data(), &n, &columns, support.data(), &tryrac, work.data(), &lwork,
-                      iwork.data(), &liwork, &info, 1, 1);
-        if (info != 0) {
-            lapack_failed("dstemr", info);
-        }
-        if (found != columns) {
-            throw std::runtime_error("symmetric eigen-decomposition failed: LAPACK dstemr found " +
-                                     std::to_string(found) + " of " + std::to_string(columns) + " eigenvectors");
-        }
-        scipy_dormtr_("L", "L", "N", &n, &columns, reduced.data(), &n, tau.data(), z.data(), &n, &reported, &query,
-                      &info, 1, 1, 1);
-        work.resize(static_cast<std::size_t>(std::max(1, workspace_size(reported))));
-        lwork = static_cast<int>(work.size());
-        scipy_dormtr_("L", "L", "N", &n, &columns, reduced.data(), &n, tau.data(), z.data(), &n, work.data(), &lwork,
-                      &info, 1, 1, 1);
-        if (info != 0) {
-            lapack_failed("dormtr", info);
-        }
-        z.rowwise().reverseInPlace();
-    }
+    Matrix z = largest_vectors(tridiagonal, wanted);
     eigenvalues.swap(values);
     vectors.swap(z);
 }

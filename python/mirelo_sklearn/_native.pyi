@@ -1,6 +1,6 @@
 # The private module under MireloClassifier. Arrays go in as anything NumPy converts to the
 # dtype named and come back as new arrays.
-from typing import Any, Callable, Optional
+from typing import Any, Callable, ClassVar, Optional
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -12,6 +12,8 @@ class ProgressLines(metaclass=type):
     def report(self, stage: str, done: float) -> None: ...
 
 class Model(metaclass=type):
+    # The names of a saved state's fields, in order; the digest follows them.
+    state_fields: ClassVar[tuple[str, ...]]
     def __init__(self, k: int, variance: float) -> None: ...
     @property
     def k(self) -> int: ...

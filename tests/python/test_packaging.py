@@ -42,7 +42,7 @@ def test_distributions_hold_the_stubs_and_the_estimator(dists):
     with tarfile.open(sdist) as archive:
         in_sdist = {name.split("/", 1)[-1] for name in archive.getnames()}
     assert {"python/mirelo-stubs/__init__.pyi", *(f"python/{name}" for name in estimator),
-            "bindings/native_module.cpp", "CMakeLists.txt"} <= in_sdist
+            "bindings/sklearn_native_module.cpp", "CMakeLists.txt"} <= in_sdist
     # A local build tree must stay out: stale objects, and links into a virtual environment.
     assert not [name for name in in_sdist if name.startswith("build/")]
 

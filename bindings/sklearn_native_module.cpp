@@ -359,6 +359,10 @@ namespace {
 constexpr std::int64_t kFormat = 1;
 constexpr std::size_t kParameterFields = 3;
 constexpr std::size_t kFittedFields = 9;
+// The fields' names, in the order saved() writes them, for readers of a state (its tests).
+constexpr std::array<const char*, kParameterFields + kFittedFields> kStateFields = {
+    "format", "k", "variance", "n_classes", "mean", "std_dev", "n_components", "components",
+    "explained_variance_ratio", "reduced", "codes", "scale_exponent"};
 
 // Fields of arrays count by their dtype, shape and values, other fields by their repr: a
 // single changed bit anywhere changes the digest.
@@ -580,8 +584,9 @@ PYBIND11_MODULE(_native, m) {
             },
             py::arg("stage"), py::arg("done"));
 
-    py::class_<Model>(m, "Model")
-        .def(py::init<std::int32_t, double>(), py::arg("k"), py::arg("variance"))
+    py::class_<Model> model(m, "Model");
+    model.attr("state_fields") = py::tuple(py::cast(kStateFields));
+    model.def(py::init<std::int32_t, double>(), py::arg("k"), py::arg("variance"))
         .def_property_readonly("k", [](const Model& model) { return model.config.k; })
         .def_property_readonly("variance", [](const Model& model) { return model.config.variance; })
         .def("fit", &Model::fit, py::arg("X"), py::arg("codes"), py::arg("n_classes"), py::arg("scale"),
