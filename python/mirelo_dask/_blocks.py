@@ -10,6 +10,8 @@ from typing import Any, Dict, Mapping
 import dask
 import numpy as np
 
+from mirelo_sklearn import engine
+
 from ._cache import models
 
 
@@ -32,14 +34,14 @@ def predict(block, source, digest, threads_per_host):
     model = models.get(digest, source)
     if len(block) == 0:
         return np.empty(0, dtype=model.classes_.dtype)
-    return model._labels(block, thread_budget(threads_per_host))
+    return engine.labels(model, block, thread_budget(threads_per_host))
 
 
 def predict_proba(block, source, digest, threads_per_host):
     model = models.get(digest, source)
     if len(block) == 0:
         return np.empty((0, len(model.classes_)))
-    return model._shares(block, thread_budget(threads_per_host))
+    return engine.shares(model, block, thread_budget(threads_per_host))
 
 
 def kneighbors(block, source, digest, threads_per_host, n_neighbors):
@@ -47,8 +49,7 @@ def kneighbors(block, source, digest, threads_per_host, n_neighbors):
     model = models.get(digest, source)
     if len(block) == 0:
         return np.empty((0, n_neighbors)), np.empty((0, n_neighbors), dtype=np.intp)
-    trained, queries, count = model._queries(block, n_neighbors)
-    return trained.neighbours(queries, count, thread_budget(threads_per_host))
+    return engine.neighbours(model, block, n_neighbors, thread_budget(threads_per_host))
 
 
 def stacked_kneighbors(block, source, digest, threads_per_host, n_neighbors):

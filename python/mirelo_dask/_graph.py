@@ -6,7 +6,6 @@ import math
 import pickle
 import weakref
 from collections import Counter
-from numbers import Integral
 from typing import Any, Dict, Optional, Tuple
 
 import dask.array as da
@@ -104,15 +103,6 @@ def threads_per_host() -> Dict[str, int]:
     for address, threads in workers.items():
         counts[get_address_host(address)] += threads
     return dict(counts)
-
-
-def neighbour_count(count: Any, n_samples_fit: int) -> int:
-    """The count as an int, refused as the estimator refuses it: a bool or float is no count."""
-    if isinstance(count, bool) or not isinstance(count, Integral):
-        raise TypeError(f"n_neighbors does not take {type(count)} value, enter integer value")
-    if not 1 <= count <= n_samples_fit:
-        raise ValueError(f"Expected n_neighbors from 1 to n_samples_fit = {n_samples_fit}, got {count!r}")
-    return int(count)
 
 
 def check_width(n_columns: int, n_features: int) -> None:

@@ -8,10 +8,10 @@ import numpy as np
 from sklearn.utils.validation import check_is_fitted
 
 from mirelo_sklearn import MireloClassifier
-from mirelo_sklearn._parameters import current
+from mirelo_sklearn.engine import current, neighbour_count
 
 from . import _blocks
-from ._graph import BLOCK_BYTES, check_width, model_key, neighbour_count, threads_per_host, whole_rows
+from ._graph import BLOCK_BYTES, check_width, model_key, threads_per_host, whole_rows
 
 
 def _fitted(model: Any, *parameters: str) -> MireloClassifier:

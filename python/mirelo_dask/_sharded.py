@@ -6,14 +6,13 @@ import dask
 import dask.array as da
 import numpy as np
 from dask.base import tokenize
+from sklearn.base import BaseEstimator
 from sklearn.utils._param_validation import validate_parameter_constraints
 
-from mirelo_sklearn import _native
-from mirelo_sklearn._classifier import _print_line
-from mirelo_sklearn._parameters import CONSTRAINTS, current, engine_variance
+from mirelo_sklearn.engine import CONSTRAINTS, current, engine_variance, neighbour_count, progress_lines
 
 from . import _shards
-from ._graph import neighbour_count, threads_per_host, whole_rows, worker_threads
+from ._graph import threads_per_host, whole_rows, worker_threads
 from ._statistics import block_statistics, combined, reduction
 from ._waits import computed, root, settled
 
@@ -89,7 +88,7 @@ def _built(shards: tuple, progress: Optional[Any]) -> None:
             raise RuntimeError(f"Expected every shard built, got one {future.status}: fit again")
 
 
-class ShardedClassifier:
+class ShardedClassifier(BaseEstimator):
     """The classifier of MireloClassifier, trained on rows that stay spread over a Dask cluster.
 
     ``fit`` takes a Dask array (or DataFrame) of training rows and their labels. The principal
@@ -140,7 +139,7 @@ class ShardedClassifier:
         X = whole_rows(X if X.dtype == np.float32 else X.astype(np.float64), X.shape[1])
         y = y.rechunk((X.chunks[0],))
         blocks, labels = X.to_delayed()[:, 0], y.to_delayed()
-        progress = _native.ProgressLines(_print_line) if self.verbose else None
+        progress = progress_lines() if self.verbose else None
         _report(progress, "statistics and covariance")
         statistics = dask.delayed(combined)(*[dask.delayed(block_statistics)(b) for b in blocks])
         uniques = dask.delayed(_shards.classes_of)(*[dask.delayed(_shards.block_classes)(part) for part in labels])
@@ -189,7 +188,7 @@ class ShardedClassifier:
         if hasattr(self, "_shards"):
             raise TypeError("A fitted ShardedClassifier keeps its shards on the cluster and cannot be pickled: keep "
                             "it in the process that fitted it, or fit a MireloClassifier to save a model")
-        return vars(self).copy()
+        return super().__getstate__()
 
     def _answers(self, X: Any, what: str, n_neighbors: Any, trailing: tuple, dtype: Any) -> da.Array:
         if not hasattr(self, "_shards"):

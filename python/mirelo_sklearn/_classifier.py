@@ -16,7 +16,7 @@ from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import _get_feature_names, check_array, check_is_fitted, check_X_y, validate_data
 
 from . import _native, _saved_state
-from ._parameters import CONSTRAINTS, current, engine_variance, thread_count
+from ._parameters import CONSTRAINTS, current, engine_variance, neighbour_count, thread_count
 from ._weights import neighbour_weights, uniform, weighted_shares
 
 __all__ = ["MireloClassifier"]
@@ -123,16 +123,6 @@ def _fitted_attribute(name: str, read: Callable[[_Fit], Any], doc: str) -> Any:
         return value
 
     return property(get, doc=doc)
-
-
-def _neighbour_count(count: Any, most: int, relation: str, n_samples: int, n_queries: int) -> None:
-    if isinstance(count, bool) or not isinstance(count, Integral):
-        raise TypeError(f"n_neighbors does not take {type(count)} value, enter integer value")
-    if count < 1:
-        raise ValueError(f"Expected n_neighbors > 0, got {count}")
-    if count > most:
-        raise ValueError(f"Expected n_neighbors {relation} n_samples_fit, but n_neighbors = {count}, "
-                         f"n_samples_fit = {n_samples}, n_samples = {n_queries}")
 
 
 class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeaturesOutMixin, TransformerMixin,
@@ -511,10 +501,8 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
         training rows as queries)."""
         count = current(self, "n_neighbors") if n_neighbors is None else n_neighbors
         fit, queries = self._checked(X)
-        # A training row's own place does not count among its neighbours.
-        most, relation = (fit.n_samples, "<=") if queries is not None else (fit.n_samples - 1, "<")
-        _neighbour_count(count, most, relation, fit.n_samples, fit.n_samples if queries is None else len(queries))
-        return fit, queries, int(count)
+        n_queries = fit.n_samples if queries is None else len(queries)
+        return fit, queries, neighbour_count(count, fit.n_samples, n_queries, training_rows=queries is None)
 
     def _checked(self, X: Optional[ArrayLike]) -> Tuple[_Fit, Optional[np.ndarray]]:
         """The current fit and X checked against it; None stays None."""

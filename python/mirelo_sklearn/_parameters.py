@@ -45,6 +45,25 @@ def _constraints(estimator_type: type, name: str) -> Tuple[Any, ...]:
     return tuple(make_constraint(constraint) for constraint in estimator_type._parameter_constraints[name])
 
 
+def neighbour_count(count: Any, n_samples_fit: int, n_queries: Optional[int] = None,
+                    training_rows: bool = False) -> int:
+    """The count as an int, if queries may ask for that many neighbours: from 1 to n_samples_fit,
+    or below it when the queries are the training rows (each leaves itself out). n_queries is
+    named in the message; None where the queries are not counted yet (a lazy collection)."""
+    if isinstance(count, bool) or not isinstance(count, Integral):
+        raise TypeError(f"n_neighbors does not take {type(count)} value, enter integer value")
+    most = n_samples_fit - 1 if training_rows else n_samples_fit
+    if n_queries is None:
+        if not 1 <= count <= most:
+            raise ValueError(f"Expected n_neighbors from 1 to n_samples_fit = {n_samples_fit}, got {count!r}")
+    elif count < 1:
+        raise ValueError(f"Expected n_neighbors > 0, got {count}")
+    elif count > most:
+        raise ValueError(f"Expected n_neighbors {'<' if training_rows else '<='} n_samples_fit, but n_neighbors = "
+                         f"{count}, n_samples_fit = {n_samples_fit}, n_samples = {n_queries}")
+    return int(count)
+
+
 def engine_variance(n_components: Union[int, float, None], n_samples: int, n_features: int) -> float:
     """The engine's ``variance`` for a validated ``n_components``: a share below 1, else a count.
 

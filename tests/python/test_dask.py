@@ -1,5 +1,6 @@
 """mirelo_dask on a two-process LocalCluster bound to loopback, against the estimator run locally."""
 
+import ast
 import contextlib
 import os
 import pickle
@@ -14,6 +15,7 @@ import dask  # noqa: E402
 import dask.array as da  # noqa: E402
 import dask.dataframe as dd  # noqa: E402
 import pandas as pd  # noqa: E402
+from sklearn.base import clone  # noqa: E402
 from sklearn.exceptions import NotFittedError  # noqa: E402
 
 import mirelo_dask  # noqa: E402
@@ -280,16 +282,40 @@ def test_sharded_fit_returns_only_once_every_shard_is_built(client, tmp_path):
     (lambda m, Q, y: pickle.dumps(m), TypeError, "keep it in the process that fitted it"),
     (lambda m, Q, y: m.kneighbors(Q, n_neighbors=2.0), TypeError, "enter integer value"),
     # Parameters set after the fit are checked where they are used.
-    (lambda m, Q, y: vars(m).update(weights="unifrom") or m.predict(Q), ValueError, "'weights' parameter"),
+    (lambda m, Q, y: m.set_params(weights="unifrom").predict(Q), ValueError, "'weights' parameter"),
     (lambda m, Q, y: vars(m).update(n_neighbors=0) or m.kneighbors(Q), ValueError, "'n_neighbors' parameter"),
+    # A clone takes the parameters only: the shards stay with the fitted model.
+    (lambda m, Q, y: clone(m).predict(Q), AttributeError, "not fitted yet"),
 ], ids=["column-order", "continuous-labels", "missing-labels", "mixed-labels", "pickle", "float-count", "weights",
-        "count"])
+        "count", "clone"])
 def test_sharded_calls_are_checked_as_the_estimators_are(client, call, error, message):
     frame = dd.from_pandas(pd.DataFrame(X_TRAIN, columns=[f"f{j}" for j in range(FEATURES)]), npartitions=3)
     y = np.arange(len(X_TRAIN)) % 3
     model = mirelo_dask.ShardedClassifier(n_shards=2).fit(frame, y)
     with pytest.raises(error, match=message):
         call(model, frame, y)
+
+
+SHARDED_DEFAULTS = {"n_neighbors": 3, "n_components": 0.95, "weights": "uniform", "scale": False, "n_shards": None,
+                    "verbose": False}
+
+
+@pytest.mark.parametrize("params", [
+    {},
+    {"n_neighbors": 7, "n_components": None, "weights": "distance", "scale": True, "n_shards": 3, "verbose": True},
+    {"n_components": 4, "weights": np.sqrt},
+])
+def test_sharded_parameters_go_through_scikit_learns_handling(params):
+    expected = {**SHARDED_DEFAULTS, **params}
+    built, set_later = mirelo_dask.ShardedClassifier(**params), mirelo_dask.ShardedClassifier().set_params(**params)
+    twin = clone(built)
+    for model in (built, set_later, twin, pickle.loads(pickle.dumps(built))):
+        assert model.get_params() == expected
+    assert twin is not built
+    # The repr names the parameters that differ from their defaults, as scikit-learn's estimators do.
+    shown = repr(built)
+    assert shown.startswith("ShardedClassifier(") and all(f"{name}=" in shown for name in params)
+    assert shown.count("=") == len(params)
 
 
 def test_sharded_model_that_lost_its_shards_says_to_fit_again(own_client, tmp_path):
@@ -372,6 +398,31 @@ def test_the_cache_unpickles_once_across_threads_and_keeps_within_its_bound():
     with dask.config.set({"mirelo.cache-bytes": len(pickled) * 3 // 2}):
         cache.get("b", pickled)
         assert cache.get("a", pickled) is not None and cache.builds == 3  # "a" was evicted for "b"
+
+
+def test_mirelo_dask_uses_only_the_public_names_of_mirelo_sklearn():
+    def private(dotted):
+        return any(part.startswith("_") and not part.startswith("__") for part in dotted.split("."))
+
+    folder = os.path.dirname(mirelo_dask.__file__)
+    reaches = []
+    for name in sorted(os.listdir(folder)):
+        if not name.endswith(".py"):
+            continue
+        with open(os.path.join(folder, name)) as source:
+            tree = ast.parse(source.read())
+        for node in ast.walk(tree):
+            if isinstance(node, ast.ImportFrom) and (node.module or "").startswith("mirelo_sklearn"):
+                names = [f"{node.module}.{alias.name}" for alias in node.names]
+            elif isinstance(node, ast.Import):
+                names = [alias.name for alias in node.names if alias.name.startswith("mirelo_sklearn")]
+            elif isinstance(node, ast.Attribute) and private(node.attr) and isinstance(node.value, ast.Name) \
+                    and node.value.id in ("engine", "mirelo_sklearn", "model"):
+                names = [f"{node.value.id}.{node.attr}"]  # a reach into the estimator or its module
+            else:
+                continue
+            reaches += [f"{name}:{node.lineno} {dotted}" for dotted in names if private(dotted)]
+    assert reaches == []
 
 
 def test_mirelo_and_the_estimator_never_load_dask(run_child):
