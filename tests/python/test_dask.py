@@ -285,7 +285,7 @@ def test_sharded_fit_returns_only_once_every_shard_is_built(client, tmp_path):
     (lambda m, Q, y: m.set_params(weights="unifrom").predict(Q), ValueError, "'weights' parameter"),
     (lambda m, Q, y: vars(m).update(n_neighbors=0) or m.kneighbors(Q), ValueError, "'n_neighbors' parameter"),
     # A clone takes the parameters only: the shards stay with the fitted model.
-    (lambda m, Q, y: clone(m).predict(Q), AttributeError, "not fitted yet"),
+    (lambda m, Q, y: clone(m).kneighbors(Q), AttributeError, "not fitted yet"),
 ], ids=["column-order", "continuous-labels", "missing-labels", "mixed-labels", "pickle", "float-count", "weights",
         "count", "clone"])
 def test_sharded_calls_are_checked_as_the_estimators_are(client, call, error, message):
