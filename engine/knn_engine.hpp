@@ -23,6 +23,7 @@ struct KNNConfig {
 
 // Sequences the adaptive PCA and the classifier. Training is all or nothing:
 // a failed train leaves the previous training in place.
+// Defined in knn_engine.cpp but for the groups marked with their own file.
 class KNNEngine {
 public:
     explicit KNNEngine(KNNConfig config);
@@ -42,8 +43,10 @@ public:
     std::string predict(const Eigen::Ref<const Vector>& x) const;
 
     // One label per row of X, in row order; rows are classified in parallel.
+    // In knn_engine_predict_batch.cpp.
     LabelList predict_batch(const MatrixView& X) const;
 
+    // nearest_rows, nearest_training_rows and vote_counts: in knn_engine_neighbours.cpp.
     // The min(count, training rows) nearest training rows of each row of X, nearest first:
     // neighbour j of query q is at [q * K + j]; at equal distances the lower row first.
     // Distances are the exact squared Euclidean distances in the reduced space times
@@ -79,6 +82,7 @@ public:
     // stored rows. Trained only, like nearest_rows.
     Vector explained_variance() const;
 
+    // In engine_state.cpp, beside the state's checks.
     // The trained state, copied (std::logic_error before training), and its restoration:
     // import_state validates the state (std::invalid_argument) and leaves the engine as it
     // was when it rejects it. The engine's own k and variance stay.
@@ -106,7 +110,7 @@ private:
     RowMajorMatrix reduce_queries(const InputRows& X, const char* what) const;
     // reduce_queries's rows, written row-major to `reduced` (X.rows() x n_components()).
     void reduce_queries(const InputRows& X, double* reduced, const char* what) const;
-    // nearest_rows of queries already reduced; reorders their rows.
+    // nearest_rows of queries already reduced; reorders their rows. In knn_engine_neighbours.cpp.
     std::vector<Neighbour> nearest_reduced(RowMajorMatrix& reduced, Eigen::Index count) const;
 
     KNNConfig config;

@@ -274,86 +274,117 @@ int transform_exponent(const FirstPass& pass, Index terms) {
     return safe_scale_exponent((pass.largest.array() / pass.spread.array()).maxCoeff(), terms);
 }
 
-}  // namespace
+// How tall data is cut: blocks of a fixed height, taken `lanes` at a time.
+struct TallShape {
+    Index n;
+    Index d;
+    Index terms;
+    Index block_length;
+    Index block_count;
+    Index lanes;
+};
 
-FirstPass tall_first_pass(const InputRows& X, bool scale, const ProgressReport& progress) {
+TallShape tall_shape(const InputRows& X) {
     const Index n = X.rows();
     const Index d = X.cols();
-    const Index terms = std::max(n, d);
     const Index block_length = block_rows(d);
     const Index block_count = (n + block_length - 1) / block_length;
     // Threads take a block each, with no waits for each other inside a block's products, where
     // each extra thread's products matrix adds at most a sixteenth of the rows' own size; else
     // all threads share each block.
     const Index lanes = std::min({Index{omp_get_max_threads()}, block_count, 1 + n / (16 * d)});
-    // The blocks' buffers and the first round's products are allocated before anything else: a width
-    // whose products cannot be held fails here, before any row is read.
-    std::vector<Matrix> products(static_cast<std::size_t>(lanes), Matrix(d, d));
-    std::vector<double> buffer(static_cast<std::size_t>(lanes * std::min(n, block_length) * d));
-    // What each thread's blocks show, combined at the end.
-    std::vector<Seen> seen(static_cast<std::size_t>(lanes), Seen(d));
-    std::vector<Partial> stack;
-    for (Index first = 0; first < block_count; first += lanes) {
-        if (progress) {
-            progress("statistics and covariance", static_cast<double>(first * block_length) / static_cast<double>(n));
-        }
-        const Index round = std::min(lanes, block_count - first);
-        std::vector<Partial> parts(static_cast<std::size_t>(round));
-        const auto share = [&](Index b, Reader read, auto&& multiply) {
-            const Index top = (first + b) * block_length;
-            const auto at = static_cast<std::size_t>(b);
-            Matrix& sum = products[at];
-            sum.setZero(d, d);
-            parts[at] = block_share(X, top, std::min(block_length, n - top), terms,
-                                    buffer.data() + b * block_length * d, seen[at], read,
-                                    [&](const Items& items, Index length) { multiply(items, length, sum); });
-            parts[at].products = std::move(sum);
-        };
-        if (round == 1) {
-            share(0, read_rows, add_item_products);
-        } else {
-            ParallelJob job;
-            std::vector<std::exception_ptr> errors(static_cast<std::size_t>(round));
+    return {n, d, std::max(n, d), block_length, block_count, lanes};
+}
+
+// Each lane's products, row buffer and what its blocks have shown.
+struct Lanes {
+    std::vector<Matrix> products;
+    std::vector<double> buffer;
+    std::vector<Seen> seen;
+
+    // Allocated before anything else: a width whose products cannot be held fails here, before
+    // any row is read.
+    explicit Lanes(const TallShape& shape)
+        : products(static_cast<std::size_t>(shape.lanes), Matrix(shape.d, shape.d)),
+          buffer(static_cast<std::size_t>(shape.lanes * std::min(shape.n, shape.block_length) * shape.d)),
+          seen(static_cast<std::size_t>(shape.lanes), Seen(shape.d)) {}
+};
+
+// The shares of blocks first .. first + round - 1, each read by its own lane.
+std::vector<Partial> round_shares(const InputRows& X, const TallShape& shape, Lanes& lanes, Index first,
+                                  Index round) {
+    const Index d = shape.d;
+    std::vector<Partial> parts(static_cast<std::size_t>(round));
+    const auto share = [&](Index b, Reader read, auto&& multiply) {
+        const Index top = (first + b) * shape.block_length;
+        const auto at = static_cast<std::size_t>(b);
+        Matrix& sum = lanes.products[at];
+        sum.setZero(d, d);
+        parts[at] = block_share(X, top, std::min(shape.block_length, shape.n - top), shape.terms,
+                                lanes.buffer.data() + b * shape.block_length * d, lanes.seen[at], read,
+                                [&](const Items& items, Index length) { multiply(items, length, sum); });
+        parts[at].products = std::move(sum);
+    };
+    if (round == 1) {
+        share(0, read_rows, add_item_products);
+        return parts;
+    }
+    ParallelJob job;
+    std::vector<std::exception_ptr> errors(static_cast<std::size_t>(round));
 #pragma omp parallel for num_threads(static_cast<int>(round)) schedule(static, 1)
-            for (Index b = 0; b < round; ++b) {
-                try {
-                    share(b, read_rows_alone, [&](const Items& items, Index length, Matrix& sum) {
-                        add_item_products_alone(items, length, sum, job);
-                    });
-                } catch (...) {
-                    errors[static_cast<std::size_t>(b)] = std::current_exception();
-                }
-            }
-            // The first block's error is the one a single thread would have met first.
-            for (const std::exception_ptr& error : errors) {
-                if (error) std::rethrow_exception(error);
-            }
-            job.finish();
-        }
-        check_interruption();
-        for (Index b = 0; b < round; ++b) {
-            const auto at = static_cast<std::size_t>(b);
-            stack.push_back(std::move(parts[at]));
-            // Equal levels merge at once: the tree depends on the row count alone.
-            while (stack.size() > 1 && stack[stack.size() - 2].level == stack.back().level) {
-                merge(stack[stack.size() - 2], stack.back(), terms);
-                stack.pop_back();
-            }
+    for (Index b = 0; b < round; ++b) {
+        try {
+            share(b, read_rows_alone, [&](const Items& items, Index length, Matrix& sum) {
+                add_item_products_alone(items, length, sum, job);
+            });
+        } catch (...) {
+            errors[static_cast<std::size_t>(b)] = std::current_exception();
         }
     }
+    // The first block's error is the one a single thread would have met first.
+    for (const std::exception_ptr& error : errors) {
+        if (error) std::rethrow_exception(error);
+    }
+    job.finish();
+    return parts;
+}
+
+// Pushes a block's share; equal levels merge at once, so the tree depends on the row count alone.
+void push_share(std::vector<Partial>& stack, Partial&& part, Index terms) {
+    stack.push_back(std::move(part));
+    while (stack.size() > 1 && stack[stack.size() - 2].level == stack.back().level) {
+        merge(stack[stack.size() - 2], stack.back(), terms);
+        stack.pop_back();
+    }
+}
+
+// What is left on the stack merged into its first entry, the whole data's share.
+Partial& merge_rest(std::vector<Partial>& stack, Index terms) {
     while (stack.size() > 1) {
         merge(stack[stack.size() - 2], stack.back(), terms);
         stack.pop_back();
     }
-    FirstPass out;
+    return stack.front();
+}
+
+// All lanes' extremes and digests in one.
+Seen all_lanes(const std::vector<Seen>& seen, Index d) {
     Seen all_seen(d);
     for (const Seen& lane : seen) {
         all_seen.lowest = all_seen.lowest.cwiseMin(lane.lowest);
         all_seen.highest = all_seen.highest.cwiseMax(lane.highest);
         all_seen.read.add(lane.read);
     }
+    return all_seen;
+}
+
+// The pass's answer from the whole data's share and what its rows showed: the largest centred
+// values, the spreads and the covariance as the projection forms it.
+FirstPass tall_answer(Partial& all, Seen&& all_seen, const TallShape& shape, bool scale) {
+    const Index n = shape.n;
+    const Index d = shape.d;
+    FirstPass out;
     out.read = std::move(all_seen.read);
-    Partial& all = stack.front();
     out.mean = std::move(all.mean);
     const RowVector mean = out.mean.transpose();
     out.largest = (all_seen.highest - mean).cwiseMax(mean - all_seen.lowest).transpose();
@@ -365,7 +396,7 @@ FirstPass tall_first_pass(const InputRows& X, bool scale, const ProgressReport& 
     for (Index j = 0; scale && n > 1 && j < d; ++j) {
         out.spread[j] = floored(std::ldexp(std::sqrt(all.products(j, j) / dof), -all.exponent));
     }
-    out.exponent = transform_exponent(out, terms);
+    out.exponent = transform_exponent(out, shape.terms);
     // The covariance of the values as the projection forms them: divided by the spreads, brought
     // to the projection's power of two, on both sides. A constant column's products stay zero.
     const Vector divisor = out.spread * std::ldexp(1.0, all.exponent - out.exponent);
@@ -376,6 +407,28 @@ FirstPass tall_first_pass(const InputRows& X, bool scale, const ProgressReport& 
         }
     }
     return out;
+}
+
+}  // namespace
+
+FirstPass tall_first_pass(const InputRows& X, bool scale, const ProgressReport& progress) {
+    const TallShape shape = tall_shape(X);
+    Lanes lanes(shape);
+    std::vector<Partial> stack;
+    for (Index first = 0; first < shape.block_count; first += shape.lanes) {
+        if (progress) {
+            progress("statistics and covariance",
+                     static_cast<double>(first * shape.block_length) / static_cast<double>(shape.n));
+        }
+        const Index round = std::min(shape.lanes, shape.block_count - first);
+        std::vector<Partial> parts = round_shares(X, shape, lanes, first, round);
+        check_interruption();
+        for (Partial& part : parts) {
+            push_share(stack, std::move(part), shape.terms);
+        }
+    }
+    Partial& all = merge_rest(stack, shape.terms);
+    return tall_answer(all, all_lanes(lanes.seen, shape.d), shape, scale);
 }
 
 FirstPass wide_first_pass(const InputRows& X, bool scale, const ProgressReport& progress) {
