@@ -43,14 +43,13 @@ inline std::optional<mirelo::InputRows::Type> in_place_type(const array& values)
     return std::nullopt;
 }
 
-// The rows both array casters read: a 1-d or 2-d array, float64 (or any type in_place_type
-// reads, where the reader takes them as they are), aligned, in the input's own layout. Other
-// dtypes get the cast NumPy would make; nothing when src cannot be read as rows, or needs a
-// conversion that was not allowed.
-inline std::optional<array> aligned_rows(handle src, bool convert, bool any_in_place) {
-    const auto readable = [any_in_place](handle value) {
-        return isinstance<array_t<double>>(value) ||
-               (any_in_place && isinstance<array>(value) && in_place_type(reinterpret_borrow<array>(value)));
+// The rows the array reader takes: a 1-d or 2-d array of any type in_place_type reads (the
+// reader takes those values as they are), aligned, in the input's own layout. Other dtypes get the
+// cast NumPy would make; nothing when src cannot be read as rows, or needs a conversion that was
+// not allowed.
+inline std::optional<array> aligned_rows(handle src, bool convert) {
+    const auto readable = [](handle value) {
+        return isinstance<array>(value) && in_place_type(reinterpret_borrow<array>(value));
     };
     if (!convert && !readable(src)) {
         return std::nullopt;

@@ -10,17 +10,17 @@
 
 namespace pybind11::detail {
 
-// Training rows reach the engine where NumPy keeps them: an aligned array of any type
-// in_place_type reads (a memory map too), in any layout, is read in place and held for the call,
-// its values widened a block at a time; any other dtype is converted to float64 first. What is
-// accepted, how a 1-d array reads (as one column) and the signature are those of the matrix
-// caster.
+// Rows reach the engine where NumPy keeps them, for a training and for queries alike: an aligned
+// array of any type in_place_type reads (a memory map too), in any layout, is read in place and
+// held for the call, its values widened a block at a time; any other dtype is converted to float64
+// first. What is accepted, how a 1-d array reads (as one column) and the signature are those of
+// pybind11's own Eigen matrix caster.
 template <>
 struct type_caster<mirelo::InputRows> {
     static constexpr auto name = const_name("numpy.ndarray[numpy.float64[m, n]]");
 
     bool load(handle src, bool convert) {
-        std::optional<array> rows_read = aligned_rows(src, convert, /*any_in_place=*/true);
+        std::optional<array> rows_read = aligned_rows(src, convert);
         if (!rows_read) {
             return false;
         }

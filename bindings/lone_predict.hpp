@@ -59,7 +59,7 @@ private:
             pybind11::detail::make_caster<QueryValues> values;
             if (!values.load(query, true)) return nullptr;
             const auto& engine = pybind11::cast<const KNNEngine&>(pybind11::handle(self));
-            const std::string label = engine.predict(static_cast<QueryValues&>(values).vector());
+            const std::string label = engine.predict(static_cast<QueryValues&>(values).row);
             PyObject* text = PyUnicode_DecodeUTF8(label.data(), static_cast<Py_ssize_t>(label.size()), nullptr);
             if (text == nullptr) PyErr_Clear();
             return text;

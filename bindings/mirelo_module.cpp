@@ -8,7 +8,6 @@
 #include "knn_engine.hpp"
 #include "label_list_caster.hpp"
 #include "lone_predict.hpp"
-#include "matrix_view_caster.hpp"
 #include "parallel_job.hpp"
 #include "query_values_caster.hpp"
 
@@ -44,7 +43,7 @@ PYBIND11_MODULE(mirelo, m) {
     engine.def(py::init<KNNConfig>())
         .def("train", py::overload_cast<const mirelo::InputRows&, mirelo::LabelPlaces, bool>(&KNNEngine::train),
              py::arg("X"), py::arg("y"), py::arg("scale") = false)
-        .def("predict", [](const KNNEngine& engine, const mirelo::QueryValues& x) { return engine.predict(x.vector()); })
-        .def("predict_batch", &KNNEngine::predict_batch);
+        .def("predict", [](const KNNEngine& engine, const mirelo::QueryValues& x) { return engine.predict(x.row); })
+        .def("predict_batch", py::overload_cast<const mirelo::InputRows&>(&KNNEngine::predict_batch, py::const_));
     mirelo::LonePredict::install(engine);
 }

@@ -26,7 +26,6 @@
 #include "input_rows_caster.hpp"
 #include "kernels.hpp"
 #include "knn_engine.hpp"
-#include "matrix_view_caster.hpp"
 #include "parallel_job.hpp"
 #include "progress_lines.hpp"
 #include "quiet_end_alarm.hpp"
@@ -179,7 +178,7 @@ public:
     // The class code of each query's k nearest rows' majority, a tie going to the smallest code.
     // The estimator's n_neighbors may have changed since the fit: the engine, which answers for
     // its own k only, serves that k, and another is counted here from the nearest rows.
-    Codes predict(const mirelo::MatrixView& X, std::int32_t k, int threads) const {
+    Codes predict(const mirelo::InputRows& X, std::int32_t k, int threads) const {
         const std::shared_lock guard(lock);
         const ThreadCount count(threads);
         if (k == config.k) {
@@ -196,7 +195,7 @@ public:
     }
 
     // The votes of each query's k nearest rows, a column per class the training rows hold.
-    mirelo::VoteMatrix vote_counts(const mirelo::MatrixView& X, std::int32_t k, int threads) const {
+    mirelo::VoteMatrix vote_counts(const mirelo::InputRows& X, std::int32_t k, int threads) const {
         const std::shared_lock guard(lock);
         const ThreadCount count(threads);
         return k == config.k ? fitted().vote_counts(X) : votes_of(X, k);
@@ -204,7 +203,7 @@ public:
 
     // Squared distances (times 4^scale_exponent) and row indices of each query's
     // min(count, training rows) nearest rows.
-    std::pair<RowMajorMatrix, Indices> kneighbors(const mirelo::MatrixView& X, Eigen::Index count, int threads) const {
+    std::pair<RowMajorMatrix, Indices> kneighbors(const mirelo::InputRows& X, Eigen::Index count, int threads) const {
         const std::shared_lock guard(lock);
         const ThreadCount team(threads);
         return as_matrices(fitted().nearest_rows(X, count), X.rows());
@@ -303,7 +302,7 @@ public:
 
 private:
     // vote_counts for a k other than the engine's; the caller holds the lock.
-    mirelo::VoteMatrix votes_of(const mirelo::MatrixView& X, std::int32_t k) const {
+    mirelo::VoteMatrix votes_of(const mirelo::InputRows& X, std::int32_t k) const {
         if (k < 1) {
             throw std::invalid_argument("expected k of at least 1, got " + std::to_string(k));
         }

@@ -136,13 +136,12 @@ void KNNEngine::train(const InputRows& X, LabelPlaces y, bool scale) {
     }
 }
 
-std::string KNNEngine::predict(const Eigen::Ref<const Vector>& x) const {
+std::string KNNEngine::predict(const InputRows& x) const {
     if (!trained()) {
         return "Unknown";
     }
-    const InputRows row(x.data(), 1, x.size(), x.size(), 1);
     SmallBuffer<double, kFewComponents> reduced(static_cast<std::size_t>(pca->n_components));
-    reduce_queries(row, reduced.data(), "a query");
+    reduce_queries(x, reduced.data(), "a query");
     return knn->predict_row(Eigen::Map<const RowMajorMatrix>(reduced.data(), 1, pca->n_components));
 }
 

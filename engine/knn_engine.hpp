@@ -38,13 +38,17 @@ public:
     }
     void train(const MatrixView& X, const LabelList& y, bool scale) { train(InputRows(X), y, scale); }
 
-    // Untrained: "Unknown" for any input. Trained: throws std::invalid_argument
+    // x is one row. Untrained: "Unknown" for any input. Trained: throws std::invalid_argument
     // for a query of another width or with a value that is not finite.
-    std::string predict(const Eigen::Ref<const Vector>& x) const;
+    std::string predict(const InputRows& x) const;
+    std::string predict(const Eigen::Ref<const Vector>& x) const {
+        return predict(InputRows(x.data(), 1, x.size(), x.size(), 1));
+    }
 
     // One label per row of X, in row order; rows are classified in parallel.
     // In knn_engine_predict_batch.cpp.
-    LabelList predict_batch(const MatrixView& X) const;
+    LabelList predict_batch(const InputRows& X) const;
+    LabelList predict_batch(const MatrixView& X) const { return predict_batch(InputRows(X)); }
 
     // nearest_rows, nearest_training_rows and vote_counts: in knn_engine_neighbours.cpp.
     // The min(count, training rows) nearest training rows of each row of X, nearest first:
@@ -53,7 +57,10 @@ public:
     // 4^scale_exponent(): finite wherever the data are, where the true ones may overflow.
     // Trained only: throws std::logic_error before training, std::invalid_argument for
     // queries predict_batch rejects.
-    std::vector<Neighbour> nearest_rows(const MatrixView& X, Eigen::Index count) const;
+    std::vector<Neighbour> nearest_rows(const InputRows& X, Eigen::Index count) const;
+    std::vector<Neighbour> nearest_rows(const MatrixView& X, Eigen::Index count) const {
+        return nearest_rows(InputRows(X), count);
+    }
 
     // nearest_rows with the stored training rows as the queries, so that each finds itself
     // (unless duplicates with lower rows fill its count): their neighbours without the
@@ -63,7 +70,8 @@ public:
     // The votes of each row of X's k nearest training rows, one column per entry of
     // classes(): the first column holding a row's most votes is its predicted label.
     // Trained only, like nearest_rows.
-    VoteMatrix vote_counts(const MatrixView& X) const;
+    VoteMatrix vote_counts(const InputRows& X) const;
+    VoteMatrix vote_counts(const MatrixView& X) const { return vote_counts(InputRows(X)); }
     const LabelList& classes() const { return knn->classes; }
 
     // The reduced coordinates of each row of X, in true units (without the PCA's power of

@@ -6,7 +6,7 @@
 
 namespace mirelo {
 
-std::vector<Neighbour> KNNEngine::nearest_rows(const MatrixView& X, Eigen::Index count) const {
+std::vector<Neighbour> KNNEngine::nearest_rows(const InputRows& X, Eigen::Index count) const {
     if (!trained()) {
         throw std::logic_error("an untrained engine has no neighbours");
     }
@@ -34,7 +34,7 @@ std::vector<Neighbour> KNNEngine::nearest_reduced(RowMajorMatrix& reduced, Eigen
     return nearest;
 }
 
-VoteMatrix KNNEngine::vote_counts(const MatrixView& X) const {
+VoteMatrix KNNEngine::vote_counts(const InputRows& X) const {
     if (!trained()) {
         throw std::logic_error("an untrained engine has no votes");
     }

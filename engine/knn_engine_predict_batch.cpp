@@ -5,7 +5,7 @@
 
 namespace mirelo {
 
-LabelList KNNEngine::predict_batch(const MatrixView& X) const {
+LabelList KNNEngine::predict_batch(const InputRows& X) const {
     if (!trained()) {
         return LabelList(static_cast<std::size_t>(X.rows()), "Unknown");
     }

@@ -298,7 +298,7 @@ def test_labels_are_read_by_position(make_engine, as_sequence):
     (np.float32, (6000, 60)), (np.float32, (40, 3000)), (np.float16, (6000, 60)), (np.int8, (40, 3000)),
     (np.uint16, (6000, 60)), (np.int64, (6000, 60)), (bool, (6000, 60)),
 ])
-def test_narrow_training_rows_are_not_widened_whole(make_engine, dtype, shape):
+def test_narrow_rows_are_not_widened_whole(make_engine, dtype, shape):
     rng = np.random.default_rng(5)
     values = rng.normal(size=shape) * 2.0
     X = (values > 0) if dtype is bool else (np.abs(values) * 9 if np.dtype(dtype).kind in "iu" else values).astype(dtype)
@@ -307,8 +307,13 @@ def test_narrow_training_rows_are_not_widened_whole(make_engine, dtype, shape):
     single, double = make_engine(k=3, variance=4.0), make_engine(k=3, variance=4.0)
     tracemalloc.start()
     single.train(X, y)
-    peak = tracemalloc.get_traced_memory()[1]
+    trained_peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.reset_peak()
+    answers = single.predict_batch(X)
+    queried_peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
-    assert peak < 2 * X.size  # a float64 copy would take eight bytes a value
+    # A float64 copy would take eight bytes a value.
+    assert trained_peak < 2 * X.size and queried_peak < 2 * X.size
     double.train(X.astype(np.float64), y)
     assert single.predict_batch(queries) == double.predict_batch(queries)
+    assert answers == double.predict_batch(X.astype(np.float64))

@@ -118,16 +118,19 @@ def unaligned(X):
     return view
 
 
-# C-ordered float64 arrays are read in place; every other layout is converted first.
+# Aligned arrays of a native numeric type are read in place in any layout; the others are converted
+# first. All read the same.
 @pytest.mark.parametrize("layout", [
     np.asfortranarray, lambda q: np.repeat(q, 2, axis=1)[:, ::2], lambda q: q[::-1][::-1],
-    lambda q: q.astype(">f8"), unaligned, lambda q: q.tolist(),
-], ids=["fortran", "strided", "reversed-twice", "big-endian", "unaligned", "lists"])
+    lambda q: q.astype(">f8"), unaligned, lambda q: q.tolist(), lambda q: q.astype(np.float32),
+    lambda q: np.asfortranarray(q, dtype=np.float32), lambda q: q.astype(np.float16),
+], ids=["fortran", "strided", "reversed-twice", "big-endian", "unaligned", "lists", "float32", "float32-fortran",
+        "float16"])
 def test_query_layouts(trained, layout):
     assert trained.predict_batch(layout(QUERIES)) == trained.predict_batch(QUERIES)
 
 
-# A contiguous float64 row is read in place; the others are copied first, and must read the same.
+# An aligned row of a native numeric type is read in place, any other is copied first: all read the same.
 @pytest.mark.parametrize("layout", [
     lambda q: q, lambda q: np.column_stack([q, q[::-1] + 9.0]).ravel()[::2], lambda q: q.astype(">f8"),
     lambda q: unaligned(q[None, :])[0], lambda q: q.astype(np.float32), lambda q: q.round().astype(int),
