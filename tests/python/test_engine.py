@@ -10,10 +10,14 @@ import mirelo
 from samples import QUERIES, TRAIN_X, TRAIN_Y
 
 
-def test_untrained_engine_answers_unknown(make_engine):
-    engine = make_engine()
-    assert [engine.predict(np.zeros(d)) for d in (0, 1, 5)] == ["Unknown"] * 3
-    assert [engine.predict_batch(np.zeros((n, 4))) for n in (0, 1, 5)] == [[], ["Unknown"], ["Unknown"] * 5]
+@pytest.mark.parametrize("call, query, answer", [
+    *[("predict", query, "Unknown") for query in (np.zeros(0), np.zeros(1), np.zeros(5), np.full(2, np.nan))],
+    ("predict_batch", np.zeros((0, 4)), []), ("predict_batch", np.zeros((0, 0)), []),
+    ("predict_batch", np.zeros((1, 4)), ["Unknown"]), ("predict_batch", np.full((5, 4), np.nan), ["Unknown"] * 5),
+])
+def test_untrained_engine_answers_unknown_silently(make_engine, capfd, call, query, answer):
+    assert getattr(make_engine(), call)(query) == answer
+    assert capfd.readouterr() == ("", "")
 
 
 def test_empty_batch_on_trained_engine(trained):
@@ -44,30 +48,46 @@ def test_scale_defaults_to_off(make_engine, args, kwargs):
     assert engine.predict(np.array([0.0, 1.0])) == "scaled"
 
 
-def with_value(row, col, value):
-    X = TRAIN_X.copy()
+def with_value(row, col, value, X=TRAIN_X):
+    X = X.copy()
     X[row, col] = value
     return X
+
+
+def normal_rows(rows, cols):
+    return np.random.default_rng(22).normal(size=(rows, cols)), [str(i % 3) for i in range(rows)]
+
+
+LONG, LONGER, WIDE = normal_rows(5000, 3), normal_rows(70000, 3), normal_rows(4, 600)
 
 
 @pytest.mark.parametrize("X, y, message", [
     (np.empty((0, 2)), [], "at least one row and one column, got 0 x 2"),
     (np.empty((3, 0)), ["a"] * 3, "at least one row and one column, got 3 x 0"),
+    (np.empty((0, 0)), [], "at least one row and one column, got 0 x 0"),
     (TRAIN_X, TRAIN_Y[:-1], r"one label per training row \(6\), got 5 labels"),
     (TRAIN_X, TRAIN_Y + ["c"], r"one label per training row \(6\), got 7 labels"),
     (with_value(1, 1, np.nan), TRAIN_Y, "finite values in the training matrix, got nan at row 1, column 1"),
     (with_value(4, 0, -np.inf), TRAIN_Y, "finite values in the training matrix, got -inf at row 4, column 0"),
     (with_value(2, 1, np.inf).astype(np.float16), TRAIN_Y, "got inf at row 2, column 1"),
     (with_value(3, 0, np.nan).astype(np.float16), TRAIN_Y, "got nan at row 3, column 0"),
+    # Found as the fit reads a later block of rows, after earlier blocks have been summed.
+    (with_value(4321, 2, -np.inf, LONG[0]), LONG[1], "got -inf at row 4321, column 2"),
+    # Threads may read both blocks at once; the earlier row is still the one named.
+    (with_value(4321, 2, -np.inf, with_value(100, 1, np.nan, LONGER[0])), LONGER[1], "got nan at row 100, column 1"),
+    # Wide rows are read a slice of columns at a time.
+    (with_value(2, 450, np.nan, WIDE[0]), WIDE[1], "got nan at row 2, column 450"),
 ])
 @pytest.mark.parametrize("was_trained", [True, False])
-def test_rejected_training_keeps_previous_state(make_engine, was_trained, X, y, message):
+def test_rejected_training_keeps_previous_state(make_engine, capfd, was_trained, X, y, message):
     engine = make_engine(k=1)
     if was_trained:
         engine.train(TRAIN_X, TRAIN_Y)
     before = engine.predict_batch(QUERIES)
+    capfd.readouterr()
     with pytest.raises(ValueError, match=message):
         engine.train(X, y)
+    assert capfd.readouterr().out == ""
     assert engine.predict_batch(QUERIES) == before
 
 
@@ -88,6 +108,7 @@ def test_variance_at_its_edges_keeps_one_axis_or_every_axis(make_engine, capfd, 
     ("predict", np.zeros(1), r"queries with 2 features \(the training width\), got 1"),
     ("predict_batch", np.zeros((4, 3)), r"queries with 2 features \(the training width\), got 3"),
     ("predict", np.array([np.nan, 0.0]), "finite values in the queries, got nan at row 0, column 0"),
+    ("predict", np.array([0.0, -np.inf]), "got -inf at row 0, column 1"),
     ("predict_batch", np.array([[0.0, 0.0], [1.0, np.inf]]), "got inf at row 1, column 1"),
 ])
 def test_rejected_queries(trained, call, query, message):
@@ -97,20 +118,23 @@ def test_rejected_queries(trained, call, query, message):
     assert trained.predict_batch(QUERIES) == before
 
 
-@pytest.mark.parametrize("shape", [(120, 6), (12, 40), (700, 9)], ids=["tall", "wide", "many-rows"])
-@pytest.mark.parametrize("k", [1, 4])
+# Many components: more than a query alone keeps on the stack.
+@pytest.mark.parametrize("shape, variance", [((120, 6), 0.95), ((12, 40), 0.95), ((700, 9), 0.95), ((300, 300), 280.0)],
+                         ids=["tall", "wide", "many-rows", "many-components"])
+@pytest.mark.parametrize("k", [0, 1, 4])
 @pytest.mark.parametrize("scale", [False, True])
 @pytest.mark.parametrize("ties", [False, True], ids=["random", "tie-heavy"])
-def test_single_and_batch_predictions_agree(make_engine, shape, k, scale, ties):
+def test_single_and_batch_predictions_agree(make_engine, shape, variance, k, scale, ties):
     # Tie-heavy: values on a coarse grid repeat rows and distances, so the search's
     # choices between equal candidates must not depend on the rest of the batch.
     rng = np.random.default_rng(7)
     draw = (lambda size: rng.integers(-1, 2, size=size).astype(float)) if ties else (lambda size: rng.normal(size=size))
-    engine = make_engine(k=k)
+    engine = make_engine(k=k, variance=variance)
     engine.train(draw(shape), rng.choice(["p", "q", "r"], size=shape[0]).tolist(), scale=scale)
     queries = draw((300, shape[1]))
     batch = engine.predict_batch(queries)
     assert type(batch) is list and batch == [engine.predict(q) for q in queries]
+    assert k > 0 or batch == ["Unknown"] * 300  # no neighbour votes
 
 
 def reference_knn(X, y, queries, k, scale):
