@@ -473,6 +473,7 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
                                               contents.scaled))
         loaded = cls.__new__(cls)
         loaded._restore(contents.parameters, model, values)
+        loaded._validate_params()  # a file is read as it comes, so its values are checked at once
         return loaded
 
     def _restore(self, attributes: Dict[str, Any], model: Optional[_native.Model],

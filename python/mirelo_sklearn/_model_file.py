@@ -246,6 +246,14 @@ def _allowed(name: str, dtype: np.dtype, ndim: int) -> bool:
     return name == "classes" and dtype.kind in _NUMBER_KINDS and ndim == 1
 
 
+def _dtype(text: str, pattern: "re.Pattern[str]") -> Optional[np.dtype]:
+    """The dtype a header names, when it is of the pattern's shape and NumPy knows it."""
+    try:
+        return np.dtype(text) if pattern.fullmatch(text) else None
+    except TypeError:
+        return None
+
+
 def _sections(data: memoryview, table: Any, start: int, end: int) -> Dict[str, np.ndarray]:
     """The sections as arrays over `data`, each one's place and size checked first."""
     if not isinstance(table, list):
@@ -259,7 +267,7 @@ def _sections(data: memoryview, table: Any, start: int, end: int) -> Dict[str, n
                 and type(entry["offset"]) is int and type(entry["size"]) is int):
             _fail(f"a section described as {entry!r}")
         name = entry["name"]
-        dtype = np.dtype(entry["dtype"]) if _SECTION_DTYPE.fullmatch(entry["dtype"]) else None
+        dtype = _dtype(entry["dtype"], _SECTION_DTYPE)
         if dtype is None or name in arrays or not _allowed(name, dtype, len(entry["shape"])):
             _fail(f"a section {name!r} of dtype {entry['dtype']!r} and {len(entry['shape'])} dimensions, or twice")
         count = math.prod(entry["shape"])
@@ -292,7 +300,7 @@ def _classes(description: Any, arrays: Dict[str, np.ndarray], count: int) -> np.
         return arrays.pop("classes").copy()
     if isinstance(description, dict) and set(description) == {"kind", "dtype"} \
             and description["kind"] in ("str", "bytes") and isinstance(description["dtype"], str) \
-            and _TEXT_DTYPE.fullmatch(description["dtype"]):
+            and _dtype(description["dtype"], _TEXT_DTYPE) is not None:
         dtype = np.dtype(description["dtype"])
         data_bytes = arrays["class_data"].size if "class_data" in arrays else 0
         values = _decoded(arrays, "class", description["kind"], count)

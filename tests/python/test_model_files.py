@@ -255,9 +255,9 @@ def fuzz(path, count, seed):
                 continue
             loaded += 1
             # Damage the digest covers never loads; a signed file is a model of its author's making.
-            if verify and not signed and not same(model, original):
+            if verify and not signed and not same(model, original, X[:16]):
                 raise AssertionError(f"a damaged file loaded and answered differently (seed {seed})")
-            answers(model)
+            answers(model, X[:16])
     return refused, loaded
 
 
@@ -265,8 +265,9 @@ def fuzz(path, count, seed):
 def test_ten_thousand_damaged_files_never_crash_hang_or_answer_differently(tmp_path):
     path, _ = save_wine(tmp_path)
     code = f"import test_model_files as t; print(t.fuzz({str(path)!r}, 10_000, 39))"
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=SECONDS,
-                          cwd=HERE, env={**os.environ, "PYTHONPATH": HERE})
+    # One OpenMP thread: the loads are many and small. Some 20,000 loads take minutes on a busy machine.
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=3 * SECONDS,
+                          cwd=HERE, env={**os.environ, "PYTHONPATH": HERE, "OMP_NUM_THREADS": "1"})
     assert done.returncode == 0, done.stderr[-2000:]
     refused, loaded = eval(done.stdout)
     assert refused + loaded == 20_000 and refused > 10_000
