@@ -1,5 +1,5 @@
-"""Client-side pieces shared by every graph: the model as one key (a pickle or a file's path), the cluster's thread layout,
-and queries shaped into blocks of whole rows."""
+"""Client-side pieces shared by every graph: the model as one key (its pickle or its file's
+path), the cluster's thread layout, and queries shaped into blocks of whole rows."""
 
 import hashlib
 import math
@@ -105,7 +105,8 @@ def _scattered_pickle(model: Any, pickled: bytes, digest: str, client: Any) -> O
 def model_key(model: Any, file: Optional[ModelFile] = None) -> Tuple[Any, str]:
     """The model as a single graph key, and the digest of its pickle, which workers cache it under.
 
-    A model opened from a file goes as the file's path, named by the file's digest. On a distributed cluster with workers the key holds a ScatteredPickle; elsewhere the pickle
+    A model opened from a file goes as the file's path, named by the file's digest. Otherwise, on
+    a distributed cluster with workers the key holds a ScatteredPickle; elsewhere the pickle
     itself, so that building the graph never waits for a worker. Either way the scheduler passes
     it on without unpickling the model: only a worker that runs a block ever restores it.
     """

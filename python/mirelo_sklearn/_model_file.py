@@ -210,13 +210,15 @@ def _contents(data: memoryview, verify: bool) -> Contents:
     arrays = _sections(data, header.get("sections"), start, body)
     numbers = _mapping(header, "numbers", set(NUMBERS))
     for name, kind in NUMBERS.items():
-        if type(numbers[name]) not in ((int, float) if kind is float else (int,)):
+        if type(numbers[name]) is not kind:
             _fail(f"a {name} of {numbers[name]!r}")
+    missing = sorted(set(ARRAYS) - set(arrays))
+    if missing or numbers["n_classes"] < 1:
+        _fail(f"one without the sections {missing} or with {numbers['n_classes']} classes")
     parameters = _mapping(header, "parameters", None)
     if not all(type(value) in _PLAIN for value in parameters.values()):
         _fail(f"parameters {parameters!r} holding values other than numbers, str, bool or None")
-    state = ModelState(**{name: arrays.pop(name) for name in ARRAYS},
-                       **{name: kind(numbers[name]) for name, kind in NUMBERS.items()})
+    state = ModelState(**{name: arrays.pop(name) for name in ARRAYS}, **numbers)
     classes = _classes(header.get("classes"), arrays, state.n_classes)
     names = None
     if header.get("feature_names") is True:

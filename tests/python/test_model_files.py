@@ -139,8 +139,12 @@ class Marker:
     (lambda d: with_header(d, lambda h: h["classes"].update(dtype="<U2")), "classes described as"),
     (lambda d: with_header(d, lambda h: h["numbers"].update(variance="x")), "a variance of 'x'"),
     (lambda d: with_header(d, lambda h: h["parameters"].update(weights=["x"])), "parameters .* other than"),
+    (lambda d: with_header(d, lambda h: h["sections"].remove(section(h, "codes"))),
+     r"without the sections \['codes'\]"),
+    (lambda d: with_header(d, lambda h: h["numbers"].update(n_classes=-1)), "with -1 classes"),
 ], ids=["digest", "truncated", "tiny", "bit-flip", "foreign", "pickle", "future", "huge-header", "huge-section",
-        "misaligned", "object-dtype", "unknown-section", "cut-classes", "text-variance", "list-parameter"])
+        "misaligned", "object-dtype", "unknown-section", "cut-classes", "text-variance", "list-parameter",
+        "missing-section", "no-classes"])
 def test_damaged_foreign_and_future_files_are_refused(tmp_path, monkeypatch, damage, message):
     path, data = save_wine(tmp_path)
     monkeypatch.setenv("MIRELO_MARKER", str(tmp_path / "ran"))
