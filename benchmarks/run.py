@@ -7,6 +7,7 @@
     python benchmarks/run.py --workload dask      # mirelo_dask on a local two-worker cluster
     python benchmarks/run.py --workload memmap    # training from memory-mapped files paged out as read
     python benchmarks/run.py --workload weights   # MireloClassifier's weighted votes against scikit-learn's
+    python benchmarks/run.py --workload files     # model files: open, memory and answers against the pickle
 
 With --kernel-rate it also prints the covariance product's rate beside the multiply-add peak,
 from a small C++ program built with
@@ -32,7 +33,7 @@ def parse_args():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--workload", nargs="+", default=["quick"],
                         choices=["quick", "tall", "tall99", "wide", "latency", "growth", "scale", "pickle", "dask",
-                                 "weights", "memmap"],
+                                 "weights", "memmap", "files"],
                         help="quick: 10000 x 784 tall rows, then latency (the default); tall: 50000 x 784; "
                              "tall99: the tall data at variance 0.99, many more components; "
                              "wide: 2000 x 20000; latency: digits, 1797 x 64, with one-row calls; "
@@ -43,7 +44,9 @@ def parse_args():
                              "dask: 200000 queries against a 20000 x 200 model on a local cluster; "
                              "weights: MireloClassifier's predict_proba of the tall rows by weighting; "
                              "memmap: training from memory-mapped float64 and float32 files of 200000 x 784, "
-                             "paged out as they are read")
+                             "paged out as they are read; "
+                             "files: MireloClassifier's model file of float32 rows, 1000000 x 784 where memory "
+                             "allows, else 400000 (--rows sets it), opened read and mapped")
     parser.add_argument("--threads", type=int, default=2, help="threads for every method (default 2)")
     parser.add_argument("--rows", type=int,
                         help="training rows of the tall workloads (default 50000; 10000 in the quick run)")
@@ -357,6 +360,13 @@ def main():
             continue
         if name == "memmap":
             paging()
+            continue
+        if name == "files":
+            from model_files import files_workload
+
+            w = workloads.large("files", args.rows or scale_rows(), args.queries or 10_000, 784, latent=args.latent)
+            w.X = w.X.astype(np.float32)
+            files_workload(w, measured, args.threads, args.calls)
             continue
         if name == "dask":
             from cluster import dask_workload

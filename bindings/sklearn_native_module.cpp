@@ -358,7 +358,8 @@ namespace {
 constexpr std::int64_t kFormat = 1;
 constexpr std::size_t kParameterFields = 3;
 constexpr std::size_t kFittedFields = 9;
-// The fields' names, in the order saved() writes them, for readers of a state (its tests).
+// The fields' names, in the order saved() writes them, for readers of a state (mirelo_sklearn's
+// ModelState).
 constexpr std::array<const char*, kParameterFields + kFittedFields> kStateFields = {
     "format", "k", "variance", "n_classes", "mean", "std_dev", "n_components", "components",
     "explained_variance_ratio", "reduced", "codes", "scale_exponent"};
@@ -585,6 +586,7 @@ PYBIND11_MODULE(_native, m) {
 
     py::class_<Model> model(m, "Model");
     model.attr("state_fields") = py::tuple(py::cast(kStateFields));
+    model.attr("state_format") = kFormat;
     model.def(py::init<std::int32_t, double>(), py::arg("k"), py::arg("variance"))
         .def_property_readonly("k", [](const Model& model) { return model.config.k; })
         .def_property_readonly("variance", [](const Model& model) { return model.config.variance; })

@@ -1,9 +1,9 @@
 """Each worker process's fitted models, unpickled once and kept while memory allows.
 
 A task names its model by the digest of its pickle and brings the pickle, or on a
-distributed cluster the key it is held under. The worker unpickles it the first time one of
-its tasks needs it (fetching it first if need be) and keeps the result under the digest, so
-later blocks and later computes reuse it without the pickle.
+distributed cluster the key it is held under, or the path of its saved file. The worker
+restores it the first time one of its tasks needs it (fetching the pickle or mapping the file)
+and keeps the result under the digest, so later blocks and later computes reuse it.
 """
 
 import pickle
@@ -48,7 +48,7 @@ class ModelCache:
         self.builds = 0
 
     def get(self, digest: str, source: Any) -> Any:
-        """The model whose pickle has this digest; `source` is the pickle or a ScatteredPickle."""
+        """The model under this digest; `source` is its pickle, a ScatteredPickle or a ModelFile."""
         while True:
             with self._lock:
                 if digest in self._models:
@@ -60,7 +60,7 @@ class ModelCache:
                     break
             loading.wait()
         try:
-            model = pickle.loads(source if isinstance(source, bytes) else source.fetch())
+            model = pickle.loads(source) if isinstance(source, bytes) else source.restore()
             with self._lock:
                 self.builds += 1
                 self._models[digest] = model

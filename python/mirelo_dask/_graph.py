@@ -1,14 +1,17 @@
-"""Client-side pieces shared by every graph: the model as one key, the cluster's thread layout,
-and queries shaped into blocks of whole rows."""
+"""Client-side pieces shared by every graph: the model as one key (its pickle or its file's
+path), the cluster's thread layout, and queries shaped into blocks of whole rows."""
 
 import hashlib
 import math
+import os
 import pickle
 import weakref
 from collections import Counter
 from typing import Any, Dict, Optional, Tuple
 
 import dask.array as da
+from mirelo_sklearn import MireloClassifier
+from mirelo_sklearn.engine import saved_digest
 
 from ._waits import current_client, no_workers_seconds, root
 
@@ -32,6 +35,10 @@ class ScatteredPickle:
     def __reduce__(self) -> Tuple[Any, Tuple[str]]:
         return ScatteredPickle, (self.key,)
 
+    def restore(self) -> Any:
+        """The model; run on a worker."""
+        return pickle.loads(self.fetch())
+
     def fetch(self) -> bytes:
         """The pickle, from whichever worker holds it; run on a worker. Fails at once if the
         cluster lost it."""
@@ -43,6 +50,33 @@ class ScatteredPickle:
         except Exception as error:
             raise RuntimeError("mirelo_dask: the model's pickle was lost from the cluster (a worker holding it "
                                "left) while this compute ran; compute again, and it is sent again") from error
+
+
+class ModelFile:
+    """A saved model's path and the digest its file ended with when the graph was built: what the
+    graph carries in place of a pickle. Each worker process maps the file once and keeps the
+    model (see _cache), so the workers of a machine read one copy of it from the page cache."""
+
+    def __init__(self, path: str, digest: bytes) -> None:
+        self.path = path
+        self.digest = digest
+
+    def __reduce__(self) -> Tuple[Any, Tuple[str, bytes]]:
+        return ModelFile, (self.path, self.digest)
+
+    def restore(self) -> Any:
+        """The model; run on a worker. Fails when the file is no longer the one the graph was built on."""
+        if saved_digest(self.path) != self.digest:
+            raise RuntimeError(f"mirelo_dask: the model file {self.path!r} changed after the compute was built; "
+                               "build it again")
+        return MireloClassifier.load(self.path, mmap_mode="r")
+
+
+def opened(path: Any) -> Tuple[Any, ModelFile]:
+    """The model saved at a path, and what the graph carries for it."""
+    path = os.path.abspath(os.fspath(path))
+    source = ModelFile(path, saved_digest(path))
+    return source.restore(), source
 
 
 # The pickle each model last scattered, under its digest; dropped with the model.
@@ -68,13 +102,17 @@ def _scattered_pickle(model: Any, pickled: bytes, digest: str, client: Any) -> O
     return source
 
 
-def model_key(model: Any) -> Tuple[Any, str]:
+def model_key(model: Any, file: Optional[ModelFile] = None) -> Tuple[Any, str]:
     """The model as a single graph key, and the digest of its pickle, which workers cache it under.
 
-    On a distributed cluster with workers the key holds a ScatteredPickle; elsewhere the pickle
+    A model opened from a file goes as the file's path, named by the file's digest. Otherwise, on
+    a distributed cluster with workers the key holds a ScatteredPickle; elsewhere the pickle
     itself, so that building the graph never waits for a worker. Either way the scheduler passes
     it on without unpickling the model: only a worker that runs a block ever restores it.
     """
+    if file is not None:
+        digest = f"file-{file.digest.hex()}"
+        return root(file, f"model-{digest}"), digest
     pickled = pickle.dumps(model, protocol=pickle.HIGHEST_PROTOCOL)
     digest = hashlib.blake2b(pickled, digest_size=16).hexdigest()
     client = current_client()

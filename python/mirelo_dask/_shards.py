@@ -6,7 +6,7 @@ from typing import Any, Sequence, Tuple
 
 import numpy as np
 
-from mirelo_sklearn.engine import model_from_state, neighbour_weights, weighted_shares
+from mirelo_sklearn.engine import ModelState, model_from_state, neighbour_weights, weighted_shares
 
 from ._blocks import thread_budget
 from ._statistics import Reduction
@@ -34,8 +34,10 @@ class Shard:
 
 def _restored(k: int, variance: float, n_classes: int, r: Reduction, reduced: np.ndarray, codes: np.ndarray):
     """A native model from the fields of its pickled form, as unpickling builds one."""
-    return model_from_state((1, k, variance, n_classes, r.mean, r.std_dev, r.components.shape[1],
-                             r.components, r.explained_variance_ratio, reduced, codes, r.scale_exponent))
+    return model_from_state(ModelState.current(
+        k=k, variance=variance, n_classes=n_classes, mean=r.mean, std_dev=r.std_dev, n_components=r.components.shape[1],
+        components=r.components, explained_variance_ratio=r.explained_variance_ratio, reduced=reduced, codes=codes,
+        scale_exponent=r.scale_exponent))
 
 
 def block_classes(labels: np.ndarray) -> np.ndarray:

@@ -1,6 +1,7 @@
 """MireloClassifier: scikit-learn's classifier interface over the private ``_native`` module."""
 
 import copy
+import os
 import sys
 from numbers import Integral
 from typing import Any, Callable, Dict, NoReturn, Optional, Tuple, Union
@@ -15,7 +16,8 @@ from sklearn.utils._param_validation import Interval
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import _get_feature_names, check_array, check_is_fitted, check_X_y, validate_data
 
-from . import _native, _saved_state
+from . import _model_file, _native, _saved_state
+from ._model_state import ModelState
 from ._parameters import CONSTRAINTS, current, engine_variance, neighbour_count, thread_count
 from ._weights import neighbour_weights, uniform, weighted_shares
 
@@ -439,7 +441,43 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
         return _saved_state.saved(attributes, fit.model, (fit.classes, fit.feature_names, fit.dtype.str, fit.scaled))
 
     def __setstate__(self, state: Any) -> None:
-        attributes, model, values = _saved_state.restored(state)
+        self._restore(*_saved_state.restored(state))
+
+    def save(self, path: Union[str, "os.PathLike[str]"]) -> None:
+        """Write the fitted model to one file that :meth:`load` opens without running any code.
+
+        The file holds the parameters, the classes, the column names, the reduction and the
+        stored rows as named arrays, with a digest over all of it. It is written beside `path`
+        and then renamed over it, so a reader finds the old file or the new one, never a mix.
+        Parameters other than numbers, strings, bools and None (a function as ``weights``), and
+        classes other than numbers, str or bytes, cannot be saved this way: pickle such a model.
+        """
+        check_is_fitted(self)
+        fit = vars(self)["_fit"]
+        _model_file.write(path, self.get_params(), ModelState.of(fit.model), fit.classes, fit.feature_names,
+                          fit.dtype, fit.scaled)
+
+    @classmethod
+    def load(cls, path: Union[str, "os.PathLike[str]"], mmap_mode: Optional[str] = None,
+             verify: bool = True) -> "MireloClassifier":
+        """A fitted estimator from a file written by :meth:`save`.
+
+        ``mmap_mode="r"`` maps the file read-only instead of reading it. Loading never unpickles:
+        a damaged, truncated, foreign or future-format file raises ``ValueError``. ``verify=False``
+        skips checking the digest over the whole file (it reads every byte), for files from a
+        trusted source; every size, offset and index is still checked.
+        """
+        contents = _model_file.read(path, mmap_mode, verify)
+        model = contents.state.model()
+        values = _saved_state.checked(model, (contents.classes, contents.feature_names, contents.dtype,
+                                              contents.scaled))
+        loaded = cls.__new__(cls)
+        loaded._restore(contents.parameters, model, values)
+        loaded._validate_params()  # a file is read as it comes, so its values are checked at once
+        return loaded
+
+    def _restore(self, attributes: Dict[str, Any], model: Optional[_native.Model],
+                 values: Optional[_saved_state.FitValues]) -> None:
         parameters = set(self._get_param_names())
         # Beside the parameters, only scikit-learn's own records (set_output, metadata routing).
         unknown = {name for name in attributes if name not in parameters

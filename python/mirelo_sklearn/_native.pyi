@@ -14,6 +14,7 @@ class ProgressLines(metaclass=type):
 class Model(metaclass=type):
     # The names of a saved state's fields, in order; the digest follows them.
     state_fields: ClassVar[tuple[str, ...]]
+    state_format: ClassVar[int]
     def __init__(self, k: int, variance: float) -> None: ...
     @property
     def k(self) -> int: ...

@@ -69,10 +69,10 @@ def restored(state: Any) -> Tuple[Dict[str, Any], Optional[_native.Model], Optio
         return attributes, None, None
     model = _native.Model.__new__(_native.Model)
     model.__setstate__(model_state)
-    return attributes, model, _checked(model, values)
+    return attributes, model, checked(model, values)
 
 
-def _checked(model: _native.Model, values: Any) -> FitValues:
+def checked(model: _native.Model, values: Any) -> FitValues:
     """The fit's values, after checking them and the model against what a fit of all the
     training rows gives (a shard's model, say, may hold fewer classes or components)."""
     if not (isinstance(values, tuple) and len(values) == 4):

@@ -27,6 +27,7 @@ import mirelo_dask
 import mirelo_sklearn
 from mirelo_sklearn import MireloClassifier, _native
 from mirelo_sklearn import _saved_state
+from mirelo_sklearn.engine import ModelState
 from mirelo_sklearn._classifier import _loaded_fit
 
 
@@ -294,7 +295,7 @@ def wine_answers(model):
 
 def named_fields(state):
     """A native model's saved state by field name, without the digest that ends it."""
-    return dict(zip(_native.Model.state_fields, state[:-1], strict=True))
+    return ModelState(*state[:-1])._asdict()
 
 
 def test_pickled_state():
