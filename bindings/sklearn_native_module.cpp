@@ -581,7 +581,13 @@ py::tuple statistics_state(const TallStatistics& statistics) {
                           Vector(statistics.highest.transpose()), py::tuple(shares));
 }
 
+[[noreturn]] void refuse_statistics_state() {
+    throw std::invalid_argument("expected row statistics as RowStatistics pickles them, got fields whose number or "
+                                "sizes disagree");
+}
+
 TallStatistics statistics_of_state(const py::tuple& state) {
+    if (state.size() != 5) refuse_statistics_state();
     const auto cols = state[0].cast<Eigen::Index>();
     TallStatistics statistics{cols, state[1].cast<Eigen::Index>(), {}, state[2].cast<Vector>().transpose(),
                               state[3].cast<Vector>().transpose(), mirelo::ReadDigest(std::max<Eigen::Index>(cols, 0))};
@@ -589,17 +595,16 @@ TallStatistics statistics_of_state(const py::tuple& state) {
                  statistics.highest.size() == cols;
     for (const py::handle item : state[4].cast<py::tuple>()) {
         const auto fields = item.cast<py::tuple>();
+        if (fields.size() != 6) refuse_statistics_state();
         TallStatistics::Share share{fields[0].cast<Eigen::Index>(), fields[1].cast<Vector>(),
                                     fields[2].cast<Matrix>(),       fields[3].cast<int>(),
                                     fields[4].cast<int>(),          fields[5].cast<Eigen::Index>()};
         sound = sound && share.rows > 0 && share.mean.size() == cols && share.products.rows() == cols &&
-                share.products.cols() == cols && share.level >= 0 && share.level < 48 && share.first_block >= 0;
+                share.products.cols() == cols && share.level >= 0 && share.level < 48 && share.first_block >= 0 &&
+                share.first_block <= statistics.terms;
         statistics.shares.push_back(std::move(share));
     }
-    if (!sound) {
-        throw std::invalid_argument("expected row statistics as RowStatistics pickles them, got fields whose sizes "
-                                    "disagree");
-    }
+    if (!sound) refuse_statistics_state();
     return statistics;
 }
 

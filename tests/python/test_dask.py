@@ -20,7 +20,7 @@ from sklearn.exceptions import NotFittedError  # noqa: E402
 
 import mirelo_dask  # noqa: E402
 from mirelo_dask._cache import ModelCache  # noqa: E402
-from mirelo_sklearn import MireloClassifier  # noqa: E402
+from mirelo_sklearn import MireloClassifier, engine  # noqa: E402
 
 from bounded import SECONDS, called, joined, until  # noqa: E402
 
@@ -279,6 +279,21 @@ def test_sharded_fit_keeps_the_local_fits_axes(client, chunks, scale, dtype, sam
     else:  # the same axes up to rounding, and up to sign
         signs = np.sign(np.sum(sharded.components_ * local.components_, axis=1, keepdims=True))
         np.testing.assert_allclose(sharded.components_ * signs, local.components_, atol=1e-9)
+
+
+@pytest.mark.parametrize("damage", [
+    lambda state: state[:4],
+    lambda state: (*state[:4], (state[4][0][:5],)),  # a share without its first block
+    lambda state: (state[0] + 1, *state[1:]),        # a width its arrays do not have
+], ids=["fields", "share", "width"])
+def test_row_statistics_travel_whole_and_damaged_ones_are_refused(damage):
+    statistics = engine.row_statistics(X_TRAIN, 0, len(X_TRAIN), 1)
+    twin = pickle.loads(pickle.dumps(statistics))
+    for expected, got in zip(engine.reduction(statistics, 0.9, True), engine.reduction(twin, 0.9, True)):
+        np.testing.assert_array_equal(got, expected)
+    damaged = type(statistics).__new__(type(statistics))
+    with pytest.raises(ValueError, match="as RowStatistics pickles them"):
+        damaged.__setstate__(damage(statistics.__getstate__()))
 
 
 def read_once(X, flag):
