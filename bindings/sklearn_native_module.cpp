@@ -23,6 +23,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "adaptive_pca.hpp"
 #include "input_rows_caster.hpp"
 #include "kernels.hpp"
 #include "knn_engine.hpp"
@@ -561,6 +562,88 @@ std::unique_ptr<Model> restored(const py::tuple& state) {
 
 }  // namespace
 
+namespace {
+
+// The steps of a fit whose rows are read in runs elsewhere (ShardedClassifier's workers): each
+// run's statistics, appended in row order, then the axes kept, all by the engine's own rules.
+using mirelo::TallStatistics;
+
+// The pickled form of statistics sent between processes: width, term count, extremes, then each
+// share's row count, mean, products, power of two, level and first block. The read digest stays
+// behind: it serves only a fit that reads its rows again.
+py::tuple statistics_state(const TallStatistics& statistics) {
+    py::list shares;
+    for (const TallStatistics::Share& share : statistics.shares) {
+        shares.append(py::make_tuple(share.rows, share.mean, share.products, share.exponent, share.level,
+                                     share.first_block));
+    }
+    return py::make_tuple(statistics.cols, statistics.terms, Vector(statistics.lowest.transpose()),
+                          Vector(statistics.highest.transpose()), py::tuple(shares));
+}
+
+[[noreturn]] void refuse_statistics_state() {
+    throw std::invalid_argument("expected row statistics as RowStatistics pickles them, got fields whose number or "
+                                "sizes disagree");
+}
+
+TallStatistics statistics_of_state(const py::tuple& state) {
+    if (state.size() != 5) refuse_statistics_state();
+    const auto cols = state[0].cast<Eigen::Index>();
+    TallStatistics statistics{cols, state[1].cast<Eigen::Index>(), {}, state[2].cast<Vector>().transpose(),
+                              state[3].cast<Vector>().transpose(), mirelo::ReadDigest(std::max<Eigen::Index>(cols, 0))};
+    bool sound = cols > 0 && statistics.terms >= cols && statistics.lowest.size() == cols &&
+                 statistics.highest.size() == cols;
+    for (const py::handle item : state[4].cast<py::tuple>()) {
+        const auto fields = item.cast<py::tuple>();
+        if (fields.size() != 6) refuse_statistics_state();
+        TallStatistics::Share share{fields[0].cast<Eigen::Index>(), fields[1].cast<Vector>(),
+                                    fields[2].cast<Matrix>(),       fields[3].cast<int>(),
+                                    fields[4].cast<int>(),          fields[5].cast<Eigen::Index>()};
+        sound = sound && share.rows > 0 && share.mean.size() == cols && share.products.rows() == cols &&
+                share.products.cols() == cols && share.level >= 0 && share.level < 48 && share.first_block >= 0 &&
+                share.first_block <= statistics.terms;
+        statistics.shares.push_back(std::move(share));
+    }
+    if (!sound) refuse_statistics_state();
+    return statistics;
+}
+
+TallStatistics row_statistics(const mirelo::InputRows& X, std::int64_t first_row, std::int64_t n_rows, int threads) {
+    if (X.cols() < 1 || first_row < 0 || first_row + X.rows() > n_rows) {
+        throw std::invalid_argument("expected rows of at least one column from row " + std::to_string(first_row) +
+                                    " of a matrix of " + std::to_string(n_rows) + " rows, got " +
+                                    std::to_string(X.rows()) + " x " + std::to_string(X.cols()));
+    }
+    const ThreadCount count(threads);
+    return mirelo::tall_statistics(X, first_row, std::max<Eigen::Index>(n_rows, X.cols()), {});
+}
+
+TallStatistics combined_statistics(const std::vector<const TallStatistics*>& parts) {
+    if (parts.empty()) {
+        throw std::invalid_argument("expected the statistics of at least one run of rows, got none");
+    }
+    TallStatistics all = *parts.front();
+    for (std::size_t i = 1; i < parts.size(); ++i) {
+        mirelo::append_statistics(all, TallStatistics(*parts[i]));
+    }
+    return all;
+}
+
+// The kept axes as the fitted model's saved state holds them: mean, spreads, components (a
+// column each), their variance shares and the projection's power of two.
+py::tuple reduction(const TallStatistics& statistics, double variance, bool scale, int threads) {
+    mirelo::AdaptivePCA pca(variance);
+    pca.progress = nullptr;
+    {
+        const py::gil_scoped_release release;
+        const ThreadCount count(threads);
+        pca.fit(TallStatistics(statistics), scale);
+    }
+    return py::make_tuple(pca.mean, pca.std_dev, pca.components, pca.explained_variance_ratio, pca.scale_exponent);
+}
+
+}  // namespace
+
 PYBIND11_MODULE(_native, m) {
     m.doc() = "mirelo's engine for the scikit-learn estimator (private: use mirelo_sklearn.MireloClassifier)";
     // A MIRELO_KERNELS the process cannot honour fails the import, not the first kernel call.
@@ -583,6 +666,20 @@ PYBIND11_MODULE(_native, m) {
                 lines.report()(stage.c_str(), done);
             },
             py::arg("stage"), py::arg("done"));
+
+    py::class_<TallStatistics>(m, "RowStatistics")
+        .def_property_readonly("n_rows",
+                               [](const TallStatistics& statistics) {
+                                   Eigen::Index rows = 0;
+                                   for (const TallStatistics::Share& share : statistics.shares) rows += share.rows;
+                                   return rows;
+                               })
+        .def(py::pickle(&statistics_state, &statistics_of_state));
+    m.def("row_statistics", &row_statistics, py::arg("X"), py::arg("first_row"), py::arg("n_rows"),
+          py::arg("n_threads") = 0, release());
+    m.def("combined_statistics", &combined_statistics, py::arg("parts"), release());
+    m.def("reduction", &reduction, py::arg("statistics"), py::arg("variance"), py::arg("scale"),
+          py::arg("n_threads") = 0);
 
     py::class_<Model> model(m, "Model");
     model.attr("state_fields") = py::tuple(py::cast(kStateFields));

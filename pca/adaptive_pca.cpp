@@ -14,7 +14,6 @@
 
 #include "centred_products.hpp"
 #include "centring.hpp"
-#include "first_pass.hpp"
 #include "free_memory.hpp"
 #include "kernels.hpp"
 #include "parallel_job.hpp"
@@ -87,8 +86,26 @@ void AdaptivePCA::fit(const InputRows& X, bool scale, const ProgressReport& repo
     }
     const bool thin = n < d;
     // The one read of X before the projection; X is never copied whole.
-    FirstPass pass = thin ? wide_first_pass(X, scale, report) : tall_first_pass(X, scale, report);
+    fit(thin ? wide_first_pass(X, scale, report) : tall_first_pass(X, scale, report), thin ? &X : nullptr, report,
+        read);
+}
 
+void AdaptivePCA::fit(TallStatistics&& statistics, bool scale) {
+    Eigen::Index n = 0;
+    for (const TallStatistics::Share& share : statistics.shares) n += share.rows;
+    const std::string shape = std::to_string(n) + " x " + std::to_string(statistics.cols);
+    if (n == 0 || statistics.cols == 0) {
+        throw std::invalid_argument("expected statistics of at least one row and one column, got " + shape);
+    }
+    if (n < statistics.cols) {
+        throw std::invalid_argument("expected statistics of at least as many rows as columns, got " + shape);
+    }
+    fit(tall_first_pass(std::move(statistics), scale), nullptr, {}, nullptr);
+}
+
+void AdaptivePCA::fit(FirstPass&& pass, const InputRows* wide_rows, const ProgressReport& report,
+                      ReadDigest* read) {
+    const bool thin = wide_rows != nullptr;
     // The pass's block buffers are gone: their pages go back before the decomposition and the
     // projection allocate theirs.
     return_free_memory();
@@ -100,7 +117,7 @@ void AdaptivePCA::fit(const InputRows& X, bool scale, const ProgressReport& repo
     if (thin) {
         Matrix gram_vectors;
         decompose_descending(pass.products, kept, eigenvalues, gram_vectors);
-        const CentredRows centred{X, pass.mean, pass.spread, std::ldexp(1.0, pass.exponent)};
+        const CentredRows centred{*wide_rows, pass.mean, pass.spread, std::ldexp(1.0, pass.exponent)};
         axes = back_project(centred, gram_vectors);
         // Null directions of the Gram matrix come out as rounding noise that scales with the data;
         // judged against the longest axis (the first, always kept), the call does not depend on

@@ -5,6 +5,7 @@
 #include <iosfwd>
 #include <vector>
 
+#include "first_pass.hpp"
 #include "input_rows.hpp"
 #include "mirelo_types.hpp"
 #include "read_digest.hpp"
@@ -27,6 +28,9 @@ public:
     // previous fit stays in place.
     void fit(const InputRows& X, bool scale, const ProgressReport& report, ReadDigest* read = nullptr);
     void fit(const MatrixView& X, bool scale);
+    // The same fit from the statistics of all the rows of tall data, with no report; throws
+    // std::invalid_argument for statistics of no rows or of fewer rows than columns.
+    void fit(TallStatistics&& statistics, bool scale);
 
     // eigenvalues: m values in decreasing order; axes: d rows, column i for
     // eigenvalue i, at least as many columns as are kept. Sets n_components,
@@ -64,6 +68,8 @@ public:
     int scale_exponent = 0;
 
 private:
+    // The rest of a fit from its first pass; `wide_rows` are the rows of wide data, null for tall.
+    void fit(FirstPass&& pass, const InputRows* wide_rows, const ProgressReport& report, ReadDigest* read);
     std::int32_t count_components(const Vector& eigenvalues) const;
 
     // The components packed by pack_rows a slice of kTransformFeatures features at a time, each

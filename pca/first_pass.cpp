@@ -179,15 +179,7 @@ void scale_values(Block& block, int exponent) {
     }
 }
 
-// One block's share, or several blocks' merged: their rows, means and centred columns' products
-// (the upper triangle of `products` meant) at 4^exponent.
-struct Partial {
-    Index rows;
-    Vector mean;
-    Matrix products;
-    int exponent;
-    int level;  // 2^level blocks
-};
+using Partial = TallStatistics::Share;
 
 // Brings the products to a smaller exponent; exact but for values that leave the normal range.
 void lower_exponent(Partial& part, int exponent) {
@@ -220,7 +212,6 @@ void merge(Partial& into, Partial& from, Index terms) {
     }
     into.mean += delta * (static_cast<double>(from.rows) / rows);
     into.rows += from.rows;
-    ++into.level;
 }
 
 using Reader = void (*)(const InputRows&, Index, Index, double*);
@@ -244,20 +235,21 @@ struct Seen {
 };
 
 // Rows [top, top + rows) read into `buffer`, checked and centred on their mean, with their
-// products formed by multiply(items, length); what they show is added to `seen`.
+// products formed by multiply(items, length); what they show is added to `seen`. X's row 0 is
+// row `first_row` of the whole matrix.
 template <class Multiply>
-Partial block_share(const InputRows& X, Index top, Index rows, Index terms, double* buffer, Seen& seen,
-                    Reader read, Multiply&& multiply) {
+Partial block_share(const InputRows& X, Index first_row, Index top, Index rows, Index terms, double* buffer,
+                    Seen& seen, Reader read, Multiply&& multiply) {
     const Index d = X.cols();
     Block block(buffer, rows, d);
     read(X, top, rows, buffer);
-    const Centres centres = find_centres(block, top, 0, seen.read);
+    const Centres centres = find_centres(block, first_row + top, 0, seen.read);
     seen.lowest = seen.lowest.cwiseMin(centres.lowest);
     seen.highest = seen.highest.cwiseMax(centres.highest);
     const int exponent = safe_scale_exponent(centred_largest(centres).maxCoeff(), terms);
     centre_block(block, centres, exponent);
     multiply({buffer, d, 1, d}, rows);
-    return {rows, (centres.mean + centres.rest).transpose(), Matrix(), exponent, 0};
+    return {rows, (centres.mean + centres.rest).transpose(), Matrix(), exponent, 0, 0};
 }
 
 // Rows per block, set by the width alone, so that the merge tree depends on the row count alone.
@@ -274,26 +266,35 @@ int transform_exponent(const FirstPass& pass, Index terms) {
     return safe_scale_exponent((pass.largest.array() / pass.spread.array()).maxCoeff(), terms);
 }
 
-// How tall data is cut: blocks of a fixed height, taken `lanes` at a time.
+// How tall data is cut: blocks of a fixed height from row 0 of the whole matrix, taken `lanes`
+// at a time. X's row 0 is the whole matrix's row first_row, and its block b the whole matrix's
+// block first_block + b, or the part of it that X holds.
 struct TallShape {
     Index n;
     Index d;
     Index terms;
+    Index first_row;
     Index block_length;
+    Index first_block;
     Index block_count;
     Index lanes;
+
+    // The row of X that block b starts at, and its rows.
+    Index top(Index b) const { return std::max(Index{0}, (first_block + b) * block_length - first_row); }
+    Index rows(Index b) const { return std::min(n, (first_block + b + 1) * block_length - first_row) - top(b); }
 };
 
-TallShape tall_shape(const InputRows& X) {
+TallShape tall_shape(const InputRows& X, Index first_row, Index terms) {
     const Index n = X.rows();
     const Index d = X.cols();
     const Index block_length = block_rows(d);
-    const Index block_count = (n + block_length - 1) / block_length;
+    const Index first_block = first_row / block_length;
+    const Index block_count = n == 0 ? 0 : (first_row + n + block_length - 1) / block_length - first_block;
     // Threads take a block each, with no waits for each other inside a block's products, where
     // each extra thread's products matrix adds at most a sixteenth of the rows' own size; else
     // all threads share each block.
     const Index lanes = std::min({Index{omp_get_max_threads()}, block_count, 1 + n / (16 * d)});
-    return {n, d, std::max(n, d), block_length, block_count, lanes};
+    return {n, d, terms, first_row, block_length, first_block, block_count, lanes};
 }
 
 // Each lane's products, row buffer and what its blocks have shown.
@@ -316,14 +317,15 @@ std::vector<Partial> round_shares(const InputRows& X, const TallShape& shape, La
     const Index d = shape.d;
     std::vector<Partial> parts(static_cast<std::size_t>(round));
     const auto share = [&](Index b, Reader read, auto&& multiply) {
-        const Index top = (first + b) * shape.block_length;
         const auto at = static_cast<std::size_t>(b);
         Matrix& sum = lanes.products[at];
         sum.setZero(d, d);
-        parts[at] = block_share(X, top, std::min(shape.block_length, shape.n - top), shape.terms,
-                                lanes.buffer.data() + b * shape.block_length * d, lanes.seen[at], read,
+        parts[at] = block_share(X, shape.first_row, shape.top(first + b), shape.rows(first + b), shape.terms,
+                                lanes.buffer.data() + b * std::min(shape.n, shape.block_length) * d,
+                                lanes.seen[at], read,
                                 [&](const Items& items, Index length) { multiply(items, length, sum); });
         parts[at].products = std::move(sum);
+        parts[at].first_block = shape.first_block + first + b;
     };
     if (round == 1) {
         share(0, read_rows, add_item_products);
@@ -349,11 +351,21 @@ std::vector<Partial> round_shares(const InputRows& X, const TallShape& shape, La
     return parts;
 }
 
-// Pushes a block's share; equal levels merge at once, so the tree depends on the row count alone.
+// Pushes a share. The top two merge at once when they are pieces of the same blocks, or when
+// they are the two halves of the next level's aligned blocks: from row 0, that is whenever their
+// levels are equal, so the tree depends on the row count alone.
 void push_share(std::vector<Partial>& stack, Partial&& part, Index terms) {
     stack.push_back(std::move(part));
-    while (stack.size() > 1 && stack[stack.size() - 2].level == stack.back().level) {
-        merge(stack[stack.size() - 2], stack.back(), terms);
+    while (stack.size() > 1) {
+        Partial& below = stack[stack.size() - 2];
+        const Partial& above = stack.back();
+        if (below.level != above.level) break;
+        const Index blocks = Index{1} << below.level;
+        const bool pieces = above.first_block == below.first_block;
+        const bool halves = above.first_block == below.first_block + blocks && below.first_block % (2 * blocks) == 0;
+        if (!pieces && !halves) break;
+        merge(below, stack.back(), terms);
+        below.level += halves ? 1 : 0;
         stack.pop_back();
     }
 }
@@ -367,27 +379,64 @@ Partial& merge_rest(std::vector<Partial>& stack, Index terms) {
     return stack.front();
 }
 
-// All lanes' extremes and digests in one.
-Seen all_lanes(const std::vector<Seen>& seen, Index d) {
-    Seen all_seen(d);
-    for (const Seen& lane : seen) {
-        all_seen.lowest = all_seen.lowest.cwiseMin(lane.lowest);
-        all_seen.highest = all_seen.highest.cwiseMax(lane.highest);
-        all_seen.read.add(lane.read);
-    }
-    return all_seen;
+// Adds the extremes and the digest of some of the rows to the statistics'.
+void add_seen(TallStatistics& statistics, const RowVector& lowest, const RowVector& highest, const ReadDigest& read) {
+    statistics.lowest = statistics.lowest.cwiseMin(lowest);
+    statistics.highest = statistics.highest.cwiseMax(highest);
+    statistics.read.add(read);
 }
 
-// The pass's answer from the whole data's share and what its rows showed: the largest centred
-// values, the spreads and the covariance as the projection forms it.
-FirstPass tall_answer(Partial& all, Seen&& all_seen, const TallShape& shape, bool scale) {
-    const Index n = shape.n;
-    const Index d = shape.d;
+}  // namespace
+
+TallStatistics tall_statistics(const InputRows& X, Index first_row, Index terms, const ProgressReport& progress) {
+    const TallShape shape = tall_shape(X, first_row, terms);
+    const Seen nothing(shape.d);
+    TallStatistics out{shape.d, terms, {}, nothing.lowest, nothing.highest, ReadDigest(shape.d)};
+    if (shape.block_count == 0) {
+        return out;
+    }
+    Lanes lanes(shape);
+    for (Index first = 0; first < shape.block_count; first += shape.lanes) {
+        if (progress) {
+            progress("statistics and covariance", static_cast<double>(shape.top(first)) / static_cast<double>(shape.n));
+        }
+        const Index round = std::min(shape.lanes, shape.block_count - first);
+        std::vector<Partial> parts = round_shares(X, shape, lanes, first, round);
+        check_interruption();
+        for (Partial& part : parts) {
+            push_share(out.shares, std::move(part), shape.terms);
+        }
+    }
+    for (const Seen& lane : lanes.seen) add_seen(out, lane.lowest, lane.highest, lane.read);
+    return out;
+}
+
+void append_statistics(TallStatistics& earlier, TallStatistics&& later) {
+    if (later.cols != earlier.cols || later.terms != earlier.terms) {
+        throw std::invalid_argument("expected statistics of rows of one matrix, " + std::to_string(earlier.cols) +
+                                    " columns and " + std::to_string(earlier.terms) + " terms, got " +
+                                    std::to_string(later.cols) + " columns and " + std::to_string(later.terms) +
+                                    " terms");
+    }
+    for (Partial& share : later.shares) {
+        push_share(earlier.shares, std::move(share), earlier.terms);
+    }
+    add_seen(earlier, later.lowest, later.highest, later.read);
+}
+
+// The largest centred values, the spreads and the covariance as the projection forms it.
+FirstPass tall_first_pass(TallStatistics&& statistics, bool scale) {
+    if (statistics.shares.empty()) {
+        throw std::invalid_argument("expected statistics of at least one row, got none");
+    }
+    Partial& all = merge_rest(statistics.shares, statistics.terms);
+    const Index n = all.rows;
+    const Index d = statistics.cols;
     FirstPass out;
-    out.read = std::move(all_seen.read);
+    out.read = std::move(statistics.read);
     out.mean = std::move(all.mean);
     const RowVector mean = out.mean.transpose();
-    out.largest = (all_seen.highest - mean).cwiseMax(mean - all_seen.lowest).transpose();
+    out.largest = (statistics.highest - mean).cwiseMax(mean - statistics.lowest).transpose();
     if (!out.largest.allFinite()) {
         reject_span();
     }
@@ -396,7 +445,7 @@ FirstPass tall_answer(Partial& all, Seen&& all_seen, const TallShape& shape, boo
     for (Index j = 0; scale && n > 1 && j < d; ++j) {
         out.spread[j] = floored(std::ldexp(std::sqrt(all.products(j, j) / dof), -all.exponent));
     }
-    out.exponent = transform_exponent(out, shape.terms);
+    out.exponent = transform_exponent(out, statistics.terms);
     // The covariance of the values as the projection forms them: divided by the spreads, brought
     // to the projection's power of two, on both sides. A constant column's products stay zero.
     const Vector divisor = out.spread * std::ldexp(1.0, all.exponent - out.exponent);
@@ -409,26 +458,8 @@ FirstPass tall_answer(Partial& all, Seen&& all_seen, const TallShape& shape, boo
     return out;
 }
 
-}  // namespace
-
 FirstPass tall_first_pass(const InputRows& X, bool scale, const ProgressReport& progress) {
-    const TallShape shape = tall_shape(X);
-    Lanes lanes(shape);
-    std::vector<Partial> stack;
-    for (Index first = 0; first < shape.block_count; first += shape.lanes) {
-        if (progress) {
-            progress("statistics and covariance",
-                     static_cast<double>(first * shape.block_length) / static_cast<double>(shape.n));
-        }
-        const Index round = std::min(shape.lanes, shape.block_count - first);
-        std::vector<Partial> parts = round_shares(X, shape, lanes, first, round);
-        check_interruption();
-        for (Partial& part : parts) {
-            push_share(stack, std::move(part), shape.terms);
-        }
-    }
-    Partial& all = merge_rest(stack, shape.terms);
-    return tall_answer(all, all_lanes(lanes.seen, shape.d), shape, scale);
+    return tall_first_pass(tall_statistics(X, 0, std::max(X.rows(), X.cols()), progress), scale);
 }
 
 FirstPass wide_first_pass(const InputRows& X, bool scale, const ProgressReport& progress) {

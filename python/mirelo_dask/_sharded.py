@@ -7,13 +7,12 @@ import dask.array as da
 import numpy as np
 from dask.base import tokenize
 from sklearn.base import BaseEstimator
-from sklearn.utils._param_validation import validate_parameter_constraints
 
-from mirelo_sklearn.engine import CONSTRAINTS, current, engine_variance, neighbour_count, progress_lines
+from mirelo_sklearn.engine import (CONSTRAINTS, combined_statistics, current, engine_variance, neighbour_count,
+                                   progress_lines, reduction)
 
 from . import _shards
 from ._graph import threads_per_host, whole_rows, worker_threads
-from ._statistics import block_statistics, combined, reduction
 from ._waits import computed, root, settled
 
 
@@ -92,8 +91,10 @@ class ShardedClassifier(BaseEstimator):
     """The classifier of MireloClassifier, trained on rows that stay spread over a Dask cluster.
 
     ``fit`` takes a Dask array (or DataFrame) of training rows and their labels. The principal
-    axes come from each block's row count, column sums and centred cross-products, combined
-    in block order; each shard of consecutive rows is then reduced and kept by one worker.
+    axes come from each block's statistics, taken and combined in block order by the rules
+    MireloClassifier's fit follows: blocks that start on multiples of its own block height
+    (4,096 rows for up to 256 features) give its axes bit for bit. Each shard of consecutive
+    rows is then reduced and kept by one worker.
     A query's ``n_neighbors`` nearest rows are merged exactly from every shard's candidates
     (by distance, then training row) before the vote, so the answers are those of one engine
     holding all the rows under the same axes.
@@ -124,8 +125,8 @@ class ShardedClassifier(BaseEstimator):
 
     def fit(self, X: Any, y: Any) -> "ShardedClassifier":
         """Learn the axes from all rows and keep the reduced rows in shards on the workers."""
-        validate_parameter_constraints(CONSTRAINTS, {name: getattr(self, name) for name in CONSTRAINTS},
-                                       caller_name=type(self).__name__)
+        for name in CONSTRAINTS:  # each refused as MireloClassifier's fit refuses it
+            current(self, name)
         feature_names = _column_names(X)
         X, y = _as_array(X), _as_array(y)
         if X.ndim != 2 or y.ndim != 1:
@@ -141,13 +142,15 @@ class ShardedClassifier(BaseEstimator):
         blocks, labels = X.to_delayed()[:, 0], y.to_delayed()
         progress = progress_lines() if self.verbose else None
         _report(progress, "statistics and covariance")
-        statistics = dask.delayed(combined)(*[dask.delayed(block_statistics)(b) for b in blocks])
+        starts = np.concatenate([[0], np.cumsum(X.chunks[0])])
+        statistics = dask.delayed(combined_statistics)(
+            *[dask.delayed(_shards.block_statistics)(int(start), X.shape[0], threads_per_host(), b)
+              for start, b in zip(starts, blocks)])
         uniques = dask.delayed(_shards.classes_of)(*[dask.delayed(_shards.block_classes)(part) for part in labels])
         statistics, classes = computed(statistics, uniques)
         variance = engine_variance(self.n_components, *X.shape)
         _report(progress, "eigen-decomposition")
         axes = reduction(statistics, variance, bool(self.scale))
-        starts = np.concatenate([[0], np.cumsum(X.chunks[0])])
         count = min(self.n_shards or len(worker_threads()) or 1, sum(1 for rows in X.chunks[0] if rows > 0))
         shared = dask.delayed(axes, traverse=False)
         k = int(self.n_neighbors)
@@ -166,6 +169,7 @@ class ShardedClassifier(BaseEstimator):
         self.n_features_in_ = X.shape[1]
         self.n_samples_fit_ = X.shape[0]
         self.n_components_ = axes.components.shape[1]
+        self.components_ = axes.components.T
         self.explained_variance_ratio_ = axes.explained_variance_ratio
         return self
 

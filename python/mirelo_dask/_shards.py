@@ -6,10 +6,10 @@ from typing import Any, Sequence, Tuple
 
 import numpy as np
 
-from mirelo_sklearn.engine import ModelState, model_from_state, neighbour_weights, weighted_shares
+from mirelo_sklearn.engine import (ModelState, Reduction, model_from_state, neighbour_weights, row_statistics,
+                                   weighted_shares)
 
 from ._blocks import thread_budget
-from ._statistics import Reduction
 
 # Squared distances (times 4**scale_exponent, the same for every shard), global rows, class codes.
 Candidates = Tuple[np.ndarray, np.ndarray, np.ndarray]
@@ -38,6 +38,11 @@ def _restored(k: int, variance: float, n_classes: int, r: Reduction, reduced: np
         k=k, variance=variance, n_classes=n_classes, mean=r.mean, std_dev=r.std_dev, n_components=r.components.shape[1],
         components=r.components, explained_variance_ratio=r.explained_variance_ratio, reduced=reduced, codes=codes,
         scale_exponent=r.scale_exponent))
+
+
+def block_statistics(first_row: int, n_rows: int, threads_per_host, block: np.ndarray) -> Any:
+    """The fit's statistics of one block, rows first_row onwards of n_rows, where the block lies."""
+    return row_statistics(block, first_row, n_rows, thread_budget(threads_per_host))
 
 
 def block_classes(labels: np.ndarray) -> np.ndarray:

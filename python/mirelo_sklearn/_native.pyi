@@ -1,6 +1,6 @@
 # The private module under MireloClassifier. Arrays go in as anything NumPy converts to the
 # dtype named and come back as new arrays.
-from typing import Any, Callable, ClassVar, Optional
+from typing import Any, Callable, ClassVar, Optional, Sequence
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -10,6 +10,23 @@ __version__: str
 class ProgressLines(metaclass=type):
     def __init__(self, write: Callable[[str], object]) -> None: ...
     def report(self, stage: str, done: float) -> None: ...
+
+# A fit's statistics of some of the training rows (row_statistics), read nowhere but here.
+class RowStatistics(metaclass=type):
+    # Made only by row_statistics, combined_statistics and unpickling: a direct call fails.
+    def __init__(self, *args: Any, **kwargs: Any) -> None: ...
+    @property
+    def n_rows(self) -> int: ...
+    def __getstate__(self) -> tuple[Any, ...]: ...
+    def __setstate__(self, state: tuple[Any, ...], /) -> None: ...
+
+# X holds rows first_row onwards of a training matrix of n_rows rows.
+def row_statistics(X: ArrayLike, first_row: int, n_rows: int, n_threads: int = 0) -> RowStatistics: ...
+# The parts' rows follow one another in the order given.
+def combined_statistics(parts: Sequence[RowStatistics]) -> RowStatistics: ...
+# mean, std_dev, components (n_features x n_components), explained_variance_ratio, scale_exponent.
+def reduction(statistics: RowStatistics, variance: float, scale: bool, n_threads: int = 0) -> tuple[
+    NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], int]: ...
 
 class Model(metaclass=type):
     # The names of a saved state's fields, in order; the digest follows them.

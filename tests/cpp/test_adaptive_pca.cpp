@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <omp.h>
@@ -185,6 +186,53 @@ TEST(AdaptivePCA, SinglePrecisionInputGivesTheBitsOfItsDoubles) {
                              from_double.transform(widened)));
         }
     }
+}
+
+// The statistics of 12-column rows read in runs, 4,096 rows a block: runs that start on blocks
+// give the fit's own bits; others (an empty one too) its axes up to rounding. A run names bad
+// values by their row in the whole matrix, and statistics no fit could use are refused.
+TEST(AdaptivePCA, StatisticsOfRunsGiveTheFitOfAllTheRows) {
+    constexpr Eigen::Index kBlock = 4096;
+    RowMajorMatrix X = test::random_matrix(3 * kBlock + 100, 12, 17);
+    for (Eigen::Index j = 0; j < X.cols(); ++j) X.col(j) *= static_cast<double>(j + 1);
+    const auto from_runs = [&](const std::vector<Eigen::Index>& cuts, bool scale) {
+        TallStatistics all = tall_statistics(InputRows(X).middle_rows(0, cuts[0]), 0, X.rows(), {});
+        for (std::size_t r = 1; r <= cuts.size(); ++r) {
+            const Eigen::Index top = cuts[r - 1], end = r < cuts.size() ? cuts[r] : X.rows();
+            append_statistics(all, tall_statistics(InputRows(X).middle_rows(top, end - top), top, X.rows(), {}));
+        }
+        AdaptivePCA pca(0.9);
+        pca.progress = nullptr;
+        pca.fit(std::move(all), scale);
+        return pca;
+    };
+    for (bool scale : {false, true}) {
+        const AdaptivePCA whole = fitted(0.9, X, scale);
+        const AdaptivePCA aligned = from_runs({kBlock, 3 * kBlock, 3 * kBlock}, scale);
+        EXPECT_TRUE(same(aligned.components, whole.components));
+        EXPECT_TRUE(same(aligned.std_dev, whole.std_dev));
+        EXPECT_TRUE(same(aligned.explained_variance_ratio, whole.explained_variance_ratio));
+        const AdaptivePCA cut = from_runs({1000, 1000, 5000}, scale);
+        ASSERT_EQ(cut.n_components, whole.n_components);
+        for (Eigen::Index c = 0; c < whole.n_components; ++c) {
+            EXPECT_NEAR(std::abs(cut.components.col(c).dot(whole.components.col(c))), 1.0, 1e-12);
+        }
+        EXPECT_TRUE(cut.mean.isApprox(whole.mean, 1e-13));
+    }
+    X(5000, 3) = std::numeric_limits<double>::quiet_NaN();
+    test::expect_invalid_argument([&] { from_runs({4000}, false); }, {"row 5000, column 3"});
+    const auto refused = [](TallStatistics statistics, const std::string& fragment) {
+        AdaptivePCA pca(0.9);
+        test::expect_invalid_argument([&] { pca.fit(std::move(statistics), false); }, {fragment});
+        EXPECT_EQ(pca.mean.size(), 0);
+    };
+    const RowMajorMatrix few = test::random_matrix(5, 12, 18);
+    refused(tall_statistics(InputRows(few).middle_rows(0, 0), 0, 12, {}), "0 x 12");
+    refused(tall_statistics(InputRows(few), 0, 12, {}), "5 x 12");
+    // Runs of two matrices.
+    TallStatistics first = tall_statistics(InputRows(few), 0, 12, {});
+    test::expect_invalid_argument([&] { append_statistics(first, tall_statistics(InputRows(few), 0, 24, {})); },
+                                  {"12 columns and 12 terms, got 12 columns and 24 terms"});
 }
 
 // A constant column, in every block, has an exact mean and no spread, and has no part in the

@@ -20,7 +20,7 @@ from sklearn.exceptions import NotFittedError  # noqa: E402
 
 import mirelo_dask  # noqa: E402
 from mirelo_dask._cache import ModelCache  # noqa: E402
-from mirelo_sklearn import MireloClassifier  # noqa: E402
+from mirelo_sklearn import MireloClassifier, engine  # noqa: E402
 
 from bounded import SECONDS, called, joined, until  # noqa: E402
 
@@ -251,6 +251,51 @@ def test_sharded_training_answers_as_one_machine(client, capsys, scale, chunks, 
     np.testing.assert_allclose(distances, expected_distances, rtol=1e-9)
 
 
+# The local fit's block height for FEATURES columns: its merge tree pairs blocks of these rows.
+BLOCK = 4096
+
+
+@pytest.mark.parametrize("chunks, scale, dtype, same_bits", [
+    ((BLOCK, 2 * BLOCK, 100), False, np.float64, True),  # a block, then a pair the tree splits between two runs
+    ((3 * BLOCK, BLOCK + 100), True, np.float64, True),
+    ((BLOCK, 0, BLOCK, 2 * BLOCK + 100), True, np.float32, True),
+    ((1000, BLOCK, 7388), False, np.float64, False),     # blocks cut where the tree has none
+    ((5000, 0, 7388), True, np.float32, False),
+])
+def test_sharded_fit_keeps_the_local_fits_axes(client, chunks, scale, dtype, same_bits):
+    X, y = separated(sum(chunks), 4)
+    X = X.astype(dtype)
+    local = MireloClassifier(n_neighbors=5, n_components=0.9, scale=scale).fit(X, y)
+    sharded = mirelo_dask.ShardedClassifier(n_neighbors=5, n_components=0.9, scale=scale, n_shards=2).fit(
+        da.from_array(X, chunks=(chunks, (FEATURES,))), da.from_array(y, chunks=4000))
+    assert sharded.n_components_ == local.n_components_
+    if same_bits:
+        np.testing.assert_array_equal(sharded.components_, local.components_)
+        np.testing.assert_array_equal(sharded.explained_variance_ratio_, local.explained_variance_ratio_)
+        distances, rows = computed(sharded.kneighbors(da.from_array(QUERIES, chunks=300), 4))
+        expected_distances, expected_rows = local.kneighbors(QUERIES, 4)
+        np.testing.assert_array_equal(rows, expected_rows)
+        np.testing.assert_array_equal(distances, expected_distances)
+    else:  # the same axes up to rounding, and up to sign
+        signs = np.sign(np.sum(sharded.components_ * local.components_, axis=1, keepdims=True))
+        np.testing.assert_allclose(sharded.components_ * signs, local.components_, atol=1e-9)
+
+
+@pytest.mark.parametrize("damage", [
+    lambda state: state[:4],
+    lambda state: (*state[:4], (state[4][0][:5],)),  # a share without its first block
+    lambda state: (state[0] + 1, *state[1:]),        # a width its arrays do not have
+], ids=["fields", "share", "width"])
+def test_row_statistics_travel_whole_and_damaged_ones_are_refused(damage):
+    statistics = engine.row_statistics(X_TRAIN, 0, len(X_TRAIN), 1)
+    twin = pickle.loads(pickle.dumps(statistics))
+    for expected, got in zip(engine.reduction(statistics, 0.9, True), engine.reduction(twin, 0.9, True)):
+        np.testing.assert_array_equal(got, expected)
+    damaged = type(statistics).__new__(type(statistics))
+    with pytest.raises(ValueError, match="as RowStatistics pickles them"):
+        damaged.__setstate__(damage(statistics.__getstate__()))
+
+
 def read_once(X, flag):
     """X the first time it is read; a failure, as of a worker out of memory, every later time."""
     if os.path.exists(flag):
@@ -400,28 +445,43 @@ def test_the_cache_unpickles_once_across_threads_and_keeps_within_its_bound():
         assert cache.get("a", pickled) is not None and cache.builds == 3  # "a" was evicted for "b"
 
 
-def test_mirelo_dask_uses_only_the_public_names_of_mirelo_sklearn():
+PACKAGES = ("mirelo", "mirelo_sklearn", "mirelo_dask")
+
+
+@pytest.mark.parametrize("package, guarded, estimators", [
+    # No private name of any other package, scikit-learn's included; `model` is a fitted estimator.
+    ("mirelo_dask", None, {"model"}),
+    ("mirelo_sklearn", PACKAGES, set()),
+])
+def test_packages_use_only_the_public_names_of_others(package, guarded, estimators):
     def private(dotted):
         return any(part.startswith("_") and not part.startswith("__") for part in dotted.split("."))
 
-    folder = os.path.dirname(mirelo_dask.__file__)
+    def foreign(module):
+        root = module.split(".")[0]
+        return root != package and (guarded is None or root in guarded)
+
+    folder = os.path.dirname(__import__(package).__file__)
     reaches = []
     for name in sorted(os.listdir(folder)):
         if not name.endswith(".py"):
             continue
         with open(os.path.join(folder, name)) as source:
             tree = ast.parse(source.read())
+        bound = set(estimators)  # names of other packages' objects, whose private attributes are reaches too
         for node in ast.walk(tree):
-            if isinstance(node, ast.ImportFrom) and (node.module or "").startswith("mirelo_sklearn"):
+            if isinstance(node, ast.ImportFrom) and node.level == 0 and foreign(node.module):
                 names = [f"{node.module}.{alias.name}" for alias in node.names]
+                bound |= {alias.asname or alias.name for alias in node.names}
             elif isinstance(node, ast.Import):
-                names = [alias.name for alias in node.names if alias.name.startswith("mirelo_sklearn")]
-            elif isinstance(node, ast.Attribute) and private(node.attr) and isinstance(node.value, ast.Name) \
-                    and node.value.id in ("engine", "mirelo_sklearn", "model"):
-                names = [f"{node.value.id}.{node.attr}"]  # a reach into the estimator or its module
+                names = [alias.name for alias in node.names if foreign(alias.name)]
+                bound |= {(alias.asname or alias.name).split(".")[0] for alias in node.names if foreign(alias.name)}
             else:
                 continue
             reaches += [f"{name}:{node.lineno} {dotted}" for dotted in names if private(dotted)]
+        reaches += [f"{name}:{node.lineno} {node.value.id}.{node.attr}" for node in ast.walk(tree)
+                    if isinstance(node, ast.Attribute) and private(node.attr) and isinstance(node.value, ast.Name)
+                    and node.value.id in bound]
     assert reaches == []
 
 
