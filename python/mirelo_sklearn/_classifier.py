@@ -262,6 +262,44 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
             sys.stdout.write(lines)
         return self
 
+    def partial_fit(self, X: ArrayLike, y: ArrayLike) -> "MireloClassifier":
+        """Add labelled rows to the fitted model without refitting; on an unfitted one, ``fit``.
+
+        The rows are reduced with the fitted reduction, which does not change, and stored after
+        every row stored before: answers are exactly those of a model whose store held all of
+        them. Labels may name classes not seen before; ``classes_`` grows in sorted order.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Rows, finite, as many features as the fit saw.
+        y : array-like of shape (n_samples,)
+            Their class labels, of the kind the fit's labels were.
+
+        Returns
+        -------
+        self : MireloClassifier
+            The grown estimator. An addition that fails leaves the model as it was.
+        """
+        if "_fit" not in vars(self):
+            return self.fit(X, y)
+        fit = vars(self)["_fit"]
+        # Checked against the fit grown, and stored only when the grown one is whole.
+        X, y = validate_data(self, X, y, dtype=_training_dtype(X), ensure_all_finite=False, reset=False)
+        check_classification_targets(y.reshape(-1, 1))
+        if y.dtype.kind != fit.classes.dtype.kind and not (y.dtype.kind in "iu" and fit.classes.dtype.kind in "iu"):
+            raise ValueError(f"Expected labels of the kind the fit saw ({fit.classes.dtype}), got {y.dtype}")
+        classes = np.union1d(fit.classes, y)
+        try:
+            model = fit.model.grown(X, np.searchsorted(classes, y), np.searchsorted(classes, fit.classes),
+                                    len(classes), self._threads())
+        except ValueError as error:
+            if str(error).startswith(_NOT_FINITE):
+                raise ValueError(f"Input X contains NaN or infinity: {error}") from None
+            raise
+        self._fit = _Fit(model, classes, fit.feature_names, fit.dtype, fit.scaled)
+        return self
+
     def predict(self, X: Optional[ArrayLike]) -> np.ndarray:
         """Predict the majority class of each row's ``n_neighbors`` nearest training rows.
 
