@@ -262,7 +262,7 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
             sys.stdout.write(lines)
         return self
 
-    def partial_fit(self, X: ArrayLike, y: ArrayLike) -> "MireloClassifier":
+    def partial_fit(self, X: ArrayLike, y: ArrayLike, classes: Optional[ArrayLike] = None) -> "MireloClassifier":
         """Add labelled rows to the fitted model without refitting; on an unfitted one, ``fit``.
 
         The rows are reduced with the fitted reduction, which does not change, and stored after
@@ -275,12 +275,17 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
             Rows, finite, as many features as the fit saw.
         y : array-like of shape (n_samples,)
             Their class labels, of the kind the fit's labels were.
+        classes : array-like of shape (n_classes,), default=None
+            As scikit-learn's incremental classifiers take it: when given, every label of y must
+            be among them. ``classes_`` holds the labels stored rows carry.
 
         Returns
         -------
         self : MireloClassifier
             The grown estimator. An addition that fails leaves the model as it was.
         """
+        if classes is not None and not np.isin(np.asarray(y), np.asarray(classes)).all():
+            raise ValueError(f"Expected labels among classes {np.asarray(classes)!r}, got {np.setdiff1d(y, classes)!r}")
         if "_fit" not in vars(self):
             return self.fit(X, y)
         fit = vars(self)["_fit"]
