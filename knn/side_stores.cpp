@@ -1,11 +1,34 @@
 #include "side_stores.hpp"
 
+#include <omp.h>
+
 #include <algorithm>
 #include <utility>
 
 namespace mirelo {
 
 using Index = Eigen::Index;
+
+namespace {
+
+// Runs of fewer rows are built on the calling thread alone: their build's parallel loops are
+// too short to pay for a team's start and barriers, which on a busy machine wait on threads
+// that are not running.
+constexpr Index kTeamRows = Index{1} << 15;
+
+// The calling thread's OpenMP team size for one scope.
+class TeamSize {
+public:
+    explicit TeamSize(int threads) : previous(omp_get_max_threads()) { omp_set_num_threads(threads); }
+    ~TeamSize() { omp_set_num_threads(previous); }
+    TeamSize(const TeamSize&) = delete;
+    TeamSize& operator=(const TeamSize&) = delete;
+
+private:
+    int previous;
+};
+
+}  // namespace
 
 Index SideStores::rows() const {
     Index rows = 0;
@@ -37,6 +60,7 @@ std::vector<std::shared_ptr<const KNNClassifier>> add_run(const std::vector<std:
     merged.bottomRows(added.rows()) = added;
     merged_places.insert(merged_places.end(), places.class_of_row.begin(), places.class_of_row.end());
     auto run = std::make_shared<KNNClassifier>(k);
+    const TeamSize team(rows < kTeamRows ? 1 : omp_get_max_threads());
     run->fit(std::move(merged), LabelPlaces{std::move(places.classes), std::move(merged_places)});
     std::vector<std::shared_ptr<const KNNClassifier>> result(runs.begin(), runs.begin() + static_cast<std::ptrdiff_t>(kept));
     result.push_back(std::move(run));
