@@ -46,7 +46,7 @@ std::vector<std::shared_ptr<const KNNClassifier>> add_run(const std::vector<std:
                                                           RowMajorMatrix added, LabelPlaces places, std::int32_t k) {
     std::size_t kept = runs.size();
     Index rows = added.rows();
-    while (kept > 0 && runs[kept - 1]->X_train.rows() <= 2 * rows) rows += runs[--kept]->X_train.rows();
+    while (kept > 0 && runs[kept - 1]->X_train.rows() <= rows) rows += runs[--kept]->X_train.rows();
     RowMajorMatrix merged(rows, added.cols());
     std::vector<std::int32_t> merged_places;
     merged_places.reserve(static_cast<std::size_t>(rows));

@@ -11,10 +11,11 @@
 namespace mirelo {
 
 // Rows added to a built store since it was last built, searched beside it. Each addition's rows
-// make a run, a store of its own with its own screen; a run is rebuilt together with the runs
-// before it that are at most twice its size, so that the runs shrink geometrically (a query
-// searches a few of them) and a row is rebuilt a few times at most before the side folds into
-// the main store. The runs share nothing with one another; a copy of the side shares its runs.
+// make a run, a store of its own with its own screen, rebuilt together with the newest runs
+// before it while they are no larger than what is being built, as the digits of a binary count
+// carry: the runs halve in size from the oldest (a query searches a few of them), a row is
+// rebuilt about log2(side rows / addition) times before the side folds into the main store, and
+// most additions build only their own rows. The runs share nothing with one another; a copy of the side shares its runs.
 struct SideStores {
     std::vector<std::shared_ptr<const KNNClassifier>> runs;  // in the order added
     // Every stored row's label, the main store's and the runs', in byte order, and each row's
@@ -27,8 +28,8 @@ struct SideStores {
     std::size_t memory_bytes() const;
 };
 
-// `runs` with `added` (rows and places) as the newest run, rebuilt together with the runs before
-// it that are at most twice its size, in order.
+// `runs` with `added` (rows and places) as the newest run, rebuilt together with the newest runs
+// before it while each is no larger than the rows gathered so far.
 std::vector<std::shared_ptr<const KNNClassifier>> add_run(const std::vector<std::shared_ptr<const KNNClassifier>>& runs,
                                                           RowMajorMatrix added, LabelPlaces places, std::int32_t k);
 
