@@ -30,6 +30,9 @@ _DTYPES = [np.float64, np.float32]
 # Training arrays of these kinds (numbers of up to eight bytes in the machine's byte order) reach
 # the engine as they are, widened a block at a time; others are converted by the validation.
 _READ_IN_PLACE = "biuf"
+# Labels of these kinds are numbers: an addition's labels and the fit's are numbers alike or
+# neither, since NumPy would turn numbers beside strings into strings.
+_NUMBERS = "biuf"
 
 
 def _training_dtype(X: Any) -> Any:
@@ -292,7 +295,7 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
         # Checked against the fit grown, and stored only when the grown one is whole.
         X, y = validate_data(self, X, y, dtype=_training_dtype(X), ensure_all_finite=False, reset=False)
         check_classification_targets(y.reshape(-1, 1))
-        if y.dtype.kind != fit.classes.dtype.kind and not (y.dtype.kind in "iu" and fit.classes.dtype.kind in "iu"):
+        if (y.dtype.kind in _NUMBERS) != (fit.classes.dtype.kind in _NUMBERS):
             raise ValueError(f"Expected labels of the kind the fit saw ({fit.classes.dtype}), got {y.dtype}")
         classes = np.union1d(fit.classes, y)
         try:

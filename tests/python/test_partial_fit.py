@@ -68,15 +68,16 @@ def test_grown_answers_match_a_store_of_every_row(sizes, threads):
     np.testing.assert_array_equal(fit.model.codes, whole.codes)
 
 
-@pytest.mark.parametrize("before, added, classes", [
-    (["b", "d"], ["a", "c", "d"], ["a", "b", "c", "d"]),
-    (list(range(10)), [10, 3], list(range(11))),  # the codes' width grows
-    ([5, 7], [6], [5, 6, 7]),
+@pytest.mark.parametrize("before, added, classes, dtype", [
+    (["b", "d"], ["a", "c", "d"], ["a", "b", "c", "d"], None),
+    (["b", "d"], ["a", "c", "d"], ["a", "b", "c", "d"], object),  # as a DataFrame's column holds them
+    (list(range(10)), [10, 3], list(range(11)), None),  # the codes' width grows
+    ([5, 7], [6], [5, 6, 7], np.uint8),
 ])
-def test_new_classes_join_in_sorted_order(before, added, classes):
+def test_new_classes_join_in_sorted_order(before, added, classes, dtype):
     rng = np.random.default_rng(3)
     X = rng.normal(size=(len(before) * 6, 5))
-    y = np.array(before * 6)
+    y = np.array(before * 6, dtype=dtype)
     model = MireloClassifier(n_neighbors=1).fit(X, y)
     X_added = rng.normal(size=(len(added) * 4, 5))
     y_added = np.array(added * 4)
