@@ -6,6 +6,7 @@
     python benchmarks/run.py --workload scale --skip faiss   # 1,000,000 x 784 where memory allows, else 400,000
     python benchmarks/run.py --workload dask      # mirelo_dask on a local two-worker cluster
     python benchmarks/run.py --workload memmap    # training from memory-mapped files paged out as read
+    python benchmarks/run.py --workload grow      # partial_fit's additions against a fit of every row
     python benchmarks/run.py --workload weights   # MireloClassifier's weighted votes against scikit-learn's
     python benchmarks/run.py --workload files     # model files: open, memory and answers against the pickle
 
@@ -33,7 +34,7 @@ def parse_args():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--workload", nargs="+", default=["quick"],
                         choices=["quick", "tall", "tall99", "wide", "latency", "growth", "scale", "pickle", "dask",
-                                 "weights", "memmap", "files"],
+                                 "weights", "memmap", "files", "grow"],
                         help="quick: 10000 x 784 tall rows, then latency (the default); tall: 50000 x 784; "
                              "tall99: the tall data at variance 0.99, many more components; "
                              "wide: 2000 x 20000; latency: digits, 1797 x 64, with one-row calls; "
@@ -46,7 +47,8 @@ def parse_args():
                              "memmap: training from memory-mapped float64 and float32 files of 200000 x 784, "
                              "paged out as they are read; "
                              "files: MireloClassifier's model file of float32 rows, 1000000 x 784 where memory "
-                             "allows, else 400000 (--rows sets it), opened read and mapped")
+                             "allows, else 400000 (--rows sets it), opened read and mapped; "
+                             "grow: a fit of 200000 x 784 grown by 100 additions of 2000 rows, against a fit of all")
     parser.add_argument("--threads", type=int, default=2, help="threads for every method (default 2)")
     parser.add_argument("--rows", type=int,
                         help="training rows of the tall workloads (default 50000; 10000 in the quick run)")
@@ -56,6 +58,9 @@ def parse_args():
     parser.add_argument("--growth-rows", type=int, nargs="+", default=[50_000, 100_000, 200_000, 400_000, 1_000_000],
                         help="training row counts of the growth workload (default 50000 100000 200000 400000 "
                              "1000000); scikit-learn only up to 400000, where its PCA's copy of the rows still fits")
+    parser.add_argument("--grow", type=int, nargs=3, default=[200_000, 100, 2000], metavar=("ROWS", "ADDITIONS", "BATCH"),
+                        help="the grow workload's first fit, its additions and the rows of each (default 200000 "
+                             "100 2000)")
     parser.add_argument("--growth-queries", type=int, default=2000,
                         help="queries of the growth workload (default 2000)")
     parser.add_argument("--latent", type=int, default=48,
@@ -351,6 +356,11 @@ def main():
     for name in names:
         if name == "growth":
             growth()
+            continue
+        if name == "grow":
+            from grow import grow_workload
+
+            grow_workload(args.threads, *args.grow, args.growth_queries, args.calls, args.latent)
             continue
         if name == "pickle":
             pickling()

@@ -124,6 +124,12 @@ public:
         return codes;
     }
 
+    // The label of a code from 0 to n_classes - 1.
+    std::string label(std::int64_t code) const {
+        const std::string digits = std::to_string(code);
+        return std::string(width - digits.size(), '0') + digits;
+    }
+
     const std::int64_t n_classes;
 
 private:
@@ -132,8 +138,7 @@ private:
             throw std::invalid_argument("expected class codes from 0 to " + std::to_string(n_classes - 1) + ", got " +
                                         std::to_string(codes[i]) + " at position " + std::to_string(i));
         }
-        const std::string digits = std::to_string(codes[i]);
-        return std::string(width - digits.size(), '0') + digits;
+        return label(codes[i]);
     }
 
     std::size_t width;
@@ -174,6 +179,56 @@ public:
         fresh->set_progress_report({});
         install(std::move(fresh), n_classes);
         return lines.str();
+    }
+
+    // A model whose store holds this one's rows and then X's, labelled by `codes` among n_classes
+    // classes; `renamed` gives each of this model's classes its code among those, in the same
+    // order. This model stays as it was, and shares its store's arrays with the new one.
+    std::unique_ptr<Model> grown(const mirelo::InputRows& X, const Codes& codes, const Codes& renamed,
+                                 std::int64_t n_classes, int threads) const {
+        const std::shared_lock guard(lock);
+        const KNNEngine& trained = fitted();
+        if (renamed.size() != this->n_classes) {
+            throw std::invalid_argument("expected a new code for each of the " + std::to_string(this->n_classes) +
+                                        " classes, got " + std::to_string(renamed.size()));
+        }
+        for (Eigen::Index c = 0; c < renamed.size(); ++c) {
+            if (renamed[c] < 0 || renamed[c] >= n_classes || (c > 0 && renamed[c] <= renamed[c - 1])) {
+                throw std::invalid_argument("expected the classes' new codes increasing from 0 to " +
+                                            std::to_string(n_classes - 1) + ", got " + std::to_string(renamed[c]) +
+                                            " at position " + std::to_string(c));
+            }
+        }
+        const ClassCodes after(n_classes);
+        const Codes held_before = ClassCodes::codes(trained.classes());
+        std::vector<bool> held(static_cast<std::size_t>(n_classes), false);
+        for (const std::int64_t code : held_before) held[static_cast<std::size_t>(renamed[code])] = true;
+        for (Eigen::Index i = 0; i < codes.size(); ++i) {
+            if (codes[i] < 0 || codes[i] >= n_classes) {
+                throw std::invalid_argument("expected class codes from 0 to " + std::to_string(n_classes - 1) +
+                                            ", got " + std::to_string(codes[i]) + " at position " + std::to_string(i));
+            }
+            held[static_cast<std::size_t>(codes[i])] = true;
+        }
+        // The classes the grown store holds, in code order, which is their labels' byte order.
+        mirelo::LabelPlaces added;
+        std::vector<std::int32_t> place_of_code(static_cast<std::size_t>(n_classes), -1);
+        for (std::int64_t code = 0; code < n_classes; ++code) {
+            if (!held[static_cast<std::size_t>(code)]) continue;
+            place_of_code[static_cast<std::size_t>(code)] = static_cast<std::int32_t>(added.classes.size());
+            added.classes.push_back(after.label(code));
+        }
+        added.class_of_row.reserve(static_cast<std::size_t>(codes.size()));
+        for (const std::int64_t code : codes) added.class_of_row.push_back(place_of_code[static_cast<std::size_t>(code)]);
+        std::vector<std::int32_t> renamed_places;
+        for (const std::int64_t code : held_before) renamed_places.push_back(place_of_code[static_cast<std::size_t>(renamed[code])]);
+        auto model = std::make_unique<Model>(config.k, config.variance);
+        {
+            const ThreadCount count(threads);
+            model->engine = trained.grown(X, std::move(added), renamed_places);
+        }
+        model->n_classes = n_classes;
+        return model;
     }
 
     // The class code of each query's k nearest rows' majority, a tie going to the smallest code.
@@ -292,6 +347,12 @@ public:
     std::size_t memory_bytes() const {
         const std::shared_lock guard(lock);
         return sizeof(*this) + (engine ? engine->memory_bytes() : 0);
+    }
+
+    // Rows added since the store was last built, searched beside it.
+    std::int64_t side_rows() const {
+        const std::shared_lock guard(lock);
+        return fitted().n_side_rows();
     }
 
     bool is_fitted() const {
@@ -691,6 +752,9 @@ PYBIND11_MODULE(_native, m) {
              py::arg("verbose"), py::arg("n_threads") = 0, py::arg("progress") = py::none(),
              py::arg("quiet_start") = std::chrono::duration<double>(mirelo::ProgressLines::kQuietStart).count(),
              release())
+        .def("grown", &Model::grown, py::arg("X"), py::arg("codes"), py::arg("renamed"), py::arg("n_classes"),
+             py::arg("n_threads") = 0, release())
+        .def_property_readonly("n_side_rows", [](const Model& model) { return model.side_rows(); })
         .def("predict", &Model::predict, py::arg("X"), py::arg("k"), py::arg("n_threads") = 0, release())
         .def("vote_counts", &Model::vote_counts, py::arg("X"), py::arg("k"), py::arg("n_threads") = 0, release())
         .def("kneighbors", &Model::kneighbors, py::arg("X"), py::arg("n_neighbors"), py::arg("n_threads") = 0,

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "first_pass.hpp"
 #include "huge_pages.hpp"
@@ -148,8 +149,11 @@ EngineState KNNEngine::export_state() const {
     if (!trained()) {
         throw std::logic_error("an untrained engine has no state to export");
     }
+    LabelList labels;
+    labels.reserve(training_places().size());
+    for (const std::int32_t place : training_places()) labels.push_back(classes()[static_cast<std::size_t>(place)]);
     return {pca->mean, pca->std_dev, pca->n_components, pca->components, pca->explained_variance_ratio,
-            knn->X_train, knn->labels(), pca->scale_exponent};
+            stored_rows(), std::move(labels), pca->scale_exponent};
 }
 
 void KNNEngine::import_state(const EngineState& state) {
@@ -167,7 +171,8 @@ void KNNEngine::import_state(const EngineState& state) {
     rows = state.reduced;
     new_knn->fit(std::move(rows), state.labels);
     pca.swap(new_pca);
-    knn.swap(new_knn);
+    knn = std::move(new_knn);
+    side.reset();
 }
 
 }  // namespace mirelo

@@ -11,6 +11,7 @@
 #include "input_checks.hpp"
 #include "parallel_job.hpp"
 #include "small_buffer.hpp"
+#include "vote.hpp"
 
 namespace mirelo {
 
@@ -81,12 +82,17 @@ const AdaptivePCA& KNNEngine::reduction() const {
 Vector KNNEngine::explained_variance() const {
     const int exponent = reduction().scale_exponent;
     // Summed at the stored scale, where no square overflows, and brought to the data's after.
-    const Vector squares = knn->X_train.colwise().squaredNorm().transpose();
-    const double rows = static_cast<double>(std::max<Eigen::Index>(knn->X_train.rows() - 1, 1));
+    Vector squares = knn->X_train.colwise().squaredNorm().transpose();
+    if (side) {
+        for (const auto& run : side->runs) squares += run->X_train.colwise().squaredNorm().transpose();
+    }
+    const double rows = static_cast<double>(std::max<Eigen::Index>(n_training_rows() - 1, 1));
     return squares.unaryExpr([&](double s) { return std::ldexp(s, -2 * exponent) / rows; });
 }
 
-std::size_t KNNEngine::memory_bytes() const { return pca->memory_bytes() + knn->memory_bytes(); }
+std::size_t KNNEngine::memory_bytes() const {
+    return pca->memory_bytes() + knn->memory_bytes() + (side ? side->memory_bytes() : 0);
+}
 
 void KNNEngine::train(const InputRows& X, LabelPlaces y, bool scale) {
     // An empty X is rejected by the PCA fit below, before anything is swapped in.
@@ -129,7 +135,8 @@ void KNNEngine::train(const InputRows& X, LabelPlaces y, bool scale) {
     new_knn->fit(std::move(reduced), std::move(y));
 
     pca.swap(new_pca);
-    knn.swap(new_knn);
+    knn = std::move(new_knn);
+    side.reset();
     if (progress != nullptr) {
         *progress << "[Engine] Trained successfully. Reduced to " << pca->n_components << " dimensions."
                   << std::endl;
@@ -142,7 +149,10 @@ std::string KNNEngine::predict(const InputRows& x) const {
     }
     SmallBuffer<double, kFewComponents> reduced(static_cast<std::size_t>(pca->n_components));
     reduce_queries(x, reduced.data(), "a query");
-    return knn->predict_row(Eigen::Map<const RowMajorMatrix>(reduced.data(), 1, pca->n_components));
+    const Eigen::Map<const RowMajorMatrix> z(reduced.data(), 1, pca->n_components);
+    if (!side) return knn->predict_row(z);
+    const std::vector<Neighbour> nearest = nearest_part(z, std::min<Eigen::Index>(knn->k, n_training_rows()), nullptr);
+    return side->classes[static_cast<std::size_t>(vote(nearest.data(), nearest.size(), side->class_of_row))];
 }
 
 }  // namespace mirelo

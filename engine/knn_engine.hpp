@@ -12,6 +12,7 @@
 #include "engine_state.hpp"
 #include "input_rows.hpp"
 #include "knn_classifier.hpp"
+#include "side_stores.hpp"
 #include "mirelo_types.hpp"
 
 namespace mirelo {
@@ -38,7 +39,16 @@ public:
     }
     void train(const MatrixView& X, const LabelList& y, bool scale) { train(InputRows(X), y, scale); }
 
-    // x is one row. Untrained: "Unknown" for any input. Trained: throws std::invalid_argument
+    // In knn_engine_grow.cpp. A copy of this trained engine with X's rows added to its store,
+    // reduced by the fitted reduction as train reduces its rows, numbered after every row stored
+    // before. y's classes are every class the grown store holds, in byte order, and its places
+    // the added rows'; `renamed` gives each entry of classes() its place in y's classes. The copy
+    // shares the store's arrays with this engine, which stays as it was. Throws
+    // std::invalid_argument (a wrong width, a value that is not finite, a label count other
+    // than X's row count, a place out of range) and std::logic_error before training.
+    std::unique_ptr<KNNEngine> grown(const InputRows& X, LabelPlaces y, const std::vector<std::int32_t>& renamed) const;
+
+    // Untrained: "Unknown" for any input. Trained: throws std::invalid_argument
     // for a query of another width or with a value that is not finite.
     std::string predict(const InputRows& x) const;
     std::string predict(const Eigen::Ref<const Vector>& x) const {
@@ -72,7 +82,7 @@ public:
     // Trained only, like nearest_rows.
     VoteMatrix vote_counts(const InputRows& X) const;
     VoteMatrix vote_counts(const MatrixView& X) const { return vote_counts(InputRows(X)); }
-    const LabelList& classes() const { return knn->classes; }
+    const LabelList& classes() const { return side ? side->classes : knn->classes; }
 
     // The reduced coordinates of each row of X, in true units (without the PCA's power of
     // two). Trained only, like nearest_rows.
@@ -98,12 +108,14 @@ public:
     void import_state(const EngineState& state);
 
     bool trained() const;
-    Eigen::Index n_samples() const { return knn->X_train.rows(); }
+    Eigen::Index n_samples() const { return n_training_rows(); }
     Eigen::Index n_features() const { return pca->mean.size(); }
     // Each training row's place in classes(): its label without a string per row.
-    const std::vector<std::int32_t>& training_places() const { return knn->class_of_row; }
+    const std::vector<std::int32_t>& training_places() const { return side ? side->class_of_row : knn->class_of_row; }
     std::int32_t n_components() const { return pca->n_components; }
-    Eigen::Index n_training_rows() const { return knn->X_train.rows(); }
+    Eigen::Index n_training_rows() const { return knn->X_train.rows() + (side ? side->rows() : 0); }
+    // Rows added since the store was last built, searched beside it.
+    Eigen::Index n_side_rows() const { return side ? side->rows() : 0; }
     const Vector& explained_variance_ratio() const { return pca->explained_variance_ratio; }
     // Bytes held by the trained model's arrays and labels.
     std::size_t memory_bytes() const;
@@ -120,12 +132,22 @@ private:
     void reduce_queries(const InputRows& X, double* reduced, const char* what) const;
     // nearest_rows of queries already reduced; reorders their rows. In knn_engine_neighbours.cpp.
     std::vector<Neighbour> nearest_reduced(RowMajorMatrix& reduced, Eigen::Index count) const;
+    // Each row of `part`'s K nearest over the store and the side, nearest first, K at most the
+    // stored rows; `seeds` are the store's for K. In knn_engine_neighbours.cpp.
+    std::vector<Neighbour> nearest_part(const MatrixView& part, Eigen::Index K, const Seed* seeds) const;
+    // Every stored row, the store's then the side's. In knn_engine_neighbours.cpp.
+    RowMajorMatrix stored_rows() const;
+    // stored_rows to the top rows of `rows`, which has at least as many.
+    void write_stored_rows(RowMajorMatrix& rows) const;
 
     KNNConfig config;
     std::ostream* progress;
     ProgressReport progress_report;
     std::unique_ptr<AdaptivePCA> pca;
-    std::unique_ptr<KNNClassifier> knn;
+    // Built by train, never changed after: an engine grown from this one shares it.
+    std::shared_ptr<const KNNClassifier> knn;
+    // Null until rows are added, and again once they are folded into knn.
+    std::shared_ptr<const SideStores> side;
 };
 
 }  // namespace mirelo

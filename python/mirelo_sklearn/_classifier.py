@@ -32,6 +32,9 @@ _DTYPES = [np.float64, np.float32]
 # Training arrays of these kinds (numbers of up to eight bytes in the machine's byte order) reach
 # the engine as they are, widened a block at a time; others are converted by the validation.
 _READ_IN_PLACE = "biuf"
+# Labels of these kinds are numbers: an addition's labels and the fit's are numbers alike or
+# neither, since NumPy would turn numbers beside strings into strings.
+_NUMBERS = "biuf"
 
 
 def _training_dtype(X: Any) -> Any:
@@ -262,6 +265,49 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
         self._fit = _Fit(model, classes, feature_names, dtype, bool(self.scale))
         if lines:
             sys.stdout.write(lines)
+        return self
+
+    def partial_fit(self, X: ArrayLike, y: ArrayLike, classes: Optional[ArrayLike] = None) -> "MireloClassifier":
+        """Add labelled rows to the fitted model without refitting; on an unfitted one, ``fit``.
+
+        The rows are reduced with the fitted reduction, which does not change, and stored after
+        every row stored before: answers are exactly those of a model whose store held all of
+        them. Labels may name classes not seen before; ``classes_`` grows in sorted order.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Rows, finite, as many features as the fit saw.
+        y : array-like of shape (n_samples,)
+            Their class labels, of the kind the fit's labels were.
+        classes : array-like of shape (n_classes,), default=None
+            As scikit-learn's incremental classifiers take it: when given, every label of y must
+            be among them. ``classes_`` holds the labels stored rows carry.
+
+        Returns
+        -------
+        self : MireloClassifier
+            The grown estimator. An addition that fails leaves the model as it was.
+        """
+        if classes is not None and not np.isin(np.asarray(y), np.asarray(classes)).all():
+            raise ValueError(f"Expected labels among classes {np.asarray(classes)!r}, got {np.setdiff1d(y, classes)!r}")
+        if "_fit" not in vars(self):
+            return self.fit(X, y)
+        fit = vars(self)["_fit"]
+        # Checked against the fit grown, and stored only when the grown one is whole.
+        X, y = validate_data(self, X, y, dtype=_training_dtype(X), ensure_all_finite=False, reset=False)
+        check_classification_targets(y.reshape(-1, 1))
+        if (y.dtype.kind in _NUMBERS) != (fit.classes.dtype.kind in _NUMBERS):
+            raise ValueError(f"Expected labels of the kind the fit saw ({fit.classes.dtype}), got {y.dtype}")
+        classes = np.union1d(fit.classes, y)
+        try:
+            model = fit.model.grown(X, np.searchsorted(classes, y), np.searchsorted(classes, fit.classes),
+                                    len(classes), self._threads())
+        except ValueError as error:
+            if str(error).startswith(_NOT_FINITE):
+                raise ValueError(f"Input X contains NaN or infinity: {error}") from None
+            raise
+        self._fit = _Fit(model, classes, fit.feature_names, fit.dtype, fit.scaled)
         return self
 
     def predict(self, X: Optional[ArrayLike]) -> np.ndarray:

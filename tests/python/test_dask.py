@@ -125,8 +125,12 @@ def shuffled_frame(X):
     return dd.from_pandas(pd.DataFrame(X, index=index, columns=columns), npartitions=3, sort=False)
 
 
+@pytest.mark.parametrize("grown", [False, True], ids=["fitted", "grown"])
 @pytest.mark.parametrize("method", ["predict", "predict_proba", "kneighbors"])
-def test_arrays_give_the_local_answers(client, model, method):
+def test_arrays_give_the_local_answers(client, model, method, grown):
+    if grown:  # rows added after the fit travel with the model
+        model = MireloClassifier(**model.get_params()).fit(X_TRAIN[:-40], Y_TRAIN[:-40])
+        model.partial_fit(X_TRAIN[-40:], Y_TRAIN[-40:])
     found = computed(getattr(mirelo_dask, method)(model, uneven(QUERIES)))
     expected = getattr(model, method)(QUERIES)
     for got, want in zip(found, expected) if method == "kneighbors" else [(found, expected)]:
