@@ -1,7 +1,7 @@
 """Times mirelo against scikit-learn, faiss and hnswlib on the same data and thread count.
 
     python benchmarks/run.py                      # quick: a small tall set and digits, under a minute
-    python benchmarks/run.py --workload tall tall99 wide latency growth --threads 2 --plot benchmarks/growth.png
+    python benchmarks/run.py --workload tall hard tall99 wide latency growth --threads 2 --plot benchmarks/growth.png
     python benchmarks/run.py --workload pickle    # MireloClassifier's pickle against a refit
     python benchmarks/run.py --workload scale --skip faiss   # 1,000,000 x 784 where memory allows, else 400,000
     python benchmarks/run.py --workload dask      # mirelo_dask on a local two-worker cluster
@@ -33,9 +33,11 @@ for _name in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE"):
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--workload", nargs="+", default=["quick"],
-                        choices=["quick", "tall", "tall99", "wide", "latency", "growth", "scale", "pickle", "dask",
-                                 "weights", "memmap", "files", "grow"],
+                        choices=["quick", "tall", "hard", "tall99", "wide", "latency", "growth", "scale", "pickle",
+                                 "dask", "weights", "memmap", "files", "grow"],
                         help="quick: 10000 x 784 tall rows, then latency (the default); tall: 50000 x 784; "
+                             "hard: 50000 x 784 float32 rows from 50 isotropic latent dimensions, which no "
+                             "box prunes; "
                              "tall99: the tall data at variance 0.99, many more components; "
                              "wide: 2000 x 20000; latency: digits, 1797 x 64, with one-row calls; "
                              "growth: batch and one-row times against training rows, to 1,000,000 x 784 "
@@ -51,10 +53,10 @@ def parse_args():
                              "grow: a fit of 200000 x 784 grown by 100 additions of 2000 rows, against a fit of all")
     parser.add_argument("--threads", type=int, default=2, help="threads for every method (default 2)")
     parser.add_argument("--rows", type=int,
-                        help="training rows of the tall workloads (default 50000; 10000 in the quick run)")
+                        help="training rows of the tall and hard workloads (default 50000; 10000 in the quick run)")
     parser.add_argument("--features", type=int, help="features of the wide workload (default 20000)")
     parser.add_argument("--queries", type=int,
-                        help="queries of the tall workloads (default 10000; 1000 in the quick run)")
+                        help="queries of the tall and hard workloads (default 10000; 1000 in the quick run)")
     parser.add_argument("--growth-rows", type=int, nargs="+", default=[50_000, 100_000, 200_000, 400_000, 1_000_000],
                         help="training row counts of the growth workload (default 50000 100000 200000 400000 "
                              "1000000); scikit-learn only up to 400000, where its PCA's copy of the rows still fits")
@@ -67,7 +69,7 @@ def parse_args():
                         help="latent dimensions the growth and scale workloads' rows are drawn from before "
                              "they are embedded in the 784 features (default 48)")
     parser.add_argument("--calls", type=int, default=200,
-                        help="one-row predict calls per method in the quick, tall, growth and latency runs "
+                        help="one-row predict calls per method in the quick, tall, hard, growth and latency runs "
                              "(default 200)")
     parser.add_argument("--repeats", type=int, default=5,
                         help="timings of the pickle workload, the best taken (default 5)")
@@ -387,6 +389,8 @@ def main():
             w = workloads.synthetic("quick", args.rows or 10_000, args.queries or 1000, 784)
         elif name == "tall":
             w = workloads.synthetic("tall", args.rows or 50_000, args.queries or 10_000, 784)
+        elif name == "hard":
+            w = workloads.hard("hard", args.rows or 50_000, args.queries or 10_000)
         elif name == "tall99":
             # The same data at variance 0.99: many more components, the weaker ones mostly noise.
             w = workloads.synthetic("tall99", args.rows or 50_000, args.queries or 10_000, 784)
@@ -398,8 +402,9 @@ def main():
         else:
             w = workloads.digits()
         figures, agreement, components, times = run_workload(
-            w, one_row=name in ("quick", "latency", "tall", "tall99"),
-            scaling=args.threads > 1 and name in ("quick", "tall", "tall99"), graph=name in ("tall", "scale"))
+            w, one_row=name in ("quick", "latency", "tall", "hard", "tall99"),
+            scaling=args.threads > 1 and name in ("quick", "tall", "hard", "tall99"),
+            graph=name in ("tall", "hard", "scale"))
         print_table(f"{name}: {len(w.X)} x {w.X.shape[1]} training rows, {len(w.queries)} queries, k={w.k}",
                     figures, agreement, components)
         if times:

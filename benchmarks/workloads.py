@@ -41,6 +41,21 @@ def synthetic(name, n_train, n_queries, n_features, **kwargs):
     return Workload(name, X, y, queries)
 
 
+def hard(name, n_train, n_queries, n_features=784, *, latent=50, classes=10, noise=0.1, seed=0):
+    """float32 rows drawn like a user's embeddings: isotropic in a few latent dimensions, embedded
+    in many features with a little noise, labelled by the latent direction they lean furthest
+    along. No clusters, so no box of near rows excludes much and the screen's per-row bound decides.
+    """
+    rng = np.random.default_rng(seed)
+    embedding = rng.normal(size=(latent, n_features)) / np.sqrt(latent)
+    directions = rng.normal(size=(latent, classes))
+    n = n_train + n_queries
+    points = rng.normal(size=(n, latent))
+    X = (points @ embedding + rng.normal(scale=noise, size=(n, n_features))).astype(np.float32)
+    labels = [f"class{c}" for c in (points @ directions).argmax(axis=1)]
+    return Workload(name, X[:n_train], labels[:n_train], X[n_train:])
+
+
 def large(name, n_train, n_queries, n_features, block=50_000, seed=0, latent=48):
     """Like synthetic, drawn a block of rows at a time so that only the result is held whole."""
     X = np.empty((n_train + n_queries, n_features))

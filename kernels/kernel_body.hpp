@@ -8,7 +8,11 @@
 //   than four, then zeros, reading nothing past them);
 // - F, eight floats, with load, broadcast, multiply_add, subtract, multiply, add, larger (of two
 //   numbers), twice_less (2 * d - n, one rounding where the CPU fuses it), not_at_most (lane mask
-//   of !(x <= limit)) and load_codes (sixteen 16-bit or 8-bit integers into two F, exactly).
+//   of !(x <= limit)) and load_codes (sixteen 16-bit integers into two F, exactly);
+// - D, a group's kSinglePanelRows integer dots, with zero_dots, B, one step of a group's 8-bit
+//   codes as pack_rows_bytes lays them out, with load_bytes, add_byte_dots (D plus each row's
+//   step times four signed 8-bit query codes, packed in an int32 with the first lowest, exactly)
+//   and dot_floats (the dots less the codes' offset, times a scale, into two F).
 // No standard-library code is instantiated here, so no copy built for one instruction set can
 // stand in for another at link time.
 
@@ -368,15 +372,64 @@ inline __attribute__((always_inline)) void listed_chains(const float* query, con
     group_chains<G>(query, packed, length, acc);
 }
 
-// acc[g] += the first query's dot with listed group groups[g] over the leading values: the whole
+// Steps of kByteLane values in the checkpoint's 8-bit codes.
+inline Index byte_steps(const SingleScreen& s) { return (s.checkpoint + kByteLane - 1) / kByteLane; }
+
+inline std::int32_t query_step(const SingleScreen& s, Index query, Index step) {
+    std::int32_t four;
+    __builtin_memcpy(&four, s.byte_queries + (query * byte_steps(s) + step) * kByteLane, sizeof four);
+    return four;
+}
+
+// acc[g] = the dot of `query` with group packed[g] over the checkpoint's 8-bit codes: exact
+// integer sums, one chain per group, then scaled into floats.
+template <int G>
+inline __attribute__((always_inline)) void group_byte_dots(const SingleScreen& s, Index query,
+                                                           const std::uint8_t* const (&packed)[G], F (&acc)[G][2]) {
+    typename Ops::D dots[G];
+    for (int g = 0; g < G; ++g) dots[g] = Ops::zero_dots();
+    for (Index k = 0; k < byte_steps(s); ++k) {
+        const std::int32_t four = query_step(s, query, k);
+#pragma GCC unroll 6
+        for (int g = 0; g < G; ++g) {
+            dots[g] = Ops::add_byte_dots(dots[g], Ops::load_bytes(packed[g] + k * kSinglePanelRows * kByteLane), four);
+        }
+    }
+    for (int g = 0; g < G; ++g) Ops::dot_floats(dots[g], s.byte_offsets[query], s.byte_scales[query], acc[g][0], acc[g][1]);
+}
+
+// The same for queries[r] with one group, which every query of the block takes from one load.
+template <int R>
+inline __attribute__((always_inline)) void query_byte_dots(const SingleScreen& s, const Index* queries,
+                                                           const std::uint8_t* group, F (&acc)[R][2]) {
+    typename Ops::D dots[R];
+    for (int r = 0; r < R; ++r) dots[r] = Ops::zero_dots();
+    for (Index k = 0; k < byte_steps(s); ++k) {
+        const typename Ops::B step = Ops::load_bytes(group + k * kSinglePanelRows * kByteLane);
+#pragma GCC unroll 6
+        for (int r = 0; r < R; ++r) dots[r] = Ops::add_byte_dots(dots[r], step, query_step(s, queries[r], k));
+    }
+    for (int r = 0; r < R; ++r) {
+        Ops::dot_floats(dots[r], s.byte_offsets[queries[r]], s.byte_scales[queries[r]], acc[r][0], acc[r][1]);
+    }
+}
+
+// A group's 8-bit codes.
+inline const std::uint8_t* group_bytes(const SingleScreen& s, Index g) {
+    return s.packed_bytes + g * kSinglePanelRows * byte_steps(s) * kByteLane;
+}
+
+// acc[g] = the first query's dot with listed group groups[g] over the leading values: the whole
 // rows without a checkpoint, the checkpoint's 8-bit codes with one where there are any, its
 // 16-bit codes otherwise.
 template <int G>
 inline __attribute__((always_inline)) void head_chains(const SingleScreen& s, const Index* groups, F (&acc)[G][2]) {
     if (s.checkpoint == 0) {
         listed_chains<G>(s.queries, s.packed_rows, s.length, groups, acc);
-    } else if (s.packed_coarse != nullptr) {
-        listed_chains<G>(s.coarse_queries, s.packed_coarse, s.checkpoint, groups, acc);
+    } else if (s.packed_bytes != nullptr) {
+        const std::uint8_t* packed[G];
+        for (int g = 0; g < G; ++g) packed[g] = group_bytes(s, groups[g]);
+        group_byte_dots<G>(s, 0, packed, acc);
     } else {
         listed_chains<G>(s.coded_queries, s.packed_codes, s.checkpoint, groups, acc);
     }
@@ -423,8 +476,8 @@ inline void fetch_head(const SingleScreen& s, Index i) {
         return;
     }
     fetch_values<kSecondLevel>(s.checkpoint_norms + g * kSinglePanelRows, kSinglePanelRows);
-    if (s.packed_coarse != nullptr) {
-        fetch_group<kSecondLevel>(s.packed_coarse + g * kSinglePanelRows * s.checkpoint, s.checkpoint);
+    if (s.packed_bytes != nullptr) {
+        fetch_group<kSecondLevel>(group_bytes(s, g), byte_steps(s) * kByteLane);
     } else {
         fetch_group<kSecondLevel>(s.packed_codes + g * kSinglePanelRows * s.checkpoint, s.checkpoint);
     }
@@ -503,7 +556,9 @@ void group_queries(const SingleScreen& s, Index flag_groups, Index i) noexcept {
     const Index* queries = s.pair_queries + s.pair_starts[i];
     const Index checkpoint = s.checkpoint == 0 ? s.length : s.checkpoint;
     const Index tail = s.length - checkpoint;
-    const std::int16_t* codes = s.checkpoint == 0 ? nullptr : s.packed_codes + g * kSinglePanelRows * checkpoint;
+    const bool bytes = s.checkpoint > 0 && s.packed_bytes != nullptr;
+    const std::int16_t* codes =
+        s.checkpoint == 0 || bytes ? nullptr : s.packed_codes + g * kSinglePanelRows * checkpoint;
     const bool converted = codes != nullptr && s.converted_codes != nullptr && count > kScreenBlock;
     if (converted) convert_codes(codes, checkpoint, s.converted_codes);
     each_block<kScreenBlock>(count, [&](auto block, Index first) {
@@ -516,6 +571,8 @@ void group_queries(const SingleScreen& s, Index flag_groups, Index i) noexcept {
         if (s.checkpoint == 0) {
             for (int r = 0; r < R; ++r) rows[r] = s.queries + queries[first + r] * s.length;
             chains<R>(rows, 1, s.packed_rows + g * kSinglePanelRows * s.length, s.length, acc);
+        } else if (bytes) {
+            query_byte_dots<R>(s, queries + first, group_bytes(s, g), acc);
         } else {
             for (int r = 0; r < R; ++r) rows[r] = s.coded_queries + queries[first + r] * s.length;
             if (converted) {

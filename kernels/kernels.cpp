@@ -40,7 +40,7 @@ bool runs_here(Build build) {
 #if defined(MIRELO_AVX512_KERNELS)
             return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
                    __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
-                   __builtin_cpu_supports("fma");
+                   __builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("fma");
 #else
             return false;
 #endif
@@ -186,11 +186,54 @@ double head_code_step(double largest) {
     return step;
 }
 
-void pack_rows_coarse(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length, double factor, const double* steps,
-                      std::int8_t* packed) noexcept {
-    pack_groups<kSinglePanelRows>(in, rows, length, factor, packed, [steps](double value, std::ptrdiff_t p) {
-        return static_cast<std::int8_t>(std::nearbyint(value / steps[p]));
-    });
+std::ptrdiff_t packed_bytes_size(std::ptrdiff_t rows, std::ptrdiff_t length) {
+    return rounded_up(rows, kSinglePanelRows) * rounded_up(length, kByteLane);
+}
+
+void pack_rows_bytes(StridedRows in, std::ptrdiff_t rows, std::ptrdiff_t length, double factor, const double* steps,
+                     std::uint8_t* packed) noexcept {
+    const std::ptrdiff_t padded = rounded_up(length, kByteLane);
+    for (std::ptrdiff_t first = 0; first < rows; first += kSinglePanelRows) {
+        std::uint8_t* out = packed + first * padded;
+        const std::ptrdiff_t count = std::min(kSinglePanelRows, rows - first);
+        for (std::ptrdiff_t p = 0; p < padded; ++p) {
+            for (std::ptrdiff_t r = 0; r < kSinglePanelRows; ++r) {
+                // Dividing by the step is exact: it is a power of two.
+                const double code = r < count && p < length
+                    ? std::nearbyint(in.data[(first + r) * in.row_stride + p * in.element_stride] * factor / steps[p])
+                    : 0.0;
+                out[(p / kByteLane * kSinglePanelRows + r) * kByteLane + p % kByteLane] =
+                    static_cast<std::uint8_t>(static_cast<int>(code) + 128);
+            }
+        }
+    }
+}
+
+ByteQuery code_query_bytes(const float* values, const float* steps, std::ptrdiff_t length, std::int8_t* codes) {
+    double largest = 0.0;
+    for (std::ptrdiff_t p = 0; p < length; ++p) {
+        largest = std::max(largest, std::abs(static_cast<double>(values[p]) * static_cast<double>(steps[p])));
+    }
+    const double scale = head_code_step(largest);
+    std::int32_t sum = 0;
+    double squares = 0.0;
+    for (std::ptrdiff_t p = 0; p < rounded_up(length, kByteLane); ++p) {
+        if (p >= length) {
+            codes[p] = 0;
+            continue;
+        }
+        // v, v / scale and scale * u / step are exact: the steps and the scale are powers of two.
+        const double step = steps[p];
+        const double code = std::nearbyint(static_cast<double>(values[p]) * step / scale);
+        const double gap = static_cast<double>(values[p]) - scale * code / step;
+        codes[p] = static_cast<std::int8_t>(code);
+        sum += static_cast<std::int32_t>(code);
+        squares += gap * gap;
+    }
+    // Each gap and its square round by half an epsilon, the sum by `length` epsilons of itself and
+    // the root by one more.
+    const double margin = 1.0 + static_cast<double>(length + 8) * std::numeric_limits<double>::epsilon();
+    return {static_cast<float>(scale), 128 * sum, std::sqrt(squares * margin) * margin};
 }
 
 double coded_norm_bound(double largest_row_norm, double spread) {

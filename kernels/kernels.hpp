@@ -94,16 +94,37 @@ constexpr double kCodeError = kCodeStep;
 void pack_rows_coded(StridedRows rows_in, std::ptrdiff_t rows, std::ptrdiff_t length, double factor,
                      std::int16_t* packed) noexcept;
 
-// A query alone, bound by the bytes it reads, reads the checkpoint's values as 8-bit codes, each
-// coordinate with a step of its own: value v of coordinate p becomes round(v / steps[p]), where
-// head_code_step gives steps[p] from the largest magnitude among the coordinate's values, so that no
-// code is cut short and each lies within half its step of its value.
+// Where the checkpoint holds most of a row, its values are read as 8-bit codes instead, each
+// coordinate with a step of its own: value v of coordinate p becomes c = round(v / steps[p]),
+// where head_code_step gives steps[p] from the largest magnitude among the coordinate's values,
+// so that no code is cut short and each lies within half its step of its value. The query meets
+// them as 8-bit codes too (code_query_bytes), and each group's dots are exact integer sums, four
+// products a lane at a time.
 constexpr double kHeadCodeLargest = 127;
 // The smallest power of two, at least 2^-40, by which `largest` is at most kHeadCodeLargest steps.
 double head_code_step(double largest);
-// Packed as pack_rows_coded packs.
-void pack_rows_coarse(StridedRows rows_in, std::ptrdiff_t rows, std::ptrdiff_t length, double factor,
-                      const double* steps, std::int8_t* packed) noexcept;
+// Values a lane of an integer dot takes from each row, and the most values the codes may span:
+// 255 * 127 times that stays within a 32-bit sum.
+constexpr std::ptrdiff_t kByteLane = 4;
+constexpr std::ptrdiff_t kLongestByteCodes = std::ptrdiff_t{1} << 14;
+std::ptrdiff_t packed_bytes_size(std::ptrdiff_t rows, std::ptrdiff_t length);
+// Groups of kSinglePanelRows rows, each a run of kByteLane-value steps: for each step, its values
+// of the group's first row, then of the next, and so on; each code c stored as c + 128, padded
+// with the code 0 past the last value and row.
+void pack_rows_bytes(StridedRows rows_in, std::ptrdiff_t rows, std::ptrdiff_t length, double factor,
+                     const double* steps, std::uint8_t* packed) noexcept;
+// A query's side of the 8-bit codes: v = values[p] * steps[p] becomes u = round(v / scale), with
+// `scale` the head_code_step of the largest |v|, written to `codes` with zeros up to a whole
+// number of steps. Returns the scale; `offset` is 128 * sum of u, which the stored codes' 128s add
+// to every dot. The screen's dot t * sum(u * c) then differs from the query's dot with the codes'
+// values by at most error * |codes' values|, where `error` is the 2-norm of (v - scale * u) / steps[p],
+// rounded up.
+struct ByteQuery {
+    float scale;
+    std::int32_t offset;
+    double error;
+};
+ByteQuery code_query_bytes(const float* values, const float* steps, std::ptrdiff_t length, std::int8_t* codes);
 
 // single_precision_limit for rows read as codes, in two parts. The bound on the rows' norms as
 // the codes make them depends on the rows alone, so the queries searching a block share it: a
@@ -145,14 +166,17 @@ struct SingleScreen {
     const std::int16_t* packed_tails = nullptr;
     const std::int16_t* packed_codes = nullptr;
     const float* coded_queries = nullptr;
-    // Without pair lists, the checkpoint's values are read from these 8-bit codes instead, if
-    // given (pack_rows_coarse), against coarse_queries: the query's first `checkpoint` values
-    // times their steps. Its limits must allow for them.
-    const std::int8_t* packed_coarse = nullptr;
-    const float* coarse_queries = nullptr;
-    // With pair lists, room for one group's checkpoint codes as floats (kSinglePanelRows *
-    // checkpoint): a group met by more than one block of queries has them converted there once.
-    // Without, every block converts the codes it reads.
+    // The checkpoint's values are read from these 8-bit codes instead, if given (pack_rows_bytes),
+    // against each query's codes: query q's at byte_queries + q * byte_length, where byte_length
+    // is `checkpoint` rounded up to whole steps, with their scales and offsets. Its limits must
+    // allow for them.
+    const std::uint8_t* packed_bytes = nullptr;
+    const std::int8_t* byte_queries = nullptr;
+    const float* byte_scales = nullptr;
+    const std::int32_t* byte_offsets = nullptr;
+    // With pair lists and 16-bit codes, room for one group's checkpoint codes as floats
+    // (kSinglePanelRows * checkpoint): a group met by more than one block of queries has them
+    // converted there once. Without, every block converts the codes it reads.
     float* converted_codes = nullptr;
 };
 

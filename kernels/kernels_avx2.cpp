@@ -36,6 +36,32 @@ struct Ops : SingleOps {
     static V subtract(V a, V b) { return _mm256_sub_pd(a, b); }
     static V multiply(V a, V b) { return _mm256_mul_pd(a, b); }
     static V add(V a, V b) { return _mm256_add_pd(a, b); }
+
+    // The codes back as signed bytes, rows 0 to 7 and 8 to 15, summed without their offset: each
+    // product is |u| times c with u's sign, which pairs without saturating as |c|, |u| <= 127.
+    struct D {
+        __m256i low, high;
+    };
+    using B = D;
+    static D zero_dots() { return {_mm256_setzero_si256(), _mm256_setzero_si256()}; }
+    static B load_bytes(const std::uint8_t* p) {
+        const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80));
+        return {_mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), flip),
+                _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32)), flip)};
+    }
+    static __m256i byte_dots(__m256i sum, __m256i codes, __m256i query, __m256i magnitude) {
+        const __m256i pairs = _mm256_maddubs_epi16(magnitude, _mm256_sign_epi8(codes, query));
+        return _mm256_add_epi32(sum, _mm256_madd_epi16(pairs, _mm256_set1_epi16(1)));
+    }
+    static D add_byte_dots(D dots, B step, std::int32_t four) {
+        const __m256i query = _mm256_set1_epi32(four);
+        const __m256i magnitude = _mm256_abs_epi8(query);
+        return {byte_dots(dots.low, step.low, query, magnitude), byte_dots(dots.high, step.high, query, magnitude)};
+    }
+    static void dot_floats(D dots, std::int32_t, float scale, F& low, F& high) {
+        low = _mm256_mul_ps(_mm256_cvtepi32_ps(dots.low), _mm256_set1_ps(scale));
+        high = _mm256_mul_ps(_mm256_cvtepi32_ps(dots.high), _mm256_set1_ps(scale));
+    }
 };
 
 }  // namespace

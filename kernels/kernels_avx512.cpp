@@ -1,7 +1,7 @@
-// The kernels for CPUs with AVX-512 F, DQ, BW and VL; built with those instructions enabled and
-// only called after the CPU was seen to have them. The products run eight doubles a vector, with
-// 32 registers for their tiles; the distances keep their four chains, which define their bits,
-// and the screen its eight floats a vector.
+// The kernels for CPUs with AVX-512 F, DQ, BW, VL and VNNI; built with those instructions enabled
+// and only called after the CPU was seen to have them. The products run eight doubles a vector,
+// with 32 registers for their tiles; the distances keep their four chains, which define their
+// bits, and the screen its eight floats a vector, its 8-bit codes a group's sixteen dots a vector.
 #include <immintrin.h>
 
 #include "kernel_variants.hpp"
@@ -40,6 +40,22 @@ struct Ops : SingleOps {
     static Q subtract(Q a, Q b) { return _mm256_sub_pd(a, b); }
     static Q multiply(Q a, Q b) { return _mm256_mul_pd(a, b); }
     static Q add(Q a, Q b) { return _mm256_add_pd(a, b); }
+
+    // Each lane sums its row's four stored codes times the query's four, in one instruction.
+    using D = __m512i;
+    using B = __m512i;
+    static D zero_dots() { return _mm512_setzero_si512(); }
+    static B load_bytes(const std::uint8_t* p) { return _mm512_loadu_si512(p); }
+    static D add_byte_dots(D dots, B step, std::int32_t four) {
+        return _mm512_dpbusd_epi32(dots, step, _mm512_set1_epi32(four));
+    }
+    // The zero-masked forms: the plain ones pass an undefined register, which GCC warns of.
+    static void dot_floats(D dots, std::int32_t offset, float scale, F& low, F& high) {
+        const __m512 values = _mm512_mul_ps(
+            _mm512_maskz_cvtepi32_ps(0xffff, _mm512_sub_epi32(dots, _mm512_set1_epi32(offset))), _mm512_set1_ps(scale));
+        low = _mm512_maskz_extractf32x8_ps(0xff, values, 0);
+        high = _mm512_maskz_extractf32x8_ps(0xff, values, 1);
+    }
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 // computes them exactly in software. The screen's single-precision chains round the multiply
 // before the add: its bound allows for that, and it decides no bits of an answer.
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <iterator>
 
@@ -77,6 +78,26 @@ struct Ops {
         for (int i = 0; i < 8; ++i) {
             low.lane[i] = p[i];
             high.lane[i] = p[i + 8];
+        }
+    }
+    struct D {
+        std::int32_t lane[16];
+    };
+    using B = const std::uint8_t*;
+    static D zero_dots() { return D{}; }
+    static B load_bytes(const std::uint8_t* p) { return p; }
+    static D add_byte_dots(D dots, B step, std::int32_t four) {
+        for (int r = 0; r < 16; ++r) {
+            for (int j = 0; j < 4; ++j) {
+                dots.lane[r] += std::int32_t{step[4 * r + j]} * static_cast<std::int8_t>(four >> (8 * j));
+            }
+        }
+        return dots;
+    }
+    static void dot_floats(D dots, std::int32_t offset, float scale, F& low, F& high) {
+        for (int i = 0; i < 8; ++i) {
+            low.lane[i] = static_cast<float>(dots.lane[i] - offset) * scale;
+            high.lane[i] = static_cast<float>(dots.lane[i + 8] - offset) * scale;
         }
     }
     static unsigned not_at_most(F x, F limit) {

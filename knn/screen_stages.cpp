@@ -59,7 +59,7 @@ void pack_in_order(const RowMajorMatrix& rows, ScreenStages& stages) {
     const bool coded = stages.checkpoint > 0;
     const std::vector<double> steps(stages.coarse_steps.begin(), stages.coarse_steps.end());
     const bool coarse = !steps.empty();
-    if (coarse) resize_on_huge_pages(stages.coarse_codes, static_cast<std::size_t>(packed_single_size(n, head)));
+    if (coarse) resize_on_huge_pages(stages.coarse_codes, static_cast<std::size_t>(packed_bytes_size(n, head)));
     if (coded) {
         resize_on_huge_pages(stages.codes, static_cast<std::size_t>(packed_single_size(n, head)));
         resize_on_huge_pages(stages.tails, static_cast<std::size_t>(packed_single_size(n, width - head)));
@@ -78,8 +78,8 @@ void pack_in_order(const RowMajorMatrix& rows, ScreenStages& stages) {
             if (coded) {
                 pack_rows_coded({group.data(), width, 1}, count, head, factor, stages.codes.data() + start * head);
                 if (coarse) {
-                    pack_rows_coarse({group.data(), width, 1}, count, head, factor, steps.data(),
-                                     stages.coarse_codes.data() + start * head);
+                    pack_rows_bytes({group.data(), width, 1}, count, head, factor, steps.data(),
+                                    stages.coarse_codes.data() + packed_bytes_size(start, head));
                 }
                 pack_rows_coded({group.data() + head, width, 1}, count, width - head, factor,
                                 stages.tails.data() + start * (width - head));
@@ -98,13 +98,13 @@ void pack_in_order(const RowMajorMatrix& rows, ScreenStages& stages) {
 // and the 2-norms of the largest errors of the values read: kCodeError for every 16-bit code,
 // half its step for an 8-bit one. Only a checkpoint that holds at least half of a row's values
 // takes 8-bit codes: they let more groups on to the rest of the values, and where those are the
-// more, a query alone pays more for reading them than the halved bytes save.
+// more, a query pays more for reading them than the integer dots save.
 void choose_code_steps(const RowMajorMatrix& rows, double factor, ScreenStages& stages) {
     const Index head = stages.checkpoint;
     const auto wide = static_cast<std::size_t>(HeadCodes::wide), narrow = static_cast<std::size_t>(HeadCodes::narrow);
     stages.checkpoint_spread[wide] = kCodeError * std::sqrt(static_cast<double>(head));
     stages.whole_spread[wide] = kCodeError * std::sqrt(static_cast<double>(stages.width));
-    if (head < stages.width - head) return;
+    if (head < stages.width - head || head > kLongestByteCodes) return;
     const Eigen::RowVectorXd largest = rows.leftCols(head).cwiseAbs().colwise().maxCoeff() * factor;
     stages.coarse_steps.resize(static_cast<std::size_t>(head));
     double coarse_squares = 0.0;
@@ -170,15 +170,21 @@ float ScreenStages::box_limit(double widened_bar, double query_error) const {
                                                                            : std::numeric_limits<float>::infinity();
 }
 
-ScreenStages::CodedSums ScreenStages::coded_sums(const float* scaled) const {
+ByteQuery ScreenStages::code_query(const float* scaled, std::int8_t* codes) const {
+    return code_query_bytes(scaled, coarse_steps.data(), checkpoint, codes);
+}
+
+ScreenStages::CodedSums ScreenStages::coded_sums(const float* scaled, double byte_error) const {
     // In double precision, where each term is exact: the errors are powers of two.
     constexpr auto wide = static_cast<std::size_t>(HeadCodes::wide);
     constexpr auto narrow = static_cast<std::size_t>(HeadCodes::narrow);
     CodedSums sums;
-    double tail = 0.0;
+    sums.byte_error = byte_error;
+    double tail = 0.0, head_squares = 0.0;
     for (Index p = 0; p < width; ++p) {
         const double value = std::abs(static_cast<double>(scaled[p]));
         if (p < checkpoint) {
+            head_squares += value * value;
             sums.checkpoint[wide] += value * kCodeError;
             if (!coarse_steps.empty()) {
                 sums.checkpoint[narrow] += value * (0.5 * static_cast<double>(coarse_steps[static_cast<std::size_t>(p)]));
@@ -188,6 +194,9 @@ ScreenStages::CodedSums ScreenStages::coded_sums(const float* scaled) const {
         }
     }
     for (const std::size_t codes : {wide, narrow}) sums.whole[codes] = sums.checkpoint[codes] + tail;
+    // Each square is exact; the sum rounds by `checkpoint` epsilons of itself, the root by one.
+    sums.head_magnitude =
+        std::sqrt(head_squares) * (1.0 + static_cast<double>(checkpoint + 4) * std::numeric_limits<double>::epsilon());
     return sums;
 }
 
@@ -212,17 +221,34 @@ ScreenStages::BlockNorms ScreenStages::block_norms(Index first, Index count, Hea
     return block;
 }
 
+namespace {
+
+// How far the dot over the checkpoint's 8-bit codes may lie from the query's with the codes'
+// values: the query's codes move it by at most byte_error times the 2-norm of the codes' values,
+// which block.at_checkpoint bounds squared, and turning the exact integer sum into a float rounds
+// it by half a float epsilon of at most that norm times the query's codes' own.
+double byte_dot_error(const ScreenStages::BlockNorms& block, const ScreenStages::CodedSums& sums) {
+    if (block.codes != HeadCodes::narrow) return 0.0;
+    constexpr double kFloatEpsilon = std::numeric_limits<float>::epsilon();
+    constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+    const double reach = sums.byte_error + kFloatEpsilon * (sums.head_magnitude + sums.byte_error);
+    return reach * std::sqrt(block.at_checkpoint) * (1.0 + 8.0 * kEpsilon);
+}
+
+}  // namespace
+
 float ScreenStages::limit(double widened_bar, double query_norm, const BlockNorms& block, const CodedSums& sums) const {
     return checkpoint == 0 ? single_precision_limit(scaled_norm(widened_bar), scaled_norm(query_norm), block.whole,
                                                     width)
                            : coded_limit(scaled_norm(widened_bar), scaled_norm(query_norm), block.whole, width,
-                                                width, sums.whole[static_cast<std::size_t>(block.codes)]);
+                                         width, sums.whole[static_cast<std::size_t>(block.codes)] +
+                                                    byte_dot_error(block, sums));
 }
 
 float ScreenStages::checkpoint_limit(double widened_bar, double query_checkpoint_norm, const BlockNorms& block,
                                      const CodedSums& sums) const {
-    return coded_limit(scaled_norm(widened_bar), scaled_norm(query_checkpoint_norm), block.at_checkpoint,
-                              checkpoint, checkpoint, sums.checkpoint[static_cast<std::size_t>(block.codes)]);
+    return coded_limit(scaled_norm(widened_bar), scaled_norm(query_checkpoint_norm), block.at_checkpoint, checkpoint,
+                       checkpoint, sums.checkpoint[static_cast<std::size_t>(block.codes)] + byte_dot_error(block, sums));
 }
 
 std::size_t ScreenStages::memory_bytes() const {
@@ -230,7 +256,7 @@ std::size_t ScreenStages::memory_bytes() const {
                         (rows.capacity() + norms.capacity() + checkpoint_norms.capacity() + coarse_steps.capacity()) *
                             sizeof(float) +
                         (codes.capacity() + tails.capacity()) * sizeof(std::int16_t) +
-                        coarse_codes.capacity() * sizeof(std::int8_t) +
+                        coarse_codes.capacity() * sizeof(std::uint8_t) +
                         static_cast<std::size_t>(run_largest.size()) * sizeof(double);
     for (const BoxLevel& level : levels) bytes += level.memory_bytes();
     return bytes;

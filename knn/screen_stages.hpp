@@ -5,6 +5,7 @@
 
 #include "box_levels.hpp"
 #include "huge_pages.hpp"
+#include "kernels.hpp"
 #include "mirelo_types.hpp"
 #include "nearby_order.hpp"
 #include "power_of_two.hpp"
@@ -18,8 +19,8 @@ struct ScreenLengths {
     Eigen::Index checkpoint = 0;
 };
 
-// How the second stage reads the checkpoint's values: queries that share a group's reads as the
-// 16-bit codes, a query alone, bound by the bytes it reads, as the 8-bit codes.
+// How the second stage reads the checkpoint's values: as 16-bit codes, or as 8-bit ones where the
+// checkpoint holds most of a row.
 enum class HeadCodes { wide = 0, narrow = 1 };
 
 // The two stages in front of the exact distances of the neighbour search.
@@ -49,9 +50,9 @@ struct ScreenStages {
     AlignedVector<std::int16_t> codes;
     AlignedVector<std::int16_t> tails;
     // With a checkpoint that holds at least half of a row's values, those values again as 8-bit
-    // codes (pack_rows_coarse), which a query alone reads instead, and each of their coordinates'
+    // codes (pack_rows_bytes), which the queries read instead, and each of their coordinates'
     // steps; empty otherwise.
-    AlignedVector<std::int8_t> coarse_codes;
+    AlignedVector<std::uint8_t> coarse_codes;
     std::vector<float> coarse_steps;
     // How far the values read may lie from a row's, as a 2-norm, at the checkpoint and over the
     // whole row, for each way of reading the checkpoint's values.
@@ -69,8 +70,10 @@ struct ScreenStages {
     // squared norm that is not finite, or has more rows than an order can number.
     static ScreenStages build(const RowMajorMatrix& rows, ScreenLengths lengths);
     bool empty() const { return prefix == 0; }
-    // How a query alone reads the checkpoint's values.
-    HeadCodes lone_codes() const { return coarse_codes.empty() ? HeadCodes::wide : HeadCodes::narrow; }
+    // How the queries read the checkpoint's values.
+    HeadCodes checkpoint_codes() const { return coarse_codes.empty() ? HeadCodes::wide : HeadCodes::narrow; }
+    // A query's 8-bit codes at the checkpoint (room for whole steps of them), with 8-bit codes.
+    ByteQuery code_query(const float* scaled, std::int8_t* codes) const;
     // The stored row at a place: the place itself when there is no screen.
     Eigen::Index row(Eigen::Index place) const {
         return order.empty() ? place : static_cast<Eigen::Index>(order[static_cast<std::size_t>(place)]);
@@ -83,12 +86,16 @@ struct ScreenStages {
     float box_limit(double widened_bar, double query_error) const;
     // The sums of a query's scaled single-precision magnitudes times the codes' largest errors, at
     // the checkpoint and over the whole row, for each way of reading the checkpoint's values, which
-    // the coded limits allow for; worked out once per query rather than for every block.
+    // the coded limits allow for; worked out once per query rather than for every block. With 8-bit
+    // codes, also the 2-norm of the query's values there and the error of its own codes
+    // (code_query's), which move its dot by at most their sum times the rows' norm there.
     struct CodedSums {
         double checkpoint[2] = {};
         double whole[2] = {};
+        double head_magnitude = 0.0;
+        double byte_error = 0.0;
     };
-    CodedSums coded_sums(const float* scaled) const;
+    CodedSums coded_sums(const float* scaled, double byte_error = 0.0) const;
     // At least the largest exact norm of places [first, first + count), from the runs they touch.
     double largest_norm(Eigen::Index first, Eigen::Index count) const;
     // A block's largest norm and the bounds the second stage's limits take from it alone, for the

@@ -40,7 +40,10 @@ TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, I
       box_limits(memory, tile_size),
       coded_values(memory, tile_size * (screen.checkpoint > 0 ? rows.cols() : 0)),
       coded(coded_values.data(), tile_size, screen.checkpoint > 0 ? rows.cols() : 0),
-      coarse_values(memory, screen.checkpoint),
+      byte_length(screen.coarse_steps.empty() ? 0 : (screen.checkpoint + kByteLane - 1) / kByteLane * kByteLane),
+      byte_queries(memory, tile_size * byte_length),
+      byte_scales(memory, byte_length > 0 ? tile_size : 0),
+      byte_offsets(memory, byte_length > 0 ? tile_size : 0),
       checkpoint_norms(memory, tile_size),
       checkpoint_limits(memory, tile_size),
       coded_sums(memory, tile_size),
@@ -53,7 +56,7 @@ TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, I
       pair_starts(memory, tile_size > 1 ? kBlockGroups + 1 : 0),
       pair_queries(memory, tile_size > 1 ? tile_size * kBlockGroups : 0),
       candidates(memory, tile_size * kRowBlock / kPanelRows),
-      converted_codes(memory, tile_size > 1 ? kSinglePanelRows * screen.checkpoint : 0) {
+      converted_codes(memory, tile_size > 1 && byte_length == 0 ? kSinglePanelRows * screen.checkpoint : 0) {
     // Room for a group's rows per query, so that a block's few found rows do not grow them.
     found.reserve(static_cast<std::size_t>(tile_size * kSinglePanelRows));
     found_distances.reserve(found.capacity());
@@ -113,13 +116,15 @@ void TileSearch::prepare(TileQuery* tile, Index count) {
         tile[t].prefix_error = screen.prefix_error(tile[t].values, scaled.row(t).data());
         // Multiplying by a power of two is exact in the float range.
         coded.row(t) = scaled.row(t).head(coded.cols()) * static_cast<float>(kCodeStep);
-        if (count == 1) {
-            for (std::size_t p = 0; p < screen.coarse_steps.size(); ++p) {
-                coarse_values[p] = scaled(t, static_cast<Index>(p)) * screen.coarse_steps[p];
-            }
-        }
         at(checkpoint_norms, t) = squared_norm(tile[t].values, screen.checkpoint);
-        if (screen.checkpoint > 0) at(coded_sums, t) = screen.coded_sums(scaled.row(t).data());
+        double byte_error = 0.0;
+        if (byte_length > 0) {
+            const ByteQuery codes = screen.code_query(scaled.row(t).data(), byte_queries.data() + t * byte_length);
+            at(byte_scales, t) = codes.scale;
+            at(byte_offsets, t) = codes.offset;
+            byte_error = codes.error;
+        }
+        if (screen.checkpoint > 0) at(coded_sums, t) = screen.coded_sums(scaled.row(t).data(), byte_error);
     }
 }
 
@@ -138,7 +143,7 @@ void TileSearch::screen_boxes(TileQuery* tile, Index count, Index start, Index b
     // Who is near each group is counted only for the pairs of several queries.
     const bool paired = count > 1;
     const ScreenStages::BlockNorms block_norms =
-        screen.block_norms(start, block, paired ? HeadCodes::wide : screen.lone_codes());
+        screen.block_norms(start, block, screen.checkpoint_codes());
     const Index groups = (block + kSinglePanelRows - 1) / kSinglePanelRows;
     const Index chunk_size = 2 * kBoxLanes * screen.prefix;
     if (paired) std::fill_n(queries_near.begin(), groups, Index{0});
@@ -181,7 +186,7 @@ void TileSearch::set_limits(Index t, double query_norm, double widened, const Sc
 
 void TileSearch::search_alone(TileQuery& member) {
     const Index n = rows.rows();
-    const ScreenStages::BlockNorms norms = screen.block_norms(0, n, screen.lone_codes());
+    const ScreenStages::BlockNorms norms = screen.block_norms(0, n, screen.checkpoint_codes());
     // Every group that can hold a row within the seed's bar, and the bound of each group's box.
     std::array<Index, kBlockGroups> left;
     std::array<float, kBlockGroups> bounds;
@@ -289,8 +294,9 @@ void TileSearch::collect(Index count, Index start, Index block) {
                    alone ? nullptr : pair_queries.data(), screen.checkpoint,
                    screen.checkpoint == 0 ? nullptr : screen.checkpoint_norms.data() + start, checkpoint_limits.data(),
                    screen.tails.data() + start * (m - head), coded_head ? screen.codes.data() + start * head : nullptr, coded.data(),
-                   screen.coarse_codes.empty() ? nullptr : screen.coarse_codes.data() + start * head, coarse_values.data(),
-                   alone ? nullptr : converted_codes.data()});
+                   byte_length == 0 ? nullptr : screen.coarse_codes.data() + packed_bytes_size(start, head),
+                   byte_queries.data(), byte_scales.data(), byte_offsets.data(),
+                   alone || byte_length > 0 ? nullptr : converted_codes.data()});
     // Only the near groups' flags were written.
     found.clear();
     for (Index t = 0; t < count; ++t) {

@@ -91,8 +91,12 @@ private:
     // With a checkpoint, each query's values as the codes meet them (times kCodeStep).
     ScratchArray<float> coded_values;
     Eigen::Map<FloatRows> coded;
-    // And a query alone's first `checkpoint` values as the 8-bit codes meet them.
-    ScratchArray<float> coarse_values;
+    // With 8-bit codes, each query's codes there, whole steps of them a query, their scales and
+    // offsets.
+    Eigen::Index byte_length = 0;
+    ScratchArray<std::int8_t> byte_queries;
+    ScratchArray<float> byte_scales;
+    ScratchArray<std::int32_t> byte_offsets;
     // Each query's squared norm over the screen's checkpoint, and its limit there.
     ScratchArray<double> checkpoint_norms;
     ScratchArray<float> checkpoint_limits;

@@ -208,9 +208,10 @@ TEST(Kernels, CodedScreenFlagsWhatTheFormulaOverTheCodesSays) {
     // Random rows below 2 in magnitude, read as codes: a row is flagged where 2 * dot - norm,
     // evaluated in double over the codes' values, lies above the limit at the
     // checkpoint and at the end, by more than single precision can blur; the limits cut the rows
-    // about in half. The same with all the queries paired with every group, and with every query
-    // alone, which reads the checkpoint's 8-bit codes; the last coordinate's spread is small, so
-    // that its step is finer than the others'.
+    // about in half. The same with all the queries paired with every group and with every query
+    // alone, reading the checkpoint's 16-bit codes and then its 8-bit ones, where the formula takes
+    // the query's own 8-bit codes' values; the last coordinate's spread is small, so that its step
+    // is finer than the others'.
     constexpr Eigen::Index n = 150, count = 4;
     const Eigen::Index groups = (n + kSinglePanelRows - 1) / kSinglePanelRows, flag_groups = (n + kPanelRows - 1) / kPanelRows;
     std::vector<std::ptrdiff_t> every_group(static_cast<std::size_t>(groups)), starts, paired;
@@ -232,8 +233,13 @@ TEST(Kernels, CodedScreenFlagsWhatTheFormulaOverTheCodesSays) {
             steps.push_back(head_code_step(rows.col(p).cwiseAbs().maxCoeff()));
             coarse_rows.col(p) = (rows.col(p) / steps.back()).array().round() * steps.back();
         }
-        std::vector<std::int8_t> coarse(static_cast<std::size_t>(packed_single_size(n, checkpoint)));
-        pack_rows_coarse({rows.data(), length, 1}, n, checkpoint, 1.0, steps.data(), coarse.data());
+        std::vector<std::uint8_t> coarse(static_cast<std::size_t>(packed_bytes_size(n, checkpoint)));
+        pack_rows_bytes({rows.data(), length, 1}, n, checkpoint, 1.0, steps.data(), coarse.data());
+        const std::vector<float> float_steps(steps.begin(), steps.end());
+        const Eigen::Index byte_length = (checkpoint + kByteLane - 1) / kByteLane * kByteLane;
+        std::vector<std::int8_t> byte_queries(static_cast<std::size_t>(count * byte_length));
+        std::vector<float> byte_scales;
+        std::vector<std::int32_t> byte_offsets;
         std::vector<std::int16_t> codes(static_cast<std::size_t>(packed_single_size(n, checkpoint)));
         std::vector<std::int16_t> tails(static_cast<std::size_t>(packed_single_size(n, tail)));
         pack_rows_coded({rows.data(), length, 1}, n, checkpoint, 1.0, codes.data());
@@ -243,23 +249,29 @@ TEST(Kernels, CodedScreenFlagsWhatTheFormulaOverTheCodesSays) {
             norms[static_cast<std::size_t>(j)] = static_cast<float>(rows.row(j).squaredNorm());
             checkpoint_norms[static_cast<std::size_t>(j)] = static_cast<float>(rows.row(j).head(checkpoint).squaredNorm());
         }
-        std::vector<float> single_queries(static_cast<std::size_t>(count * length)), coded_queries, coarse_queries, limits,
+        std::vector<float> single_queries(static_cast<std::size_t>(count * length)), coded_queries, limits,
             checkpoint_limits;
         Matrix at_checkpoint(count, n), at_end(count, n), coarse_at_checkpoint(count, n), coarse_at_end(count, n);
         for (Eigen::Index q = 0; q < count; ++q) {
             for (Eigen::Index p = 0; p < length; ++p) single_queries[static_cast<std::size_t>(q * length + p)] = static_cast<float>(queries(q, p));
             for (Eigen::Index p = 0; p < length; ++p) coded_queries.push_back(static_cast<float>(queries(q, p) * kCodeStep));
+            const ByteQuery codes = code_query_bytes(single_queries.data() + q * length, float_steps.data(), checkpoint,
+                                                     byte_queries.data() + q * byte_length);
+            byte_scales.push_back(codes.scale);
+            byte_offsets.push_back(codes.offset);
+            Eigen::RowVectorXd coded_query = queries.row(q);
             for (Eigen::Index p = 0; p < checkpoint; ++p) {
-                coarse_queries.push_back(static_cast<float>(queries(q, p) * steps[static_cast<std::size_t>(p)]));
+                coded_query[p] = codes.scale * byte_queries[static_cast<std::size_t>(q * byte_length + p)] / steps[static_cast<std::size_t>(p)];
             }
             for (Eigen::Index j = 0; j < n; ++j) {
-                const auto formula = [&](const RowMajorMatrix& values, Eigen::Index upto, const std::vector<float>& row_norms) {
-                    return 2.0 * queries.row(q).head(upto).dot(values.row(j).head(upto)) - row_norms[static_cast<std::size_t>(j)];
+                const auto formula = [&](const Eigen::RowVectorXd& query, const RowMajorMatrix& values, Eigen::Index upto,
+                                         const std::vector<float>& row_norms) {
+                    return 2.0 * query.head(upto).dot(values.row(j).head(upto)) - row_norms[static_cast<std::size_t>(j)];
                 };
-                at_checkpoint(q, j) = formula(coded_rows, checkpoint, checkpoint_norms);
-                at_end(q, j) = formula(coded_rows, length, norms);
-                coarse_at_checkpoint(q, j) = formula(coarse_rows, checkpoint, checkpoint_norms);
-                coarse_at_end(q, j) = formula(coarse_rows, length, norms);
+                at_checkpoint(q, j) = formula(queries.row(q), coded_rows, checkpoint, checkpoint_norms);
+                at_end(q, j) = formula(queries.row(q), coded_rows, length, norms);
+                coarse_at_checkpoint(q, j) = formula(coded_query, coarse_rows, checkpoint, checkpoint_norms);
+                coarse_at_end(q, j) = formula(coded_query, coarse_rows, length, norms);
             }
             const auto median = [](Vector values) {
                 std::sort(values.begin(), values.end());
@@ -270,17 +282,15 @@ TEST(Kernels, CodedScreenFlagsWhatTheFormulaOverTheCodesSays) {
         }
         for (const Variant& variant : variants()) {
             SCOPED_TRACE(std::string(variant.name) + ", length " + std::to_string(length));
-            std::vector<std::uint8_t> together(static_cast<std::size_t>(count * flag_groups)), alone(together.size());
             const auto screen = [&](Eigen::Index first, Eigen::Index queries_screened, const std::ptrdiff_t* pair_starts,
-                                    const std::ptrdiff_t* pair_queries, std::uint8_t* flags) {
+                                    const std::ptrdiff_t* pair_queries, bool bytes, std::uint8_t* flags) {
                 variant.screen({single_queries.data() + first * length, queries_screened, limits.data() + first, nullptr,
                                 norms.data(), n, length, flags, every_group.data(), groups, pair_starts, pair_queries,
                                 checkpoint, checkpoint_norms.data(), checkpoint_limits.data() + first, tails.data(),
-                                codes.data(), coded_queries.data() + first * length, coarse.data(),
-                                coarse_queries.data() + first * checkpoint});
+                                codes.data(), coded_queries.data() + first * length, bytes ? coarse.data() : nullptr,
+                                byte_queries.data() + first * byte_length, byte_scales.data() + first,
+                                byte_offsets.data() + first});
             };
-            screen(0, count, starts.data(), paired.data(), together.data());
-            for (Eigen::Index q = 0; q < count; ++q) screen(q, 1, nullptr, nullptr, alone.data() + q * flag_groups);
             const auto check = [&](const Matrix& checkpoint_formula, const Matrix& end_formula,
                                    const std::vector<std::uint8_t>& flags) {
                 Eigen::Index decided = 0;
@@ -297,8 +307,14 @@ TEST(Kernels, CodedScreenFlagsWhatTheFormulaOverTheCodesSays) {
                 }
                 EXPECT_GT(decided, count * n * 9 / 10);
             };
-            check(at_checkpoint, at_end, together);
-            check(coarse_at_checkpoint, coarse_at_end, alone);
+            for (const bool bytes : {false, true}) {
+                SCOPED_TRACE(bytes ? "8-bit" : "16-bit");
+                std::vector<std::uint8_t> together(static_cast<std::size_t>(count * flag_groups)), alone(together.size());
+                screen(0, count, starts.data(), paired.data(), bytes, together.data());
+                for (Eigen::Index q = 0; q < count; ++q) screen(q, 1, nullptr, nullptr, bytes, alone.data() + q * flag_groups);
+                check(bytes ? coarse_at_checkpoint : at_checkpoint, bytes ? coarse_at_end : at_end, together);
+                check(bytes ? coarse_at_checkpoint : at_checkpoint, bytes ? coarse_at_end : at_end, alone);
+            }
         }
     }
 }
@@ -355,15 +371,20 @@ TEST(Kernels, ScreenFlagsTheRowsWithinEachBar) {
             std::vector<float> heads(static_cast<std::size_t>(packed_single_size(n, 5)));
             std::vector<std::int16_t> codes(static_cast<std::size_t>(packed_single_size(n, head)));
             std::vector<std::int16_t> tails(static_cast<std::size_t>(packed_single_size(n, 5 - head)));
-            // Steps of 1/64 keep every sixteenth exact as an 8-bit code too.
+            // Steps of 1/64 keep every sixteenth exact as an 8-bit code too, the queries' as well.
             const std::vector<double> steps(5, 1.0 / 64);
-            std::vector<std::int8_t> coarse(static_cast<std::size_t>(packed_single_size(n, head)));
-            pack_rows_coarse({rows.data(), 5, 1}, n, head, 1.0, steps.data(), coarse.data());
+            const std::vector<float> float_steps(5, 1.0f / 64);
+            std::vector<std::uint8_t> coarse(static_cast<std::size_t>(packed_bytes_size(n, head)));
+            pack_rows_bytes({rows.data(), 5, 1}, n, head, 1.0, steps.data(), coarse.data());
+            const std::ptrdiff_t byte_length = (checkpoint + kByteLane - 1) / kByteLane * kByteLane;
+            std::vector<std::int8_t> byte_queries(static_cast<std::size_t>(9 * byte_length));
+            std::vector<float> byte_scales(9);
+            std::vector<std::int32_t> byte_offsets(9);
             pack_rows_single({rows.data(), 5, 1}, n, 5, 1.0, heads.data());
             pack_rows_coded({rows.data(), 5, 1}, n, head, 1.0, codes.data());
             pack_rows_coded({rows.data() + head, 5, 1}, n, 5 - head, 1.0, tails.data());
             std::vector<float> checkpoint_norms(static_cast<std::size_t>(n)), checkpoint_limits(9), coded_limits(9);
-            std::vector<float> coded_queries(static_cast<std::size_t>(9 * 5)), coarse_queries(coded_queries.size());
+            std::vector<float> coded_queries(static_cast<std::size_t>(9 * 5));
             for (Eigen::Index j = 0; j < n; ++j) {
                 checkpoint_norms[static_cast<std::size_t>(j)] = static_cast<float>(rows.row(j).head(checkpoint).squaredNorm());
             }
@@ -378,43 +399,54 @@ TEST(Kernels, ScreenFlagsTheRowsWithinEachBar) {
                                          kCodeError * queries.row(q).cwiseAbs().sum());
                 for (Eigen::Index p = 0; p < 5; ++p) {
                     coded_queries[static_cast<std::size_t>(q * 5 + p)] = static_cast<float>(queries(q, p) * kCodeStep);
-                    coarse_queries[static_cast<std::size_t>(q * 5 + p)] = static_cast<float>(queries(q, p) * steps[0]);
                 }
+                const ByteQuery codes = code_query_bytes(single_queries.data() + q * 5, float_steps.data(), checkpoint,
+                                                         byte_queries.data() + q * byte_length);
+                ASSERT_EQ(codes.error, 0.0);
+                byte_scales[static_cast<std::size_t>(q)] = codes.scale;
+                byte_offsets[static_cast<std::size_t>(q)] = codes.offset;
             }
             // Nine queries to a group are two blocks, which read its codes converted once.
             std::vector<float> converted(static_cast<std::size_t>(kSinglePanelRows * checkpoint));
+            // The paired queries read the 16-bit codes, a query alone the 8-bit ones, and then the
+            // other way round.
             const auto screen = [&](const Variant& variant, const float* query, std::ptrdiff_t count, std::uint8_t* flags, const std::vector<std::ptrdiff_t>& listed,
                                     const std::ptrdiff_t* pair_starts, const std::ptrdiff_t* pair_queries,
-                                    float* converted_codes = nullptr) {
+                                    bool bytes, float* converted_codes = nullptr) {
                 const std::ptrdiff_t first = query - single_queries.data();
                 variant.screen({query, count, coded_limits.data() + first / 5, heads.data(), single_norms.data(), n, 5,
                                 flags, listed.data(), static_cast<std::ptrdiff_t>(listed.size()), pair_starts,
                                 pair_queries, checkpoint, checkpoint_norms.data(), checkpoint_limits.data() + first / 5,
-                                tails.data(), codes.data(), coded_queries.data() + first, coarse.data(),
-                                coarse_queries.data() + first, converted_codes});
+                                tails.data(), codes.data(), coded_queries.data() + first,
+                                (count == 1) == bytes ? coarse.data() : nullptr,
+                                byte_queries.data() + first / 5 * byte_length, byte_scales.data() + first / 5,
+                                byte_offsets.data() + first / 5, converted_codes});
             };
             for (const Variant& variant : variants()) {
-                SCOPED_TRACE(std::string(variant.name) + ", checkpoint " + std::to_string(checkpoint));
-                std::vector<std::uint8_t> candidates(static_cast<std::size_t>(9 * flag_groups), 0xff);
-                screen(variant, single_queries.data(), 9, candidates.data(), every_group, starts.data(),
-                       paired.data(), converted.data());
-                std::vector<std::uint8_t> some(candidates.size(), 0xa5);
-                screen(variant, single_queries.data(), 9, some.data(), every_group, some_starts.data(),
-                       some_paired.data());
-                for (Eigen::Index q = 0; q < 9; ++q) {
-                    std::vector<std::uint8_t> alone(static_cast<std::size_t>(flag_groups), 0xff);
-                    screen(variant, single_queries.data() + q * 5, 1, alone.data(), every_group,
-                           nullptr, nullptr);
-                    std::vector<std::uint8_t> alone_some(alone.size(), 0xa5);
-                    screen(variant, single_queries.data() + q * 5, 1, alone_some.data(), every_other,
-                           nullptr, nullptr);
-                    for (Eigen::Index j = 0; j < n; ++j) {
-                        const bool within = distances(q, j) <= bars[static_cast<std::size_t>(q)];
-                        const Eigen::Index g = j / kSinglePanelRows;
-                        ASSERT_EQ(flag(candidates, q, j), within) << q << ", " << j;
-                        ASSERT_EQ(flag(alone, 0, j), within) << q << ", " << j;
-                        ASSERT_EQ(flag(some, q, j), (q + g) % 2 == 0 ? within : (0xa5 >> (j % 8)) & 1u) << q << ", " << j;
-                        ASSERT_EQ(flag(alone_some, 0, j), g % 2 == 0 ? within : (0xa5 >> (j % 8)) & 1u) << q << ", " << j;
+                for (const bool bytes : {true, false}) {
+                    SCOPED_TRACE(std::string(variant.name) + ", checkpoint " + std::to_string(checkpoint) +
+                                 (bytes ? ", 8-bit alone" : ", 8-bit paired"));
+                    std::vector<std::uint8_t> candidates(static_cast<std::size_t>(9 * flag_groups), 0xff);
+                    screen(variant, single_queries.data(), 9, candidates.data(), every_group, starts.data(),
+                           paired.data(), bytes, converted.data());
+                    std::vector<std::uint8_t> some(candidates.size(), 0xa5);
+                    screen(variant, single_queries.data(), 9, some.data(), every_group, some_starts.data(),
+                           some_paired.data(), bytes);
+                    for (Eigen::Index q = 0; q < 9; ++q) {
+                        std::vector<std::uint8_t> alone(static_cast<std::size_t>(flag_groups), 0xff);
+                        screen(variant, single_queries.data() + q * 5, 1, alone.data(), every_group,
+                               nullptr, nullptr, bytes);
+                        std::vector<std::uint8_t> alone_some(alone.size(), 0xa5);
+                        screen(variant, single_queries.data() + q * 5, 1, alone_some.data(), every_other,
+                               nullptr, nullptr, bytes);
+                        for (Eigen::Index j = 0; j < n; ++j) {
+                            const bool within = distances(q, j) <= bars[static_cast<std::size_t>(q)];
+                            const Eigen::Index g = j / kSinglePanelRows;
+                            ASSERT_EQ(flag(candidates, q, j), within) << q << ", " << j;
+                            ASSERT_EQ(flag(alone, 0, j), within) << q << ", " << j;
+                            ASSERT_EQ(flag(some, q, j), (q + g) % 2 == 0 ? within : (0xa5 >> (j % 8)) & 1u) << q << ", " << j;
+                            ASSERT_EQ(flag(alone_some, 0, j), g % 2 == 0 ? within : (0xa5 >> (j % 8)) & 1u) << q << ", " << j;
+                        }
                     }
                 }
             }

@@ -95,9 +95,11 @@ TEST(ScreenBounds, CodedCheckpointPassesOverNoRowAtTheBar) {
     // largest 16-bit code cuts short by three quarters of a step; each query lies a little beyond
     // its row, so that every error of the codes works against the row. With the bar at the row's own
     // exact distance, the row must stay flagged at any scale (powers of two, so that the scaled
-    // values stay on the edges), whether the checkpoint's values are read as 16-bit codes (queries
-    // paired with the group) or as 8-bit ones (a query alone), whose steps the largest values of
-    // the first two coordinates set to 2^-6 and 2^-7.
+    // values stay on the edges), whether the checkpoint's values are read as 16-bit codes or as
+    // 8-bit ones, whose steps the largest values of the first two coordinates set to 2^-6 and
+    // 2^-7, by queries paired with the group or alone. With 8-bit codes the queries' own codes err
+    // too: the queries' values there are then moved to the edges of their own codes' cells, where
+    // the codes are half a cell off.
     constexpr Eigen::Index n = 64, m = 3;
     for (const HeadCodes codes : {HeadCodes::wide, HeadCodes::narrow}) {
         const bool wide = codes == HeadCodes::wide;
@@ -121,26 +123,36 @@ TEST(ScreenBounds, CodedCheckpointPassesOverNoRowAtTheBar) {
             }
             const ScreenStages::BlockNorms block = stages.block_norms(0, n, codes);
             for (Eigen::Index place = 0; place < n; ++place) {
-                const Eigen::RowVectorXd query = X.row(stages.row(place)) * (1.0 + std::ldexp(1.0, -10));
-                float scaled[m], coded[m], coarse[2];
-                for (Eigen::Index p = 0; p < m; ++p) {
-                    scaled[p] = static_cast<float>(std::ldexp(query[p], stages.exponent));
-                    coded[p] = static_cast<float>(scaled[p] * kCodeStep);
+                const Eigen::RowVectorXd row = X.row(stages.row(place));
+                Eigen::RowVectorXd query = row * (1.0 + std::ldexp(1.0, -10));
+                float scaled[m], coded[m];
+                std::int8_t byte_query[kByteLane];
+                for (Eigen::Index p = 0; p < m; ++p) scaled[p] = static_cast<float>(std::ldexp(query[p], stages.exponent));
+                for (Eigen::Index p = 0; p < 2 && !wide; ++p) {
+                    const double cell = stages.code_query(scaled, byte_query).scale / stages.coarse_steps[static_cast<std::size_t>(p)];
+                    scaled[p] = static_cast<float>(std::copysign((std::floor(std::abs(scaled[p]) / cell) + 0.5) * cell, scaled[p]));
+                    query[p] = std::ldexp(static_cast<double>(scaled[p]), -stages.exponent);
                 }
-                for (Eigen::Index p = 0; p < 2; ++p) coarse[p] = scaled[p] * stages.coarse_steps[static_cast<std::size_t>(p)];
+                for (Eigen::Index p = 0; p < m; ++p) coded[p] = static_cast<float>(scaled[p] * kCodeStep);
+                const ByteQuery byte_codes = stages.code_query(scaled, byte_query);
+                if (!wide) {
+                    ASSERT_GT(byte_codes.error, 0.0);
+                }
                 const double norm = query.squaredNorm();
-                const double widened =
-                    widened_bar(squared_distance(query.data(), X.row(stages.row(place)).data(), m), norm, block.largest, m);
-                const ScreenStages::CodedSums sums = stages.coded_sums(scaled);
+                const double widened = widened_bar(squared_distance(query.data(), row.data(), m), norm, block.largest, m);
+                const ScreenStages::CodedSums sums = stages.coded_sums(scaled, byte_codes.error);
                 const float limit = stages.limit(widened, norm, block, sums);
                 const float checkpoint_limit = stages.checkpoint_limit(widened, query.head(2).squaredNorm(), block, sums);
                 const std::ptrdiff_t group = place / kSinglePanelRows, starts[2] = {0, 1}, paired[1] = {0};
-                std::uint8_t flags[n / kPanelRows] = {};
-                screen_single({scaled, 1, &limit, nullptr, stages.norms.data(), n, m, flags, &group, 1,
-                               wide ? starts : nullptr, wide ? paired : nullptr, 2, stages.checkpoint_norms.data(),
-                               &checkpoint_limit, stages.tails.data(), stages.codes.data(), coded,
-                               stages.coarse_codes.data(), coarse});
-                EXPECT_EQ((flags[place / kPanelRows] >> (place % kPanelRows)) & 1u, 1u) << place;
+                for (const bool alone : {true, false}) {
+                    std::uint8_t flags[n / kPanelRows] = {};
+                    screen_single({scaled, 1, &limit, nullptr, stages.norms.data(), n, m, flags, &group, 1,
+                                   alone ? nullptr : starts, alone ? nullptr : paired, 2, stages.checkpoint_norms.data(),
+                                   &checkpoint_limit, stages.tails.data(), stages.codes.data(), coded,
+                                   wide ? nullptr : stages.coarse_codes.data(), byte_query, &byte_codes.scale,
+                                   &byte_codes.offset});
+                    EXPECT_EQ((flags[place / kPanelRows] >> (place % kPanelRows)) & 1u, 1u) << place << (alone ? " alone" : " paired");
+                }
             }
         }
     }

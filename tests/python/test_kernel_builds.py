@@ -12,7 +12,7 @@ from bounded import SECONDS
 
 BUILDS = ("portable", "avx2", "avx512")
 # What each build needs from the CPU, as Linux names the flags.
-NEEDS = {"portable": set(), "avx2": {"avx2", "fma"}, "avx512": {"avx512f", "avx512dq", "avx512bw", "avx512vl"}}
+NEEDS = {"portable": set(), "avx2": {"avx2", "fma"}, "avx512": {"avx512f", "avx512dq", "avx512bw", "avx512vl", "avx512_vnni"}}
 
 
 def cpu_flags():
@@ -27,20 +27,22 @@ X86 = platform.machine().lower() in ("x86_64", "amd64")
 RUNNABLE = [b for b in BUILDS if b == "portable" or (X86 and NEEDS[b] <= cpu_flags())]
 
 # A tall fit (covariance) and a wide one (Gram products), then neighbours, labels and the reduced
-# rows; one digest of all their bytes.
+# rows; one digest of all their bytes. The last store is large enough for the screen's checkpoint
+# and its 8-bit codes, searched by a batch and by single rows.
 CHILD = """
 import hashlib, numpy as np
 from mirelo_sklearn import MireloClassifier
 digest = hashlib.sha256()
 rng = np.random.default_rng(5)
-for rows, features in ((1500, 70), (120, 300)):
+for rows, features in ((1500, 70), (120, 300), (8000, 60)):
     X = rng.normal(size=(rows, features)) @ rng.normal(size=(features, features))
     y = rng.integers(4, size=rows)
     queries = rng.normal(size=(40, features)) @ rng.normal(size=(features, features))
     model = MireloClassifier(n_neighbors=4, n_jobs={threads}).fit(X, y)
     distances, indices = model.kneighbors(queries)
+    alone = [model.kneighbors(q[None, :]) for q in queries[:5]]
     for part in (model.components_, model.explained_variance_, distances, indices, model.predict(queries),
-                 model.transform(queries)):
+                 model.transform(queries), *(part for pair in alone for part in pair)):
         digest.update(np.ascontiguousarray(part).tobytes())
 print(digest.hexdigest())
 """
