@@ -125,7 +125,12 @@ void validate_shape(const StateShape& s) {
 void validate_state(const EngineState& s) {
     validate_shape({s.mean.size(), s.std_dev.size(), s.components.rows(), s.components.cols(),
                     s.explained_variance_ratio.size(), s.reduced.rows(), s.reduced.cols(),
-                    static_cast<Eigen::Index>(s.labels.size()), s.n_components});
+                    static_cast<Eigen::Index>(s.classes.of_row.size()), s.n_components});
+    if (!s.class_names.empty() && static_cast<Eigen::Index>(s.class_names.size()) != s.classes.count) {
+        throw std::invalid_argument("expected a saved state with a name per class (" +
+                                    std::to_string(s.classes.count) + "), got " +
+                                    std::to_string(s.class_names.size()) + " names");
+    }
     // The PCA's exponent brings the largest centred magnitude near one: a double's exponent range.
     constexpr int kLowest = 1 - std::numeric_limits<double>::max_exponent;
     constexpr int kHighest = std::numeric_limits<double>::digits - std::numeric_limits<double>::min_exponent;
@@ -149,7 +154,7 @@ EngineState KNNEngine::export_state() const {
         throw std::logic_error("an untrained engine has no state to export");
     }
     return {pca->mean, pca->std_dev, pca->n_components, pca->components, pca->explained_variance_ratio,
-            knn->X_train, knn->labels(), pca->scale_exponent};
+            knn->X_train, {knn->class_of_row, knn->n_classes}, class_names, pca->scale_exponent};
 }
 
 void KNNEngine::import_state(const EngineState& state) {
@@ -165,9 +170,11 @@ void KNNEngine::import_state(const EngineState& state) {
     auto new_knn = std::make_unique<KNNClassifier>(config.k);
     RowMajorMatrix rows = matrix_on_huge_pages(state.reduced.rows(), state.reduced.cols());
     rows = state.reduced;
-    new_knn->fit(std::move(rows), state.labels);
+    new_knn->fit(std::move(rows), state.classes);
+    LabelList names = state.class_names;
     pca.swap(new_pca);
     knn.swap(new_knn);
+    class_names.swap(names);
 }
 
 }  // namespace mirelo

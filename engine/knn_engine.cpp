@@ -86,11 +86,27 @@ Vector KNNEngine::explained_variance() const {
     return squares.unaryExpr([&](double s) { return std::ldexp(s, -2 * exponent) / rows; });
 }
 
-std::size_t KNNEngine::memory_bytes() const { return pca->memory_bytes() + knn->memory_bytes(); }
+std::size_t KNNEngine::memory_bytes() const {
+    std::size_t bytes = pca->memory_bytes() + knn->memory_bytes() + class_names.capacity() * sizeof(std::string);
+    for (const std::string& name : class_names) {
+        // Short names live inside the string object itself.
+        if (name.capacity() > std::string().capacity()) {
+            bytes += name.capacity() + 1;
+        }
+    }
+    return bytes;
+}
+
+void KNNEngine::train(const InputRows& X, ClassPlaces y, bool scale) { train(X, std::move(y), {}, scale); }
 
 void KNNEngine::train(const InputRows& X, LabelPlaces y, bool scale) {
+    const auto count = static_cast<std::int32_t>(y.classes.size());
+    train(X, ClassPlaces{std::move(y.class_of_row), count}, std::move(y.classes), scale);
+}
+
+void KNNEngine::train(const InputRows& X, ClassPlaces y, LabelList names, bool scale) {
     // An empty X is rejected by the PCA fit below, before anything is swapped in.
-    const std::size_t labels = y.class_of_row.size();
+    const std::size_t labels = y.of_row.size();
     if (static_cast<Eigen::Index>(labels) != X.rows()) {
         throw std::invalid_argument("expected one label per training row (" + std::to_string(X.rows()) +
                                     "), got " + std::to_string(labels) + " labels");
@@ -130,15 +146,24 @@ void KNNEngine::train(const InputRows& X, LabelPlaces y, bool scale) {
 
     pca.swap(new_pca);
     knn.swap(new_knn);
+    class_names.swap(names);
     if (progress != nullptr) {
         *progress << "[Engine] Trained successfully. Reduced to " << pca->n_components << " dimensions."
                   << std::endl;
     }
 }
 
-std::string KNNEngine::predict(const Eigen::Ref<const Vector>& x) const {
+const std::string& KNNEngine::class_name(std::int32_t place) const {
+    static const std::string unknown = "Unknown";
+    // at(): classes trained as places have no names to give.
+    return place == kNoClass ? unknown : class_names.at(static_cast<std::size_t>(place));
+}
+
+std::string KNNEngine::predict(const Eigen::Ref<const Vector>& x) const { return class_name(predict_place(x)); }
+
+std::int32_t KNNEngine::predict_place(const Eigen::Ref<const Vector>& x) const {
     if (!trained()) {
-        return "Unknown";
+        return kNoClass;
     }
     const InputRows row(x.data(), 1, x.size(), x.size(), 1);
     SmallBuffer<double, kFewComponents> reduced(static_cast<std::size_t>(pca->n_components));

@@ -12,6 +12,7 @@
 #include "engine_state.hpp"
 #include "input_rows.hpp"
 #include "knn_classifier.hpp"
+#include "label_places.hpp"
 #include "mirelo_types.hpp"
 
 namespace mirelo {
@@ -32,6 +33,9 @@ public:
     // empty X, a label count other than X's row count, or a value of X that is not finite.
     // X is read twice, a block at a time: once for the PCA's statistics and product, once for
     // the projection. The store takes y's places as they are (move them in to avoid a copy).
+    // Classes trained as places have no names: predict_places and vote_counts answer for them.
+    void train(const InputRows& X, ClassPlaces y, bool scale);
+    // train with the classes named by y's labels, in byte order, a tie going to the first.
     void train(const InputRows& X, LabelPlaces y, bool scale);
     void train(const InputRows& X, const LabelList& y, bool scale) {
         train(X, label_places(y, static_cast<Eigen::Index>(y.size())), scale);
@@ -41,10 +45,14 @@ public:
     // Untrained: "Unknown" for any input. Trained: throws std::invalid_argument
     // for a query of another width or with a value that is not finite.
     std::string predict(const Eigen::Ref<const Vector>& x) const;
+    // predict's class place (kNoClass for "Unknown"), for classes with or without names.
+    std::int32_t predict_place(const Eigen::Ref<const Vector>& x) const;
 
     // One label per row of X, in row order; rows are classified in parallel.
-    // In knn_engine_predict_batch.cpp.
+    // In knn_engine_predict_batch.cpp, as is predict_places.
     LabelList predict_batch(const MatrixView& X) const;
+    // predict_batch's class places.
+    std::vector<std::int32_t> predict_places(const MatrixView& X) const;
 
     // nearest_rows, nearest_training_rows and vote_counts: in knn_engine_neighbours.cpp.
     // The min(count, training rows) nearest training rows of each row of X, nearest first:
@@ -60,11 +68,13 @@ public:
     // training data. Trained only.
     std::vector<Neighbour> nearest_training_rows(Eigen::Index count) const;
 
-    // The votes of each row of X's k nearest training rows, one column per entry of
-    // classes(): the first column holding a row's most votes is its predicted label.
-    // Trained only, like nearest_rows.
+    // The votes of each row of X's k nearest training rows, one column per class place: the
+    // first column holding a row's most votes is its predicted class. Trained only, like
+    // nearest_rows.
     VoteMatrix vote_counts(const MatrixView& X) const;
-    const LabelList& classes() const { return knn->classes; }
+    // The classes' names, by place; none for classes trained as places.
+    const LabelList& classes() const { return class_names; }
+    std::int32_t n_classes() const { return knn->n_classes; }
 
     // The reduced coordinates of each row of X, in true units (without the PCA's power of
     // two). Trained only, like nearest_rows.
@@ -92,7 +102,7 @@ public:
     bool trained() const;
     Eigen::Index n_samples() const { return knn->X_train.rows(); }
     Eigen::Index n_features() const { return pca->mean.size(); }
-    // Each training row's place in classes(): its label without a string per row.
+    // Each training row's class place.
     const std::vector<std::int32_t>& training_places() const { return knn->class_of_row; }
     std::int32_t n_components() const { return pca->n_components; }
     Eigen::Index n_training_rows() const { return knn->X_train.rows(); }
@@ -106,6 +116,10 @@ public:
     void set_progress_report(ProgressReport report) { progress_report = std::move(report); }
 
 private:
+    // train for either kind of classes: `names` is empty for places without names.
+    void train(const InputRows& X, ClassPlaces y, LabelList names, bool scale);
+    // The name of a class place, "Unknown" for kNoClass.
+    const std::string& class_name(std::int32_t place) const;
     // Checks queries against the training and reduces them; `what` names them in errors.
     RowMajorMatrix reduce_queries(const InputRows& X, const char* what) const;
     // reduce_queries's rows, written row-major to `reduced` (X.rows() x n_components()).
@@ -118,6 +132,7 @@ private:
     ProgressReport progress_report;
     std::unique_ptr<AdaptivePCA> pca;
     std::unique_ptr<KNNClassifier> knn;
+    LabelList class_names;
 };
 
 }  // namespace mirelo

@@ -39,7 +39,7 @@ VoteMatrix KNNEngine::vote_counts(const MatrixView& X) const {
         throw std::logic_error("an untrained engine has no votes");
     }
     RowMajorMatrix reduced = reduce_queries(X, "queries");
-    VoteMatrix votes(reduced.rows(), static_cast<Eigen::Index>(knn->classes.size()));
+    VoteMatrix votes(reduced.rows(), knn->n_classes);
     const auto count_part = [&](const Eigen::Index* places, const MatrixView& part, const Seed* seeds) {
         const VoteMatrix found = knn->vote_counts(part, seeds);
         for (Eigen::Index i = 0; i < part.rows(); ++i) votes.row(places[i]) = found.row(i);

@@ -6,17 +6,25 @@
 namespace mirelo {
 
 LabelList KNNEngine::predict_batch(const MatrixView& X) const {
+    const std::vector<std::int32_t> places = predict_places(X);
+    LabelList labels;
+    labels.reserve(places.size());
+    for (std::int32_t place : places) labels.push_back(class_name(place));
+    return labels;
+}
+
+std::vector<std::int32_t> KNNEngine::predict_places(const MatrixView& X) const {
     if (!trained()) {
-        return LabelList(static_cast<std::size_t>(X.rows()), "Unknown");
+        return std::vector<std::int32_t>(static_cast<std::size_t>(X.rows()), kNoClass);
     }
     RowMajorMatrix reduced = reduce_queries(X, "queries");
-    LabelList labels(static_cast<std::size_t>(reduced.rows()));
+    std::vector<std::int32_t> answers(static_cast<std::size_t>(reduced.rows()));
     const auto predict_part = [&](const Eigen::Index* places, const MatrixView& part, const Seed* seeds) {
-        LabelList found = knn->predict_rows(part, seeds);
-        for (std::size_t i = 0; i < found.size(); ++i) labels[static_cast<std::size_t>(places[i])] = std::move(found[i]);
+        const std::vector<std::int32_t> found = knn->predict_rows(part, seeds);
+        for (std::size_t i = 0; i < found.size(); ++i) answers[static_cast<std::size_t>(places[i])] = found[i];
     };
     for_each_nearby_task(*knn, reduced, knn->k, predict_part);
-    return labels;
+    return answers;
 }
 
 }  // namespace mirelo

@@ -48,6 +48,45 @@ TEST(KNNEngine, UntrainedAnswersUnknownSilently) {
     EXPECT_EQ(out, "");
 }
 
+TEST(KNNEngine, ClassesTrainedAsPlacesAnswerAsTheirLabelsDo) {
+    // Rounded, so that votes tie; the places run up to the top of their range, and two classes
+    // beyond the labels' hold no row.
+    Data data = clusters(90, 5, 22);
+    data.X = data.X.array().round();
+    const Matrix queries = (test::random_matrix(40, 5, 23) * 3.0).array().round();
+    const KNNEngine named = trained(KNNConfig{4, 0.9}, data, false);
+    const std::vector<std::int32_t> expected = named.predict_places(queries);
+    const LabelList labels = named.predict_batch(queries);
+    for (std::size_t q = 0; q < labels.size(); ++q) EXPECT_EQ(named.classes()[expected[q]], labels[q]);
+    const std::int32_t top = std::numeric_limits<std::int32_t>::max();
+    for (const std::int32_t first : {0, top - 4}) {
+        SCOPED_TRACE(first);
+        ClassPlaces places{label_places(data.y, data.X.rows()).class_of_row, first + 5};
+        for (std::int32_t& place : places.of_row) place += first;
+        KNNEngine engine(KNNConfig{4, 0.9});
+        captured_stdout([&] { engine.train(InputRows(MatrixView(data.X)), std::move(places), false); });
+        EXPECT_TRUE(engine.classes().empty());
+        EXPECT_EQ(engine.n_classes(), first + 5);
+        std::vector<std::int32_t> found = engine.predict_places(queries);
+        for (std::int32_t& place : found) place -= first;
+        EXPECT_EQ(found, expected);
+        EXPECT_THROW(engine.predict(queries.row(0).transpose()), std::out_of_range);
+        if (first == 0) {
+            const VoteMatrix votes = engine.vote_counts(queries);
+            ASSERT_EQ(votes.cols(), 5);
+            EXPECT_TRUE(votes.leftCols(3) == named.vote_counts(queries));
+            EXPECT_TRUE((votes.rightCols(2).array() == 0).all());
+        }
+    }
+}
+
+TEST(KNNEngine, HoldsEachClassNameOnce) {
+    // Long labels on many rows: the engine grows by the strings of its three classes, not one a row.
+    Data data = clusters(1000, 3, 24, std::string(200, 'p'));
+    const std::size_t short_bytes = trained(KNNConfig{}, clusters(1000, 3, 24), false).memory_bytes();
+    EXPECT_LE(trained(KNNConfig{}, data, false).memory_bytes(), short_bytes + 3 * 202);
+}
+
 TEST(KNNEngine, TrainReportsReducedWidth) {
     for (const Data& data : {clusters(40, 6, 20), clusters(5, 12, 21)}) {
         AdaptivePCA reference(0.9);
