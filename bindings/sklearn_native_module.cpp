@@ -164,6 +164,7 @@ public:
     // The estimator's n_neighbors may have changed since the fit: the engine, which answers for
     // its own k only, serves that k, and another is counted here from the nearest rows.
     Places predict(const mirelo::MatrixView& X, std::int32_t k, int threads) const {
+        require_voters(k);
         const std::shared_lock guard(lock);
         const ThreadCount count(threads);
         if (k == config.k) {
@@ -290,9 +291,7 @@ public:
 private:
     // vote_counts for a k other than the engine's; the caller holds the lock.
     mirelo::VoteMatrix votes_of(const mirelo::MatrixView& X, std::int32_t k) const {
-        if (k < 1) {
-            throw std::invalid_argument("expected k of at least 1, got " + std::to_string(k));
-        }
+        require_voters(k);
         const KNNEngine& trained = fitted();
         const std::vector<mirelo::Neighbour> nearest = trained.nearest_rows(X, k);
         const std::vector<std::int32_t>& places = trained.training_places();
@@ -302,6 +301,13 @@ private:
             ++votes(i / K, places[static_cast<std::size_t>(nearest[static_cast<std::size_t>(i)].row)]);
         }
         return votes;
+    }
+
+    // Without a voter the engine answers kNoClass, which is no class code.
+    static void require_voters(std::int32_t k) {
+        if (k < 1) {
+            throw std::invalid_argument("expected k of at least 1, got " + std::to_string(k));
+        }
     }
 
     static std::pair<RowMajorMatrix, Indices> as_matrices(const std::vector<mirelo::Neighbour>& nearest,

@@ -324,6 +324,14 @@ def test_class_codes_at_the_top_of_their_range_answer_and_save_as_they_came():
     assert saved["n_classes"] == top and saved["codes"].dtype == np.int64 and (saved["codes"] == codes).all()
 
 
+def test_a_model_without_voters_answers_no_class_code():
+    model = _native.Model(0, 0.95)
+    classes, codes = np.unique(WINE_Y, return_inverse=True)
+    model.fit(WINE_X, codes, len(classes), False, False)
+    with pytest.raises(ValueError, match="k of at least 1, got 0"):
+        model.predict(WINE_X[:3], 0)
+
+
 @pytest.mark.parametrize("load, format", [
     (lambda: _loaded_fit(1, WINE_MODEL._fit.model, b"", b""), "1"),
     (lambda: MireloClassifier().__setstate__(MireloClassifier().get_params()), "1"),
