@@ -60,9 +60,8 @@ using mirelo::KNNEngine;
 using mirelo::Matrix;
 using mirelo::RowMajorMatrix;
 using mirelo::Vector;
+// Class codes as NumPy indexes classes_ with them (intp).
 using Codes = Eigen::Matrix<std::int64_t, Eigen::Dynamic, 1>;
-// Class codes as the store holds them.
-using Places = Eigen::Matrix<std::int32_t, Eigen::Dynamic, 1>;
 using Indices = Eigen::Matrix<std::int64_t, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
 #ifndef MIRELO_VERSION
@@ -163,19 +162,18 @@ public:
     // The class code of each query's k nearest rows' majority, a tie going to the smallest code.
     // The estimator's n_neighbors may have changed since the fit: the engine, which answers for
     // its own k only, serves that k, and another is counted here from the nearest rows.
-    Places predict(const mirelo::MatrixView& X, std::int32_t k, int threads) const {
+    Codes predict(const mirelo::MatrixView& X, std::int32_t k, int threads) const {
         require_voters(k);
         const std::shared_lock guard(lock);
         const ThreadCount count(threads);
         if (k == config.k) {
-            const std::vector<std::int32_t> places = fitted().predict_places(X);
-            return Eigen::Map<const Places>(places.data(), static_cast<Eigen::Index>(places.size()));
+            return codes_of(fitted().predict_places(X));
         }
         const mirelo::VoteMatrix votes = votes_of(X, k);
-        Places codes(votes.rows());
+        Codes codes(votes.rows());
         for (Eigen::Index q = 0; q < votes.rows(); ++q) {
             const std::int32_t* row = votes.row(q).data();
-            codes[q] = static_cast<std::int32_t>(std::max_element(row, row + votes.cols()) - row);
+            codes[q] = std::max_element(row, row + votes.cols()) - row;
         }
         return codes;
     }
@@ -270,10 +268,15 @@ public:
     }
 
     // Each training row's class code.
-    Places codes() const {
+    Codes codes() const {
         const std::shared_lock guard(lock);
-        const std::vector<std::int32_t>& places = fitted().training_places();
-        return Eigen::Map<const Places>(places.data(), static_cast<Eigen::Index>(places.size()));
+        return codes_of(fitted().training_places());
+    }
+
+    static Codes codes_of(const std::vector<std::int32_t>& places) {
+        return Eigen::Map<const Eigen::Matrix<std::int32_t, Eigen::Dynamic, 1>>(
+                   places.data(), static_cast<Eigen::Index>(places.size()))
+            .cast<std::int64_t>();
     }
 
     std::size_t memory_bytes() const {
@@ -389,9 +392,7 @@ py::tuple saved(const Model& model) {
         const py::gil_scoped_release release;
         s = model.export_state();
     }
-    const Codes codes = Eigen::Map<const Places>(s.classes.of_row.data(),
-                                                 static_cast<Eigen::Index>(s.classes.of_row.size()))
-                            .cast<std::int64_t>();
+    const Codes codes = Model::codes_of(s.classes.of_row);
     return signed_fields(py::make_tuple(kFormat, model.config.k, model.config.variance,
                                         static_cast<std::int64_t>(s.classes.count),
                                         std::move(s.mean), std::move(s.std_dev), s.n_components,
