@@ -126,7 +126,12 @@ void validate_shape(const StateShape& s) {
 void validate_state(const EngineState& s) {
     validate_shape({s.mean.size(), s.std_dev.size(), s.components.rows(), s.components.cols(),
                     s.explained_variance_ratio.size(), s.reduced.rows(), s.reduced.cols(),
-                    static_cast<Eigen::Index>(s.labels.size()), s.n_components});
+                    static_cast<Eigen::Index>(s.classes.of_row.size()), s.n_components});
+    if (!s.class_names.empty() && static_cast<Eigen::Index>(s.class_names.size()) != s.classes.count) {
+        throw std::invalid_argument("expected a saved state with a name per class (" +
+                                    std::to_string(s.classes.count) + "), got " +
+                                    std::to_string(s.class_names.size()) + " names");
+    }
     // The PCA's exponent brings the largest centred magnitude near one: a double's exponent range.
     constexpr int kLowest = 1 - std::numeric_limits<double>::max_exponent;
     constexpr int kHighest = std::numeric_limits<double>::digits - std::numeric_limits<double>::min_exponent;
@@ -149,11 +154,8 @@ EngineState KNNEngine::export_state() const {
     if (!trained()) {
         throw std::logic_error("an untrained engine has no state to export");
     }
-    LabelList labels;
-    labels.reserve(training_places().size());
-    for (const std::int32_t place : training_places()) labels.push_back(classes()[static_cast<std::size_t>(place)]);
     return {pca->mean, pca->std_dev, pca->n_components, pca->components, pca->explained_variance_ratio,
-            stored_rows(), std::move(labels), pca->scale_exponent};
+            stored_rows(), {training_places(), n_classes()}, class_names, pca->scale_exponent};
 }
 
 void KNNEngine::import_state(const EngineState& state) {
@@ -169,10 +171,12 @@ void KNNEngine::import_state(const EngineState& state) {
     auto new_knn = std::make_unique<KNNClassifier>(config.k);
     RowMajorMatrix rows = matrix_on_huge_pages(state.reduced.rows(), state.reduced.cols());
     rows = state.reduced;
-    new_knn->fit(std::move(rows), state.labels);
+    new_knn->fit(std::move(rows), state.classes);
+    LabelList names = state.class_names;
     pca.swap(new_pca);
     knn = std::move(new_knn);
     side.reset();
+    class_names.swap(names);
 }
 
 }  // namespace mirelo
