@@ -299,7 +299,8 @@ TallShape tall_shape(const InputRows& X) {
     return {n, d, std::max(n, d), block_length, block_count, lanes};
 }
 
-// Each lane's products, row buffer and what its blocks have shown.
+// A products matrix for each lane, the first of the spare ones, and each lane's row buffer and what
+// its blocks have shown.
 struct Lanes {
     std::vector<Matrix> products;
     std::vector<double> buffer;
@@ -324,7 +325,7 @@ void push_share(std::vector<Partial>& stack, Partial&& part, Index terms, std::v
     }
 }
 
-// Block b's share, its products summed into `sum`, a matrix of `spare` when one is left.
+// Block b's share, its products summed into `sum`, sized and zeroed here, so any spare matrix will do.
 template <class Multiply>
 Partial tall_block(const InputRows& X, const TallShape& shape, Index b, Matrix sum, double* buffer, Seen& seen,
                    Reader read, Multiply&& multiply) {
