@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string>
 
 #include <gtest/gtest.h>
 #include <omp.h>
@@ -245,6 +246,22 @@ TEST(AdaptivePCA, RowProjectsToTheSameBitsAloneAndInAnyBatch) {
         }
         omp_set_num_threads(saved);
     }
+}
+
+TEST(AdaptivePCA, LanesTakingBlocksNameTheValueOneThreadMeetsFirst) {
+    // Blocks 1 and 4 of seven each hold a value that is not finite; whichever lane reaches its
+    // block first, the fit names the one in row order.
+    Matrix X = test::random_matrix(20000, 300, 15);
+    X(15000, 2) = std::numeric_limits<double>::quiet_NaN();
+    X(4000, 7) = std::numeric_limits<double>::infinity();
+    const int saved = omp_get_max_threads();
+    for (int threads : {1, 2, 3}) {
+        omp_set_num_threads(threads);
+        SCOPED_TRACE(std::to_string(threads) + " threads");
+        // It fails before it reports anything.
+        test::expect_invalid_argument([&] { AdaptivePCA(0.9).fit(X, false); }, {"got inf at row 4000, column 7"});
+    }
+    omp_set_num_threads(saved);
 }
 
 TEST(AdaptivePCA, TransformShapes) {
