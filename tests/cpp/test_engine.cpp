@@ -77,7 +77,8 @@ TEST(KNNEngine, GrowsClassesTrainedAsPlacesInTheirOrder) {
     engine.set_progress(nullptr);
     const MatrixView rows(data.X);
     engine.train(InputRows(rows), places, false);
-    const Matrix added = test::random_matrix(4, 4, 26);
+    // Row-major, so that the view below reads the matrix itself rather than a temporary copy.
+    const RowMajorMatrix added = test::random_matrix(4, 4, 26);
     const InputRows more{MatrixView(added)};
     // A class new to the addition comes between the old ones: places 0, 1, 2 become 0, 2, 3.
     const std::vector<std::int32_t> renamed{0, 2, 3};
