@@ -30,6 +30,7 @@
 #include "parallel_job.hpp"
 #include "progress_lines.hpp"
 #include "quiet_end_alarm.hpp"
+#include "store_sections.hpp"
 
 namespace py = pybind11;
 
@@ -281,6 +282,24 @@ public:
     std::pair<EngineState, std::int64_t> export_state() const {
         const std::shared_lock guard(lock);
         return {fitted().export_state(), n_classes};
+    }
+
+    // The store's screen as a model file keeps it: its numbers and its arrays, read-only views of
+    // the store's own. None while added rows wait beside the store (a file then rebuilds it).
+    py::object store_sections() const {
+        const std::shared_lock guard(lock);
+        const mirelo::KNNClassifier* store = fitted().whole_store();
+        if (store == nullptr) return py::none();
+        const auto [numbers, arrays] = mirelo_sections::screen_sections(store->stages());
+        return py::make_tuple(numbers, arrays);
+    }
+
+    void import_store(const EngineState& state, std::shared_ptr<const mirelo::KNNClassifier> store,
+                      std::int64_t classes) {
+        auto fresh = std::make_unique<KNNEngine>(config);
+        fresh->set_progress(nullptr);
+        fresh->import_state(state, std::move(store));
+        install(std::move(fresh), classes);
     }
 
     void import_state(const EngineState& state, std::int64_t classes) {
@@ -570,6 +589,18 @@ void require_layout(const py::tuple& state) {
     }
 }
 
+// The reduction of a fitted state's fields, without its rows and labels.
+EngineState reduction_of(const py::tuple& state) {
+    return EngineState{field<Vector>(state, 4, "mean"),
+                       field<Vector>(state, 5, "spread vector"),
+                       field<std::int32_t>(state, 6, "component count"),
+                       field<Matrix>(state, 7, "component matrix"),
+                       field<Vector>(state, 8, "explained variance ratio"),
+                       RowMajorMatrix(),
+                       {},
+                       field<int>(state, 11, "scale exponent")};
+}
+
 // A model from the fields of a saved state whose layout was checked, after checking everything
 // a training could not have produced.
 std::unique_ptr<Model> model_of(const py::tuple& state) {
@@ -585,18 +616,68 @@ std::unique_ptr<Model> model_of(const py::tuple& state) {
         return model;
     }
     const auto n_classes = field<std::int64_t>(state, 3, "class count");
-    EngineState s{field<Vector>(state, 4, "mean"),
-                  field<Vector>(state, 5, "spread vector"),
-                  field<std::int32_t>(state, 6, "component count"),
-                  field<Matrix>(state, 7, "component matrix"),
-                  field<Vector>(state, 8, "explained variance ratio"),
-                  field<RowMajorMatrix>(state, 9, "reduced training matrix"),
-                  {},
-                  field<int>(state, 11, "scale exponent")};
+    EngineState s = reduction_of(state);
+    s.reduced = field<RowMajorMatrix>(state, 9, "reduced training matrix");
     const auto codes = field<Codes>(state, 10, "class code vector");
     const py::gil_scoped_release release;
     s.labels = ClassCodes(n_classes).labels(codes);
     model->import_state(s, n_classes);
+    return model;
+}
+
+// The label places of rows labelled by `codes` among n_classes classes: the classes held, in
+// code order, which is their labels' byte order.
+mirelo::LabelPlaces places_of_codes(const std::int64_t* codes, Eigen::Index rows, std::int64_t n_classes) {
+    const ClassCodes classes(n_classes);
+    if (n_classes > std::numeric_limits<std::int32_t>::max()) {
+        throw std::invalid_argument("expected at most 2^31 - 1 classes, got " + std::to_string(n_classes));
+    }
+    std::vector<std::int32_t> place_of_code(static_cast<std::size_t>(n_classes), -1);
+    for (Eigen::Index i = 0; i < rows; ++i) {
+        if (codes[i] < 0 || codes[i] >= n_classes) {
+            throw std::invalid_argument("expected class codes from 0 to " + std::to_string(n_classes - 1) + ", got " +
+                                        std::to_string(codes[i]) + " at position " + std::to_string(i));
+        }
+        place_of_code[static_cast<std::size_t>(codes[i])] = 0;
+    }
+    mirelo::LabelPlaces places;
+    for (std::int64_t code = 0; code < n_classes; ++code) {
+        if (place_of_code[static_cast<std::size_t>(code)] < 0) continue;
+        place_of_code[static_cast<std::size_t>(code)] = static_cast<std::int32_t>(places.classes.size());
+        places.classes.push_back(classes.label(code));
+    }
+    places.class_of_row.resize(static_cast<std::size_t>(rows));
+    for (Eigen::Index i = 0; i < rows; ++i) {
+        places.class_of_row[static_cast<std::size_t>(i)] = place_of_code[static_cast<std::size_t>(codes[i])];
+    }
+    return places;
+}
+
+// A model from a fitted state's fields whose store, rows and screen, is read where it lies in a
+// model file's bytes: nothing is rebuilt. Everything the search follows is checked first.
+std::unique_ptr<Model> from_store(const py::tuple& state, const py::dict& numbers, const py::dict& arrays,
+                                  const std::shared_ptr<mirelo_sections::FileBytes>& file) {
+    require_layout(state);
+    if (state.size() != kParameterFields + kFittedFields) {
+        throw std::invalid_argument("expected the saved state of a fitted model beside its store");
+    }
+    auto model = model_of(py::tuple(state[py::slice(0, kParameterFields, 1)]));
+    const auto n_classes = field<std::int64_t>(state, 3, "class count");
+    const EngineState s = reduction_of(state);
+    const py::array reduced = py::reinterpret_borrow<py::array>(state[9]);
+    const Eigen::Index rows = reduced.shape(0), width = reduced.shape(1);
+    py::dict rows_section;
+    rows_section["reduced"] = reduced.attr("reshape")(-1);
+    const mirelo_sections::SectionReader sections(arrays, file);
+    mirelo::ScreenStages parts = mirelo_sections::screen_parts(numbers, sections);
+    mirelo::HeldArray<double> values = mirelo_sections::SectionReader(rows_section, file).view<double>("reduced");
+    const py::array codes = py::reinterpret_borrow<py::array>(state[10]);
+    const auto* code_values = static_cast<const std::int64_t*>(codes.data());
+    const py::gil_scoped_release release;
+    auto store = std::make_shared<mirelo::KNNClassifier>(model->config.k);
+    store->adopt(std::move(values), rows, width, places_of_codes(code_values, codes.shape(0), n_classes),
+                 std::move(parts));
+    model->import_store(s, std::move(store), n_classes);
     return model;
 }
 
@@ -778,5 +859,18 @@ PYBIND11_MODULE(_native, m) {
         .def("__sizeof__", &Model::memory_bytes)
         .def(py::pickle(&saved, &restored))
         .def_static("from_state", &from_fields, py::arg("state"),
-                    "A model from a saved state's fields without the digest, checked as a loaded one is.");
+                    "A model from a saved state's fields without the digest, checked as a loaded one is.")
+        .def("store_sections", &Model::store_sections)
+        .def_static("from_store", &from_store, py::arg("state"), py::arg("numbers"), py::arg("sections"),
+                    py::arg("file"),
+                    "A model from a saved state's fields and its store's sections, read in place from the file's bytes.");
+
+    py::class_<mirelo_sections::FileBytes, std::shared_ptr<mirelo_sections::FileBytes>>(m, "FileBytes",
+                                                                                       py::buffer_protocol())
+        .def(py::init<int, bool>(), py::arg("descriptor"), py::arg("mapped"))
+        .def_property_readonly("mapped", [](const mirelo_sections::FileBytes& file) { return file.mapped; })
+        .def_buffer([](mirelo_sections::FileBytes& file) {
+            return py::buffer_info(const_cast<std::byte*>(file.data), 1, py::format_descriptor<std::uint8_t>::format(), 1,
+                                   {static_cast<py::ssize_t>(file.size)}, {py::ssize_t{1}}, true);
+        });
 }

@@ -1,6 +1,7 @@
 #include "knn_classifier.hpp"
 
 #include <algorithm>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
@@ -32,10 +33,37 @@ void KNNClassifier::fit(RowMajorMatrix X, LabelPlaces y) {
     RowMajorMatrix rows = std::move(X);
     ScreenStages stages = ScreenStages::build(rows, choose_lengths(rows));
 
-    X_train.swap(rows);
+    const Index count = rows.rows(), width = rows.cols();
+    hold_rows(HeldArray<double>::owning(std::move(rows)), count, width);
     classes.swap(y.classes);
     class_of_row.swap(y.class_of_row);
     screen = std::move(stages);
+}
+
+void KNNClassifier::adopt(HeldArray<double> rows, Index count, Index width, LabelPlaces y, ScreenStages stages) {
+    if (count < 0 || width < 1 || rows.size() != static_cast<std::size_t>(count) * static_cast<std::size_t>(width) ||
+        y.class_of_row.size() != static_cast<std::size_t>(count)) {
+        throw std::invalid_argument("expected a store of " + std::to_string(count) + " x " + std::to_string(width) +
+                                    " values with a label each, got " + std::to_string(rows.size()) + " values and " +
+                                    std::to_string(y.class_of_row.size()) + " labels");
+    }
+    for (const std::int32_t place : y.class_of_row) {
+        if (place < 0 || static_cast<std::size_t>(place) >= y.classes.size()) {
+            throw std::invalid_argument("expected label places from 0 to " + std::to_string(y.classes.size()) +
+                                        ", got " + std::to_string(place));
+        }
+    }
+    ScreenStages adopted = ScreenStages::adopted(std::move(stages), count, width);
+    hold_rows(std::move(rows), count, width);
+    classes.swap(y.classes);
+    class_of_row.swap(y.class_of_row);
+    screen = std::move(adopted);
+}
+
+void KNNClassifier::hold_rows(HeldArray<double> rows, Index count, Index width) {
+    train_values = std::move(rows);
+    // A Map is placed, not assigned: assigning one copies the values it views.
+    new (&X_train) Eigen::Map<const RowMajorMatrix>(train_values.data(), count, width);
 }
 
 LabelList KNNClassifier::labels() const {

@@ -29,6 +29,14 @@ public:
     // fit with the labels given as places, one per row (std::invalid_argument otherwise).
     void fit(RowMajorMatrix X, LabelPlaces y);
 
+    // Replaces the whole store with one whose arrays are kept elsewhere (a model file): `rows`
+    // holds count x width values row by row, y a label place for each, and `stages` the screen's
+    // parts as ScreenStages::adopted takes them. Everything the search follows is checked first
+    // (std::invalid_argument, the store left as it was).
+    void adopt(HeldArray<double> rows, Eigen::Index count, Eigen::Index width, LabelPlaces y, ScreenStages stages);
+    // The screen as fit built it, for a model file to keep.
+    const ScreenStages& stages() const { return screen; }
+
     // "Unknown" for an empty store or k <= 0. Throws std::invalid_argument when
     // the query length differs from the stored width. Safe to call concurrently.
     std::string predict(const Vector& x) const;
@@ -74,7 +82,8 @@ public:
     void set_screen(ScreenLengths lengths);
 
     const std::int32_t k;
-    RowMajorMatrix X_train;
+    // The stored rows, read where they lie: in memory of the store's own or a model file's.
+    Eigen::Map<const RowMajorMatrix> X_train{nullptr, 0, 0};
     // The distinct stored labels in byte order, and each stored row's place among them: the labels
     // are held this way only, since a string per row would outweigh the rows' own coordinates.
     LabelList classes;
@@ -85,6 +94,10 @@ private:
     template <class Heard>
     void label_rows(const Eigen::Ref<const RowMajorMatrix>& Z, const Seed* seeds, Heard heard) const;
 
+    // Puts `rows` in X_train's place.
+    void hold_rows(HeldArray<double> rows, Eigen::Index count, Eigen::Index width);
+
+    HeldArray<double> train_values;
     // Derived from X_train by fit.
     ScreenStages screen;
 };
