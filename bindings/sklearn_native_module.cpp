@@ -863,14 +863,15 @@ PYBIND11_MODULE(_native, m) {
         .def("store_sections", &Model::store_sections)
         .def_static("from_store", &from_store, py::arg("state"), py::arg("numbers"), py::arg("sections"),
                     py::arg("file"),
-                    "A model from a saved state's fields and its store's sections, read in place from the file's bytes.");
+                    "A model from a saved state's fields and its store's sections, read in place from the file's "
+                    "bytes.");
 
     py::class_<mirelo_sections::FileBytes, std::shared_ptr<mirelo_sections::FileBytes>>(m, "FileBytes",
                                                                                        py::buffer_protocol())
         .def(py::init<int, bool>(), py::arg("descriptor"), py::arg("mapped"))
         .def_property_readonly("mapped", [](const mirelo_sections::FileBytes& file) { return file.mapped; })
         .def_buffer([](mirelo_sections::FileBytes& file) {
-            return py::buffer_info(const_cast<std::byte*>(file.data), 1, py::format_descriptor<std::uint8_t>::format(), 1,
-                                   {static_cast<py::ssize_t>(file.size)}, {py::ssize_t{1}}, true);
+            return py::buffer_info(const_cast<std::byte*>(file.data), 1, py::format_descriptor<std::uint8_t>::format(),
+                                   1, {static_cast<py::ssize_t>(file.size)}, {py::ssize_t{1}}, true);
         });
 }

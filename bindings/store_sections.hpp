@@ -55,7 +55,9 @@ public:
             if (got <= 0) {
                 ::operator delete(copy, kPage);
                 data = nullptr;
-                if (got == 0) throw std::invalid_argument("expected a model file that stays as it was while it is read");
+                if (got == 0) {
+                    throw std::invalid_argument("expected a model file that stays as it was while it is read");
+                }
                 raise_os_error();
             }
             done += static_cast<std::size_t>(got);
@@ -129,7 +131,8 @@ inline std::pair<py::dict, py::dict> screen_sections(const mirelo::ScreenStages&
 // Reads the store's sections back from arrays over `file`'s bytes.
 class SectionReader {
 public:
-    SectionReader(const py::dict& arrays, std::shared_ptr<const FileBytes> file) : arrays(arrays), file(std::move(file)) {}
+    SectionReader(const py::dict& arrays, std::shared_ptr<const FileBytes> file)
+        : arrays(arrays), file(std::move(file)) {}
 
     // The section `name`, where it lies in the file: a contiguous 1-dimensional array of T inside the
     // file's bytes, on a cache line.
@@ -142,7 +145,8 @@ public:
         if (file->data == nullptr || first < file->data || first > end ||
             static_cast<std::size_t>(end - first) < static_cast<std::size_t>(values.nbytes()) ||
             reinterpret_cast<std::uintptr_t>(first) % 64 != 0) {
-            throw std::invalid_argument("expected the store section " + name + " on a cache line inside the model file");
+            throw std::invalid_argument("expected the store section " + name +
+                                        " on a cache line inside the model file");
         }
         return {reinterpret_cast<const T*>(first), static_cast<std::size_t>(values.size()), file};
     }
@@ -169,7 +173,8 @@ private:
         }
         const auto values = py::reinterpret_borrow<py::array>(value);
         if (values.ndim() != 1 || !values.dtype().equal(type) || !(values.flags() & py::array::c_style)) {
-            throw std::invalid_argument("expected the store section " + name + " as a contiguous 1-dimensional array of " +
+            throw std::invalid_argument("expected the store section " + name +
+                                        " as a contiguous 1-dimensional array of " +
                                         std::string(py::str(py::handle(type))) + ", got " +
                                         std::string(py::str(py::handle(values.dtype()))));
         }
@@ -189,7 +194,9 @@ inline mirelo::ScreenStages screen_parts(const py::dict& numbers, const SectionR
     const auto levels = numbers["levels"].cast<std::size_t>();
     // More levels than any store has would only allocate: the reader refuses them as it does a
     // wrong count.
-    if (levels > 64) throw std::invalid_argument("expected a store of at most 64 box levels, got " + std::to_string(levels));
+    if (levels > 64) {
+        throw std::invalid_argument("expected a store of at most 64 box levels, got " + std::to_string(levels));
+    }
     parts.order = sections.view<mirelo::RowNumber>("order");
     parts.rows = sections.view<float>("rows");
     parts.codes = sections.view<std::int16_t>("codes");

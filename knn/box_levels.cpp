@@ -85,7 +85,8 @@ std::size_t box_values(Index count, Index length) {
 std::vector<BoxLevel> level_shapes(Index n) {
     std::vector<BoxLevel> levels{empty_level(kSinglePanelRows, (n + kSinglePanelRows - 1) / kSinglePanelRows)};
     while (levels.back().count > kBoxLanes) {
-        levels.push_back(empty_level(levels.back().span * kBoxLanes, (levels.back().count + kBoxLanes - 1) / kBoxLanes));
+        const BoxLevel& below = levels.back();
+        levels.push_back(empty_level(below.span * kBoxLanes, (below.count + kBoxLanes - 1) / kBoxLanes));
     }
     return levels;
 }

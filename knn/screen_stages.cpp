@@ -113,7 +113,9 @@ void set_code_spreads(ScreenStages& stages) {
     stages.whole_spread[wide] = kCodeError * std::sqrt(static_cast<double>(stages.width));
     if (stages.coarse_steps.empty()) return;
     double coarse_squares = 0.0;
-    for (const float step : stages.coarse_steps) coarse_squares += 0.25 * static_cast<double>(step) * static_cast<double>(step);
+    for (const float step : stages.coarse_steps) {
+        coarse_squares += 0.25 * static_cast<double>(step) * static_cast<double>(step);
+    }
     // Each square is exact, and a sum of `width` of them rounds by fewer than `width` epsilons of itself.
     const double margin = 1.0 + static_cast<double>(stages.width + 4) * std::numeric_limits<double>::epsilon();
     const double tail_squares = static_cast<double>(stages.width - head) * kCodeError * kCodeError;
@@ -130,7 +132,9 @@ void choose_code_steps(const MatrixView& rows, double factor, ScreenStages& stag
     if (head >= stages.width - head && head <= kLongestByteCodes) {
         const Eigen::RowVectorXd largest = rows.leftCols(head).cwiseAbs().colwise().maxCoeff() * factor;
         stages.coarse_steps.resize(static_cast<std::size_t>(head));
-        for (Index p = 0; p < head; ++p) stages.coarse_steps[static_cast<std::size_t>(p)] = static_cast<float>(head_code_step(largest[p]));
+        for (Index p = 0; p < head; ++p) {
+            stages.coarse_steps[static_cast<std::size_t>(p)] = static_cast<float>(head_code_step(largest[p]));
+        }
     }
     set_code_spreads(stages);
 }
@@ -380,8 +384,8 @@ ScreenStages ScreenStages::adopted(ScreenStages parts, Index n, Index width) {
     if (parts.prefix == 0) {
         const bool bare = parts.order.empty() && parts.levels.empty() && parts.norms.empty() && parts.rows.empty() &&
                           parts.codes.empty() && parts.tails.empty() && parts.coarse_codes.empty() &&
-                          parts.coarse_steps.empty() && parts.checkpoint_norms.empty() && parts.run_largest.size() == 0 &&
-                          parts.checkpoint == 0 && parts.exponent == 0;
+                          parts.coarse_steps.empty() && parts.checkpoint_norms.empty() &&
+                          parts.run_largest.size() == 0 && parts.checkpoint == 0 && parts.exponent == 0;
         if (!bare) throw std::invalid_argument("expected a store without a screen to hold none of a screen's arrays");
         return ScreenStages{};
     }
@@ -394,7 +398,8 @@ ScreenStages ScreenStages::adopted(ScreenStages parts, Index n, Index width) {
                                     " rows with a prefix from 1 to the width " + std::to_string(width) +
                                     ", a checkpoint below it and an exponent of a double, got " + std::to_string(n) +
                                     " rows, prefix " + std::to_string(parts.prefix) + ", checkpoint " +
-                                    std::to_string(parts.checkpoint) + " and exponent " + std::to_string(parts.exponent));
+                                    std::to_string(parts.checkpoint) + " and exponent " +
+                                    std::to_string(parts.exponent));
     }
     ScreenStages stages = std::move(parts);
     stages.width = width;
@@ -412,8 +417,8 @@ ScreenStages ScreenStages::adopted(ScreenStages parts, Index n, Index width) {
     require_length(stages.checkpoint_norms.size(), coded ? rows : 0, "checkpoint norms");
     // The 8-bit codes only where build takes them: a checkpoint of at least half a row.
     const bool coarse = !stages.coarse_steps.empty();
-    require_length(stages.coarse_steps.size(),
-                   coarse && coded && head >= width - head && head <= kLongestByteCodes ? static_cast<std::size_t>(head) : 0,
+    const bool coarse_allowed = coded && head >= width - head && head <= kLongestByteCodes;
+    require_length(stages.coarse_steps.size(), coarse && coarse_allowed ? static_cast<std::size_t>(head) : 0,
                    "code steps");
     require_code_steps(stages.coarse_steps);
     require_length(stages.coarse_codes.size(), coarse ? static_cast<std::size_t>(packed_bytes_size(n, head)) : 0,

@@ -58,6 +58,8 @@ _STORE_ARRAYS = {name: np.dtype(text) for name, text in [
 _STORE_LEVELS = {"boxes": np.dtype("<f4"), "box_norms": np.dtype("<f8")}
 _STORE_LEVEL_NAME = re.compile(r"(boxes|box_norms)_([0-9]{1,2})")
 _STORE_NUMBERS = ("exponent", "prefix", "checkpoint", "levels")
+# The store's numbers and sections by name, as the native model's store_sections() gives them.
+_Store = Tuple[Dict[str, int], Dict[str, np.ndarray]]
 # The JSON values a saved parameter may take.
 _PLAIN = (type(None), bool, int, float, str)
 
@@ -105,7 +107,7 @@ def _plain_parameters(parameters: Dict[str, Any]) -> Dict[str, Any]:
 
 def write(path: "os.PathLike[str] | str", parameters: Dict[str, Any], state: ModelState, classes: np.ndarray,
           feature_names: Optional[np.ndarray], dtype: np.dtype, scaled: bool,
-          store: Optional[Tuple[Dict[str, int], Dict[str, np.ndarray]]]) -> None:
+          store: Optional[_Store]) -> None:
     """Writes the file whole beside `path`, then puts it in place: a reader sees the old file or the new one.
     `store` is the native model's store_sections(), or None for a store rebuilt on open."""
     sections: Dict[str, np.ndarray] = {name: getattr(state, name) for name in ARRAYS}
@@ -172,7 +174,7 @@ class Contents:
 
     def __init__(self, parameters: Dict[str, Any], state: ModelState, classes: np.ndarray,
                  feature_names: Optional[np.ndarray], dtype: str, scaled: bool,
-                 store: Optional[Tuple[Dict[str, int], Dict[str, np.ndarray]]], file: Any) -> None:
+                 store: Optional[_Store], file: Any) -> None:
         self.parameters = parameters
         self.state = state
         self.classes = classes
@@ -220,8 +222,8 @@ def _contents(buffer: Any, verify: bool) -> Contents:
         kind = "a pickle" if data[:1] == b"\x80" else "a file of another kind"
         _fail(f"{kind}: it does not begin with mirelo's magic bytes (pickles are never loaded from a file)")
     if format not in _READABLE or reserved != 0:
-        raise ValueError(f"This model file is in format {format}, and this mirelo reads formats up to {FORMAT}: load it "
-                         "with the mirelo that saved it, or fit the model again")
+        raise ValueError(f"This model file is in format {format}, and this mirelo reads formats up to {FORMAT}: "
+                         "load it with the mirelo that saved it, or fit the model again")
     body = len(data) - DIGEST_BYTES
     if header_bytes > body - _PREAMBLE.size:
         _fail(f"a header of {header_bytes} bytes in a file of {len(data)}: it is truncated or damaged")
@@ -264,7 +266,7 @@ def _contents(buffer: Any, verify: bool) -> Contents:
     return Contents(parameters, state, classes, names, header["dtype"], header["scaled"], store, buffer)
 
 
-def _store(header: Dict[str, Any], format: int, arrays: Dict[str, np.ndarray]) -> Optional[Tuple[Dict[str, int], Dict[str, np.ndarray]]]:
+def _store(header: Dict[str, Any], format: int, arrays: Dict[str, np.ndarray]) -> Optional[_Store]:
     """The store's numbers and sections, taken out of `arrays`; None for a store rebuilt on open."""
     if format == 1:
         if "store" in header:
