@@ -58,10 +58,10 @@ namespace {
 using mirelo::EngineState;
 using mirelo::KNNConfig;
 using mirelo::KNNEngine;
-using mirelo::LabelList;
 using mirelo::Matrix;
 using mirelo::RowMajorMatrix;
 using mirelo::Vector;
+// Class codes as NumPy indexes classes_ with them (intp).
 using Codes = Eigen::Matrix<std::int64_t, Eigen::Dynamic, 1>;
 using Indices = Eigen::Matrix<std::int64_t, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
@@ -92,57 +92,35 @@ private:
     int previous;
 };
 
-// Class codes as labels zero-padded to one width, so that the engine's tie rule (the label
-// first in byte order) picks the smallest code.
+// Class codes are the store's class places: the estimator's classes_ in order, so that a tie in
+// the vote goes to the smallest code. Saved states hold them as int64.
 class ClassCodes {
 public:
     explicit ClassCodes(std::int64_t n_classes) : n_classes(n_classes) {
         if (n_classes < 1) {
             throw std::invalid_argument("expected at least one class, got " + std::to_string(n_classes));
         }
-        width = std::to_string(n_classes - 1).size();
-    }
-
-    LabelList labels(const Codes& codes) const {
-        LabelList labels;
-        labels.reserve(static_cast<std::size_t>(codes.size()));
-        for (Eigen::Index i = 0; i < codes.size(); ++i) labels.push_back(label(codes, i));
-        return labels;
-    }
-
-    // The labels as a training takes them, without a string per row.
-    mirelo::LabelPlaces places(const Codes& codes) const {
-        mirelo::LabelPlacesBuilder places;
-        for (Eigen::Index i = 0; i < codes.size(); ++i) places.add(label(codes, i));
-        return std::move(places).finish();
-    }
-
-    static Codes codes(const LabelList& labels) {
-        Codes codes(static_cast<Eigen::Index>(labels.size()));
-        for (std::size_t i = 0; i < labels.size(); ++i) {
-            codes[static_cast<Eigen::Index>(i)] = std::stoll(labels[i]);
+        if (n_classes > std::numeric_limits<std::int32_t>::max()) {
+            throw std::invalid_argument("expected at most " + std::to_string(std::numeric_limits<std::int32_t>::max()) +
+                                        " classes, got " + std::to_string(n_classes));
         }
-        return codes;
     }
 
-    // The label of a code from 0 to n_classes - 1.
-    std::string label(std::int64_t code) const {
-        const std::string digits = std::to_string(code);
-        return std::string(width - digits.size(), '0') + digits;
+    // The codes as a training takes them.
+    mirelo::ClassPlaces places(const Eigen::Ref<const Codes>& codes) const {
+        mirelo::ClassPlaces places{std::vector<std::int32_t>(static_cast<std::size_t>(codes.size())),
+                                   static_cast<std::int32_t>(n_classes)};
+        for (Eigen::Index i = 0; i < codes.size(); ++i) {
+            if (codes[i] < 0 || codes[i] >= n_classes) {
+                throw std::invalid_argument("expected class codes from 0 to " + std::to_string(n_classes - 1) +
+                                            ", got " + std::to_string(codes[i]) + " at position " + std::to_string(i));
+            }
+            places.of_row[static_cast<std::size_t>(i)] = static_cast<std::int32_t>(codes[i]);
+        }
+        return places;
     }
 
     const std::int64_t n_classes;
-
-private:
-    std::string label(const Codes& codes, Eigen::Index i) const {
-        if (codes[i] < 0 || codes[i] >= n_classes) {
-            throw std::invalid_argument("expected class codes from 0 to " + std::to_string(n_classes - 1) + ", got " +
-                                        std::to_string(codes[i]) + " at position " + std::to_string(i));
-        }
-        return label(codes[i]);
-    }
-
-    std::size_t width;
 };
 
 class Model {
@@ -178,7 +156,7 @@ public:
         if (alarm) alarm->stop();
         fresh->set_progress(nullptr);
         fresh->set_progress_report({});
-        install(std::move(fresh), n_classes);
+        install(std::move(fresh));
         return lines.str();
     }
 
@@ -187,48 +165,17 @@ public:
     // order. This model stays as it was, and shares its store's arrays with the new one.
     std::unique_ptr<Model> grown(const mirelo::InputRows& X, const Codes& codes, const Codes& renamed,
                                  std::int64_t n_classes, int threads) const {
+        const ClassCodes after(n_classes);
+        mirelo::ClassPlaces added = after.places(codes);
+        // The engine checks that they keep the classes' order.
+        const std::vector<std::int32_t> renamed_places = after.places(renamed).of_row;
         const std::shared_lock guard(lock);
         const KNNEngine& trained = fitted();
-        if (renamed.size() != this->n_classes) {
-            throw std::invalid_argument("expected a new code for each of the " + std::to_string(this->n_classes) +
-                                        " classes, got " + std::to_string(renamed.size()));
-        }
-        for (Eigen::Index c = 0; c < renamed.size(); ++c) {
-            if (renamed[c] < 0 || renamed[c] >= n_classes || (c > 0 && renamed[c] <= renamed[c - 1])) {
-                throw std::invalid_argument("expected the classes' new codes increasing from 0 to " +
-                                            std::to_string(n_classes - 1) + ", got " + std::to_string(renamed[c]) +
-                                            " at position " + std::to_string(c));
-            }
-        }
-        const ClassCodes after(n_classes);
-        const Codes held_before = ClassCodes::codes(trained.classes());
-        std::vector<bool> held(static_cast<std::size_t>(n_classes), false);
-        for (const std::int64_t code : held_before) held[static_cast<std::size_t>(renamed[code])] = true;
-        for (Eigen::Index i = 0; i < codes.size(); ++i) {
-            if (codes[i] < 0 || codes[i] >= n_classes) {
-                throw std::invalid_argument("expected class codes from 0 to " + std::to_string(n_classes - 1) +
-                                            ", got " + std::to_string(codes[i]) + " at position " + std::to_string(i));
-            }
-            held[static_cast<std::size_t>(codes[i])] = true;
-        }
-        // The classes the grown store holds, in code order, which is their labels' byte order.
-        mirelo::LabelPlaces added;
-        std::vector<std::int32_t> place_of_code(static_cast<std::size_t>(n_classes), -1);
-        for (std::int64_t code = 0; code < n_classes; ++code) {
-            if (!held[static_cast<std::size_t>(code)]) continue;
-            place_of_code[static_cast<std::size_t>(code)] = static_cast<std::int32_t>(added.classes.size());
-            added.classes.push_back(after.label(code));
-        }
-        added.class_of_row.reserve(static_cast<std::size_t>(codes.size()));
-        for (const std::int64_t code : codes) added.class_of_row.push_back(place_of_code[static_cast<std::size_t>(code)]);
-        std::vector<std::int32_t> renamed_places;
-        for (const std::int64_t code : held_before) renamed_places.push_back(place_of_code[static_cast<std::size_t>(renamed[code])]);
         auto model = std::make_unique<Model>(config.k, config.variance);
         {
             const ThreadCount count(threads);
             model->engine = trained.grown(X, std::move(added), renamed_places);
         }
-        model->n_classes = n_classes;
         return model;
     }
 
@@ -236,22 +183,22 @@ public:
     // The estimator's n_neighbors may have changed since the fit: the engine, which answers for
     // its own k only, serves that k, and another is counted here from the nearest rows.
     Codes predict(const mirelo::InputRows& X, std::int32_t k, int threads) const {
+        require_voters(k);
         const std::shared_lock guard(lock);
         const ThreadCount count(threads);
         if (k == config.k) {
-            return ClassCodes::codes(fitted().predict_batch(X));
+            return codes_of(fitted().predict_places(X));
         }
         const mirelo::VoteMatrix votes = votes_of(X, k);
-        const Codes class_codes = ClassCodes::codes(fitted().classes());
         Codes codes(votes.rows());
         for (Eigen::Index q = 0; q < votes.rows(); ++q) {
             const std::int32_t* row = votes.row(q).data();
-            codes[q] = class_codes[std::max_element(row, row + votes.cols()) - row];
+            codes[q] = std::max_element(row, row + votes.cols()) - row;
         }
         return codes;
     }
 
-    // The votes of each query's k nearest rows, a column per class the training rows hold.
+    // The votes of each query's k nearest rows, a column per class.
     mirelo::VoteMatrix vote_counts(const mirelo::InputRows& X, std::int32_t k, int threads) const {
         const std::shared_lock guard(lock);
         const ThreadCount count(threads);
@@ -279,9 +226,9 @@ public:
         return fitted().transform(X);
     }
 
-    std::pair<EngineState, std::int64_t> export_state() const {
+    EngineState export_state() const {
         const std::shared_lock guard(lock);
-        return {fitted().export_state(), n_classes};
+        return fitted().export_state();
     }
 
     // The store's screen as a model file keeps it: its numbers and its arrays, read-only views of
@@ -294,19 +241,18 @@ public:
         return py::make_tuple(numbers, arrays);
     }
 
-    void import_store(const EngineState& state, std::shared_ptr<const mirelo::KNNClassifier> store,
-                      std::int64_t classes) {
+    void import_store(const EngineState& state, std::shared_ptr<const mirelo::KNNClassifier> store) {
         auto fresh = std::make_unique<KNNEngine>(config);
         fresh->set_progress(nullptr);
         fresh->import_state(state, std::move(store));
-        install(std::move(fresh), classes);
+        install(std::move(fresh));
     }
 
-    void import_state(const EngineState& state, std::int64_t classes) {
+    void import_state(const EngineState& state) {
         auto fresh = std::make_unique<KNNEngine>(config);
         fresh->set_progress(nullptr);
         fresh->import_state(state);
-        install(std::move(fresh), classes);
+        install(std::move(fresh));
     }
 
     int scale_exponent() const {
@@ -344,23 +290,30 @@ public:
         return fitted().reduction().components;
     }
 
-    // Training rows, features, classes and the classes the rows hold, of the fit.
-    std::array<std::int64_t, 4> counts() const {
+    // Training rows, features and classes of the fit.
+    std::array<std::int64_t, 3> counts() const {
         const std::shared_lock guard(lock);
-        return {fitted().n_samples(), fitted().n_features(), n_classes,
-                static_cast<std::int64_t>(fitted().classes().size())};
+        return {fitted().n_samples(), fitted().n_features(), fitted().n_classes()};
+    }
+
+    // The distinct classes among the training rows.
+    std::int64_t classes_held() const {
+        const std::shared_lock guard(lock);
+        std::vector<std::int32_t> held = fitted().training_places();
+        std::sort(held.begin(), held.end());
+        return std::unique(held.begin(), held.end()) - held.begin();
     }
 
     // Each training row's class code.
     Codes codes() const {
         const std::shared_lock guard(lock);
-        const Codes class_codes = ClassCodes::codes(fitted().classes());
-        const std::vector<std::int32_t>& places = fitted().training_places();
-        Codes codes(static_cast<Eigen::Index>(places.size()));
-        for (std::size_t i = 0; i < places.size(); ++i) {
-            codes[static_cast<Eigen::Index>(i)] = class_codes[places[i]];
-        }
-        return codes;
+        return codes_of(fitted().training_places());
+    }
+
+    static Codes codes_of(const std::vector<std::int32_t>& places) {
+        return Eigen::Map<const Eigen::Matrix<std::int32_t, Eigen::Dynamic, 1>>(
+                   places.data(), static_cast<Eigen::Index>(places.size()))
+            .cast<std::int64_t>();
     }
 
     std::size_t memory_bytes() const {
@@ -384,19 +337,23 @@ public:
 private:
     // vote_counts for a k other than the engine's; the caller holds the lock.
     mirelo::VoteMatrix votes_of(const mirelo::InputRows& X, std::int32_t k) const {
-        if (k < 1) {
-            throw std::invalid_argument("expected k of at least 1, got " + std::to_string(k));
-        }
+        require_voters(k);
         const KNNEngine& trained = fitted();
         const std::vector<mirelo::Neighbour> nearest = trained.nearest_rows(X, k);
         const std::vector<std::int32_t>& places = trained.training_places();
-        const auto n_classes_held = static_cast<Eigen::Index>(trained.classes().size());
-        mirelo::VoteMatrix votes = mirelo::VoteMatrix::Zero(X.rows(), n_classes_held);
+        mirelo::VoteMatrix votes = mirelo::VoteMatrix::Zero(X.rows(), trained.n_classes());
         const Eigen::Index K = X.rows() > 0 ? static_cast<Eigen::Index>(nearest.size()) / X.rows() : 0;
         for (Eigen::Index i = 0; i < votes.rows() * K; ++i) {
             ++votes(i / K, places[static_cast<std::size_t>(nearest[static_cast<std::size_t>(i)].row)]);
         }
         return votes;
+    }
+
+    // Without a voter the engine answers kNoClass, which is no class code.
+    static void require_voters(std::int32_t k) {
+        if (k < 1) {
+            throw std::invalid_argument("expected k of at least 1, got " + std::to_string(k));
+        }
     }
 
     static std::pair<RowMajorMatrix, Indices> as_matrices(const std::vector<mirelo::Neighbour>& nearest,
@@ -418,15 +375,13 @@ private:
         return *engine;
     }
 
-    void install(std::unique_ptr<KNNEngine> fresh, std::int64_t classes) {
+    void install(std::unique_ptr<KNNEngine> fresh) {
         const std::unique_lock guard(lock);
         engine.swap(fresh);
-        n_classes = classes;
     }
 
     mutable std::shared_mutex lock;
     std::unique_ptr<KNNEngine> engine;
-    std::int64_t n_classes = 0;
 };
 
 }  // namespace
@@ -476,14 +431,14 @@ py::tuple saved(const Model& model) {
     if (!model.is_fitted()) {
         return signed_fields(py::make_tuple(kFormat, model.config.k, model.config.variance));
     }
-    std::pair<EngineState, std::int64_t> exported;
+    EngineState s;
     {
         const py::gil_scoped_release release;
-        exported = model.export_state();
+        s = model.export_state();
     }
-    EngineState& s = exported.first;
-    const Codes codes = ClassCodes::codes(s.labels);
-    return signed_fields(py::make_tuple(kFormat, model.config.k, model.config.variance, exported.second,
+    const Codes codes = Model::codes_of(s.classes.of_row);
+    return signed_fields(py::make_tuple(kFormat, model.config.k, model.config.variance,
+                                        static_cast<std::int64_t>(s.classes.count),
                                         std::move(s.mean), std::move(s.std_dev), s.n_components,
                                         std::move(s.components), std::move(s.explained_variance_ratio),
                                         std::move(s.reduced), codes, s.scale_exponent));
@@ -598,6 +553,7 @@ EngineState reduction_of(const py::tuple& state) {
                        field<Vector>(state, 8, "explained variance ratio"),
                        RowMajorMatrix(),
                        {},
+                       {},
                        field<int>(state, 11, "scale exponent")};
 }
 
@@ -620,37 +576,9 @@ std::unique_ptr<Model> model_of(const py::tuple& state) {
     s.reduced = field<RowMajorMatrix>(state, 9, "reduced training matrix");
     const auto codes = field<Codes>(state, 10, "class code vector");
     const py::gil_scoped_release release;
-    s.labels = ClassCodes(n_classes).labels(codes);
-    model->import_state(s, n_classes);
+    s.classes = ClassCodes(n_classes).places(codes);
+    model->import_state(s);
     return model;
-}
-
-// The label places of rows labelled by `codes` among n_classes classes: the classes held, in
-// code order, which is their labels' byte order.
-mirelo::LabelPlaces places_of_codes(const std::int64_t* codes, Eigen::Index rows, std::int64_t n_classes) {
-    const ClassCodes classes(n_classes);
-    if (n_classes > std::numeric_limits<std::int32_t>::max()) {
-        throw std::invalid_argument("expected at most 2^31 - 1 classes, got " + std::to_string(n_classes));
-    }
-    std::vector<std::int32_t> place_of_code(static_cast<std::size_t>(n_classes), -1);
-    for (Eigen::Index i = 0; i < rows; ++i) {
-        if (codes[i] < 0 || codes[i] >= n_classes) {
-            throw std::invalid_argument("expected class codes from 0 to " + std::to_string(n_classes - 1) + ", got " +
-                                        std::to_string(codes[i]) + " at position " + std::to_string(i));
-        }
-        place_of_code[static_cast<std::size_t>(codes[i])] = 0;
-    }
-    mirelo::LabelPlaces places;
-    for (std::int64_t code = 0; code < n_classes; ++code) {
-        if (place_of_code[static_cast<std::size_t>(code)] < 0) continue;
-        place_of_code[static_cast<std::size_t>(code)] = static_cast<std::int32_t>(places.classes.size());
-        places.classes.push_back(classes.label(code));
-    }
-    places.class_of_row.resize(static_cast<std::size_t>(rows));
-    for (Eigen::Index i = 0; i < rows; ++i) {
-        places.class_of_row[static_cast<std::size_t>(i)] = place_of_code[static_cast<std::size_t>(codes[i])];
-    }
-    return places;
 }
 
 // A model from a fitted state's fields whose store, rows and screen, is read where it lies in a
@@ -672,12 +600,11 @@ std::unique_ptr<Model> from_store(const py::tuple& state, const py::dict& number
     mirelo::ScreenStages parts = mirelo_sections::screen_parts(numbers, sections);
     mirelo::HeldArray<double> values = mirelo_sections::SectionReader(rows_section, file).view<double>("reduced");
     const py::array codes = py::reinterpret_borrow<py::array>(state[10]);
-    const auto* code_values = static_cast<const std::int64_t*>(codes.data());
+    const Eigen::Map<const Codes> code_values(static_cast<const std::int64_t*>(codes.data()), codes.shape(0));
     const py::gil_scoped_release release;
     auto store = std::make_shared<mirelo::KNNClassifier>(model->config.k);
-    store->adopt(std::move(values), rows, width, places_of_codes(code_values, codes.shape(0), n_classes),
-                 std::move(parts));
-    model->import_store(s, std::move(store), n_classes);
+    store->adopt(std::move(values), rows, width, ClassCodes(n_classes).places(code_values), std::move(parts));
+    model->import_store(s, std::move(store));
     return model;
 }
 
@@ -854,7 +781,7 @@ PYBIND11_MODULE(_native, m) {
         .def_property_readonly("n_samples", [](const Model& model) { return model.counts()[0]; })
         .def_property_readonly("n_features", [](const Model& model) { return model.counts()[1]; })
         .def_property_readonly("n_classes", [](const Model& model) { return model.counts()[2]; })
-        .def_property_readonly("classes_held", [](const Model& model) { return model.counts()[3]; })
+        .def_property_readonly("classes_held", &Model::classes_held)
         .def_property_readonly("codes", &Model::codes)
         .def("__sizeof__", &Model::memory_bytes)
         .def(py::pickle(&saved, &restored))

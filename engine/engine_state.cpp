@@ -126,10 +126,16 @@ void validate_shape(const StateShape& s) {
 
 namespace {
 
-// validate_state's checks of the reduction, for a store of rows x cols values and `labels` labels.
-void validate_reduction(const EngineState& s, Eigen::Index rows, Eigen::Index cols, Eigen::Index labels) {
+// validate_state's checks of the reduction and the class names, for a store of rows x cols
+// values, `labels` labels and `classes` classes.
+void validate_reduction(const EngineState& s, Eigen::Index rows, Eigen::Index cols, Eigen::Index labels,
+                        Eigen::Index classes) {
     validate_shape({s.mean.size(), s.std_dev.size(), s.components.rows(), s.components.cols(),
                     s.explained_variance_ratio.size(), rows, cols, labels, s.n_components});
+    if (!s.class_names.empty() && static_cast<Eigen::Index>(s.class_names.size()) != classes) {
+        throw std::invalid_argument("expected a saved state with a name per class (" + std::to_string(classes) +
+                                    "), got " + std::to_string(s.class_names.size()) + " names");
+    }
     // The PCA's exponent brings the largest centred magnitude near one: a double's exponent range.
     constexpr int kLowest = 1 - std::numeric_limits<double>::max_exponent;
     constexpr int kHighest = std::numeric_limits<double>::digits - std::numeric_limits<double>::min_exponent;
@@ -148,7 +154,8 @@ void validate_reduction(const EngineState& s, Eigen::Index rows, Eigen::Index co
 }  // namespace
 
 void validate_state(const EngineState& s) {
-    validate_reduction(s, s.reduced.rows(), s.reduced.cols(), static_cast<Eigen::Index>(s.labels.size()));
+    validate_reduction(s, s.reduced.rows(), s.reduced.cols(), static_cast<Eigen::Index>(s.classes.of_row.size()),
+                       s.classes.count);
     require_finite_field(s.reduced, "reduced training matrix");
     require_finite_squared_norms(s.reduced, "a saved state");
     require_flat_zero_axes(s);
@@ -158,11 +165,8 @@ EngineState KNNEngine::export_state() const {
     if (!trained()) {
         throw std::logic_error("an untrained engine has no state to export");
     }
-    LabelList labels;
-    labels.reserve(training_places().size());
-    for (const std::int32_t place : training_places()) labels.push_back(classes()[static_cast<std::size_t>(place)]);
     return {pca->mean, pca->std_dev, pca->n_components, pca->components, pca->explained_variance_ratio,
-            stored_rows(), std::move(labels), pca->scale_exponent};
+            stored_rows(), {training_places(), n_classes()}, class_names, pca->scale_exponent};
 }
 
 namespace {
@@ -187,23 +191,27 @@ void KNNEngine::import_state(const EngineState& state) {
     auto new_knn = std::make_unique<KNNClassifier>(config.k);
     RowMajorMatrix rows = matrix_on_huge_pages(state.reduced.rows(), state.reduced.cols());
     rows = state.reduced;
-    new_knn->fit(std::move(rows), state.labels);
+    new_knn->fit(std::move(rows), state.classes);
+    LabelList names = state.class_names;
     pca.swap(new_pca);
     knn = std::move(new_knn);
     side.reset();
+    class_names.swap(names);
 }
 
 void KNNEngine::import_state(const EngineState& state, std::shared_ptr<const KNNClassifier> store) {
     validate_reduction(state, store->X_train.rows(), store->X_train.cols(),
-                       static_cast<Eigen::Index>(store->class_of_row.size()));
+                       static_cast<Eigen::Index>(store->class_of_row.size()), store->n_classes);
     if (store->k != config.k) {
         throw std::invalid_argument("expected a store for k=" + std::to_string(config.k) + ", got one for k=" +
                                     std::to_string(store->k));
     }
     auto new_pca = reduction_of(state, config.variance, progress);
+    LabelList names = state.class_names;
     pca.swap(new_pca);
     knn = std::move(store);
     side.reset();
+    class_names.swap(names);
 }
 
 }  // namespace mirelo

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "knn_classifier.hpp"
 #include "mirelo_types.hpp"
 
 namespace mirelo {
@@ -15,7 +16,8 @@ struct EngineState {
     Matrix components;                // d x n_components
     Vector explained_variance_ratio;  // n_components
     RowMajorMatrix reduced;           // training rows x n_components, times 2^scale_exponent
-    LabelList labels;                 // one per reduced row
+    ClassPlaces classes;              // a class place per reduced row, and the class count
+    LabelList class_names;            // one per class, or none for classes trained as places
     int scale_exponent = 0;           // AdaptivePCA::scale_exponent
 };
 

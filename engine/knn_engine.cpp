@@ -91,12 +91,27 @@ Vector KNNEngine::explained_variance() const {
 }
 
 std::size_t KNNEngine::memory_bytes() const {
-    return pca->memory_bytes() + knn->memory_bytes() + (side ? side->memory_bytes() : 0);
+    std::size_t bytes = pca->memory_bytes() + knn->memory_bytes() + (side ? side->memory_bytes() : 0) +
+                        class_names.capacity() * sizeof(std::string);
+    for (const std::string& name : class_names) {
+        // Short names live inside the string object itself.
+        if (name.capacity() > std::string().capacity()) {
+            bytes += name.capacity() + 1;
+        }
+    }
+    return bytes;
 }
 
+void KNNEngine::train(const InputRows& X, ClassPlaces y, bool scale) { train(X, std::move(y), {}, scale); }
+
 void KNNEngine::train(const InputRows& X, LabelPlaces y, bool scale) {
+    const auto count = static_cast<std::int32_t>(y.classes.size());
+    train(X, ClassPlaces{std::move(y.class_of_row), count}, std::move(y.classes), scale);
+}
+
+void KNNEngine::train(const InputRows& X, ClassPlaces y, LabelList names, bool scale) {
     // An empty X is rejected by the PCA fit below, before anything is swapped in.
-    const std::size_t labels = y.class_of_row.size();
+    const std::size_t labels = y.of_row.size();
     if (static_cast<Eigen::Index>(labels) != X.rows()) {
         throw std::invalid_argument("expected one label per training row (" + std::to_string(X.rows()) +
                                     "), got " + std::to_string(labels) + " labels");
@@ -137,22 +152,34 @@ void KNNEngine::train(const InputRows& X, LabelPlaces y, bool scale) {
     pca.swap(new_pca);
     knn = std::move(new_knn);
     side.reset();
+    class_names.swap(names);
     if (progress != nullptr) {
         *progress << "[Engine] Trained successfully. Reduced to " << pca->n_components << " dimensions."
                   << std::endl;
     }
 }
 
-std::string KNNEngine::predict(const InputRows& x) const {
+const std::string& KNNEngine::class_name(std::int32_t place) const {
+    static const std::string unknown = "Unknown";
+    // at(): classes trained as places have no names to give.
+    return place == kNoClass ? unknown : class_names.at(static_cast<std::size_t>(place));
+}
+
+std::string KNNEngine::predict(const InputRows& x) const { return class_name(predict_place(x)); }
+
+std::int32_t KNNEngine::predict_place(const InputRows& x) const {
     if (!trained()) {
-        return "Unknown";
+        return kNoClass;
     }
     SmallBuffer<double, kFewComponents> reduced(static_cast<std::size_t>(pca->n_components));
     reduce_queries(x, reduced.data(), "a query");
     const Eigen::Map<const RowMajorMatrix> z(reduced.data(), 1, pca->n_components);
     if (!side) return knn->predict_row(z);
-    const std::vector<Neighbour> nearest = nearest_part(z, std::min<Eigen::Index>(knn->k, n_training_rows()), nullptr);
-    return side->classes[static_cast<std::size_t>(vote(nearest.data(), nearest.size(), side->class_of_row))];
+    // The side's rows vote with the store's, as they would in one store.
+    const Eigen::Index K = std::min<Eigen::Index>(knn->k, n_training_rows());
+    if (K <= 0) return kNoClass;
+    const std::vector<Neighbour> nearest = nearest_part(z, K, nullptr);
+    return vote(nearest.data(), nearest.size(), side->classes.of_row);
 }
 
 }  // namespace mirelo

@@ -12,8 +12,9 @@
 #include "engine_state.hpp"
 #include "input_rows.hpp"
 #include "knn_classifier.hpp"
-#include "side_stores.hpp"
+#include "label_places.hpp"
 #include "mirelo_types.hpp"
+#include "side_stores.hpp"
 
 namespace mirelo {
 
@@ -33,6 +34,9 @@ public:
     // empty X, a label count other than X's row count, or a value of X that is not finite.
     // X is read twice, a block at a time: once for the PCA's statistics and product, once for
     // the projection. The store takes y's places as they are (move them in to avoid a copy).
+    // Classes trained as places have no names: predict_places and vote_counts answer for them.
+    void train(const InputRows& X, ClassPlaces y, bool scale);
+    // train with the classes named by y's labels, in byte order, a tie going to the first.
     void train(const InputRows& X, LabelPlaces y, bool scale);
     void train(const InputRows& X, const LabelList& y, bool scale) {
         train(X, label_places(y, static_cast<Eigen::Index>(y.size())), scale);
@@ -41,12 +45,13 @@ public:
 
     // In knn_engine_grow.cpp. A copy of this trained engine with X's rows added to its store,
     // reduced by the fitted reduction as train reduces its rows, numbered after every row stored
-    // before. y's classes are every class the grown store holds, in byte order, and its places
-    // the added rows'; `renamed` gives each entry of classes() its place in y's classes. The copy
-    // shares the store's arrays with this engine, which stays as it was. Throws
-    // std::invalid_argument (a wrong width, a value that is not finite, a label count other
-    // than X's row count, a place out of range) and std::logic_error before training.
-    std::unique_ptr<KNNEngine> grown(const InputRows& X, LabelPlaces y, const std::vector<std::int32_t>& renamed) const;
+    // before. y.count is the grown store's class count and y's places the added rows';
+    // `renamed` gives each of the n_classes() places its new place, increasing, so that ties
+    // still go to the class they went to. The copy shares the store's arrays with this engine,
+    // which stays as it was. Throws std::invalid_argument (a wrong width, a value that is not
+    // finite, a label count other than X's row count, a place out of range or out of order) and
+    // std::logic_error before training or for classes trained with names.
+    std::unique_ptr<KNNEngine> grown(const InputRows& X, ClassPlaces y, const std::vector<std::int32_t>& renamed) const;
 
     // Untrained: "Unknown" for any input. Trained: throws std::invalid_argument
     // for a query of another width or with a value that is not finite.
@@ -54,11 +59,16 @@ public:
     std::string predict(const Eigen::Ref<const Vector>& x) const {
         return predict(InputRows(x.data(), 1, x.size(), x.size(), 1));
     }
+    // predict's class place (kNoClass for "Unknown"), for classes with or without names.
+    std::int32_t predict_place(const InputRows& x) const;
 
     // One label per row of X, in row order; rows are classified in parallel.
-    // In knn_engine_predict_batch.cpp.
+    // In knn_engine_predict_batch.cpp, as is predict_places.
     LabelList predict_batch(const InputRows& X) const;
     LabelList predict_batch(const MatrixView& X) const { return predict_batch(InputRows(X)); }
+    // predict_batch's class places.
+    std::vector<std::int32_t> predict_places(const InputRows& X) const;
+    std::vector<std::int32_t> predict_places(const MatrixView& X) const { return predict_places(InputRows(X)); }
 
     // nearest_rows, nearest_training_rows and vote_counts: in knn_engine_neighbours.cpp.
     // The min(count, training rows) nearest training rows of each row of X, nearest first:
@@ -77,12 +87,14 @@ public:
     // training data. Trained only.
     std::vector<Neighbour> nearest_training_rows(Eigen::Index count) const;
 
-    // The votes of each row of X's k nearest training rows, one column per entry of
-    // classes(): the first column holding a row's most votes is its predicted label.
-    // Trained only, like nearest_rows.
+    // The votes of each row of X's k nearest training rows, one column per class place: the
+    // first column holding a row's most votes is its predicted class. Trained only, like
+    // nearest_rows.
     VoteMatrix vote_counts(const InputRows& X) const;
     VoteMatrix vote_counts(const MatrixView& X) const { return vote_counts(InputRows(X)); }
-    const LabelList& classes() const { return side ? side->classes : knn->classes; }
+    // The classes' names, by place; none for classes trained as places.
+    const LabelList& classes() const { return class_names; }
+    std::int32_t n_classes() const { return side ? side->classes.count : knn->n_classes; }
 
     // The reduced coordinates of each row of X, in true units (without the PCA's power of
     // two). Trained only, like nearest_rows.
@@ -107,7 +119,7 @@ public:
     EngineState export_state() const;
     void import_state(const EngineState& state);
     // import_state for a store kept as it was saved (a model file's, read in place): `state` holds
-    // the reduction, `store` the rows, labels and screen, checked when it was adopted. The rows'
+    // the reduction and class names, `store` the rows, classes and screen, checked when it was adopted. The rows'
     // values are not read, so that opening costs nothing per row.
     void import_state(const EngineState& state, std::shared_ptr<const KNNClassifier> store);
     // The store, for a model file to keep as it is; null while added rows wait beside it.
@@ -116,8 +128,10 @@ public:
     bool trained() const;
     Eigen::Index n_samples() const { return n_training_rows(); }
     Eigen::Index n_features() const { return pca->mean.size(); }
-    // Each training row's place in classes(): its label without a string per row.
-    const std::vector<std::int32_t>& training_places() const { return side ? side->class_of_row : knn->class_of_row; }
+    // Each training row's class place.
+    const std::vector<std::int32_t>& training_places() const {
+        return side ? side->classes.of_row : knn->class_of_row;
+    }
     std::int32_t n_components() const { return pca->n_components; }
     Eigen::Index n_training_rows() const { return knn->X_train.rows() + (side ? side->rows() : 0); }
     // Rows added since the store was last built, searched beside it.
@@ -132,6 +146,10 @@ public:
     void set_progress_report(ProgressReport report) { progress_report = std::move(report); }
 
 private:
+    // train for either kind of classes: `names` is empty for places without names.
+    void train(const InputRows& X, ClassPlaces y, LabelList names, bool scale);
+    // The name of a class place, "Unknown" for kNoClass.
+    const std::string& class_name(std::int32_t place) const;
     // Checks queries against the training and reduces them; `what` names them in errors.
     RowMajorMatrix reduce_queries(const InputRows& X, const char* what) const;
     // reduce_queries's rows, written row-major to `reduced` (X.rows() x n_components()).
@@ -154,6 +172,7 @@ private:
     std::shared_ptr<const KNNClassifier> knn;
     // Null until rows are added, and again once they are folded into knn.
     std::shared_ptr<const SideStores> side;
+    LabelList class_names;
 };
 
 }  // namespace mirelo

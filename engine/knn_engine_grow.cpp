@@ -15,33 +15,39 @@ namespace {
 // the side stays small enough that searching it beside the store costs little.
 constexpr double kFoldShare = 0.25;
 
-// Throws std::invalid_argument unless every place is below `count`.
-void require_places(const std::vector<std::int32_t>& places, std::size_t count, const char* what) {
-    for (const std::int32_t place : places) {
-        if (place < 0 || static_cast<std::size_t>(place) >= count) {
-            throw std::invalid_argument(std::string("expected ") + what + " from 0 to " + std::to_string(count - 1) +
-                                        ", got " + std::to_string(place));
+// Throws std::invalid_argument unless every place is below `count`, and increasing when `increasing`.
+void require_places(const std::vector<std::int32_t>& places, std::int32_t count, bool increasing, const char* what) {
+    for (std::size_t i = 0; i < places.size(); ++i) {
+        const std::int32_t place = places[i];
+        if (place < 0 || place >= count || (increasing && i > 0 && place <= places[i - 1])) {
+            throw std::invalid_argument(std::string("expected ") + what + (increasing ? " increasing" : "") +
+                                        " from 0 to " + std::to_string(count - 1) + ", got " + std::to_string(place) +
+                                        " at position " + std::to_string(i));
         }
     }
 }
 
 }  // namespace
 
-std::unique_ptr<KNNEngine> KNNEngine::grown(const InputRows& X, LabelPlaces y,
+std::unique_ptr<KNNEngine> KNNEngine::grown(const InputRows& X, ClassPlaces y,
                                             const std::vector<std::int32_t>& renamed) const {
     if (!trained()) {
         throw std::logic_error("an untrained engine has no store to add to");
     }
-    if (static_cast<Eigen::Index>(y.class_of_row.size()) != X.rows()) {
+    if (!class_names.empty()) {
+        throw std::logic_error("an engine with named classes has no names for the classes an addition brings");
+    }
+    if (static_cast<Eigen::Index>(y.of_row.size()) != X.rows()) {
         throw std::invalid_argument("expected one label per added row (" + std::to_string(X.rows()) + "), got " +
-                                    std::to_string(y.class_of_row.size()) + " labels");
+                                    std::to_string(y.of_row.size()) + " labels");
     }
-    if (renamed.size() != classes().size()) {
-        throw std::invalid_argument("expected a new place for each of the " + std::to_string(classes().size()) +
-                                    " classes held, got " + std::to_string(renamed.size()));
+    if (static_cast<std::int64_t>(renamed.size()) != n_classes()) {
+        throw std::invalid_argument("expected a new place for each of the " + std::to_string(n_classes()) +
+                                    " classes, got " + std::to_string(renamed.size()));
     }
-    require_places(renamed, y.classes.size(), "the classes' new places");
-    require_places(y.class_of_row, y.classes.size(), "the added rows' places");
+    // Renamed in order, so that a tie in the vote goes to the class it went to before.
+    require_places(renamed, y.count, true, "the classes' new places");
+    require_places(y.of_row, y.count, false, "the added rows' places");
     require_width(X, pca->mean.size(), "added rows");
     // Reduced exactly as train reduces its rows, so that they are the rows a fit's store holds.
     RowMajorMatrix added(X.rows(), pca->n_components);
@@ -56,11 +62,12 @@ std::unique_ptr<KNNEngine> KNNEngine::grown(const InputRows& X, LabelPlaces y,
     copy->pca = std::make_unique<AdaptivePCA>(*pca);
     copy->pca->progress = nullptr;
     auto grown_side = std::make_shared<SideStores>();
+    std::vector<std::int32_t>& places = grown_side->classes.of_row;
     const std::vector<std::int32_t>& before = training_places();
-    grown_side->class_of_row.reserve(before.size() + y.class_of_row.size());
-    for (const std::int32_t place : before) grown_side->class_of_row.push_back(renamed[static_cast<std::size_t>(place)]);
-    grown_side->class_of_row.insert(grown_side->class_of_row.end(), y.class_of_row.begin(), y.class_of_row.end());
-    grown_side->classes = y.classes;
+    places.reserve(before.size() + y.of_row.size());
+    for (const std::int32_t place : before) places.push_back(renamed[static_cast<std::size_t>(place)]);
+    places.insert(places.end(), y.of_row.begin(), y.of_row.end());
+    grown_side->classes.count = y.count;
 
     const Eigen::Index side_rows = n_side_rows() + X.rows();
     if (static_cast<double>(side_rows) > kFoldShare * static_cast<double>(knn->X_train.rows())) {
@@ -69,16 +76,13 @@ std::unique_ptr<KNNEngine> KNNEngine::grown(const InputRows& X, LabelPlaces y,
         write_stored_rows(rows);
         rows.bottomRows(X.rows()) = added;
         auto folded = std::make_shared<KNNClassifier>(config.k);
-        folded->fit(std::move(rows), LabelPlaces{std::move(grown_side->classes), std::move(grown_side->class_of_row)});
+        folded->fit(std::move(rows), std::move(grown_side->classes));
         copy->knn = std::move(folded);
         return copy;
     }
     copy->knn = knn;
     if (side) grown_side->runs = side->runs;
-    grown_side->runs = add_run(grown_side->runs, std::move(added),
-                               LabelPlaces{grown_side->classes,
-                                           {grown_side->class_of_row.end() - X.rows(), grown_side->class_of_row.end()}},
-                               config.k);
+    grown_side->runs = add_run(grown_side->runs, std::move(added), std::move(y), config.k);
     copy->side = std::move(grown_side);
     return copy;
 }

@@ -72,7 +72,7 @@ VoteMatrix KNNEngine::vote_counts(const InputRows& X) const {
         throw std::logic_error("an untrained engine has no votes");
     }
     RowMajorMatrix reduced = reduce_queries(X, "queries");
-    VoteMatrix votes = VoteMatrix::Zero(reduced.rows(), static_cast<Eigen::Index>(classes().size()));
+    VoteMatrix votes = VoteMatrix::Zero(reduced.rows(), n_classes());
     if (!side) {
         const auto count_part = [&](const Eigen::Index* places, const MatrixView& part, const Seed* seeds) {
             const VoteMatrix found = knn->vote_counts(part, seeds);
@@ -86,7 +86,7 @@ VoteMatrix KNNEngine::vote_counts(const InputRows& X) const {
     for_each_nearby_task(*knn, reduced, K, [&](const Eigen::Index* places, const MatrixView& part, const Seed* seeds) {
         const std::vector<Neighbour> found = nearest_part(part, K, seeds);
         for (Eigen::Index i = 0; i < part.rows() * K; ++i) {
-            ++votes(places[i / K], side->class_of_row[static_cast<std::size_t>(found[static_cast<std::size_t>(i)].row)]);
+            ++votes(places[i / K], side->classes.of_row[static_cast<std::size_t>(found[static_cast<std::size_t>(i)].row)]);
         }
     });
     return votes;

@@ -7,29 +7,38 @@
 namespace mirelo {
 
 LabelList KNNEngine::predict_batch(const InputRows& X) const {
+    const std::vector<std::int32_t> places = predict_places(X);
+    LabelList labels;
+    labels.reserve(places.size());
+    for (std::int32_t place : places) labels.push_back(class_name(place));
+    return labels;
+}
+
+std::vector<std::int32_t> KNNEngine::predict_places(const InputRows& X) const {
     if (!trained()) {
-        return LabelList(static_cast<std::size_t>(X.rows()), "Unknown");
+        return std::vector<std::int32_t>(static_cast<std::size_t>(X.rows()), kNoClass);
     }
     RowMajorMatrix reduced = reduce_queries(X, "queries");
-    LabelList labels(static_cast<std::size_t>(reduced.rows()));
+    std::vector<std::int32_t> answers(static_cast<std::size_t>(reduced.rows()), kNoClass);
     if (side) {
         // The side's rows vote with the store's: each query's nearest over both, then its vote.
-        const Eigen::Index K = std::clamp<Eigen::Index>(knn->k, 1, n_training_rows());
+        const Eigen::Index K = std::min<Eigen::Index>(knn->k, n_training_rows());
+        if (K <= 0) return answers;
         for_each_nearby_task(*knn, reduced, K, [&](const Eigen::Index* places, const MatrixView& part, const Seed* seeds) {
             const std::vector<Neighbour> found = nearest_part(part, K, seeds);
             for (Eigen::Index i = 0; i < part.rows(); ++i) {
-                const std::int32_t place = vote(found.data() + i * K, static_cast<std::size_t>(K), side->class_of_row);
-                labels[static_cast<std::size_t>(places[i])] = side->classes[static_cast<std::size_t>(place)];
+                answers[static_cast<std::size_t>(places[i])] =
+                    vote(found.data() + i * K, static_cast<std::size_t>(K), side->classes.of_row);
             }
         });
-        return labels;
+        return answers;
     }
     const auto predict_part = [&](const Eigen::Index* places, const MatrixView& part, const Seed* seeds) {
-        LabelList found = knn->predict_rows(part, seeds);
-        for (std::size_t i = 0; i < found.size(); ++i) labels[static_cast<std::size_t>(places[i])] = std::move(found[i]);
+        const std::vector<std::int32_t> found = knn->predict_rows(part, seeds);
+        for (std::size_t i = 0; i < found.size(); ++i) answers[static_cast<std::size_t>(places[i])] = found[i];
     };
     for_each_nearby_task(*knn, reduced, knn->k, predict_part);
-    return labels;
+    return answers;
 }
 
 }  // namespace mirelo

@@ -2,7 +2,7 @@
 // inside a namespace of its own, after defining `Ops`:
 // - V, the products' vector of kDoubleLanes doubles (4 or 8; a packed group is a whole number of
 //   them), with zero, load, store, broadcast and multiply_add (a * b + c, one rounding), and
-//   kBlockRows, the rows of a product's register tile (two vectors of columns each);
+//   kBlockRows and kTileVectors, the rows and vectors of columns of a product's register tile;
 // - Q, four doubles, which the distances sum in, with zero_quad, load_quad, store, subtract,
 //   multiply and add, each rounded on its own, and load_first (the first `count` values, fewer
 //   than four, then zeros, reading nothing past them);
@@ -23,10 +23,9 @@ using F = Ops::F;
 
 constexpr Index kLanes = Ops::kDoubleLanes;
 static_assert(kPanelRows % kLanes == 0, "a packed group is a whole number of vectors");
-// A product's tile is two vectors of columns wide: one packed group of 8 with four lanes, two
-// groups with eight, so that every build has as many independent chains per row.
-constexpr int kTileVectors = 2;
+constexpr int kTileVectors = Ops::kTileVectors;
 constexpr Index kTileColumns = kTileVectors * kLanes;
+static_assert(kTileColumns % kPanelRows == 0, "a tile's columns are whole packed groups");
 constexpr int kGroupVectors = kPanelRows / kLanes;
 constexpr int kBlockRows = Ops::kBlockRows;
 // Queries, pairs or groups the screen and the distances take at a time.
@@ -97,11 +96,27 @@ inline __attribute__((always_inline)) void column_vectors(const double* group, I
     }
 }
 
-// acc[r][k] += rows[r][p * element_stride] * (vector k of the columns at step p) for p < length:
-// one chain per lane, in p order.
-template <int R, int W>
-inline __attribute__((always_inline)) void product_chains(const double* const (&rows)[R], Index element_stride,
-                                                          const double* group, Index length, V (&acc)[R][W]) {
+// A product's R rows, each read through a pointer of its own: value p of row r is
+// rows[r][p * element_stride].
+template <int R>
+struct SpreadRows {
+    const double* rows[R];
+    Index element_stride;
+    double at(int r, Index p) const { return rows[r][p * element_stride]; }
+};
+
+// The rows of one whole packed group, read through the group's pointer alone, so that a tile of
+// them needs one register for its rows however many there are.
+struct GroupRows {
+    const double* group;
+    double at(int r, Index p) const { return group[p * kPanelRows + r]; }
+};
+
+// acc[r][k] += rows.at(r, p) * (vector k of the columns at step p) for p < length: one chain per
+// lane, in p order.
+template <int R, int W, class Rows>
+inline __attribute__((always_inline)) void product_chains(const Rows& rows, const double* group, Index length,
+                                                          V (&acc)[R][W]) {
     const double* columns[W];
     column_vectors(group, length, columns);
     for (Index p = 0; p < length; ++p) {
@@ -109,23 +124,26 @@ inline __attribute__((always_inline)) void product_chains(const double* const (&
         for (int k = 0; k < W; ++k) values[k] = Ops::load(columns[k] + p * kPanelRows);
 #pragma GCC unroll 16
         for (int r = 0; r < R; ++r) {
-            const V value = Ops::broadcast(rows[r][p * element_stride]);
+            const V value = Ops::broadcast(rows.at(r, p));
             for (int k = 0; k < W; ++k) acc[r][k] = Ops::multiply_add(value, values[k], acc[r][k]);
         }
     }
 }
 
-template <int R, class T>
-inline __attribute__((always_inline)) void row_pointers(const T* first, Index row_stride, const T* (&rows)[R]) {
-    for (int r = 0; r < R; ++r) rows[r] = first + r * row_stride;
+template <int R>
+inline __attribute__((always_inline)) SpreadRows<R> spread_rows(const double* first, Index row_stride,
+                                                                Index element_stride) {
+    SpreadRows<R> rows;
+    for (int r = 0; r < R; ++r) rows.rows[r] = first + r * row_stride;
+    rows.element_stride = element_stride;
+    return rows;
 }
 
 // out(r, c) (+)= the chain of rows[r] with column c of W vectors of packed columns, for c <
 // columns. Whole vectors of contiguous outputs are read and written in place, others through
 // lanes.
-template <int R, int W>
-inline __attribute__((always_inline)) void tile(const double* const (&rows)[R], Index element_stride,
-                                                const double* group, Index length, Index columns,
+template <int R, int W, class Rows>
+inline __attribute__((always_inline)) void tile(const Rows& rows, const double* group, Index length, Index columns,
                                                 StridedOutput out, bool accumulate) {
     const bool in_place = columns == W * kLanes && out.column_stride == 1;
     V acc[R][W];
@@ -137,7 +155,7 @@ inline __attribute__((always_inline)) void tile(const double* const (&rows)[R], 
         }
         for (int k = 0; k < W; ++k) acc[r][k] = accumulate ? Ops::load(source + k * kLanes) : Ops::zero();
     }
-    product_chains<R, W>(rows, element_stride, group, length, acc);
+    product_chains<R, W>(rows, group, length, acc);
     for (int r = 0; r < R; ++r) {
         double* target = in_place ? out.data + r * out.row_stride : lanes;
         for (int k = 0; k < W; ++k) Ops::store(target + k * kLanes, acc[r][k]);
@@ -147,28 +165,26 @@ inline __attribute__((always_inline)) void tile(const double* const (&rows)[R], 
     }
 }
 
-// tile over the packed columns from `group` on, at most kTileColumns of them: one group's worth
-// of vectors where the columns end within it, so that no group past the last is read.
-template <int R>
-inline __attribute__((always_inline)) void tile_from(const double* const (&rows)[R], Index element_stride,
-                                                     const double* group, Index length, Index columns,
-                                                     StridedOutput out, bool accumulate) {
-    if constexpr (kGroupVectors < kTileVectors) {
-        if (columns <= kPanelRows) {
-            tile<R, kGroupVectors>(rows, element_stride, group, length, columns, out, accumulate);
+// tile over the packed columns from `group` on, at most kTileColumns of them: as many vectors as
+// the groups the columns reach, so that no group past the last is read.
+template <int R, int W = kTileVectors, class Rows>
+inline __attribute__((always_inline)) void tile_from(const Rows& rows, const double* group, Index length,
+                                                     Index columns, StridedOutput out, bool accumulate) {
+    if constexpr (W > kGroupVectors) {
+        if (columns <= (W - kGroupVectors) * kLanes) {
+            tile_from<R, W - kGroupVectors>(rows, group, length, columns, out, accumulate);
             return;
         }
     }
-    tile<R, kTileVectors>(rows, element_stride, group, length, columns, out, accumulate);
+    tile<R, W>(rows, group, length, columns, out, accumulate);
 }
 
 template <int R>
 void rows_against_groups(StridedRows a, const double* packed_b, Index b_rows, Index length, StridedOutput out,
                          bool accumulate) {
-    const double* rows[R];
-    row_pointers(a.data, a.row_stride, rows);
+    const SpreadRows<R> rows = spread_rows<R>(a.data, a.row_stride, a.element_stride);
     for (Index first = 0; first < b_rows; first += kTileColumns) {
-        tile_from<R>(rows, a.element_stride, packed_b + first * length, length, smaller(kTileColumns, b_rows - first),
+        tile_from<R>(rows, packed_b + first * length, length, smaller(kTileColumns, b_rows - first),
                      {out.data + first * out.column_stride, out.row_stride, out.column_stride}, accumulate);
     }
 }
@@ -238,15 +254,21 @@ void products_lower_band(const double* packed, Index count, Index length, Index 
             if (row + R <= first) {
                 return;  // wholly above the diagonal
             }
-            const double* rows[R];
+            const StridedOutput tile_out{out.data + row * out.row_stride + first * out.column_stride,
+                                         out.row_stride, out.column_stride};
+            if constexpr (R == kPanelRows) {
+                if (row % kPanelRows == 0) {
+                    tile_from<R>(GroupRows{packed + row * length}, group, length, columns, tile_out, true);
+                    return;
+                }
+            }
+            SpreadRows<R> rows;
             for (int r = 0; r < R; ++r) {
                 const Index item = row + r;
-                rows[r] = packed + (item - item % kPanelRows) * length + item % kPanelRows;
+                rows.rows[r] = packed + (item - item % kPanelRows) * length + item % kPanelRows;
             }
-            tile_from<R>(rows, kPanelRows, group, length, columns,
-                         {out.data + row * out.row_stride + first * out.column_stride, out.row_stride,
-                          out.column_stride},
-                         true);
+            rows.element_stride = kPanelRows;
+            tile_from<R>(rows, group, length, columns, tile_out, true);
         });
     }
 }

@@ -21,6 +21,7 @@ struct Ops : SingleOps {
     using V = __m256d;
     static constexpr int kDoubleLanes = 4;
     static constexpr int kBlockRows = 6;
+    static constexpr int kTileVectors = 2;
     static V zero() { return _mm256_setzero_pd(); }
     static V load(const double* p) { return _mm256_loadu_pd(p); }
     using Q = V;

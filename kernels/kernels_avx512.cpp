@@ -22,8 +22,10 @@ struct Ops : SingleOps {
 
     using V = __m512d;
     static constexpr int kDoubleLanes = 8;
-    // Twelve rows of two vectors: 24 chains in flight beside the two loaded vectors of columns.
-    static constexpr int kBlockRows = 12;
+    // Eight rows, one packed group's, of three vectors: 24 chains in flight beside the three
+    // loaded vectors of columns, and eight values broadcast for 24 multiply-adds.
+    static constexpr int kBlockRows = 8;
+    static constexpr int kTileVectors = 3;
     static V zero() { return _mm512_setzero_pd(); }
     static V load(const double* p) { return _mm512_loadu_pd(p); }
     static void store(double* p, V v) { _mm512_storeu_pd(p, v); }

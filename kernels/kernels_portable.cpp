@@ -32,6 +32,7 @@ struct Ops {
     };
     static constexpr int kDoubleLanes = 4;
     static constexpr int kBlockRows = 6;
+    static constexpr int kTileVectors = 2;
     static V zero() { return V{}; }
     static V load(const double* p) { return {{p[0], p[1], p[2], p[3]}}; }
     using Q = V;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "store_search.hpp"
@@ -12,51 +13,51 @@ namespace mirelo {
 
 using Index = Eigen::Index;
 
-KNNClassifier::KNNClassifier(std::int32_t k) : k(k) {}
+namespace {
 
-void KNNClassifier::fit(RowMajorMatrix X, const LabelList& y) {
-    if (static_cast<Index>(y.size()) < X.rows()) {
-        throw std::invalid_argument("expected at least one label per row: got " +
-                                    std::to_string(y.size()) + " labels for " +
-                                    std::to_string(X.rows()) + " rows");
+// One place per row, each from 0 to y.count - 1.
+void require_places(const ClassPlaces& y, Index rows) {
+    if (static_cast<Index>(y.of_row.size()) != rows) {
+        throw std::invalid_argument("expected one label per row: got " + std::to_string(y.of_row.size()) +
+                                    " labels for " + std::to_string(rows) + " rows");
     }
-    LabelPlaces places = label_places(y, X.rows());
-    fit(std::move(X), std::move(places));
+    // A place outside the classes would count a vote outside the tally.
+    const auto outside = std::find_if(y.of_row.begin(), y.of_row.end(),
+                                      [&](std::int32_t place) { return place < 0 || place >= y.count; });
+    if (outside != y.of_row.end()) {
+        throw std::invalid_argument("expected class places from 0 to " + std::to_string(y.count - 1) + ", got " +
+                                    std::to_string(*outside) + " for row " +
+                                    std::to_string(outside - y.of_row.begin()));
+    }
 }
 
-void KNNClassifier::fit(RowMajorMatrix X, LabelPlaces y) {
-    if (static_cast<Index>(y.class_of_row.size()) != X.rows()) {
-        throw std::invalid_argument("expected one label per row: got " + std::to_string(y.class_of_row.size()) +
-                                    " labels for " + std::to_string(X.rows()) + " rows");
-    }
+}  // namespace
+
+KNNClassifier::KNNClassifier(std::int32_t k) : k(k) {}
+
+void KNNClassifier::fit(RowMajorMatrix X, ClassPlaces y) {
+    require_places(y, X.rows());
     // Build the new store aside so that a failure leaves the old one whole.
     RowMajorMatrix rows = std::move(X);
     ScreenStages stages = ScreenStages::build(rows, choose_lengths(rows));
 
     const Index count = rows.rows(), width = rows.cols();
     hold_rows(HeldArray<double>::owning(std::move(rows)), count, width);
-    classes.swap(y.classes);
-    class_of_row.swap(y.class_of_row);
+    class_of_row.swap(y.of_row);
+    n_classes = y.count;
     screen = std::move(stages);
 }
 
-void KNNClassifier::adopt(HeldArray<double> rows, Index count, Index width, LabelPlaces y, ScreenStages stages) {
-    if (count < 0 || width < 1 || rows.size() != static_cast<std::size_t>(count) * static_cast<std::size_t>(width) ||
-        y.class_of_row.size() != static_cast<std::size_t>(count)) {
+void KNNClassifier::adopt(HeldArray<double> rows, Index count, Index width, ClassPlaces y, ScreenStages stages) {
+    if (count < 0 || width < 1 || rows.size() != static_cast<std::size_t>(count) * static_cast<std::size_t>(width)) {
         throw std::invalid_argument("expected a store of " + std::to_string(count) + " x " + std::to_string(width) +
-                                    " values with a label each, got " + std::to_string(rows.size()) + " values and " +
-                                    std::to_string(y.class_of_row.size()) + " labels");
+                                    " values, got " + std::to_string(rows.size()) + " values");
     }
-    for (const std::int32_t place : y.class_of_row) {
-        if (place < 0 || static_cast<std::size_t>(place) >= y.classes.size()) {
-            throw std::invalid_argument("expected label places from 0 to " + std::to_string(y.classes.size()) +
-                                        ", got " + std::to_string(place));
-        }
-    }
+    require_places(y, count);
     ScreenStages adopted = ScreenStages::adopted(std::move(stages), count, width);
     hold_rows(std::move(rows), count, width);
-    classes.swap(y.classes);
-    class_of_row.swap(y.class_of_row);
+    class_of_row.swap(y.of_row);
+    n_classes = y.count;
     screen = std::move(adopted);
 }
 
@@ -66,37 +67,22 @@ void KNNClassifier::hold_rows(HeldArray<double> rows, Index count, Index width) 
     new (&X_train) Eigen::Map<const RowMajorMatrix>(train_values.data(), count, width);
 }
 
-LabelList KNNClassifier::labels() const {
-    LabelList labels;
-    labels.reserve(class_of_row.size());
-    for (std::int32_t place : class_of_row) labels.push_back(classes[static_cast<std::size_t>(place)]);
-    return labels;
-}
-
 std::size_t KNNClassifier::memory_bytes() const {
-    std::size_t bytes = static_cast<std::size_t>(X_train.size()) * sizeof(double) + screen.memory_bytes() +
-                        class_of_row.capacity() * sizeof(std::int32_t) + classes.capacity() * sizeof(std::string);
-    for (const std::string& label : classes) {
-        // Short labels live inside the string object itself.
-        if (label.capacity() > std::string().capacity()) {
-            bytes += label.capacity() + 1;
-        }
-    }
-    return bytes;
+    return static_cast<std::size_t>(X_train.size()) * sizeof(double) + screen.memory_bytes() +
+           class_of_row.capacity() * sizeof(std::int32_t);
 }
 
 void KNNClassifier::set_screen(ScreenLengths lengths) { screen = ScreenStages::build(X_train, lengths); }
 
 Index KNNClassifier::prefix() const { return screen.prefix; }
 
-std::string KNNClassifier::predict(const Vector& x) const { return predict_row(x.transpose()); }
+std::int32_t KNNClassifier::predict(const Vector& x) const { return predict_row(x.transpose()); }
 
 template <class Heard>
 void KNNClassifier::label_rows(const Eigen::Ref<const RowMajorMatrix>& Z, const Seed* seeds, Heard heard) const {
     const Index n = X_train.rows();
     if (n == 0 || k <= 0) {
-        static const std::string unknown = "Unknown";
-        for (Index q = 0; q < Z.rows(); ++q) heard(q, unknown);
+        for (Index q = 0; q < Z.rows(); ++q) heard(q, kNoClass);
         return;
     }
     if (k >= n) {
@@ -104,25 +90,26 @@ void KNNClassifier::label_rows(const Eigen::Ref<const RowMajorMatrix>& Z, const 
         require_query_length(Z, X_train.cols());
         std::vector<Neighbour> all(static_cast<std::size_t>(n));
         for (Index i = 0; i < n; ++i) all[static_cast<std::size_t>(i)].row = i;
-        const std::string& label = classes[static_cast<std::size_t>(vote(all.data(), all.size(), class_of_row))];
-        for (Index q = 0; q < Z.rows(); ++q) heard(q, label);
+        const std::int32_t place = vote(all.data(), all.size(), class_of_row);
+        for (Index q = 0; q < Z.rows(); ++q) heard(q, place);
         return;
     }
     search_store(X_train, screen, Z, k, [&](Index query, NeighbourList& nearest) {
-        heard(query, classes[static_cast<std::size_t>(vote(nearest.data(), nearest.size(), class_of_row))]);
+        heard(query, vote(nearest.data(), nearest.size(), class_of_row));
     }, seeds);
 }
 
-const std::string& KNNClassifier::predict_row(const Eigen::Ref<const RowMajorMatrix>& z) const {
-    const std::string* found = nullptr;
-    label_rows(z, nullptr, [&](Index, const std::string& label) { found = &label; });
-    return *found;
+std::int32_t KNNClassifier::predict_row(const Eigen::Ref<const RowMajorMatrix>& z) const {
+    std::int32_t found = kNoClass;
+    label_rows(z, nullptr, [&](Index, std::int32_t place) { found = place; });
+    return found;
 }
 
-LabelList KNNClassifier::predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z, const Seed* seeds) const {
-    LabelList labels(static_cast<std::size_t>(Z.rows()));
-    label_rows(Z, seeds, [&](Index query, const std::string& label) { labels[static_cast<std::size_t>(query)] = label; });
-    return labels;
+std::vector<std::int32_t> KNNClassifier::predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z,
+                                                      const Seed* seeds) const {
+    std::vector<std::int32_t> places(static_cast<std::size_t>(Z.rows()));
+    label_rows(Z, seeds, [&](Index query, std::int32_t place) { places[static_cast<std::size_t>(query)] = place; });
+    return places;
 }
 
 std::vector<Neighbour> KNNClassifier::nearest_rows(const Eigen::Ref<const RowMajorMatrix>& Z, Index count,
@@ -141,7 +128,7 @@ std::vector<Neighbour> KNNClassifier::nearest_rows(const Eigen::Ref<const RowMaj
 }
 
 VoteMatrix KNNClassifier::vote_counts(const Eigen::Ref<const RowMajorMatrix>& Z, const Seed* seeds) const {
-    VoteMatrix votes = VoteMatrix::Zero(Z.rows(), static_cast<Index>(classes.size()));
+    VoteMatrix votes = VoteMatrix::Zero(Z.rows(), n_classes);
     const std::vector<Neighbour> nearest = nearest_rows(Z, k, seeds);
     const Index K = Z.rows() > 0 ? static_cast<Index>(nearest.size()) / Z.rows() : 0;
     for (Index q = 0; q < Z.rows(); ++q) {

@@ -281,11 +281,45 @@ std::size_t ScreenStages::memory_bytes() const {
     return bytes;
 }
 
+namespace {
+
+// Each coordinate's squared differences from its mean, summed; every sum runs in row order and
+// the threads take coordinates a cache line's worth at a time, so the bits do not depend on how
+// many threads there are.
+Eigen::RowVectorXd coordinate_spreads(const MatrixView& rows) {
+    constexpr Index kColumns = 8;
+    const Index n = rows.rows();
+    const Index m = rows.cols();
+    Eigen::RowVectorXd spread(m);
+    ParallelJob job;
+#pragma omp parallel for schedule(static)
+    for (Index left = 0; left < m; left += kColumns) {
+        job.run([&] {
+            const Index width = std::min(kColumns, m - left);
+            double mean[kColumns] = {};
+            double sum[kColumns] = {};
+            for (Index i = 0; i < n; ++i) {
+                for (Index j = 0; j < width; ++j) mean[j] += rows(i, left + j);
+            }
+            for (Index j = 0; j < width; ++j) mean[j] /= static_cast<double>(n);
+            for (Index i = 0; i < n; ++i) {
+                for (Index j = 0; j < width; ++j) {
+                    const double difference = rows(i, left + j) - mean[j];
+                    sum[j] += difference * difference;
+                }
+            }
+            for (Index j = 0; j < width; ++j) spread[left + j] = sum[j];
+        });
+    }
+    job.finish();
+    return spread;
+}
+
+}  // namespace
+
 ScreenLengths choose_lengths(const MatrixView& rows) {
     const Index m = rows.cols();
-    const Eigen::RowVectorXd mean = rows.colwise().mean();
-    Eigen::RowVectorXd spread = Eigen::RowVectorXd::Zero(m);
-    for (Index i = 0; i < rows.rows(); ++i) spread += (rows.row(i) - mean).array().square().matrix();
+    const Eigen::RowVectorXd spread = coordinate_spreads(rows);
     const double total = spread.sum();
     // The leading coordinates, at most `most`, that hold `share` of the spread.
     const auto holding = [&](double share, Index most) {

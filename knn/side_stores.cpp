@@ -37,13 +37,13 @@ Index SideStores::rows() const {
 }
 
 std::size_t SideStores::memory_bytes() const {
-    std::size_t bytes = class_of_row.capacity() * sizeof(std::int32_t) + classes.capacity() * sizeof(std::string);
+    std::size_t bytes = classes.of_row.capacity() * sizeof(std::int32_t);
     for (const auto& run : runs) bytes += run->memory_bytes();
     return bytes;
 }
 
 std::vector<std::shared_ptr<const KNNClassifier>> add_run(const std::vector<std::shared_ptr<const KNNClassifier>>& runs,
-                                                          RowMajorMatrix added, LabelPlaces places, std::int32_t k) {
+                                                          RowMajorMatrix added, ClassPlaces places, std::int32_t k) {
     std::size_t kept = runs.size();
     Index rows = added.rows();
     while (kept > 0 && runs[kept - 1]->X_train.rows() <= rows) rows += runs[--kept]->X_train.rows();
@@ -58,10 +58,10 @@ std::vector<std::shared_ptr<const KNNClassifier>> add_run(const std::vector<std:
         merged_places.insert(merged_places.end(), run.class_of_row.begin(), run.class_of_row.end());
     }
     merged.bottomRows(added.rows()) = added;
-    merged_places.insert(merged_places.end(), places.class_of_row.begin(), places.class_of_row.end());
+    merged_places.insert(merged_places.end(), places.of_row.begin(), places.of_row.end());
     auto run = std::make_shared<KNNClassifier>(k);
     const TeamSize team(rows < kTeamRows ? 1 : omp_get_max_threads());
-    run->fit(std::move(merged), LabelPlaces{std::move(places.classes), std::move(merged_places)});
+    run->fit(std::move(merged), ClassPlaces{std::move(merged_places), places.count});
     std::vector<std::shared_ptr<const KNNClassifier>> result(runs.begin(), runs.begin() + static_cast<std::ptrdiff_t>(kept));
     result.push_back(std::move(run));
     return result;

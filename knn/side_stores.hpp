@@ -18,11 +18,10 @@ namespace mirelo {
 // most additions build only their own rows. The runs share nothing with one another; a copy of the side shares its runs.
 struct SideStores {
     std::vector<std::shared_ptr<const KNNClassifier>> runs;  // in the order added
-    // Every stored row's label, the main store's and the runs', in byte order, and each row's
-    // place among them: the main store's rows first, then the runs' in order. The stores' own
-    // label lists are not read, since an addition may rename the classes before them.
-    LabelList classes;
-    std::vector<std::int32_t> class_of_row;
+    // Every stored row's class place, the main store's rows first, then the runs' in order, and
+    // the class count. The stores' own places are not read, since an addition may renumber the
+    // classes before them.
+    ClassPlaces classes;
 
     Eigen::Index rows() const;
     std::size_t memory_bytes() const;
@@ -31,7 +30,7 @@ struct SideStores {
 // `runs` with `added` (rows and places) as the newest run, rebuilt together with the newest runs
 // before it while each is no larger than the rows gathered so far.
 std::vector<std::shared_ptr<const KNNClassifier>> add_run(const std::vector<std::shared_ptr<const KNNClassifier>>& runs,
-                                                          RowMajorMatrix added, LabelPlaces places, std::int32_t k);
+                                                          RowMajorMatrix added, ClassPlaces places, std::int32_t k);
 
 // The K nearest of each of `queries` queries over two lists of sorted nearest rows, nearest
 // first: `first` holds first_count per query, `second` second_count per query numbered from

@@ -9,8 +9,7 @@
 
 namespace mirelo {
 
-// The place among the classes with the most votes of `count` neighbours, the first at a tie:
-// places follow the labels' byte order.
+// The class place with the most votes of `count` neighbours, the lowest at a tie.
 std::int32_t vote(const Neighbour* nearest, std::size_t count, const std::vector<std::int32_t>& class_of_row);
 
 }  // namespace mirelo

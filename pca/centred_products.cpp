@@ -16,9 +16,9 @@ using Index = Eigen::Index;
 
 // The summed index is taken in slices whose packing stays in the last-level cache; each element's
 // chain runs on from slice to slice.
-constexpr Index kSlice = 256;
+constexpr Index kSlice = 640;
 // Rows of the triangle per task: a band's packed items stay in the second-level cache.
-constexpr Index kBand = 96;
+constexpr Index kBand = 32;
 // Packed values shared by the threads between two waits for each other.
 constexpr Index kChunkBytes = Index{8} << 20;
 

@@ -1,9 +1,12 @@
 #include "first_pass.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <exception>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -297,7 +300,8 @@ TallShape tall_shape(const InputRows& X, Index first_row, Index terms) {
     return {n, d, terms, first_row, block_length, first_block, block_count, lanes};
 }
 
-// Each lane's products, row buffer and what its blocks have shown.
+// A products matrix for each lane, the first of the spare ones, and each lane's row buffer and what
+// its blocks have shown.
 struct Lanes {
     std::vector<Matrix> products;
     std::vector<double> buffer;
@@ -311,50 +315,11 @@ struct Lanes {
           seen(static_cast<std::size_t>(shape.lanes), Seen(shape.d)) {}
 };
 
-// The shares of blocks first .. first + round - 1, each read by its own lane.
-std::vector<Partial> round_shares(const InputRows& X, const TallShape& shape, Lanes& lanes, Index first,
-                                  Index round) {
-    const Index d = shape.d;
-    std::vector<Partial> parts(static_cast<std::size_t>(round));
-    const auto share = [&](Index b, Reader read, auto&& multiply) {
-        const auto at = static_cast<std::size_t>(b);
-        Matrix& sum = lanes.products[at];
-        sum.setZero(d, d);
-        parts[at] = block_share(X, shape.first_row, shape.top(first + b), shape.rows(first + b), shape.terms,
-                                lanes.buffer.data() + b * std::min(shape.n, shape.block_length) * d,
-                                lanes.seen[at], read,
-                                [&](const Items& items, Index length) { multiply(items, length, sum); });
-        parts[at].products = std::move(sum);
-        parts[at].first_block = shape.first_block + first + b;
-    };
-    if (round == 1) {
-        share(0, read_rows, add_item_products);
-        return parts;
-    }
-    ParallelJob job;
-    std::vector<std::exception_ptr> errors(static_cast<std::size_t>(round));
-#pragma omp parallel for num_threads(static_cast<int>(round)) schedule(static, 1)
-    for (Index b = 0; b < round; ++b) {
-        try {
-            share(b, read_rows_alone, [&](const Items& items, Index length, Matrix& sum) {
-                add_item_products_alone(items, length, sum, job);
-            });
-        } catch (...) {
-            errors[static_cast<std::size_t>(b)] = std::current_exception();
-        }
-    }
-    // The first block's error is the one a single thread would have met first.
-    for (const std::exception_ptr& error : errors) {
-        if (error) std::rethrow_exception(error);
-    }
-    job.finish();
-    return parts;
-}
-
 // Pushes a share. The top two merge at once when they are pieces of the same blocks, or when
 // they are the two halves of the next level's aligned blocks: from row 0, that is whenever their
-// levels are equal, so the tree depends on the row count alone.
-void push_share(std::vector<Partial>& stack, Partial&& part, Index terms) {
+// levels are equal, so the tree depends on the row count alone. The products of the shares merged
+// away are kept in `spare` for later blocks.
+void push_share(std::vector<Partial>& stack, Partial&& part, Index terms, std::vector<Matrix>& spare) {
     stack.push_back(std::move(part));
     while (stack.size() > 1) {
         Partial& below = stack[stack.size() - 2];
@@ -366,8 +331,125 @@ void push_share(std::vector<Partial>& stack, Partial&& part, Index terms) {
         if (!pieces && !halves) break;
         merge(below, stack.back(), terms);
         below.level += halves ? 1 : 0;
+        spare.push_back(std::move(stack.back().products));
         stack.pop_back();
     }
+}
+
+// Block b's share, its products summed into `sum`, sized and zeroed here, so any spare matrix will do.
+template <class Multiply>
+Partial tall_block(const InputRows& X, const TallShape& shape, Index b, Matrix sum, double* buffer, Seen& seen,
+                   Reader read, Multiply&& multiply) {
+    sum.setZero(shape.d, shape.d);
+    Partial part = block_share(X, shape.first_row, shape.top(b), shape.rows(b), shape.terms, buffer, seen, read,
+                               [&](const Items& items, Index length) { multiply(items, length, sum); });
+    part.products = std::move(sum);
+    part.first_block = shape.first_block + b;
+    return part;
+}
+
+Matrix take_spare(std::vector<Matrix>& spare) {
+    if (spare.empty()) return Matrix();
+    Matrix sum = std::move(spare.back());
+    spare.pop_back();
+    return sum;
+}
+
+// The blocks one after another, every thread sharing each block's products.
+void shared_blocks(const InputRows& X, const TallShape& shape, Lanes& lanes, std::vector<Partial>& stack,
+                   const ProgressReport& progress) {
+    std::vector<Matrix>& spare = lanes.products;
+    for (Index b = 0; b < shape.block_count; ++b) {
+        if (progress) {
+            progress("statistics and covariance", static_cast<double>(shape.top(b)) / static_cast<double>(shape.n));
+        }
+        push_share(stack,
+                   tall_block(X, shape, b, take_spare(spare), lanes.buffer.data(), lanes.seen[0], read_rows,
+                              add_item_products),
+                   shape.terms, spare);
+        check_interruption();
+    }
+}
+
+// The lanes take blocks from a shared counter, with no wait for each other between blocks; the
+// shares join the stack in block order whichever lane finished them, so the merge tree is the one
+// shared_blocks builds. A lane stays at most kLanesAhead blocks per lane ahead of the first block
+// not yet merged, which bounds the products held. A block's error, or a merge's, is kept by block:
+// the lowest block's is the one a single thread would have met first.
+void lane_blocks(const InputRows& X, const TallShape& shape, Lanes& lanes, std::vector<Partial>& stack,
+                 const ProgressReport& progress) {
+    constexpr Index kLanesAhead = 2;
+    const Index count = shape.block_count;
+    const Index window = kLanesAhead * shape.lanes;
+    std::vector<Partial> finished(static_cast<std::size_t>(count));
+    std::vector<char> ready(static_cast<std::size_t>(count), 0);
+    std::vector<std::exception_ptr> errors(static_cast<std::size_t>(count));
+    std::vector<Matrix>& spare = lanes.products;
+    std::atomic<Index> next{0};
+    Index merged = 0;
+    bool stopped = false;
+    std::mutex guard;
+    std::condition_variable advanced;
+    ParallelJob job;
+    // Called with `guard` held: the finished shares that come next in block order join the stack.
+    const auto merge_ready = [&] {
+        for (; merged < count && ready[static_cast<std::size_t>(merged)]; ++merged) {
+            const auto at = static_cast<std::size_t>(merged);
+            try {
+                push_share(stack, std::move(finished[at]), shape.terms, spare);
+            } catch (...) {
+                errors[at] = std::current_exception();
+                stopped = true;
+                return;
+            }
+        }
+    };
+#pragma omp parallel num_threads(static_cast<int>(shape.lanes))
+    {
+        const auto lane = static_cast<std::size_t>(omp_get_thread_num());
+        double* buffer =
+            lanes.buffer.data() + static_cast<Index>(lane) * std::min(shape.n, shape.block_length) * shape.d;
+        for (Index b = next++; b < count; b = next++) {
+            const auto at = static_cast<std::size_t>(b);
+            Matrix sum;
+            {
+                std::unique_lock<std::mutex> lock(guard);
+                advanced.wait(lock, [&] { return stopped || b < merged + window; });
+                if (stopped) break;
+                sum = take_spare(spare);
+            }
+            bool done = false;
+            job.run([&] {
+                if (lane == 0 && progress) {
+                    progress("statistics and covariance",
+                             static_cast<double>(shape.top(b)) / static_cast<double>(shape.n));
+                }
+                try {
+                    finished[at] = tall_block(X, shape, b, std::move(sum), buffer, lanes.seen[lane], read_rows_alone,
+                                              [&](const Items& items, Index length, Matrix& products) {
+                                                  add_item_products_alone(items, length, products, job);
+                                              });
+                    done = true;
+                } catch (...) {
+                    errors[at] = std::current_exception();
+                }
+            });
+            {
+                std::lock_guard<std::mutex> lock(guard);
+                if (done) {
+                    ready[at] = 1;
+                    merge_ready();
+                } else {
+                    stopped = true;
+                }
+            }
+            advanced.notify_all();
+        }
+    }
+    for (const std::exception_ptr& error : errors) {
+        if (error) std::rethrow_exception(error);
+    }
+    job.finish();
 }
 
 // What is left on the stack merged into its first entry, the whole data's share.
@@ -396,16 +478,10 @@ TallStatistics tall_statistics(const InputRows& X, Index first_row, Index terms,
         return out;
     }
     Lanes lanes(shape);
-    for (Index first = 0; first < shape.block_count; first += shape.lanes) {
-        if (progress) {
-            progress("statistics and covariance", static_cast<double>(shape.top(first)) / static_cast<double>(shape.n));
-        }
-        const Index round = std::min(shape.lanes, shape.block_count - first);
-        std::vector<Partial> parts = round_shares(X, shape, lanes, first, round);
-        check_interruption();
-        for (Partial& part : parts) {
-            push_share(out.shares, std::move(part), shape.terms);
-        }
+    if (shape.lanes == 1) {
+        shared_blocks(X, shape, lanes, out.shares, progress);
+    } else {
+        lane_blocks(X, shape, lanes, out.shares, progress);
     }
     for (const Seen& lane : lanes.seen) add_seen(out, lane.lowest, lane.highest, lane.read);
     return out;
@@ -418,8 +494,9 @@ void append_statistics(TallStatistics& earlier, TallStatistics&& later) {
                                     std::to_string(later.cols) + " columns and " + std::to_string(later.terms) +
                                     " terms");
     }
+    std::vector<Matrix> spare;  // nothing follows to reuse them
     for (Partial& share : later.shares) {
-        push_share(earlier.shares, std::move(share), earlier.terms);
+        push_share(earlier.shares, std::move(share), earlier.terms, spare);
     }
     add_seen(earlier, later.lowest, later.highest, later.read);
 }

@@ -13,7 +13,8 @@ import dask.array as da
 from mirelo_sklearn import MireloClassifier
 from mirelo_sklearn.engine import saved_digest
 
-from ._waits import current_client, no_workers_seconds, root
+from ._patience import no_workers_seconds
+from ._waits import current_client, root
 
 # Rows per block are capped so that one block of queries stays near this many bytes.
 BLOCK_BYTES = 64 * 2**20

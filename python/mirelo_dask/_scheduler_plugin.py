@@ -11,7 +11,7 @@ from typing import Any, Dict
 from distributed.diagnostics.plugin import SchedulerPlugin
 from tornado.ioloop import PeriodicCallback
 
-from ._waits import POLL_SECONDS, PREFIX, Patience, timed_out
+from ._patience import POLL_SECONDS, PREFIX, Patience, timed_out
 
 _WAITING_FOR_A_WORKER = ("queued", "no-worker")
 

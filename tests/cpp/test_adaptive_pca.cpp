@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -189,8 +190,9 @@ TEST(AdaptivePCA, SinglePrecisionInputGivesTheBitsOfItsDoubles) {
 }
 
 // The statistics of 12-column rows read in runs, 4,096 rows a block: runs that start on blocks
-// give the fit's own bits; others (an empty one too) its axes up to rounding. A run names bad
-// values by their row in the whole matrix, and statistics no fit could use are refused.
+// give the fit's own bits, whether one thread reads a run's blocks or lanes take them; others (an
+// empty one too) its axes up to rounding. A run names bad values by their row in the whole matrix,
+// and statistics no fit could use are refused.
 TEST(AdaptivePCA, StatisticsOfRunsGiveTheFitOfAllTheRows) {
     constexpr Eigen::Index kBlock = 4096;
     RowMajorMatrix X = test::random_matrix(3 * kBlock + 100, 12, 17);
@@ -206,19 +208,25 @@ TEST(AdaptivePCA, StatisticsOfRunsGiveTheFitOfAllTheRows) {
         pca.fit(std::move(all), scale);
         return pca;
     };
-    for (bool scale : {false, true}) {
-        const AdaptivePCA whole = fitted(0.9, X, scale);
-        const AdaptivePCA aligned = from_runs({kBlock, 3 * kBlock, 3 * kBlock}, scale);
-        EXPECT_TRUE(same(aligned.components, whole.components));
-        EXPECT_TRUE(same(aligned.std_dev, whole.std_dev));
-        EXPECT_TRUE(same(aligned.explained_variance_ratio, whole.explained_variance_ratio));
-        const AdaptivePCA cut = from_runs({1000, 1000, 5000}, scale);
-        ASSERT_EQ(cut.n_components, whole.n_components);
-        for (Eigen::Index c = 0; c < whole.n_components; ++c) {
-            EXPECT_NEAR(std::abs(cut.components.col(c).dot(whole.components.col(c))), 1.0, 1e-12);
+    const int saved = omp_get_max_threads();
+    for (int threads : {1, 2}) {
+        omp_set_num_threads(threads);
+        SCOPED_TRACE(std::to_string(threads) + " threads");
+        for (bool scale : {false, true}) {
+            const AdaptivePCA whole = fitted(0.9, X, scale);
+            const AdaptivePCA aligned = from_runs({kBlock, 3 * kBlock, 3 * kBlock}, scale);
+            EXPECT_TRUE(same(aligned.components, whole.components));
+            EXPECT_TRUE(same(aligned.std_dev, whole.std_dev));
+            EXPECT_TRUE(same(aligned.explained_variance_ratio, whole.explained_variance_ratio));
+            const AdaptivePCA cut = from_runs({1000, 1000, 5000}, scale);
+            ASSERT_EQ(cut.n_components, whole.n_components);
+            for (Eigen::Index c = 0; c < whole.n_components; ++c) {
+                EXPECT_NEAR(std::abs(cut.components.col(c).dot(whole.components.col(c))), 1.0, 1e-12);
+            }
+            EXPECT_TRUE(cut.mean.isApprox(whole.mean, 1e-13));
         }
-        EXPECT_TRUE(cut.mean.isApprox(whole.mean, 1e-13));
     }
+    omp_set_num_threads(saved);
     X(5000, 3) = std::numeric_limits<double>::quiet_NaN();
     test::expect_invalid_argument([&] { from_runs({4000}, false); }, {"row 5000, column 3"});
     const auto refused = [](TallStatistics statistics, const std::string& fragment) {
@@ -293,6 +301,22 @@ TEST(AdaptivePCA, RowProjectsToTheSameBitsAloneAndInAnyBatch) {
         }
         omp_set_num_threads(saved);
     }
+}
+
+TEST(AdaptivePCA, LanesTakingBlocksNameTheValueOneThreadMeetsFirst) {
+    // Blocks 1 and 4 of seven each hold a value that is not finite; whichever lane reaches its
+    // block first, the fit names the one in row order.
+    Matrix X = test::random_matrix(20000, 300, 15);
+    X(15000, 2) = std::numeric_limits<double>::quiet_NaN();
+    X(4000, 7) = std::numeric_limits<double>::infinity();
+    const int saved = omp_get_max_threads();
+    for (int threads : {1, 2, 3}) {
+        omp_set_num_threads(threads);
+        SCOPED_TRACE(std::to_string(threads) + " threads");
+        // It fails before it reports anything.
+        test::expect_invalid_argument([&] { AdaptivePCA(0.9).fit(X, false); }, {"got inf at row 4000, column 7"});
+    }
+    omp_set_num_threads(saved);
 }
 
 TEST(AdaptivePCA, TransformShapes) {

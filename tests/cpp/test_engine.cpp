@@ -36,6 +36,75 @@ KNNEngine trained(KNNConfig config, const Data& data, bool scale) {
     return engine;
 }
 
+TEST(KNNEngine, ClassesTrainedAsPlacesAnswerAsTheirLabelsDo) {
+    // Rounded, so that votes tie; the places run up to the top of their range, and two classes
+    // beyond the labels' hold no row.
+    Data data = clusters(90, 5, 22);
+    data.X = data.X.array().round();
+    const Matrix queries = (test::random_matrix(40, 5, 23) * 3.0).array().round();
+    const KNNEngine named = trained(KNNConfig{4, 0.9}, data, false);
+    const std::vector<std::int32_t> expected = named.predict_places(queries);
+    const LabelList labels = named.predict_batch(queries);
+    for (std::size_t q = 0; q < labels.size(); ++q) EXPECT_EQ(named.classes()[expected[q]], labels[q]);
+    const std::int32_t top = std::numeric_limits<std::int32_t>::max();
+    for (const std::int32_t first : {0, top - 5}) {
+        SCOPED_TRACE(first);
+        ClassPlaces places{label_places(data.y, data.X.rows()).class_of_row, first + 5};
+        for (std::int32_t& place : places.of_row) place += first;
+        KNNEngine engine(KNNConfig{4, 0.9});
+        engine.set_progress(nullptr);
+        const MatrixView rows(data.X);
+        engine.train(InputRows(rows), std::move(places), false);
+        EXPECT_TRUE(engine.classes().empty());
+        EXPECT_EQ(engine.n_classes(), first + 5);
+        std::vector<std::int32_t> found = engine.predict_places(queries);
+        for (std::int32_t& place : found) place -= first;
+        EXPECT_EQ(found, expected);
+        EXPECT_THROW(engine.predict(queries.row(0).transpose()), std::out_of_range);
+        if (first == 0) {
+            const VoteMatrix votes = engine.vote_counts(queries);
+            ASSERT_EQ(votes.cols(), 5);
+            EXPECT_TRUE(votes.leftCols(3) == named.vote_counts(queries));
+            EXPECT_TRUE((votes.rightCols(2).array() == 0).all());
+        }
+    }
+}
+
+TEST(KNNEngine, GrowsClassesTrainedAsPlacesInTheirOrder) {
+    const Data data = clusters(60, 4, 25);
+    const ClassPlaces places{label_places(data.y, data.X.rows()).class_of_row, 3};
+    KNNEngine engine(KNNConfig{3, 0.9});
+    engine.set_progress(nullptr);
+    const MatrixView rows(data.X);
+    engine.train(InputRows(rows), places, false);
+    const Matrix added = test::random_matrix(4, 4, 26);
+    const InputRows more{MatrixView(added)};
+    // A class new to the addition comes between the old ones: places 0, 1, 2 become 0, 2, 3.
+    const std::vector<std::int32_t> renamed{0, 2, 3};
+    const auto grown = engine.grown(more, ClassPlaces{{1, 1, 0, 3}, 4}, renamed);
+    EXPECT_EQ(grown->n_classes(), 4);
+    EXPECT_EQ(engine.n_classes(), 3);
+    std::vector<std::int32_t> expected;
+    for (const std::int32_t place : places.of_row) expected.push_back(renamed[static_cast<std::size_t>(place)]);
+    expected.insert(expected.end(), {1, 1, 0, 3});
+    EXPECT_EQ(grown->training_places(), expected);
+    EXPECT_EQ(grown->vote_counts(added).cols(), 4);
+    // Out of order (a tie would change class), short, or beyond the count.
+    for (const std::vector<std::int32_t>& wrong : {std::vector<std::int32_t>{0, 3, 2}, {0, 2}, {0, 2, 4}}) {
+        EXPECT_THROW(engine.grown(more, ClassPlaces{{1, 1, 0, 3}, 4}, wrong), std::invalid_argument);
+    }
+    // Named classes would need names for the new ones.
+    const KNNEngine named = trained(KNNConfig{3, 0.9}, data, false);
+    EXPECT_THROW(named.grown(more, ClassPlaces{{0, 0, 0, 0}, 3}, {0, 1, 2}), std::logic_error);
+}
+
+TEST(KNNEngine, HoldsEachClassNameOnce) {
+    // Long labels on many rows: the engine grows by the strings of its three classes, not one a row.
+    Data data = clusters(1000, 3, 24, std::string(200, 'p'));
+    const std::size_t short_bytes = trained(KNNConfig{}, clusters(1000, 3, 24), false).memory_bytes();
+    EXPECT_LE(trained(KNNConfig{}, data, false).memory_bytes(), short_bytes + 3 * 202);
+}
+
 TEST(KNNEngine, TrainReportsReducedWidth) {
     for (const Data& data : {clusters(40, 6, 20), clusters(5, 12, 21)}) {
         AdaptivePCA reference(0.9);

@@ -13,6 +13,7 @@
 
 #include "kernels.hpp"
 #include "knn_classifier.hpp"
+#include "label_places.hpp"
 #include "test_support.hpp"
 
 namespace mirelo {
@@ -22,8 +23,40 @@ using test::same;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-KNNClassifier fitted(std::int32_t k, const Matrix& X, const LabelList& y) {
-    KNNClassifier knn(k);
+ClassPlaces places_of(const LabelList& y) {
+    LabelPlaces places = label_places(y, static_cast<Eigen::Index>(y.size()));
+    return {std::move(places.class_of_row), static_cast<std::int32_t>(places.classes.size())};
+}
+
+// A store fitted on labels as the engine fits one (places in the labels' byte order), answering
+// with the labels.
+struct Labelled : KNNClassifier {
+    using KNNClassifier::KNNClassifier;
+
+    void fit(const Matrix& X, const LabelList& y) {
+        KNNClassifier::fit(X, places_of(y));
+        names = label_places(y, static_cast<Eigen::Index>(y.size())).classes;
+    }
+    std::string name(std::int32_t place) const {
+        return place == kNoClass ? "Unknown" : names.at(static_cast<std::size_t>(place));
+    }
+    std::string predict(const Vector& x) const { return name(KNNClassifier::predict(x)); }
+    LabelList predict_rows(const Eigen::Ref<const RowMajorMatrix>& Z) const {
+        LabelList labels;
+        for (std::int32_t place : KNNClassifier::predict_rows(Z)) labels.push_back(name(place));
+        return labels;
+    }
+    LabelList labels() const {
+        LabelList labels;
+        for (std::int32_t place : class_of_row) labels.push_back(name(place));
+        return labels;
+    }
+
+    LabelList names;
+};
+
+Labelled fitted(std::int32_t k, const Matrix& X, const LabelList& y) {
+    Labelled knn(k);
     knn.fit(X, y);
     return knn;
 }
@@ -62,8 +95,6 @@ TEST(KNNClassifier, Votes) {
         {4, Matrix{{1, 0}, {-1, 0}, {0, 1}, {0, -1}}, {"cat", "ca", "cat", "ca"}, o, "ca"},
         // Identical rows vote separately, and the far 'a' stays out of the k = 3 vote.
         {3, Matrix{{0.5, 0}, {1, 0}, {1, 0}, {10, 0}}, {"a", "x", "x", "a"}, o, "x"},
-        // Labels beyond the last row are kept but never vote.
-        {10, Matrix{{1, 0}}, {"b", "a", "a"}, o, "b"},
         // Distances that are NaN or infinite rank after every finite one.
         {1, Matrix{{kNaN, kNaN}, {3, 3}, {1, 1}}, {"n", "far", "near"}, ones, "near"},
         {2, Matrix{{kNaN, 0}, {1, 1}, {2, 2}}, {"a", "z", "z"}, ones, "z"},
@@ -77,11 +108,10 @@ TEST(KNNClassifier, Votes) {
         const VoteCase& c = cases[i];
         EXPECT_EQ(fitted(c.k, c.X, c.y).predict(c.query), c.expected) << "case " << i;
     }
-    EXPECT_EQ(fitted(10, Matrix{{1, 0}}, {"b", "a", "a"}).labels(), (LabelList{"b"}));
 }
 
 // The neighbour search as defined, one query at a time over the whole store.
-std::string by_definition(const KNNClassifier& knn, const Vector& x) {
+std::string by_definition(const Labelled& knn, const Vector& x) {
     const Vector norms = knn.X_train.rowwise().squaredNorm();
     const Vector dist = (norms.array() - 2.0 * (knn.X_train * x).array()) + x.squaredNorm();
     std::vector<Eigen::Index> order(static_cast<std::size_t>(dist.size()));
@@ -112,7 +142,7 @@ TEST(KNNClassifier, BlockedSearchMatchesTheDefinition) {
     }
     const RowMajorMatrix Z = (test::random_matrix(150, 5, 71) * 300.0).array().round();
     for (std::int32_t k : {1, 4, 9, 698, 700, 2000}) {
-        const KNNClassifier knn = fitted(k, with_nan, y);
+        const Labelled knn = fitted(k, with_nan, y);
         const LabelList labels = knn.predict_rows(Z);
         ASSERT_EQ(labels.size(), 150u);
         for (Eigen::Index i = 0; i < Z.rows(); ++i) {
@@ -136,7 +166,7 @@ TEST(KNNClassifier, IncomparableDistancesStillAnswerAStoredLabel) {
     }
     const std::vector<Neighbour> first = knn.nearest_rows(RowMajorMatrix::Constant(1, 2, kNaN), 5);
     for (int j = 0; j < 5; ++j) EXPECT_EQ(first[static_cast<std::size_t>(j)].row, j);
-    const KNNClassifier no_features = fitted(1, Matrix(3, 0), {"a", "b", "c"});
+    const Labelled no_features = fitted(1, Matrix(3, 0), {"a", "b", "c"});
     EXPECT_EQ(no_features.labels(), (LabelList{"a", "b", "c"}));
     EXPECT_TRUE(is_one_of(no_features.predict(Vector(0)), y));
 }
@@ -145,7 +175,7 @@ TEST(KNNClassifier, StoredRowIsItsOwnNearestNeighbour) {
     const Matrix X = test::random_matrix(25, 4, 11) * 10.0;
     LabelList y;
     for (int i = 0; i < X.rows(); ++i) y.push_back("r" + std::to_string(i));
-    const KNNClassifier knn = fitted(1, X, y);
+    const Labelled knn = fitted(1, X, y);
     for (int i = 0; i < X.rows(); ++i) EXPECT_EQ(knn.predict(X.row(i).transpose()), y[i]);
 }
 
@@ -153,24 +183,18 @@ TEST(KNNClassifier, UnknownWithoutStoreOrNeighbours) {
     const Matrix X{{0, 0}, {1, 1}};
     const LabelList ab{"a", "b"};
     KNNClassifier emptied = fitted(1, X, ab);
-    emptied.fit(Matrix(0, 2), LabelList{});
-    for (const KNNClassifier& knn : {KNNClassifier(1), fitted(0, X, ab), fitted(-1, X, ab), emptied}) {
-        EXPECT_EQ(knn.predict(Vector::Zero(2)), "Unknown");
-        EXPECT_EQ(knn.predict(Vector::Zero(5)), "Unknown");  // no store to disagree with in width
+    emptied.fit(Matrix(0, 2), ClassPlaces{});
+    for (const KNNClassifier& knn : {KNNClassifier(1), KNNClassifier(fitted(0, X, ab)),
+                                     KNNClassifier(fitted(-1, X, ab)), emptied}) {
+        EXPECT_EQ(knn.predict(Vector::Zero(2)), kNoClass);
+        EXPECT_EQ(knn.predict(Vector::Zero(5)), kNoClass);  // no store to disagree with in width
     }
 }
 
-TEST(KNNClassifier, HoldsEachDistinctLabelOnceAndFewBytesARow) {
-    // Long labels on many rows: the store grows by the two strings, not by one a row.
+TEST(KNNClassifier, HoldsFewBytesARow) {
     const Matrix X = test::random_matrix(1000, 3, 12);
-    LabelList short_labels, long_labels;
-    for (int i = 0; i < X.rows(); ++i) {
-        short_labels.push_back(i % 2 == 0 ? "p" : "q");
-        long_labels.push_back(std::string(200, i % 2 == 0 ? 'p' : 'q'));
-    }
-    const KNNClassifier with_long = fitted(3, X, long_labels);
-    EXPECT_LE(with_long.memory_bytes(), fitted(3, X, short_labels).memory_bytes() + 2 * 201);
-    EXPECT_EQ(with_long.labels(), long_labels);
+    LabelList short_labels;
+    for (int i = 0; i < X.rows(); ++i) short_labels.push_back(i % 2 == 0 ? "p" : "q");
     // Besides each row's values in double and once in single precision: four bytes apiece for
     // its place in the search's order, its single-precision norms and its label's place, and a
     // little for the boxes over groups of rows. Any copy or wide number kept a row shows.
@@ -180,28 +204,34 @@ TEST(KNNClassifier, HoldsEachDistinctLabelOnceAndFewBytesARow) {
 
 TEST(KNNClassifier, RefitReplacesWholeStore) {
     KNNClassifier knn = fitted(1, Matrix{{3, 4}, {1, 0}}, {"b", "a"});
-    EXPECT_EQ(knn.labels(), (LabelList{"b", "a"}));
+    EXPECT_EQ(knn.class_of_row, (std::vector<std::int32_t>{1, 0}));
     const Matrix second{{2}, {-1}, {0.5}};
-    knn.fit(second, {"x", "y", "z"});
+    knn.fit(second, {{2, 0, 1}, 4});
     EXPECT_TRUE(same(knn.X_train, second));
-    EXPECT_EQ(knn.labels(), (LabelList{"x", "y", "z"}));
-    EXPECT_EQ(knn.classes, (LabelList{"x", "y", "z"}));
-    EXPECT_EQ(knn.predict(Vector{{-0.9}}), "y");
+    EXPECT_EQ(knn.class_of_row, (std::vector<std::int32_t>{2, 0, 1}));
+    EXPECT_EQ(knn.n_classes, 4);
+    EXPECT_EQ(knn.predict(Vector{{-0.9}}), 0);
 }
 
-TEST(KNNClassifier, RejectsShortLabelListsAndWrongQueryLengths) {
+TEST(KNNClassifier, RejectsWrongPlacesAndQueryLengths) {
     KNNClassifier knn = fitted(1, test::random_matrix(4, 3, 5), {"a", "b", "c", "d"});
     const KNNClassifier before = knn;
-    test::expect_invalid_argument([&] { knn.fit(test::random_matrix(7, 2, 8), {"p", "q", "r"}); }, {"7", "3"});
-    // Label places are one per row exactly, neither fewer nor more.
-    for (const Eigen::Index rows : {2, 4}) {
-        test::expect_invalid_argument(
-            [&] { knn.fit(test::random_matrix(rows, 2, 8), label_places({"p", "q", "r"}, 3)); },
-            {std::to_string(rows), "3"});
+    // Class places are one per row exactly, neither fewer nor more, and each within the classes.
+    for (const Eigen::Index rows : {7, 2, 4}) {
+        test::expect_invalid_argument([&] { knn.fit(test::random_matrix(rows, 2, 8), places_of({"p", "q", "r"})); },
+                                      {std::to_string(rows), "3"});
+    }
+    const std::int32_t most = std::numeric_limits<std::int32_t>::max();
+    struct Outside { ClassPlaces places; std::vector<std::string> fragments; };
+    for (const Outside& c : std::vector<Outside>{{{{0, 3, 1}, 3}, {"0 to 2", "got 3", "row 1"}},
+                                                 {{{0, 1, -1}, 3}, {"got -1", "row 2"}},
+                                                 {{{0, 0, 0}, 0}, {"0 to -1", "got 0", "row 0"}},
+                                                 {{{0, most, 1}, most}, {"got 2147483647", "row 1"}}}) {
+        test::expect_invalid_argument([&] { knn.fit(test::random_matrix(3, 2, 8), c.places); }, c.fragments);
     }
     EXPECT_TRUE(same(knn.X_train, before.X_train));
-    EXPECT_EQ(knn.labels(), before.labels());
-    EXPECT_EQ(knn.classes, before.classes);
+    EXPECT_EQ(knn.class_of_row, before.class_of_row);
+    EXPECT_EQ(knn.n_classes, before.n_classes);
     const Matrix queries = test::random_matrix(6, 3, 6);
     for (Eigen::Index i = 0; i < queries.rows(); ++i) {
         EXPECT_EQ(knn.predict(queries.row(i).transpose()), before.predict(queries.row(i).transpose()));
@@ -231,7 +261,7 @@ TEST(KNNClassifier, ScreensKeepTheExactAnswer) {
             X.row(i) = ((centres.row(i % 30) + jitter.row(i)) * scale).array() + offset;
         }
         for (std::int32_t k : {1, 3}) {
-            const KNNClassifier knn = fitted(k, X, y);
+            const Labelled knn = fitted(k, X, y);
             RowMajorMatrix Z = (queries * scale).array() + offset;
             // The last query lies beyond the screen's range, in a batch with the others: its
             // distances cancel too far for any reference but the search's own, alone.
@@ -276,7 +306,7 @@ TEST(KNNClassifier, EqualDistancesGoToTheLowerRow) {
     // Past the store's size, every row is found; up to 16 are kept sorted, more as a heap.
     for (std::int32_t k : {1, 7, 16, 17, 600, 2499, 2600}) {
         SCOPED_TRACE("k " + std::to_string(k));
-        const KNNClassifier knn = fitted(k, X, y);
+        const Labelled knn = fitted(k, X, y);
         const std::vector<Neighbour> found = knn.nearest_rows(queries, k);
         const Eigen::Index kept = std::min<Eigen::Index>(k, n);
         ASSERT_EQ(found.size(), static_cast<std::size_t>(queries.rows() * kept));
@@ -324,7 +354,7 @@ TEST(KNNClassifier, PrefixScreenKeepsEveryAnswerBitForBit) {
         const Matrix X = unit * scale;
         const RowMajorMatrix Z = unit_queries * scale;
         for (std::int32_t k : {1, 5, 40}) {
-            KNNClassifier knn = fitted(k, X, y);
+            Labelled knn = fitted(k, X, y);
             knn.set_screen({m, 0});
             const std::vector<Neighbour> reference = knn.nearest_rows(Z, k);
             const LabelList reference_labels = knn.predict_rows(Z);

@@ -45,7 +45,7 @@ TEST(ScreenBounds, BoxesAllowForTheQuerysOwnRounding) {
     const Vector query{{below + std::ldexp(1.0, -26), 0.0}};
     ASSERT_EQ(static_cast<double>(static_cast<float>(query[0])), below);
     KNNClassifier knn(1);
-    knn.fit(X, LabelList(17, "a"));
+    knn.fit(X, ClassPlaces{std::vector<std::int32_t>(17, 0), 1});
     for (Eigen::Index prefix : {1, 2}) {
         knn.set_screen({prefix, 1});
         const Neighbour nearest = knn.nearest_rows(query.transpose(), 1).front();

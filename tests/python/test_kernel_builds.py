@@ -26,15 +26,16 @@ def cpu_flags():
 X86 = platform.machine().lower() in ("x86_64", "amd64")
 RUNNABLE = [b for b in BUILDS if b == "portable" or (X86 and NEEDS[b] <= cpu_flags())]
 
-# A tall fit (covariance) and a wide one (Gram products), then neighbours, labels and the reduced
-# rows; one digest of all their bytes. The last store is large enough for the screen's checkpoint
-# and its 8-bit codes, searched by a batch and by single rows.
+# Tall fits (covariance), the second in blocks that threads take side by side, and a wide one
+# (Gram products), then neighbours, labels and the reduced rows; one digest of all their bytes.
+# The last store is large enough for the screen's checkpoint and its 8-bit codes, searched by a
+# batch and by single rows.
 CHILD = """
 import hashlib, numpy as np
 from mirelo_sklearn import MireloClassifier
 digest = hashlib.sha256()
 rng = np.random.default_rng(5)
-for rows, features in ((1500, 70), (120, 300), (8000, 60)):
+for rows, features in ((1500, 70), (9000, 40), (120, 300), (8000, 60)):
     X = rng.normal(size=(rows, features)) @ rng.normal(size=(features, features))
     y = rng.integers(4, size=rows)
     queries = rng.normal(size=(40, features)) @ rng.normal(size=(features, features))

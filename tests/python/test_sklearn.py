@@ -83,15 +83,19 @@ def test_probability_tools(tool):
 
 
 @pytest.mark.parametrize("k", [1, 2, 4, 6])
-def test_predict_is_the_first_maximum_of_predict_proba(k):
-    # Rounded data repeat points, so votes tie often; classes absent near a query get 0.
+@pytest.mark.parametrize("labels, rows", [(["d", "c", "b", "a"], 120), ([f"c{i}" for i in range(700)], 3000)],
+                         ids=["four", "many"])
+def test_predict_is_the_first_maximum_of_predict_proba(k, labels, rows):
+    # Rounded data repeat points, so votes tie often; classes absent near a query get 0. With
+    # many classes, the labels' byte order ("c10" < "c9") differs from their numbers'.
     rng = np.random.default_rng(k)
-    X, queries = rng.normal(size=(120, 4)).round(), rng.normal(size=(200, 4)).round()
-    y = rng.choice(["d", "c", "b", "a"], size=120)
+    X, queries = rng.normal(size=(rows, 4)).round(), rng.normal(size=(200, 4)).round()
+    y = rng.choice(labels, size=rows)
     model = MireloClassifier(n_neighbors=k, n_components=4).fit(X, y)
-    proba = model.predict_proba(queries)
-    assert proba.shape == (200, 4) and np.allclose(proba.sum(axis=1), 1.0) and (proba == 0).any()
-    assert (model.predict(queries) == model.classes_[proba.argmax(axis=1)]).all()
+    for n_neighbors in (k, k + 3):  # the engine's own k, and another
+        proba = model.set_params(n_neighbors=n_neighbors).predict_proba(queries)
+        assert proba.shape == (200, len(set(y))) and np.allclose(proba.sum(axis=1), 1.0) and (proba == 0).any()
+        assert (model.predict(queries) == model.classes_[proba.argmax(axis=1)]).all()
 
 
 def digits():
@@ -309,6 +313,26 @@ def test_pickled_state():
 
 
 # The layout before the parameters came under the digest: a dict of attributes, the fit apart.
+def test_class_codes_at_the_top_of_their_range_answer_and_save_as_they_came():
+    fields = named_fields(WINE_MODEL._fit.model.__getstate__())
+    top = 2**31 - 1
+    codes = fields["codes"] + (top - 3)
+    model = _native.Model.from_state(tuple({**fields, "n_classes": top, "codes": codes}.values()))
+    assert model.n_classes == top and model.classes_held == 3 and (model.codes == codes).all()
+    native = WINE_MODEL._fit.model
+    assert (model.predict(WINE_X, native.k) == native.predict(WINE_X, native.k) + (top - 3)).all()
+    saved = named_fields(model.__getstate__())
+    assert saved["n_classes"] == top and saved["codes"].dtype == np.int64 and (saved["codes"] == codes).all()
+
+
+def test_a_model_without_voters_answers_no_class_code():
+    model = _native.Model(0, 0.95)
+    classes, codes = np.unique(WINE_Y, return_inverse=True)
+    model.fit(WINE_X, codes, len(classes), False, False)
+    with pytest.raises(ValueError, match="k of at least 1, got 0"):
+        model.predict(WINE_X[:3], 0)
+
+
 @pytest.mark.parametrize("load, format", [
     (lambda: _loaded_fit(1, WINE_MODEL._fit.model, b"", b""), "1"),
     (lambda: MireloClassifier().__setstate__(MireloClassifier().get_params()), "1"),
@@ -337,6 +361,9 @@ def test_pickles_of_other_formats_are_refused(load, format):
     (lambda f: {**f, "reduced": f["reduced"][:, :1].copy()}, "reduced training matrix is 178 x"),
     (lambda f: {**f, "reduced": f["reduced"] * np.nan}, "finite values"),
     (lambda f: {**f, "codes": f["codes"] + 3}, "class codes from 0 to 2"),
+    # Beyond int32, where a narrowed code would land back on a class.
+    (lambda f: {**f, "codes": f["codes"] + 2**32}, "class codes from 0 to 2, got 4294967296"),
+    (lambda f: {**f, "n_classes": 2**31}, "at most 2147483647 classes, got 2147483648"),
     (lambda f: {**f, "codes": f["codes"] + 0.7},
      "class code vector is a contiguous int64 array of 1 dimension, got float64"),
     (lambda f: {**f, "n_classes": 3.0}, "class count is an integer, got 3.0"),
@@ -350,7 +377,7 @@ def test_pickles_of_other_formats_are_refused(load, format):
                 "components": np.broadcast_to(0.0, (10**12, 3))},
      r"mean is a contiguous float64 array .* strides \(0,\)"),
 ], ids=["format", "versioned", "fields", "k", "variance", "mean-type", "zero-axes", "long-axes", "same-axes",
-        "negative-ratios", "rising-ratios", "nan-ratios", "reduced-width", "reduced-nan", "codes-range",
+        "negative-ratios", "rising-ratios", "nan-ratios", "reduced-width", "reduced-nan", "codes-range", "wide-codes", "many-classes",
         "float-codes", "float-class-count", "bool-count", "huge-count", "tiny-spread", "zero-axis-rows",
         "huge-broadcast"])
 def test_saved_states_no_training_produces_are_refused(change, message):

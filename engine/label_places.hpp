@@ -9,8 +9,8 @@
 
 namespace mirelo {
 
-// The distinct labels of a store in byte order, and each stored row's place among them: a store's
-// labels without a string per row.
+// The distinct labels of a training in byte order, and each row's place among them: the engine
+// names its classes by the labels and the store keeps only the places.
 struct LabelPlaces {
     LabelList classes;
     std::vector<std::int32_t> class_of_row;
