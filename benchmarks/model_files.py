@@ -22,9 +22,11 @@ import numpy as np
 from threadpoolctl import threadpool_limits
 from mirelo_sklearn import MireloClassifier
 
+# Memory of the process's own: a mapped file's clean pages belong to the page cache, shared by
+# every process that maps the file, and count as private only while one process maps it.
 def private_kib():
     with open("/proc/self/smaps_rollup") as rollup:
-        return sum(int(line.split()[1]) for line in rollup if line.startswith(("Private_Clean:", "Private_Dirty:")))
+        return sum(int(line.split()[1]) for line in rollup if line.startswith("Anonymous:"))
 
 path, mode, verify, queries_path, calls = sys.argv[1], sys.argv[2], sys.argv[3] == "1", sys.argv[4], int(sys.argv[5])
 queries = np.load(queries_path)

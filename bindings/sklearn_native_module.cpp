@@ -30,6 +30,7 @@
 #include "parallel_job.hpp"
 #include "progress_lines.hpp"
 #include "quiet_end_alarm.hpp"
+#include "store_sections.hpp"
 
 namespace py = pybind11;
 
@@ -106,7 +107,7 @@ public:
     }
 
     // The codes as a training takes them.
-    mirelo::ClassPlaces places(const Codes& codes) const {
+    mirelo::ClassPlaces places(const Eigen::Ref<const Codes>& codes) const {
         mirelo::ClassPlaces places{std::vector<std::int32_t>(static_cast<std::size_t>(codes.size())),
                                    static_cast<std::int32_t>(n_classes)};
         for (Eigen::Index i = 0; i < codes.size(); ++i) {
@@ -228,6 +229,23 @@ public:
     EngineState export_state() const {
         const std::shared_lock guard(lock);
         return fitted().export_state();
+    }
+
+    // The store's screen as a model file keeps it: its numbers and its arrays, read-only views of
+    // the store's own. None while added rows wait beside the store (a file then rebuilds it).
+    py::object store_sections() const {
+        const std::shared_lock guard(lock);
+        const mirelo::KNNClassifier* store = fitted().whole_store();
+        if (store == nullptr) return py::none();
+        const auto [numbers, arrays] = mirelo_sections::screen_sections(store->stages());
+        return py::make_tuple(numbers, arrays);
+    }
+
+    void import_store(const EngineState& state, std::shared_ptr<const mirelo::KNNClassifier> store) {
+        auto fresh = std::make_unique<KNNEngine>(config);
+        fresh->set_progress(nullptr);
+        fresh->import_state(state, std::move(store));
+        install(std::move(fresh));
     }
 
     void import_state(const EngineState& state) {
@@ -526,6 +544,19 @@ void require_layout(const py::tuple& state) {
     }
 }
 
+// The reduction of a fitted state's fields, without its rows and labels.
+EngineState reduction_of(const py::tuple& state) {
+    return EngineState{field<Vector>(state, 4, "mean"),
+                       field<Vector>(state, 5, "spread vector"),
+                       field<std::int32_t>(state, 6, "component count"),
+                       field<Matrix>(state, 7, "component matrix"),
+                       field<Vector>(state, 8, "explained variance ratio"),
+                       RowMajorMatrix(),
+                       {},
+                       {},
+                       field<int>(state, 11, "scale exponent")};
+}
+
 // A model from the fields of a saved state whose layout was checked, after checking everything
 // a training could not have produced.
 std::unique_ptr<Model> model_of(const py::tuple& state) {
@@ -541,19 +572,39 @@ std::unique_ptr<Model> model_of(const py::tuple& state) {
         return model;
     }
     const auto n_classes = field<std::int64_t>(state, 3, "class count");
-    EngineState s{field<Vector>(state, 4, "mean"),
-                  field<Vector>(state, 5, "spread vector"),
-                  field<std::int32_t>(state, 6, "component count"),
-                  field<Matrix>(state, 7, "component matrix"),
-                  field<Vector>(state, 8, "explained variance ratio"),
-                  field<RowMajorMatrix>(state, 9, "reduced training matrix"),
-                  {},
-                  {},
-                  field<int>(state, 11, "scale exponent")};
+    EngineState s = reduction_of(state);
+    s.reduced = field<RowMajorMatrix>(state, 9, "reduced training matrix");
     const auto codes = field<Codes>(state, 10, "class code vector");
     const py::gil_scoped_release release;
     s.classes = ClassCodes(n_classes).places(codes);
     model->import_state(s);
+    return model;
+}
+
+// A model from a fitted state's fields whose store, rows and screen, is read where it lies in a
+// model file's bytes: nothing is rebuilt. Everything the search follows is checked first.
+std::unique_ptr<Model> from_store(const py::tuple& state, const py::dict& numbers, const py::dict& arrays,
+                                  const std::shared_ptr<mirelo_sections::FileBytes>& file) {
+    require_layout(state);
+    if (state.size() != kParameterFields + kFittedFields) {
+        throw std::invalid_argument("expected the saved state of a fitted model beside its store");
+    }
+    auto model = model_of(py::tuple(state[py::slice(0, kParameterFields, 1)]));
+    const auto n_classes = field<std::int64_t>(state, 3, "class count");
+    const EngineState s = reduction_of(state);
+    const py::array reduced = py::reinterpret_borrow<py::array>(state[9]);
+    const Eigen::Index rows = reduced.shape(0), width = reduced.shape(1);
+    py::dict rows_section;
+    rows_section["reduced"] = reduced.attr("reshape")(-1);
+    const mirelo_sections::SectionReader sections(arrays, file);
+    mirelo::ScreenStages parts = mirelo_sections::screen_parts(numbers, sections);
+    mirelo::HeldArray<double> values = mirelo_sections::SectionReader(rows_section, file).view<double>("reduced");
+    const py::array codes = py::reinterpret_borrow<py::array>(state[10]);
+    const Eigen::Map<const Codes> code_values(static_cast<const std::int64_t*>(codes.data()), codes.shape(0));
+    const py::gil_scoped_release release;
+    auto store = std::make_shared<mirelo::KNNClassifier>(model->config.k);
+    store->adopt(std::move(values), rows, width, ClassCodes(n_classes).places(code_values), std::move(parts));
+    model->import_store(s, std::move(store));
     return model;
 }
 
@@ -735,5 +786,19 @@ PYBIND11_MODULE(_native, m) {
         .def("__sizeof__", &Model::memory_bytes)
         .def(py::pickle(&saved, &restored))
         .def_static("from_state", &from_fields, py::arg("state"),
-                    "A model from a saved state's fields without the digest, checked as a loaded one is.");
+                    "A model from a saved state's fields without the digest, checked as a loaded one is.")
+        .def("store_sections", &Model::store_sections)
+        .def_static("from_store", &from_store, py::arg("state"), py::arg("numbers"), py::arg("sections"),
+                    py::arg("file"),
+                    "A model from a saved state's fields and its store's sections, read in place from the file's "
+                    "bytes.");
+
+    py::class_<mirelo_sections::FileBytes, std::shared_ptr<mirelo_sections::FileBytes>>(m, "FileBytes",
+                                                                                       py::buffer_protocol())
+        .def(py::init<int, bool>(), py::arg("descriptor"), py::arg("mapped"))
+        .def_property_readonly("mapped", [](const mirelo_sections::FileBytes& file) { return file.mapped; })
+        .def_buffer([](mirelo_sections::FileBytes& file) {
+            return py::buffer_info(const_cast<std::byte*>(file.data), 1, py::format_descriptor<std::uint8_t>::format(),
+                                   1, {static_cast<py::ssize_t>(file.size)}, {py::ssize_t{1}}, true);
+        });
 }

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -123,14 +124,17 @@ void validate_shape(const StateShape& s) {
     }
 }
 
-void validate_state(const EngineState& s) {
+namespace {
+
+// validate_state's checks of the reduction and the class names, for a store of rows x cols
+// values, `labels` labels and `classes` classes.
+void validate_reduction(const EngineState& s, Eigen::Index rows, Eigen::Index cols, Eigen::Index labels,
+                        Eigen::Index classes) {
     validate_shape({s.mean.size(), s.std_dev.size(), s.components.rows(), s.components.cols(),
-                    s.explained_variance_ratio.size(), s.reduced.rows(), s.reduced.cols(),
-                    static_cast<Eigen::Index>(s.classes.of_row.size()), s.n_components});
-    if (!s.class_names.empty() && static_cast<Eigen::Index>(s.class_names.size()) != s.classes.count) {
-        throw std::invalid_argument("expected a saved state with a name per class (" +
-                                    std::to_string(s.classes.count) + "), got " +
-                                    std::to_string(s.class_names.size()) + " names");
+                    s.explained_variance_ratio.size(), rows, cols, labels, s.n_components});
+    if (!s.class_names.empty() && static_cast<Eigen::Index>(s.class_names.size()) != classes) {
+        throw std::invalid_argument("expected a saved state with a name per class (" + std::to_string(classes) +
+                                    "), got " + std::to_string(s.class_names.size()) + " names");
     }
     // The PCA's exponent brings the largest centred magnitude near one: a double's exponent range.
     constexpr int kLowest = 1 - std::numeric_limits<double>::max_exponent;
@@ -144,8 +148,15 @@ void validate_state(const EngineState& s) {
     require_finite_field(s.components, "components");
     require_ratios(s.explained_variance_ratio);
     require_orthonormal_axes(s.components, s.explained_variance_ratio);
-    require_finite_field(s.reduced, "reduced training matrix");
     require_spreads(s.std_dev);
+}
+
+}  // namespace
+
+void validate_state(const EngineState& s) {
+    validate_reduction(s, s.reduced.rows(), s.reduced.cols(), static_cast<Eigen::Index>(s.classes.of_row.size()),
+                       s.classes.count);
+    require_finite_field(s.reduced, "reduced training matrix");
     require_finite_squared_norms(s.reduced, "a saved state");
     require_flat_zero_axes(s);
 }
@@ -158,16 +169,25 @@ EngineState KNNEngine::export_state() const {
             stored_rows(), {training_places(), n_classes()}, class_names, pca->scale_exponent};
 }
 
+namespace {
+
+std::unique_ptr<AdaptivePCA> reduction_of(const EngineState& state, double variance, std::ostream* progress) {
+    auto pca = std::make_unique<AdaptivePCA>(variance);
+    pca->progress = progress;
+    pca->mean = state.mean;
+    pca->std_dev = state.std_dev;
+    pca->n_components = state.n_components;
+    pca->set_components(state.components);
+    pca->explained_variance_ratio = state.explained_variance_ratio;
+    pca->scale_exponent = state.scale_exponent;
+    return pca;
+}
+
+}  // namespace
+
 void KNNEngine::import_state(const EngineState& state) {
     validate_state(state);
-    auto new_pca = std::make_unique<AdaptivePCA>(config.variance);
-    new_pca->progress = progress;
-    new_pca->mean = state.mean;
-    new_pca->std_dev = state.std_dev;
-    new_pca->n_components = state.n_components;
-    new_pca->set_components(state.components);
-    new_pca->explained_variance_ratio = state.explained_variance_ratio;
-    new_pca->scale_exponent = state.scale_exponent;
+    auto new_pca = reduction_of(state, config.variance, progress);
     auto new_knn = std::make_unique<KNNClassifier>(config.k);
     RowMajorMatrix rows = matrix_on_huge_pages(state.reduced.rows(), state.reduced.cols());
     rows = state.reduced;
@@ -175,6 +195,21 @@ void KNNEngine::import_state(const EngineState& state) {
     LabelList names = state.class_names;
     pca.swap(new_pca);
     knn = std::move(new_knn);
+    side.reset();
+    class_names.swap(names);
+}
+
+void KNNEngine::import_state(const EngineState& state, std::shared_ptr<const KNNClassifier> store) {
+    validate_reduction(state, store->X_train.rows(), store->X_train.cols(),
+                       static_cast<Eigen::Index>(store->class_of_row.size()), store->n_classes);
+    if (store->k != config.k) {
+        throw std::invalid_argument("expected a store for k=" + std::to_string(config.k) + ", got one for k=" +
+                                    std::to_string(store->k));
+    }
+    auto new_pca = reduction_of(state, config.variance, progress);
+    LabelList names = state.class_names;
+    pca.swap(new_pca);
+    knn = std::move(store);
     side.reset();
     class_names.swap(names);
 }

@@ -118,6 +118,12 @@ public:
     // was when it rejects it. The engine's own k and variance stay.
     EngineState export_state() const;
     void import_state(const EngineState& state);
+    // import_state for a store kept as it was saved (a model file's, read in place): `state` holds
+    // the reduction and class names, `store` the rows, classes and screen, checked when it was adopted. The rows'
+    // values are not read, so that opening costs nothing per row.
+    void import_state(const EngineState& state, std::shared_ptr<const KNNClassifier> store);
+    // The store, for a model file to keep as it is; null while added rows wait beside it.
+    const KNNClassifier* whole_store() const { return side ? nullptr : knn.get(); }
 
     bool trained() const;
     Eigen::Index n_samples() const { return n_training_rows(); }

@@ -17,21 +17,27 @@ std::size_t box_at(Index b, Index p, Index length) {
     return static_cast<std::size_t>(b / kBoxLanes * 2 * kBoxLanes * length + p * 2 * kBoxLanes + b % kBoxLanes);
 }
 
-BoxLevel empty_level(Index span, Index count, Index length) {
+BoxLevel empty_level(Index span, Index count) {
     BoxLevel level;
     level.span = span;
     level.count = count;
-    const Index chunks = (count + kBoxLanes - 1) / kBoxLanes;
-    resize_on_huge_pages(level.boxes, static_cast<std::size_t>(chunks * 2 * kBoxLanes * length));
     level.largest_norm.resize(count);
     return level;
 }
 
+// Room for a level's boxes, advised for huge pages before it is written.
+AlignedVector<float> box_room(Index count, Index length) {
+    AlignedVector<float> boxes;
+    resize_on_huge_pages(boxes, box_values(count, length));
+    return boxes;
+}
+
 // The boxes of the groups of rows in `order` over their first `length` values.
-BoxLevel group_level(const RowMajorMatrix& rows, const std::vector<RowNumber>& order, const Vector& place_norms,
+BoxLevel group_level(const MatrixView& rows, const HeldArray<RowNumber>& order, const Vector& place_norms,
                      Index length, double factor) {
     const Index n = rows.rows();
-    BoxLevel level = empty_level(kSinglePanelRows, (n + kSinglePanelRows - 1) / kSinglePanelRows, length);
+    BoxLevel level = empty_level(kSinglePanelRows, (n + kSinglePanelRows - 1) / kSinglePanelRows);
+    AlignedVector<float> boxes = box_room(level.count, length);
     for (Index g = 0; g < level.count; ++g) {
         const Index first = g * kSinglePanelRows;
         const Index last = std::min(n, first + kSinglePanelRows);
@@ -42,37 +48,54 @@ BoxLevel group_level(const RowMajorMatrix& rows, const std::vector<RowNumber>& o
                 lowest = std::min(lowest, rows(order[static_cast<std::size_t>(place)], p));
                 highest = std::max(highest, rows(order[static_cast<std::size_t>(place)], p));
             }
-            level.boxes[box_at(g, p, length)] = float_at_most(lowest * factor);
-            level.boxes[box_at(g, p, length) + kBoxLanes] = float_at_least(highest * factor);
+            boxes[box_at(g, p, length)] = float_at_most(lowest * factor);
+            boxes[box_at(g, p, length) + kBoxLanes] = float_at_least(highest * factor);
         }
         level.largest_norm[g] = place_norms.segment(first, last - first).maxCoeff();
     }
+    level.boxes = HeldArray<float>::owning(std::move(boxes));
     return level;
 }
 
 // The level whose boxes each span one chunk of `below`: already rounded outwards, its ranges are
 // the chunk's own least and greatest values.
 BoxLevel level_above(const BoxLevel& below, Index length) {
-    BoxLevel level = empty_level(below.span * kBoxLanes, (below.count + kBoxLanes - 1) / kBoxLanes, length);
+    BoxLevel level = empty_level(below.span * kBoxLanes, (below.count + kBoxLanes - 1) / kBoxLanes);
+    AlignedVector<float> boxes = box_room(level.count, length);
     for (Index b = 0; b < level.count; ++b) {
         const Index children = std::min(kBoxLanes, below.count - b * kBoxLanes);
         for (Index p = 0; p < length; ++p) {
             const float* chunk = below.boxes.data() + box_at(b * kBoxLanes, p, length);
-            level.boxes[box_at(b, p, length)] = *std::min_element(chunk, chunk + children);
-            level.boxes[box_at(b, p, length) + kBoxLanes] = *std::max_element(chunk + kBoxLanes, chunk + kBoxLanes + children);
+            boxes[box_at(b, p, length)] = *std::min_element(chunk, chunk + children);
+            boxes[box_at(b, p, length) + kBoxLanes] = *std::max_element(chunk + kBoxLanes, chunk + kBoxLanes + children);
         }
         level.largest_norm[b] = below.largest_norm.segment(b * kBoxLanes, children).maxCoeff();
     }
+    level.boxes = HeldArray<float>::owning(std::move(boxes));
     return level;
 }
 
 }  // namespace
 
-std::size_t BoxLevel::memory_bytes() const {
-    return boxes.capacity() * sizeof(float) + static_cast<std::size_t>(largest_norm.size()) * sizeof(double);
+std::size_t box_values(Index count, Index length) {
+    const Index chunks = (count + kBoxLanes - 1) / kBoxLanes;
+    return static_cast<std::size_t>(chunks * 2 * kBoxLanes * length);
 }
 
-std::vector<BoxLevel> box_levels(const RowMajorMatrix& rows, const std::vector<RowNumber>& order, const Vector& place_norms,
+std::vector<BoxLevel> level_shapes(Index n) {
+    std::vector<BoxLevel> levels{empty_level(kSinglePanelRows, (n + kSinglePanelRows - 1) / kSinglePanelRows)};
+    while (levels.back().count > kBoxLanes) {
+        const BoxLevel& below = levels.back();
+        levels.push_back(empty_level(below.span * kBoxLanes, (below.count + kBoxLanes - 1) / kBoxLanes));
+    }
+    return levels;
+}
+
+std::size_t BoxLevel::memory_bytes() const {
+    return boxes.size() * sizeof(float) + static_cast<std::size_t>(largest_norm.size()) * sizeof(double);
+}
+
+std::vector<BoxLevel> box_levels(const MatrixView& rows, const HeldArray<RowNumber>& order, const Vector& place_norms,
                                  Index prefix, double factor) {
     std::vector<BoxLevel> levels;
     levels.push_back(group_level(rows, order, place_norms, prefix, factor));

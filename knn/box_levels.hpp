@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "huge_pages.hpp"
+#include "held_array.hpp"
 #include "mirelo_types.hpp"
 #include "nearby_order.hpp"
 
@@ -17,7 +17,7 @@ struct BoxLevel {
     Eigen::Index count = 0;  // boxes
     // Chunks of kBoxLanes boxes laid out for near_boxes: for each coordinate, the chunk's least
     // values, then its greatest; zeros past the last box.
-    AlignedVector<float> boxes;
+    HeldArray<float> boxes;
     Vector largest_norm;     // the largest exact squared norm of each box's rows
 
     std::size_t memory_bytes() const;
@@ -26,7 +26,13 @@ struct BoxLevel {
 // Every level over the rows in `order` (places to rows), whose exact norms in place order are
 // `place_norms`; the boxes span `prefix` coordinates scaled by `factor`. Built in time linear in
 // the rows once the order is known.
-std::vector<BoxLevel> box_levels(const RowMajorMatrix& rows, const std::vector<RowNumber>& order,
+std::vector<BoxLevel> box_levels(const MatrixView& rows, const HeldArray<RowNumber>& order,
                                  const Vector& place_norms, Eigen::Index prefix, double factor);
+
+// The values a level of `count` boxes over `length` coordinates holds.
+std::size_t box_values(Eigen::Index count, Eigen::Index length);
+
+// The span and count of each level box_levels gives `n` places, from level 0 up.
+std::vector<BoxLevel> level_shapes(Eigen::Index n);
 
 }  // namespace mirelo

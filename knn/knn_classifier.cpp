@@ -1,6 +1,7 @@
 #include "knn_classifier.hpp"
 
 #include <algorithm>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -12,12 +13,13 @@ namespace mirelo {
 
 using Index = Eigen::Index;
 
-KNNClassifier::KNNClassifier(std::int32_t k) : k(k) {}
+namespace {
 
-void KNNClassifier::fit(RowMajorMatrix X, ClassPlaces y) {
-    if (static_cast<Index>(y.of_row.size()) != X.rows()) {
+// One place per row, each from 0 to y.count - 1.
+void require_places(const ClassPlaces& y, Index rows) {
+    if (static_cast<Index>(y.of_row.size()) != rows) {
         throw std::invalid_argument("expected one label per row: got " + std::to_string(y.of_row.size()) +
-                                    " labels for " + std::to_string(X.rows()) + " rows");
+                                    " labels for " + std::to_string(rows) + " rows");
     }
     // A place outside the classes would count a vote outside the tally.
     const auto outside = std::find_if(y.of_row.begin(), y.of_row.end(),
@@ -27,14 +29,42 @@ void KNNClassifier::fit(RowMajorMatrix X, ClassPlaces y) {
                                     std::to_string(*outside) + " for row " +
                                     std::to_string(outside - y.of_row.begin()));
     }
+}
+
+}  // namespace
+
+KNNClassifier::KNNClassifier(std::int32_t k) : k(k) {}
+
+void KNNClassifier::fit(RowMajorMatrix X, ClassPlaces y) {
+    require_places(y, X.rows());
     // Build the new store aside so that a failure leaves the old one whole.
     RowMajorMatrix rows = std::move(X);
     ScreenStages stages = ScreenStages::build(rows, choose_lengths(rows));
 
-    X_train.swap(rows);
+    const Index count = rows.rows(), width = rows.cols();
+    hold_rows(HeldArray<double>::owning(std::move(rows)), count, width);
     class_of_row.swap(y.of_row);
     n_classes = y.count;
     screen = std::move(stages);
+}
+
+void KNNClassifier::adopt(HeldArray<double> rows, Index count, Index width, ClassPlaces y, ScreenStages stages) {
+    if (count < 0 || width < 1 || rows.size() != static_cast<std::size_t>(count) * static_cast<std::size_t>(width)) {
+        throw std::invalid_argument("expected a store of " + std::to_string(count) + " x " + std::to_string(width) +
+                                    " values, got " + std::to_string(rows.size()) + " values");
+    }
+    require_places(y, count);
+    ScreenStages adopted = ScreenStages::adopted(std::move(stages), count, width);
+    hold_rows(std::move(rows), count, width);
+    class_of_row.swap(y.of_row);
+    n_classes = y.count;
+    screen = std::move(adopted);
+}
+
+void KNNClassifier::hold_rows(HeldArray<double> rows, Index count, Index width) {
+    train_values = std::move(rows);
+    // A Map is placed, not assigned: assigning one copies the values it views.
+    new (&X_train) Eigen::Map<const RowMajorMatrix>(train_values.data(), count, width);
 }
 
 std::size_t KNNClassifier::memory_bytes() const {

@@ -35,6 +35,14 @@ public:
     // of X, each from 0 to y.count - 1.
     void fit(RowMajorMatrix X, ClassPlaces y);
 
+    // Replaces the whole store with one whose arrays are kept elsewhere (a model file): `rows`
+    // holds count x width values row by row, y a class place for each, and `stages` the screen's
+    // parts as ScreenStages::adopted takes them. Everything the search follows is checked first
+    // (std::invalid_argument, the store left as it was).
+    void adopt(HeldArray<double> rows, Eigen::Index count, Eigen::Index width, ClassPlaces y, ScreenStages stages);
+    // The screen as fit built it, for a model file to keep.
+    const ScreenStages& stages() const { return screen; }
+
     // The class place of x's majority; kNoClass for an empty store or k <= 0. Throws
     // std::invalid_argument when the query length differs from the stored width. Safe to call
     // concurrently.
@@ -78,7 +86,8 @@ public:
     void set_screen(ScreenLengths lengths);
 
     const std::int32_t k;
-    RowMajorMatrix X_train;
+    // The stored rows, read where they lie: in memory of the store's own or a model file's.
+    Eigen::Map<const RowMajorMatrix> X_train{nullptr, 0, 0};
     // Each stored row's class place, and the number of classes (some may hold no row).
     std::vector<std::int32_t> class_of_row;
     std::int32_t n_classes = 0;
@@ -88,6 +97,10 @@ private:
     template <class Heard>
     void label_rows(const Eigen::Ref<const RowMajorMatrix>& Z, const Seed* seeds, Heard heard) const;
 
+    // Puts `rows` in X_train's place.
+    void hold_rows(HeldArray<double> rows, Eigen::Index count, Eigen::Index width);
+
+    HeldArray<double> train_values;
     // Derived from X_train by fit.
     ScreenStages screen;
 };

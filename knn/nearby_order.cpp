@@ -29,7 +29,7 @@ Index half_of(Index count) { return std::max(kSinglePanelRows, count / 2 / kSing
 
 // Cuts one span in two at the median of its widest coordinate. `keyed` is scratch for the span's
 // places only, so spans apart from each other can be cut side by side.
-void cut(const RowMajorMatrix& rows, Index looked_at, Span span, RowNumber* order, std::pair<double, RowNumber>* keyed) {
+void cut(const MatrixView& rows, Index looked_at, Span span, RowNumber* order, std::pair<double, RowNumber>* keyed) {
     using Coordinates = Eigen::Matrix<double, 1, Eigen::Dynamic, Eigen::RowMajor, 1, kOrderCoordinates>;
     Coordinates lowest = rows.row(order[0]).head(looked_at);
     Coordinates highest = lowest;
@@ -41,7 +41,7 @@ void cut(const RowMajorMatrix& rows, Index looked_at, Span span, RowNumber* orde
     Index widest = 0;
     (highest - lowest).maxCoeff(&widest);
     for (Index i = 0; i < span.count; ++i) {
-        if (i + kAhead < span.count) __builtin_prefetch(&rows(order[i + kAhead], widest));
+        if (i + kAhead < span.count) __builtin_prefetch(rows.row(order[i + kAhead]).data() + widest);
         keyed[i] = {rows(order[i], widest), order[i]};
     }
     std::nth_element(keyed, keyed + half_of(span.count), keyed + span.count);
@@ -50,7 +50,7 @@ void cut(const RowMajorMatrix& rows, Index looked_at, Span span, RowNumber* orde
 
 // Cuts a span and then its parts, down to single groups, depth first so that a part's rows are
 // still in the cache when it is cut.
-void order_span(const RowMajorMatrix& rows, Index looked_at, Span whole, RowNumber* order,
+void order_span(const MatrixView& rows, Index looked_at, Span whole, RowNumber* order,
                 std::pair<double, RowNumber>* keyed) {
     std::vector<Span> spans{whole};
     while (!spans.empty()) {
@@ -66,7 +66,7 @@ void order_span(const RowMajorMatrix& rows, Index looked_at, Span whole, RowNumb
 
 // What the cuts of one order share.
 struct Ordering {
-    const RowMajorMatrix* rows;
+    const MatrixView* rows;
     Index looked_at;
     RowNumber* order;
     std::pair<double, RowNumber>* keyed;
@@ -99,7 +99,7 @@ void order_in_tasks(const Ordering* ordering, Span span) {
 
 }  // namespace
 
-std::vector<RowNumber> nearby_order(const RowMajorMatrix& rows) {
+std::vector<RowNumber> nearby_order(const MatrixView& rows) {
     const Index n = rows.rows();
     std::vector<RowNumber> order(static_cast<std::size_t>(n));
     for (Index i = 0; i < n; ++i) order[static_cast<std::size_t>(i)] = static_cast<RowNumber>(i);

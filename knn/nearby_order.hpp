@@ -15,6 +15,6 @@ constexpr Eigen::Index kMostOrderedRows = Eigen::Index{1} << 32;
 // Places the rows so that each run of kSinglePanelRows lies close together: every span is cut in
 // two at the median of its widest coordinate, at a multiple of the group size, down to one group.
 // Ties go by row, so the order depends on the rows alone. At most kMostOrderedRows rows.
-std::vector<RowNumber> nearby_order(const RowMajorMatrix& rows);
+std::vector<RowNumber> nearby_order(const MatrixView& rows);
 
 }  // namespace mirelo

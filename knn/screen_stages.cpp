@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "box_levels.hpp"
@@ -51,7 +53,7 @@ void over_places(Index n, Body&& body) {
 
 // The packed copies and the checkpoint's norms of the rows in the stages' order, from one read of
 // each group of rows.
-void pack_in_order(const RowMajorMatrix& rows, ScreenStages& stages) {
+void pack_in_order(const MatrixView& rows, ScreenStages& stages) {
     const Index n = rows.rows();
     const Index width = stages.width;
     const Index head = stages.checkpoint > 0 ? stages.checkpoint : width;
@@ -59,13 +61,16 @@ void pack_in_order(const RowMajorMatrix& rows, ScreenStages& stages) {
     const bool coded = stages.checkpoint > 0;
     const std::vector<double> steps(stages.coarse_steps.begin(), stages.coarse_steps.end());
     const bool coarse = !steps.empty();
-    if (coarse) resize_on_huge_pages(stages.coarse_codes, static_cast<std::size_t>(packed_bytes_size(n, head)));
+    AlignedVector<std::uint8_t> coarse_codes;
+    AlignedVector<std::int16_t> codes, tails;
+    AlignedVector<float> singles, checkpoint_norms;
+    if (coarse) resize_on_huge_pages(coarse_codes, static_cast<std::size_t>(packed_bytes_size(n, head)));
     if (coded) {
-        resize_on_huge_pages(stages.codes, static_cast<std::size_t>(packed_single_size(n, head)));
-        resize_on_huge_pages(stages.tails, static_cast<std::size_t>(packed_single_size(n, width - head)));
-        resize_on_huge_pages(stages.checkpoint_norms, static_cast<std::size_t>(n));
+        resize_on_huge_pages(codes, static_cast<std::size_t>(packed_single_size(n, head)));
+        resize_on_huge_pages(tails, static_cast<std::size_t>(packed_single_size(n, width - head)));
+        resize_on_huge_pages(checkpoint_norms, static_cast<std::size_t>(n));
     } else {
-        resize_on_huge_pages(stages.rows, static_cast<std::size_t>(packed_single_size(n, head)));
+        resize_on_huge_pages(singles, static_cast<std::size_t>(packed_single_size(n, head)));
     }
     over_places(n, [&](Index first, Index last) {
         RowMajorMatrix group(kSinglePanelRows, width);
@@ -76,48 +81,62 @@ void pack_in_order(const RowMajorMatrix& rows, ScreenStages& stages) {
             }
             for (Index r = 0; r < count; ++r) group.row(r) = rows.row(stages.row(start + r));
             if (coded) {
-                pack_rows_coded({group.data(), width, 1}, count, head, factor, stages.codes.data() + start * head);
+                pack_rows_coded({group.data(), width, 1}, count, head, factor, codes.data() + start * head);
                 if (coarse) {
                     pack_rows_bytes({group.data(), width, 1}, count, head, factor, steps.data(),
-                                    stages.coarse_codes.data() + packed_bytes_size(start, head));
+                                    coarse_codes.data() + packed_bytes_size(start, head));
                 }
                 pack_rows_coded({group.data() + head, width, 1}, count, width - head, factor,
-                                stages.tails.data() + start * (width - head));
+                                tails.data() + start * (width - head));
             } else {
-                pack_rows_single({group.data(), width, 1}, count, head, factor, stages.rows.data() + start * head);
+                pack_rows_single({group.data(), width, 1}, count, head, factor, singles.data() + start * head);
             }
             for (Index r = 0; r < count && coded; ++r) {
-                stages.checkpoint_norms[static_cast<std::size_t>(start + r)] =
+                checkpoint_norms[static_cast<std::size_t>(start + r)] =
                     static_cast<float>(stages.scaled_norm(squared_norm(group.row(r).data(), head)));
             }
         }
     });
+    stages.coarse_codes = HeldArray<std::uint8_t>::owning(std::move(coarse_codes));
+    stages.codes = HeldArray<std::int16_t>::owning(std::move(codes));
+    stages.tails = HeldArray<std::int16_t>::owning(std::move(tails));
+    stages.rows = HeldArray<float>::owning(std::move(singles));
+    stages.checkpoint_norms = HeldArray<float>::owning(std::move(checkpoint_norms));
 }
 
-// The 8-bit codes' steps, from the largest scaled magnitude of each coordinate of the checkpoint,
-// and the 2-norms of the largest errors of the values read: kCodeError for every 16-bit code,
-// half its step for an 8-bit one. Only a checkpoint that holds at least half of a row's values
-// takes 8-bit codes: they let more groups on to the rest of the values, and where those are the
-// more, a query pays more for reading them than the integer dots save.
-void choose_code_steps(const RowMajorMatrix& rows, double factor, ScreenStages& stages) {
+// The 2-norms of the largest errors of the values read, from the checkpoint and the 8-bit codes'
+// steps: kCodeError for every 16-bit code, half its step for an 8-bit one.
+void set_code_spreads(ScreenStages& stages) {
     const Index head = stages.checkpoint;
     const auto wide = static_cast<std::size_t>(HeadCodes::wide), narrow = static_cast<std::size_t>(HeadCodes::narrow);
     stages.checkpoint_spread[wide] = kCodeError * std::sqrt(static_cast<double>(head));
     stages.whole_spread[wide] = kCodeError * std::sqrt(static_cast<double>(stages.width));
-    if (head < stages.width - head || head > kLongestByteCodes) return;
-    const Eigen::RowVectorXd largest = rows.leftCols(head).cwiseAbs().colwise().maxCoeff() * factor;
-    stages.coarse_steps.resize(static_cast<std::size_t>(head));
+    if (stages.coarse_steps.empty()) return;
     double coarse_squares = 0.0;
-    for (Index p = 0; p < head; ++p) {
-        const double step = head_code_step(largest[p]);
-        stages.coarse_steps[static_cast<std::size_t>(p)] = static_cast<float>(step);
-        coarse_squares += 0.25 * step * step;
+    for (const float step : stages.coarse_steps) {
+        coarse_squares += 0.25 * static_cast<double>(step) * static_cast<double>(step);
     }
     // Each square is exact, and a sum of `width` of them rounds by fewer than `width` epsilons of itself.
     const double margin = 1.0 + static_cast<double>(stages.width + 4) * std::numeric_limits<double>::epsilon();
     const double tail_squares = static_cast<double>(stages.width - head) * kCodeError * kCodeError;
     stages.checkpoint_spread[narrow] = std::sqrt(coarse_squares) * margin;
     stages.whole_spread[narrow] = std::sqrt(coarse_squares + tail_squares) * margin;
+}
+
+// The 8-bit codes' steps, from the largest scaled magnitude of each coordinate of the checkpoint,
+// and the codes' spreads. Only a checkpoint that holds at least half of a row's values
+// takes 8-bit codes: they let more groups on to the rest of the values, and where those are the
+// more, a query pays more for reading them than the integer dots save.
+void choose_code_steps(const MatrixView& rows, double factor, ScreenStages& stages) {
+    const Index head = stages.checkpoint;
+    if (head >= stages.width - head && head <= kLongestByteCodes) {
+        const Eigen::RowVectorXd largest = rows.leftCols(head).cwiseAbs().colwise().maxCoeff() * factor;
+        stages.coarse_steps.resize(static_cast<std::size_t>(head));
+        for (Index p = 0; p < head; ++p) {
+            stages.coarse_steps[static_cast<std::size_t>(p)] = static_cast<float>(head_code_step(largest[p]));
+        }
+    }
+    set_code_spreads(stages);
 }
 
 Vector largest_of_runs(const Vector& norms) {
@@ -252,11 +271,11 @@ float ScreenStages::checkpoint_limit(double widened_bar, double query_checkpoint
 }
 
 std::size_t ScreenStages::memory_bytes() const {
-    std::size_t bytes = order.capacity() * sizeof(RowNumber) +
-                        (rows.capacity() + norms.capacity() + checkpoint_norms.capacity() + coarse_steps.capacity()) *
+    std::size_t bytes = order.size() * sizeof(RowNumber) +
+                        (rows.size() + norms.size() + checkpoint_norms.size() + coarse_steps.capacity()) *
                             sizeof(float) +
-                        (codes.capacity() + tails.capacity()) * sizeof(std::int16_t) +
-                        coarse_codes.capacity() * sizeof(std::uint8_t) +
+                        (codes.size() + tails.size()) * sizeof(std::int16_t) +
+                        coarse_codes.size() * sizeof(std::uint8_t) +
                         static_cast<std::size_t>(run_largest.size()) * sizeof(double);
     for (const BoxLevel& level : levels) bytes += level.memory_bytes();
     return bytes;
@@ -267,7 +286,7 @@ namespace {
 // Each coordinate's squared differences from its mean, summed; every sum runs in row order and
 // the threads take coordinates a cache line's worth at a time, so the bits do not depend on how
 // many threads there are.
-Eigen::RowVectorXd coordinate_spreads(const RowMajorMatrix& rows) {
+Eigen::RowVectorXd coordinate_spreads(const MatrixView& rows) {
     constexpr Index kColumns = 8;
     const Index n = rows.rows();
     const Index m = rows.cols();
@@ -298,7 +317,7 @@ Eigen::RowVectorXd coordinate_spreads(const RowMajorMatrix& rows) {
 
 }  // namespace
 
-ScreenLengths choose_lengths(const RowMajorMatrix& rows) {
+ScreenLengths choose_lengths(const MatrixView& rows) {
     const Index m = rows.cols();
     const Eigen::RowVectorXd spread = coordinate_spreads(rows);
     const double total = spread.sum();
@@ -314,7 +333,7 @@ ScreenLengths choose_lengths(const RowMajorMatrix& rows) {
     return {std::max<Index>(1, prefix), checkpoint < m ? checkpoint : 0};
 }
 
-ScreenStages ScreenStages::build(const RowMajorMatrix& rows, ScreenLengths lengths) {
+ScreenStages ScreenStages::build(const MatrixView& rows, ScreenLengths lengths) {
     ScreenStages stages;
     if (rows.size() == 0 || rows.rows() > kMostOrderedRows || !rows.allFinite()) {
         return stages;
@@ -325,7 +344,7 @@ ScreenStages ScreenStages::build(const RowMajorMatrix& rows, ScreenLengths lengt
     stages.exponent = largest > 0.0 ? -std::ilogb(largest) : 0;
     stages.scaled = PowerOfTwo(stages.exponent);
     stages.scaled_norm = PowerOfTwo(2 * stages.exponent);
-    stages.order = nearby_order(rows);
+    stages.order = HeldArray<RowNumber>::owning(nearby_order(rows));
     stages.width = rows.cols();
     stages.prefix = std::clamp<Index>(lengths.prefix, 1, rows.cols());
     stages.checkpoint = lengths.checkpoint > 0 && lengths.checkpoint < rows.cols() ? lengths.checkpoint : 0;
@@ -344,17 +363,112 @@ ScreenStages ScreenStages::build(const RowMajorMatrix& rows, ScreenLengths lengt
             return ScreenStages{};
         }
         Vector exact_norms(n);
-        resize_on_huge_pages(stages.norms, static_cast<std::size_t>(n));
+        AlignedVector<float> norms;
+        resize_on_huge_pages(norms, static_cast<std::size_t>(n));
         for (Index i = 0; i < n; ++i) {
             exact_norms[i] = row_norms[stages.row(i)];
-            stages.norms[static_cast<std::size_t>(i)] = static_cast<float>(stages.scaled_norm(exact_norms[i]));
+            norms[static_cast<std::size_t>(i)] = static_cast<float>(stages.scaled_norm(exact_norms[i]));
         }
+        stages.norms = HeldArray<float>::owning(std::move(norms));
         stages.levels = box_levels(rows, stages.order, exact_norms, stages.prefix, factor);
         stages.run_largest = largest_of_runs(exact_norms);
     }
     return_free_memory();
     if (stages.checkpoint > 0) choose_code_steps(rows, factor, stages);
     pack_in_order(rows, stages);
+    return stages;
+}
+
+namespace {
+
+void require_length(std::size_t length, std::size_t expected, const char* what) {
+    if (length != expected) {
+        throw std::invalid_argument(std::string("expected a screen whose ") + what + " holds " +
+                                    std::to_string(expected) + " values, got " + std::to_string(length));
+    }
+}
+
+// Every row at exactly one place.
+void require_permutation(const HeldArray<RowNumber>& order, Index n) {
+    require_length(order.size(), static_cast<std::size_t>(n), "order");
+    std::vector<bool> seen(static_cast<std::size_t>(n), false);
+    for (const RowNumber row : order) {
+        if (row >= static_cast<std::size_t>(n) || seen[row]) {
+            throw std::invalid_argument("expected a screen whose order places each of its " + std::to_string(n) +
+                                        " rows once, got row " + std::to_string(row) + " out of range or twice");
+        }
+        seen[row] = true;
+    }
+}
+
+// head_code_step's values: powers of two from 2^-40 to 1, past the steps of rows scaled below 2.
+void require_code_steps(const std::vector<float>& steps) {
+    for (const float step : steps) {
+        int power = 0;
+        if (!(step >= 0x1p-40f && step <= 1.0f) || std::frexp(step, &power) != 0.5f) {
+            throw std::invalid_argument("expected a screen whose code steps are powers of two from 2^-40 to 1, got " +
+                                        std::to_string(step));
+        }
+    }
+}
+
+}  // namespace
+
+ScreenStages ScreenStages::adopted(ScreenStages parts, Index n, Index width) {
+    if (parts.prefix == 0) {
+        const bool bare = parts.order.empty() && parts.levels.empty() && parts.norms.empty() && parts.rows.empty() &&
+                          parts.codes.empty() && parts.tails.empty() && parts.coarse_codes.empty() &&
+                          parts.coarse_steps.empty() && parts.checkpoint_norms.empty() &&
+                          parts.run_largest.size() == 0 && parts.checkpoint == 0 && parts.exponent == 0;
+        if (!bare) throw std::invalid_argument("expected a store without a screen to hold none of a screen's arrays");
+        return ScreenStages{};
+    }
+    // The rows are scaled into [1, 2): from their largest, a double's exponent range.
+    constexpr int kLowest = std::numeric_limits<double>::min_exponent - std::numeric_limits<double>::digits;
+    constexpr int kHighest = std::numeric_limits<double>::max_exponent;
+    if (n < 1 || n > kMostOrderedRows || parts.prefix < 1 || parts.prefix > width || parts.checkpoint < 0 ||
+        parts.checkpoint >= width || parts.exponent < -kHighest || parts.exponent > -kLowest) {
+        throw std::invalid_argument("expected a screen over 1 to " + std::to_string(kMostOrderedRows) +
+                                    " rows with a prefix from 1 to the width " + std::to_string(width) +
+                                    ", a checkpoint below it and an exponent of a double, got " + std::to_string(n) +
+                                    " rows, prefix " + std::to_string(parts.prefix) + ", checkpoint " +
+                                    std::to_string(parts.checkpoint) + " and exponent " +
+                                    std::to_string(parts.exponent));
+    }
+    ScreenStages stages = std::move(parts);
+    stages.width = width;
+    stages.scaled = PowerOfTwo(stages.exponent);
+    stages.scaled_norm = PowerOfTwo(2 * stages.exponent);
+    require_permutation(stages.order, n);
+    const auto rows = static_cast<std::size_t>(n);
+    require_length(stages.norms.size(), rows, "norms");
+    const Index head = stages.checkpoint > 0 ? stages.checkpoint : width;
+    const bool coded = stages.checkpoint > 0;
+    require_length(stages.rows.size(), coded ? 0 : static_cast<std::size_t>(packed_single_size(n, head)), "rows");
+    require_length(stages.codes.size(), coded ? static_cast<std::size_t>(packed_single_size(n, head)) : 0, "codes");
+    require_length(stages.tails.size(), coded ? static_cast<std::size_t>(packed_single_size(n, width - head)) : 0,
+                   "tails");
+    require_length(stages.checkpoint_norms.size(), coded ? rows : 0, "checkpoint norms");
+    // The 8-bit codes only where build takes them: a checkpoint of at least half a row.
+    const bool coarse = !stages.coarse_steps.empty();
+    const bool coarse_allowed = coded && head >= width - head && head <= kLongestByteCodes;
+    require_length(stages.coarse_steps.size(), coarse && coarse_allowed ? static_cast<std::size_t>(head) : 0,
+                   "code steps");
+    require_code_steps(stages.coarse_steps);
+    require_length(stages.coarse_codes.size(), coarse ? static_cast<std::size_t>(packed_bytes_size(n, head)) : 0,
+                   "8-bit codes");
+    require_length(static_cast<std::size_t>(stages.run_largest.size()),
+                   static_cast<std::size_t>((n + kNormRun - 1) / kNormRun), "run norms");
+    std::vector<BoxLevel> shapes = level_shapes(n);
+    require_length(stages.levels.size(), shapes.size(), "levels");
+    for (std::size_t l = 0; l < shapes.size(); ++l) {
+        require_length(stages.levels[l].boxes.size(), box_values(shapes[l].count, stages.prefix), "boxes");
+        require_length(static_cast<std::size_t>(stages.levels[l].largest_norm.size()),
+                       static_cast<std::size_t>(shapes[l].count), "box norms");
+        stages.levels[l].span = shapes[l].span;
+        stages.levels[l].count = shapes[l].count;
+    }
+    set_code_spreads(stages);
     return stages;
 }
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "box_levels.hpp"
+#include "held_array.hpp"
 #include "huge_pages.hpp"
 #include "kernels.hpp"
 #include "mirelo_types.hpp"
@@ -40,27 +41,27 @@ struct ScreenStages {
     int exponent = 0;                 // the rows are scaled by 2^exponent, which puts their largest in [1, 2)
     PowerOfTwo scaled{0};             // a value scaled like the rows
     PowerOfTwo scaled_norm{0};        // a squared norm or distance scaled like the rows'
-    std::vector<RowNumber> order;     // the stored row at each place
+    HeldArray<RowNumber> order;       // the stored row at each place
     Eigen::Index prefix = 0;          // coordinates the boxes span; 0 without a screen
     Eigen::Index width = 0;           // coordinates of a row
     std::vector<BoxLevel> levels;     // groups' boxes first, then ever larger ones
     // The scaled rows: without a checkpoint, whole, packed by pack_rows_single; with one, as codes
     // (pack_rows_coded), their first `checkpoint` values and the rest packed apart.
-    AlignedVector<float> rows;
-    AlignedVector<std::int16_t> codes;
-    AlignedVector<std::int16_t> tails;
+    HeldArray<float> rows;
+    HeldArray<std::int16_t> codes;
+    HeldArray<std::int16_t> tails;
     // With a checkpoint that holds at least half of a row's values, those values again as 8-bit
     // codes (pack_rows_bytes), which the queries read instead, and each of their coordinates'
     // steps; empty otherwise.
-    AlignedVector<std::uint8_t> coarse_codes;
+    HeldArray<std::uint8_t> coarse_codes;
     std::vector<float> coarse_steps;
     // How far the values read may lie from a row's, as a 2-norm, at the checkpoint and over the
     // whole row, for each way of reading the checkpoint's values.
     double checkpoint_spread[2] = {};
     double whole_spread[2] = {};
-    AlignedVector<float> norms;         // their squared norms, scaled, in single precision
+    HeldArray<float> norms;           // their squared norms, scaled, in single precision
     Eigen::Index checkpoint = 0;      // coordinates of the second stage's early test; 0 for none
-    AlignedVector<float> checkpoint_norms;  // the squared norms of the rows' first `checkpoint` values, likewise
+    HeldArray<float> checkpoint_norms;  // the squared norms of the rows' first `checkpoint` values, likewise
     Vector run_largest;               // the largest exact squared norm of each run of kNormRun places
 
     static constexpr Eigen::Index kNormRun = 64;
@@ -68,7 +69,12 @@ struct ScreenStages {
     // Stages over the rows in their order, the boxes' prefix clamped to 1 to the width; a checkpoint
     // not below the width is none. Empty (no screen) when the store is empty, holds a value or a
     // squared norm that is not finite, or has more rows than an order can number.
-    static ScreenStages build(const RowMajorMatrix& rows, ScreenLengths lengths);
+    static ScreenStages build(const MatrixView& rows, ScreenLengths lengths);
+    // Stages for `n` rows of `width` values made of arrays kept elsewhere (a model file): `parts`
+    // holds the exponent, the lengths, the arrays and each level's boxes and norms, as build gave
+    // them. Each array's length and every place the search follows are checked against the rows
+    // (std::invalid_argument otherwise); what derives from them is worked out again.
+    static ScreenStages adopted(ScreenStages parts, Eigen::Index n, Eigen::Index width);
     bool empty() const { return prefix == 0; }
     // How the queries read the checkpoint's values.
     HeadCodes checkpoint_codes() const { return coarse_codes.empty() ? HeadCodes::wide : HeadCodes::narrow; }
@@ -124,6 +130,6 @@ struct ScreenStages {
 double widened_bar(double bar, double query_norm, double largest_norm, Eigen::Index length);
 
 // The stages' lengths for a store, from how its spread falls across the coordinates.
-ScreenLengths choose_lengths(const RowMajorMatrix& rows);
+ScreenLengths choose_lengths(const MatrixView& rows);
 
 }  // namespace mirelo

@@ -43,7 +43,7 @@ double kth_smallest(std::vector<double>& distances, Index K) {
 Index seed_place(Index i, Index count, Index n) { return (2 * i + 1) * n / (2 * count); }
 
 // The place of the nearest seed row, leaving the seed rows' distances in `distances`.
-Index nearest_seed(const double* query, const RowMajorMatrix& rows, const ScreenStages& screen, Index K,
+Index nearest_seed(const double* query, const MatrixView& rows, const ScreenStages& screen, Index K,
                    std::vector<double>& distances) {
     const Index n = rows.rows();
     const Index count = std::min(n, std::max(2 * K, std::min(kSeedRows, n / kSeedRows)));
@@ -62,7 +62,7 @@ Index nearest_seed(const double* query, const RowMajorMatrix& rows, const Screen
 
 }  // namespace
 
-Seed seed(const double* query, const RowMajorMatrix& rows, const ScreenStages& screen, Index K,
+Seed seed(const double* query, const MatrixView& rows, const ScreenStages& screen, Index K,
           std::vector<double>& distances) {
     const Index n = rows.rows();
     const Index nearest_place = nearest_seed(query, rows, screen, K, distances);

@@ -17,7 +17,7 @@ struct Seed {
 };
 
 // The seed of a query the screen can take; `distances` is scratch.
-Seed seed(const double* query, const RowMajorMatrix& rows, const ScreenStages& screen, Eigen::Index K,
+Seed seed(const double* query, const MatrixView& rows, const ScreenStages& screen, Eigen::Index K,
           std::vector<double>& distances);
 
 }  // namespace mirelo

@@ -37,7 +37,7 @@ bool screened(const ScreenStages& screen, const double* query, Index length) {
 }
 
 // The seed of a query the screen cannot take: the store's size as its origin.
-Seed unscreened_seed(const RowMajorMatrix& rows) { return {0.0, rows.rows()}; }
+Seed unscreened_seed(const MatrixView& rows) { return {0.0, rows.rows()}; }
 
 // The queries in the order of where their scans start; those the screen cannot take come last.
 std::pmr::vector<Index> by_origin(const Seed* seeds, Index queries, std::pmr::memory_resource& memory) {
@@ -59,7 +59,7 @@ void require_query_length(const Eigen::Ref<const RowMajorMatrix>& Z, Index lengt
     }
 }
 
-void search_store(const RowMajorMatrix& rows, const ScreenStages& screen, const Eigen::Ref<const RowMajorMatrix>& Z,
+void search_store(const MatrixView& rows, const ScreenStages& screen, const Eigen::Ref<const RowMajorMatrix>& Z,
                   Index K, const SearchDone& done, const Seed* seeds) {
     const Index m = rows.cols();
     const Index queries = Z.rows();
@@ -107,7 +107,7 @@ void search_store(const RowMajorMatrix& rows, const ScreenStages& screen, const 
     }
 }
 
-void search_seeds(const RowMajorMatrix& rows, const ScreenStages& screen, const Eigen::Ref<const RowMajorMatrix>& Z,
+void search_seeds(const MatrixView& rows, const ScreenStages& screen, const Eigen::Ref<const RowMajorMatrix>& Z,
                   Index K, Seed* seeds) {
     require_query_length(Z, rows.cols());
     std::vector<double> distances;

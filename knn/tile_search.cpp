@@ -30,7 +30,7 @@ auto& at(Values& values, Index i) {
 
 }  // namespace
 
-TileSearch::TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, Index tile_size,
+TileSearch::TileSearch(const MatrixView& rows, const ScreenStages& screen, Index tile_size,
                        std::pmr::monotonic_buffer_resource& memory)
     : rows(rows), screen(screen), memory(memory),
       scaled_values(memory, tile_size * rows.cols()),

@@ -36,7 +36,7 @@ struct TileQuery {
 // system and faulted in again where the heap is trimmed eagerly (as in Dask's workers).
 class TileSearch {
 public:
-    TileSearch(const RowMajorMatrix& rows, const ScreenStages& screen, Eigen::Index tile_size,
+    TileSearch(const MatrixView& rows, const ScreenStages& screen, Eigen::Index tile_size,
                std::pmr::monotonic_buffer_resource& memory);
 
     // Offers each query of the tile the rows that can be among its nearest, block by block; each
@@ -79,7 +79,7 @@ private:
 
     using FloatRows = Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
-    const RowMajorMatrix& rows;
+    const MatrixView& rows;
     const ScreenStages& screen;
     std::pmr::monotonic_buffer_resource& memory;
     // The tile's queries scaled and rounded to single precision, one row each.

@@ -501,7 +501,7 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
         check_is_fitted(self)
         fit = vars(self)["_fit"]
         _model_file.write(path, self.get_params(), ModelState.of(fit.model), fit.classes, fit.feature_names,
-                          fit.dtype, fit.scaled)
+                          fit.dtype, fit.scaled, fit.model.store_sections())
 
     @classmethod
     def load(cls, path: Union[str, "os.PathLike[str]"], mmap_mode: Optional[str] = None,
@@ -514,7 +514,7 @@ class MireloClassifier(KNeighborsMixin, ClassifierMixin, ClassNamePrefixFeatures
         trusted source; every size, offset and index is still checked.
         """
         contents = _model_file.read(path, mmap_mode, verify)
-        model = contents.state.model()
+        model = contents.model()
         values = _saved_state.checked(model, (contents.classes, contents.feature_names, contents.dtype,
                                               contents.scaled))
         loaded = cls.__new__(cls)

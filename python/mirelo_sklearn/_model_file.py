@@ -9,15 +9,20 @@ Layout (all integers little-endian):
 - the sections' bytes, each starting at a multiple of ALIGNMENT from the start of the file;
 - a 32-byte BLAKE2b digest of every byte before it.
 
+From format 2 the file also holds the store as the search reads it (``store_`` sections: the rows'
+order, their packed copies and codes, norms, boxes), which a model opened from the file reads
+where it lies, mapped or read, so that nothing is rebuilt on open. A model grown by partial_fit
+whose added rows still wait beside its store is saved without them and rebuilt on open.
+
 Nothing in the file is unpickled or evaluated: JSON and raw arrays of fixed element types only.
 Every offset and size is checked against the file's length before anything is read, and the
-fields are handed to the same checks an unpickled model goes through.
+fields are handed to the same checks an unpickled model goes through; the store's sections are
+checked by the native module against each other and the rows before the search may follow them.
 """
 
 import hashlib
 import json
 import math
-import mmap
 import os
 import re
 import secrets
@@ -26,11 +31,14 @@ from typing import Any, BinaryIO, Dict, List, NoReturn, Optional, Tuple
 
 import numpy as np
 
+from . import _native
 from ._model_state import ARRAYS, NUMBERS, ModelState
 
 MAGIC = b"MIRELO\x00\x01"
-# The file's layout; a file of another format is refused, never guessed at.
-FORMAT = 1
+# The file's layout; a file of another format is refused, never guessed at. Format 1, without
+# the store's sections, is still read (its store is rebuilt on open).
+FORMAT = 2
+_READABLE = (1, 2)
 ALIGNMENT = 64
 DIGEST_BYTES = 32
 _PREAMBLE = struct.Struct("<8sII Q")
@@ -42,6 +50,16 @@ _SECTION_DTYPE = re.compile(r"[<>|][biuf][1248]")
 _TEXT_DTYPE = re.compile(r"[<>|](O|[US][0-9]{1,9})")
 _OFFSETS = np.dtype("<i8")
 _BYTES = np.dtype("u1")
+# The store's sections, each one-dimensional, and the numbers that go with them.
+_STORE = "store_"
+_STORE_ARRAYS = {name: np.dtype(text) for name, text in [
+    ("order", "<u4"), ("rows", "<f4"), ("codes", "<i2"), ("tails", "<i2"), ("coarse_codes", "|u1"),
+    ("coarse_steps", "<f4"), ("norms", "<f4"), ("checkpoint_norms", "<f4"), ("run_largest", "<f8")]}
+_STORE_LEVELS = {"boxes": np.dtype("<f4"), "box_norms": np.dtype("<f8")}
+_STORE_LEVEL_NAME = re.compile(r"(boxes|box_norms)_([0-9]{1,2})")
+_STORE_NUMBERS = ("exponent", "prefix", "checkpoint", "levels")
+# The store's numbers and sections by name, as the native model's store_sections() gives them.
+_Store = Tuple[Dict[str, int], Dict[str, np.ndarray]]
 # The JSON values a saved parameter may take.
 _PLAIN = (type(None), bool, int, float, str)
 
@@ -88,9 +106,13 @@ def _plain_parameters(parameters: Dict[str, Any]) -> Dict[str, Any]:
 
 
 def write(path: "os.PathLike[str] | str", parameters: Dict[str, Any], state: ModelState, classes: np.ndarray,
-          feature_names: Optional[np.ndarray], dtype: np.dtype, scaled: bool) -> None:
-    """Writes the file whole beside `path`, then puts it in place: a reader sees the old file or the new one."""
+          feature_names: Optional[np.ndarray], dtype: np.dtype, scaled: bool,
+          store: Optional[_Store]) -> None:
+    """Writes the file whole beside `path`, then puts it in place: a reader sees the old file or the new one.
+    `store` is the native model's store_sections(), or None for a store rebuilt on open."""
     sections: Dict[str, np.ndarray] = {name: getattr(state, name) for name in ARRAYS}
+    if store is not None:
+        sections.update({_STORE + name: values for name, values in store[1].items()})
     class_sections, class_kind = _class_sections(classes)
     sections.update(class_sections)
     if feature_names is not None:
@@ -102,6 +124,7 @@ def write(path: "os.PathLike[str] | str", parameters: Dict[str, Any], state: Mod
         "feature_names": feature_names is not None,
         "dtype": np.dtype(dtype).str,
         "scaled": bool(scaled),
+        "store": None if store is None else {name: int(store[0][name]) for name in _STORE_NUMBERS},
     }
     arrays = {name: np.ascontiguousarray(values) for name, values in sections.items()}
     table = [{"name": name, "dtype": values.dtype.str, "shape": list(values.shape), "offset": 0,
@@ -150,13 +173,22 @@ class Contents:
     """What a model file holds, every piece checked against the file before it is read."""
 
     def __init__(self, parameters: Dict[str, Any], state: ModelState, classes: np.ndarray,
-                 feature_names: Optional[np.ndarray], dtype: str, scaled: bool) -> None:
+                 feature_names: Optional[np.ndarray], dtype: str, scaled: bool,
+                 store: Optional[_Store], file: Any) -> None:
         self.parameters = parameters
         self.state = state
         self.classes = classes
         self.feature_names = feature_names
         self.dtype = dtype
         self.scaled = scaled
+        self.store = store
+        self.file = file
+
+    def model(self) -> _native.Model:
+        """The native model: its store read in place from the file's bytes where the file holds it."""
+        if self.store is None:
+            return self.state.model()
+        return _native.Model.from_store(tuple(self.state), *self.store, self.file)
 
 
 def read(path: "os.PathLike[str] | str", mmap_mode: Optional[str], verify: bool) -> Contents:
@@ -167,11 +199,10 @@ def read(path: "os.PathLike[str] | str", mmap_mode: Optional[str], verify: bool)
         size = os.fstat(file.fileno()).st_size
         if size < _PREAMBLE.size + DIGEST_BYTES:
             _fail(f"a file of {size} bytes, too short for one: it is truncated or of another kind")
-        if mmap_mode == "r":
-            buffer: Any = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ)
-        else:
-            buffer = file.read()
-    return _contents(memoryview(buffer), verify)
+        buffer = _native.FileBytes(file.fileno(), mapped=mmap_mode == "r")
+    if len(memoryview(buffer)) < _PREAMBLE.size + DIGEST_BYTES:
+        _fail("a file that shrank while it was opened")
+    return _contents(buffer, verify)
 
 
 def stored_digest(path: "os.PathLike[str] | str") -> bytes:
@@ -184,14 +215,15 @@ def stored_digest(path: "os.PathLike[str] | str") -> bytes:
         return file.read(DIGEST_BYTES)
 
 
-def _contents(data: memoryview, verify: bool) -> Contents:
+def _contents(buffer: Any, verify: bool) -> Contents:
+    data = memoryview(buffer)
     magic, format, reserved, header_bytes = _PREAMBLE.unpack_from(data)
     if magic != MAGIC:
         kind = "a pickle" if data[:1] == b"\x80" else "a file of another kind"
         _fail(f"{kind}: it does not begin with mirelo's magic bytes (pickles are never loaded from a file)")
-    if format != FORMAT or reserved != 0:
-        raise ValueError(f"This model file is in format {format}, and this mirelo reads format {FORMAT}: load it "
-                         "with the mirelo that saved it, or fit the model again")
+    if format not in _READABLE or reserved != 0:
+        raise ValueError(f"This model file is in format {format}, and this mirelo reads formats up to {FORMAT}: "
+                         "load it with the mirelo that saved it, or fit the model again")
     body = len(data) - DIGEST_BYTES
     if header_bytes > body - _PREAMBLE.size:
         _fail(f"a header of {header_bytes} bytes in a file of {len(data)}: it is truncated or damaged")
@@ -219,7 +251,10 @@ def _contents(data: memoryview, verify: bool) -> Contents:
     if not all(type(value) in _PLAIN for value in parameters.values()):
         _fail(f"parameters {parameters!r} holding values other than numbers, str, bool or None")
     state = ModelState(**{name: arrays.pop(name) for name in ARRAYS}, **numbers)
+    store = _store(header, format, arrays)
     classes = _classes(header.get("classes"), arrays, state.n_classes)
+    if len(classes) != state.n_classes:
+        _fail(f"{len(classes)} classes for a class count of {state.n_classes}")
     names = None
     if header.get("feature_names") is True:
         names = np.empty(len(state.mean), dtype=object)
@@ -228,7 +263,28 @@ def _contents(data: memoryview, verify: bool) -> Contents:
         _fail(f"sections {sorted(arrays)} that no model holds")
     if type(header.get("dtype")) is not str or type(header.get("scaled")) is not bool:
         _fail(f"a dtype {header.get('dtype')!r} and scale flag {header.get('scaled')!r}")
-    return Contents(parameters, state, classes, names, header["dtype"], header["scaled"])
+    return Contents(parameters, state, classes, names, header["dtype"], header["scaled"], store, buffer)
+
+
+def _store(header: Dict[str, Any], format: int, arrays: Dict[str, np.ndarray]) -> Optional[_Store]:
+    """The store's numbers and sections, taken out of `arrays`; None for a store rebuilt on open."""
+    if format == 1:
+        if "store" in header:
+            _fail("a format 1 header holding a store")
+        return None
+    numbers = header.get("store", False)
+    names = sorted(name for name in arrays if name.startswith(_STORE))
+    if numbers is None and not names:
+        return None
+    if not (isinstance(numbers, dict) and set(numbers) == set(_STORE_NUMBERS)
+            and all(type(value) is int and -2**31 <= value < 2**31 for value in numbers.values())
+            and 0 <= numbers["levels"] <= 64):
+        _fail(f"a store described as {numbers!r}")
+    expected = {_STORE + name for name in _STORE_ARRAYS}
+    expected |= {f"{_STORE}{name}_{level}" for name in _STORE_LEVELS for level in range(numbers["levels"])}
+    if set(names) != expected:
+        _fail(f"store sections {names}, not the {numbers['levels']} levels' and the screen's")
+    return numbers, {name[len(_STORE):]: arrays.pop(name) for name in names}
 
 
 def _mapping(header: Dict[str, Any], key: str, names: Optional[set]) -> Dict[str, Any]:
@@ -241,6 +297,10 @@ def _mapping(header: Dict[str, Any], key: str, names: Optional[set]) -> Dict[str
 def _allowed(name: str, dtype: np.dtype, ndim: int) -> bool:
     if name in ARRAYS:
         return (dtype, ndim) == ARRAYS[name]
+    if name.startswith(_STORE):
+        level = _STORE_LEVEL_NAME.fullmatch(name[len(_STORE):])
+        kinds = _STORE_LEVELS if level else _STORE_ARRAYS
+        return ndim == 1 and kinds.get(level.group(1) if level else name[len(_STORE):]) == dtype
     if name.endswith("_offsets"):
         return dtype == _OFFSETS and ndim == 1
     if name.endswith("_data"):

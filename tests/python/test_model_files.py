@@ -128,7 +128,7 @@ class Marker:
     (lambda d: d[:300] + bytes([d[300] ^ 4]) + d[301:], "do not match its digest"),
     (lambda d: b"<html>not a model</html>" * 10, "another kind"),
     (lambda d: pickle.dumps(Marker()) + b"\0" * 64, "a pickle"),
-    (lambda d: d[:8] + struct.pack("<I", 2) + d[12:], "in format 2, and this mirelo reads format 1"),
+    (lambda d: d[:8] + struct.pack("<I", 3) + d[12:], "in format 3, and this mirelo reads formats up to 2"),
     (lambda d: d[:16] + struct.pack("<Q", 2**62) + d[24:], "header of 4611686018427387904 bytes"),
     (lambda d: with_header(d, lambda h: section(h, "reduced").update(shape=[10**9, 3], size=24 * 10**9)),
      "outside bytes"),
@@ -163,12 +163,55 @@ def test_damaged_foreign_and_future_files_are_refused(tmp_path, monkeypatch, dam
     (lambda d: with_section(d, "class_offsets", [0, 1, 9, 3]), "offsets do not run"),
     (lambda d: with_section(d, "class_data", [0xFF] * 6), "not UTF-8"),
     (lambda d: with_header(d, lambda h: h["numbers"].update(n_components=2)), "component matrix is"),
-], ids=["codes-high", "codes-negative", "class-offsets", "class-text", "component-count"])
+    (lambda d: with_section(d, "store_order", np.zeros(178)), "places each of its 178 rows once"),
+    (lambda d: with_section(d, "store_order", np.arange(178) + 1), "places each of its 178 rows once"),
+    (lambda d: with_header(d, lambda h: h["store"].update(prefix=4)), "prefix from 1 to the width 3"),
+    (lambda d: with_header(d, lambda h: h["store"].update(checkpoint=1)), "screen whose rows holds 0 values"),
+    (lambda d: with_header(d, lambda h: h["store"].update(exponent=5000)), "exponent of a double"),
+    (lambda d: with_header(d, lambda h: h["store"].update(levels=3)), "not the 3 levels"),
+    (lambda d: with_header(d, lambda h: h["store"].update(levels="1")), "a store described as"),
+    (lambda d: with_header(d, lambda h: section(h, "store_norms").update(shape=[177], size=708)),
+     "screen whose norms holds 178 values"),
+], ids=["codes-high", "codes-negative", "class-offsets", "class-text", "component-count", "order-repeats",
+        "order-outside", "prefix", "checkpoint", "exponent", "levels", "levels-text", "norms-short"])
 def test_files_that_lead_outside_their_arrays_are_refused_unverified(tmp_path, craft, message):
     path, data = save_wine(tmp_path)
     path.write_bytes(craft(data))
     with pytest.raises(ValueError, match=message):
         MireloClassifier.load(path, mmap_mode="r", verify=False)
+
+
+# Stores whose screen reads its rows as 16-bit codes, with and without 8-bit codes at the
+# checkpoint (a flat spectrum puts it past half a row), read back in place.
+@pytest.mark.parametrize("decay", [1.0, 0.7], ids=["8-bit", "16-bit"])
+def test_coded_stores_answer_alike_mapped(tmp_path, decay):
+    rng = np.random.default_rng(5)
+    data = rng.normal(size=(20_000, 16)) * decay ** np.arange(16)
+    labels = rng.integers(0, 4, len(data))
+    model = MireloClassifier(n_neighbors=5, n_components=16).fit(data, labels)
+    model.save(tmp_path / "m")
+    header, _ = header_of((tmp_path / "m").read_bytes())
+    assert header["store"]["checkpoint"] > 0 and (section(header, "store_coarse_steps")["size"] > 0) == (decay == 1.0)
+    queries = rng.normal(size=(300, 16))
+    for mmap_mode in (None, "r"):
+        assert same(MireloClassifier.load(tmp_path / "m", mmap_mode=mmap_mode), model, queries)
+
+
+def test_grown_models_and_format_1_files_are_rebuilt_on_open(tmp_path):
+    model = MireloClassifier(n_components=3).fit(X[:150], Y[:150]).partial_fit(X[150:], Y[150:])
+    model.save(tmp_path / "grown")
+    assert header_of((tmp_path / "grown").read_bytes())[0]["store"] is None
+    assert same(MireloClassifier.load(tmp_path / "grown", mmap_mode="r"), model)
+    path, data = save_wine(tmp_path)
+
+    def first_format(header):
+        del header["store"]
+        header["sections"] = [entry for entry in header["sections"] if not entry["name"].startswith("store_")]
+
+    older = with_header(data, first_format)[:-32]
+    older = older[:8] + struct.pack("<I", 1) + older[12:]
+    (tmp_path / "older").write_bytes(older + hashlib.blake2b(older, digest_size=32).digest())
+    assert same(MireloClassifier.load(tmp_path / "older", mmap_mode="r"), MireloClassifier.load(path))
 
 
 def test_two_processes_map_one_file_and_answer_alike(tmp_path):
@@ -181,6 +224,55 @@ def test_two_processes_map_one_file_and_answer_alike(tmp_path):
     outputs = [child.communicate(timeout=SECONDS)[0] for child in children]
     expected = MireloClassifier.load(path).predict_proba(X[::7]).tolist()
     assert [eval(output) for output in outputs] == [expected, expected]
+
+
+# Run in a child: what loading a mapped model and answering adds to its own memory, and how its
+# mapping of the file is held, from /proc/self/smaps (kB).
+_SHARING_CHILD = r"""
+import json, sys
+import numpy as np
+from mirelo_sklearn import MireloClassifier
+
+def anonymous():
+    with open("/proc/self/smaps_rollup") as rollup:
+        return sum(int(line.split()[1]) for line in rollup if line.startswith("Anonymous:"))
+
+def mapping(path):
+    fields, inside = {}, False
+    with open("/proc/self/smaps") as smaps:
+        for line in smaps:
+            if line[0] in "0123456789abcdef" and "-" in line.split()[0]:
+                inside = line.rstrip().endswith(path)
+            elif inside and line.split()[-1] == "kB":
+                fields[line.split(":")[0]] = fields.get(line.split(":")[0], 0) + int(line.split()[1])
+    return fields
+
+path, queries = sys.argv[1], np.load(sys.argv[2])
+# Threads, scratch and the allocator's pools made before measuring.
+MireloClassifier().fit(queries, np.arange(len(queries)) % 3).predict(queries)
+before = anonymous()
+model = MireloClassifier.load(path, mmap_mode="r")
+model.predict(queries)
+print(json.dumps({"added": anonymous() - before, **mapping(path)}))
+"""
+
+
+def test_processes_that_map_one_file_share_its_pages(tmp_path):
+    rng = np.random.default_rng(3)
+    data = rng.normal(size=(200_000, 16))
+    path = tmp_path / "shared.mirelo"
+    MireloClassifier(n_components=16).fit(data, rng.integers(0, 3, len(data))).save(path)
+    np.save(tmp_path / "queries.npy", rng.normal(size=(2_000, 16)))
+    held = MireloClassifier.load(path, mmap_mode="r")
+    held.predict(data[::50])
+    done = subprocess.run([sys.executable, "-c", _SHARING_CHILD, str(path), str(tmp_path / "queries.npy")],
+                          capture_output=True, text=True, timeout=SECONDS, env={**os.environ, "OMP_NUM_THREADS": "2"})
+    assert done.returncode == 0, done.stderr[-2000:]
+    child = json.loads(done.stdout)
+    file_kib = os.path.getsize(path) / 1024
+    # The child's pages of the file are this process's too; it copies none and adds little of its own.
+    assert child["Shared_Clean"] > 0 and child["Private_Dirty"] == 0, child
+    assert child["added"] < 0.1 * file_kib, (child, file_kib)
 
 
 def test_dask_answers_from_a_path_and_notices_a_replaced_file(tmp_path):
