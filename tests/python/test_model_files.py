@@ -214,6 +214,20 @@ def test_grown_models_and_format_1_files_are_rebuilt_on_open(tmp_path):
     assert same(MireloClassifier.load(tmp_path / "older", mmap_mode="r"), MireloClassifier.load(path))
 
 
+@pytest.mark.parametrize("added", [5, 120], ids=["beside-the-store", "folded-in"])
+def test_a_mapped_model_grows_in_memory_and_leaves_its_file(tmp_path, added):
+    path, data = save_wine(tmp_path)
+    mapped = MireloClassifier.load(path, mmap_mode="r")
+    read = MireloClassifier.load(path)
+    rng = np.random.default_rng(3)
+    rows = X[rng.integers(0, len(X), added)] + rng.normal(size=(added, X.shape[1]))
+    labels = rng.choice(["a", "new"], added)
+    for model in (mapped, read):
+        model.partial_fit(rows, labels)
+    assert same(mapped, read) and mapped.n_samples_fit_ == len(X) + added
+    assert path.read_bytes() == data
+
+
 def test_two_processes_map_one_file_and_answer_alike(tmp_path):
     path, _ = save_wine(tmp_path)
     np.save(tmp_path / "queries.npy", X[::7])
