@@ -21,6 +21,7 @@ from bounded import SECONDS
 from mirelo_sklearn import MireloClassifier
 
 X, Y = load_wine(return_X_y=True)
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 HERE = os.path.dirname(__file__)
 
 
@@ -286,7 +287,8 @@ def test_processes_that_map_one_file_share_its_pages(tmp_path):
     file_kib = os.path.getsize(path) / 1024
     # The child's pages of the file are this process's too; it copies none and adds little of its own.
     assert child["Shared_Clean"] > 0 and child["Private_Dirty"] == 0, child
-    assert child["added"] < 0.1 * file_kib, (child, file_kib)
+    # The sanitizer's quarantine holds freed memory on purpose, so only a plain run can bound it.
+    assert UNDER_ASAN or child["added"] < 0.1 * file_kib, (child, file_kib)
 
 
 def test_dask_answers_from_a_path_and_notices_a_replaced_file(tmp_path):
